@@ -1,0 +1,18 @@
+// Coding method 1: median-edge prediction with context-selected residual models.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "pipeline/reader_state.h"
+#include "reader/image.h"
+
+namespace pqz {
+
+// One 8-bit plane of width x height bytes.
+void decodeMethod1Grey(ReaderState& st, uint8_t* out, int width, int height);
+// A whole image of 3 or 4 interleaved 8-bit planes (planeCount of the state).
+void decodeMethod1Interleaved(ReaderState& st, const ImageHeader& header, uint8_t* out,
+                              size_t outSize);
+
+}  // namespace pqz

@@ -1,0 +1,11 @@
+#include "pipeline/reader_state.h"
+
+namespace pqz {
+
+namespace {
+thread_local ReaderState tlsState;
+}
+
+ReaderState& readerState() { return tlsState; }
+
+}  // namespace pqz

@@ -1,0 +1,131 @@
+// Round trips of the range coder and the bit reader over random symbol streams.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "codec/range/range_decoder.h"
+#include "pipeline/bit_reader.h"
+#include "tests/encoder/bit_writer.h"
+#include "tests/encoder/range_encoder.h"
+
+namespace pqz {
+namespace {
+
+// Points the state's payload at bytes (with the zero slack the loader provides).
+void loadPayload(ReaderState& st, std::vector<uint8_t>& bytes) {
+    const size_t size = bytes.size();
+    bytes.resize(size + kPayloadSlack, 0);
+    st.payloadStart = st.cursor = st.segmentStart = bytes.data();
+    st.payloadSize = uint32_t(size);
+    st.payloadEnd = bytes.data() + size;
+    st.bitCount = 0;
+    st.bitBuffer = 0;
+    st.damaged = false;
+    st.currentModelFlag = 0;
+}
+
+struct Op {
+    int kind;  // 0 frequency, 1 bit, 2 uniform
+    uint32_t a, b, c;
+};
+
+TEST(RangeCoder, RandomStreamsRoundTripAndEndBehindMarker) {
+    std::mt19937 rng(7);
+    for (int trial = 0; trial < 200; trial++) {
+        const int headBits = trial % 40;
+        enc::BitWriter bits;
+        std::vector<uint32_t> head;
+        for (int i = 0; i < headBits; i++) {
+            head.push_back(rng() & 1);
+            bits.write(head.back(), 1);
+        }
+        bits.alignToByte();
+        std::vector<uint8_t> stream;
+        std::vector<Op> ops;
+        {
+            enc::RangeEncoder rc(stream);
+            const int n = int(rng() % 3000);
+            for (int i = 0; i < n; i++) {
+                Op op{int(rng() % 3), 0, 0, 0};
+                if (op.kind == 0) {
+                    uint32_t total = 1 + rng() % ((rng() & 1) ? 100 : 0x800000);
+                    uint32_t lo = rng() % total;
+                    uint32_t freq = 1 + rng() % (total - lo);
+                    op = {0, lo, freq, total};
+                    rc.encodeFreq(lo, freq, total);
+                } else if (op.kind == 1) {
+                    uint32_t c0 = rng() % 5000, c1 = rng() % 5000;
+                    if (c0 + c1 == 0) c0 = 1;
+                    int bit = c0 == 0 ? 1 : c1 == 0 ? 0 : int(rng() & 1);
+                    op = {1, uint32_t(bit), c0, c1};
+                    rc.encodeBit(bit, c0, c1);
+                } else {
+                    uint32_t n2 = 1 + rng() % 8193;
+                    uint32_t v = rng() % n2;
+                    op = {2, v, n2, 0};
+                    rc.encodeUniform(v, n2);
+                }
+                ops.push_back(op);
+            }
+            rc.finish(trial % 3 == 0 ? std::vector<uint8_t>{1, 2, 0xFF} : std::vector<uint8_t>{});
+        }
+        bits.appendBytes(stream);
+        enc::BitWriter tail;  // a new bit segment starts behind the closing marker
+        tail.write(0x5A5, 12);
+        tail.alignToWord();
+        bits.appendBytes(tail.bytes());
+        std::vector<uint8_t> payload = bits.bytes();
+
+        ReaderState& st = readerState();
+        loadPayload(st, payload);
+        for (int i = 0; i < headBits; i++) ASSERT_EQ(readBits(st, 1), head[i]);
+        rangeStart(st);
+        for (const Op& op : ops) {
+            if (op.kind == 0) {
+                uint32_t v = rangeDecodeFreq(st, op.c);
+                ASSERT_GE(v, op.a);
+                ASSERT_LT(v, op.a + op.b) << "total " << op.c << " op " << (&op - ops.data());
+                rangeUpdate(st, op.a, op.a + op.b);
+            } else if (op.kind == 1) {
+                ASSERT_EQ(rangeDecodeBit(st, op.b, op.c), int(op.a));
+            } else {
+                ASSERT_EQ(rangeDecodeUniform(st, op.b), op.a);
+            }
+        }
+        rangeFinish(st);
+        ASSERT_EQ(readBits(st, 12), 0x5A5u);
+        EXPECT_FALSE(st.damaged);
+        EXPECT_EQ(st.cursor, st.payloadEnd) << "trial " << trial;
+    }
+}
+
+TEST(RangeCoder, StartGivesBufferedBytesBack) {
+    // 0x97 0x40 after a head that leaves 10 buffered bits: one whole byte goes back.
+    std::vector<uint8_t> p = {0xFF, 0xFF, 0x97, 0x40, 0, 0, 0, 0x97};
+    ReaderState& st = readerState();
+    loadPayload(st, p);
+    readBits(st, 14);  // takes the first word; 18 bits remain, two whole bytes go back
+    rangeStart(st);
+    EXPECT_EQ(st.range.buffer, 0x40u);
+    EXPECT_EQ(st.range.low, 0x20u);
+    EXPECT_EQ(st.range.range, 128u);
+    rangeNormalize(st);
+    EXPECT_EQ(st.range.range, 0x80000000u);
+    EXPECT_EQ(st.cursor, st.payloadStart + 7);
+}
+
+TEST(RangeCoder, ReadsPastThePayloadAreZeroAndMarkTheStreamDamaged) {
+    std::vector<uint8_t> p = {0x97, 0x12, 0x34};
+    ReaderState& st = readerState();
+    loadPayload(st, p);
+    rangeStart(st);
+    rangeNormalize(st);
+    EXPECT_TRUE(st.damaged);
+    EXPECT_EQ(st.cursor, st.payloadEnd);
+    rangeFinish(st);
+    EXPECT_EQ(st.cursor, st.payloadEnd);
+}
+
+}  // namespace
+}  // namespace pqz

@@ -6,6 +6,8 @@ namespace {
 thread_local ReaderState tlsState;
 }
 
-ReaderState& readerState() { return tlsState; }
+ReaderState& readerState() {
+    return tlsState;
+}
 
 }  // namespace pqz

@@ -14,10 +14,10 @@ struct MagnitudeModel;
 
 // Coding description of one plane (one byte position of the pixel).
 struct PlaneDescriptor {
-    uint8_t order;   // position in the decoding order, 0..3
-    uint8_t flags;   // bits 0-1 method, bit 2 model flag, bit 3 hasReference
-    uint8_t offset;  // constant added by the merge
-    int32_t coef[3]; // merge weights, -64..191
+    uint8_t order;    // position in the decoding order, 0..3
+    uint8_t flags;    // bits 0-1 method, bit 2 model flag, bit 3 hasReference
+    uint8_t offset;   // constant added by the merge
+    int32_t coef[3];  // merge weights, -64..191
 
     int method() const { return flags & 3; }
     bool modelFlag() const { return (flags & 4) != 0; }

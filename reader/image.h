@@ -43,9 +43,9 @@ struct DecodedImage {
     uint16_t height;
     uint32_t rowBytes;  // wider than the stored u16: rows of wide deep images exceed 65,535 bytes
     uint8_t format;
-    size_t dataSize;    // height * rowBytes
-    uint8_t* data;      // dataSize bytes, followed by 3 spare bytes
-    uint8_t* palette;   // 3 * 2^n bytes when format bit 7 is set and n <= 8, else null
+    size_t dataSize;   // height * rowBytes
+    uint8_t* data;     // dataSize bytes, followed by 3 spare bytes
+    uint8_t* palette;  // 3 * 2^n bytes when format bit 7 is set and n <= 8, else null
     size_t paletteSize;
 };
 

@@ -43,12 +43,12 @@ enum {
 /* Error codes returned by pqzGetLastError. */
 enum {
     PQZ_OK = 0,
-    PQZ_ERR_NO_BLOCK = 1,      /* no valid block where one was expected, or null handle */
-    PQZ_ERR_CANNOT_OPEN = 2,   /* the file cannot be opened */
-    PQZ_ERR_BAD_STREAM = 3,    /* a coded stream of an image lacks its opening marker */
-    PQZ_ERR_RESERVED = 4,      /* never raised */
-    PQZ_ERR_BAD_FILE = 5,      /* the file does not start with valid blocks */
-    PQZ_ERR_NO_MEMORY = 6      /* memory for the reader cannot be allocated */
+    PQZ_ERR_NO_BLOCK = 1,    /* no valid block where one was expected, or null handle */
+    PQZ_ERR_CANNOT_OPEN = 2, /* the file cannot be opened */
+    PQZ_ERR_BAD_STREAM = 3,  /* a coded stream of an image lacks its opening marker */
+    PQZ_ERR_RESERVED = 4,    /* never raised */
+    PQZ_ERR_BAD_FILE = 5,    /* the file does not start with valid blocks */
+    PQZ_ERR_NO_MEMORY = 6    /* memory for the reader cannot be allocated */
 };
 
 /* Device-independent bitmap: this 40-byte header, then 2^biBitCount colour entries

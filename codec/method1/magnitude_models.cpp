@@ -1,6 +1,9 @@
 #include "codec/method1/magnitude_models.h"
 
 #include <cstdlib>
+#include <utility>
+
+#include "codec/range/range_decoder.h"
 
 namespace pqz {
 
@@ -8,8 +11,8 @@ bool initModelTables(ReaderState& st, int method) {
     releaseModelTables(st);
     st.rateFloor = method == 2 ? 8 : 16;
     st.treeStep = method == 2 ? 8 : 64;
-    auto* table = static_cast<MagnitudeModel*>(
-        std::malloc(sizeof(MagnitudeModel) * kMagnitudeContexts));
+    auto* table =
+        static_cast<MagnitudeModel*>(std::malloc(sizeof(MagnitudeModel) * kMagnitudeContexts));
     if (!table) return false;
     static const uint16_t kClassCounts[8] = {205, 124, 147, 83, 48, 16, 8, 4};
     MagnitudeModel first;
@@ -28,6 +31,163 @@ bool initModelTables(ReaderState& st, int method) {
 void releaseModelTables(ReaderState& st) {
     std::free(st.magnitudeTable);
     st.magnitudeTable = nullptr;
+}
+
+}  // namespace pqz
+
+namespace pqz {
+
+namespace {
+
+// Magnitude class of a value 0..127: its bit length.
+struct ClassInfo {
+    uint8_t base;
+    uint8_t topMask;
+    uint8_t nodeOffset;
+};
+constexpr ClassInfo kClassInfo[8] = {
+    {0, 0, 0}, {1, 0, 0}, {2, 1, 0}, {4, 2, 1}, {8, 4, 4}, {16, 8, 11}, {32, 16, 26}, {64, 32, 57},
+};
+
+inline int classOf(uint32_t x) {
+    int k = 0;
+    while (x) {
+        k++;
+        x >>= 1;
+    }
+    return k;
+}
+
+inline uint16_t halveUp(uint16_t c) {
+    return uint16_t(c - (c >> 1));
+}
+
+}  // namespace
+
+uint32_t decodeMagnitude(ReaderState& st, MagnitudeModel& m) {
+    const uint32_t v = rangeDecodeFreq(st, m.total);
+    int k = 0;
+    uint32_t cum = m.classCount[0];
+    while (k < 7 && cum <= v) cum += m.classCount[++k];
+    rangeUpdate(st, cum - m.classCount[k], cum);
+    if (m.total > 16384) {
+        uint32_t total = 0;
+        for (auto& c : m.classCount) {
+            c = uint16_t(c - c / 2);
+            total += c;
+        }
+        m.total = uint16_t(total);
+        if (m.rate > 4 * st.rateFloor)
+            m.rate = uint16_t(m.rate - 16);
+        else if (m.rate > st.rateFloor)
+            m.rate = uint16_t(m.rate - 4);
+    }
+    m.classCount[k] = uint16_t(m.classCount[k] + m.rate);
+    m.total = uint16_t(m.total + m.rate);
+    if (k < 2) return uint32_t(k);
+    const ClassInfo& info = kClassInfo[k];
+    uint32_t p = 0;
+    int d = 0;
+    for (uint32_t mask = info.topMask; mask; mask >>= 1, d++) {
+        uint16_t* node = m.node[info.nodeOffset + (1u << d) - 1 + p];
+        const int b = rangeDecodeBit(st, node[0], node[1]);
+        if (node[b] > 16384) {
+            node[0] = uint16_t(node[0] - node[0] / 2);
+            node[1] = uint16_t(node[1] - node[1] / 2);
+        }
+        node[b] = uint16_t(node[b] + st.treeStep);
+        p = 2 * p + uint32_t(b);
+    }
+    return info.base + p;
+}
+
+void trainMagnitude(const ReaderState& st, MagnitudeModel& m, uint32_t x) {
+    if (m.total > 32768) return;
+    const bool method2 = st.treeStep == 8;
+    const int k = classOf(x);
+    const uint32_t inc = method2 ? (m.rate / 32) * 15 + 4 : ((m.rate / 4) & ~31u) + 4;
+    m.classCount[k] = uint16_t(m.classCount[k] + inc);
+    m.total = uint16_t(m.total + inc);
+    if (x < 2) return;
+    const ClassInfo& info = kClassInfo[k];
+    const uint32_t step = (method2 ? 6 : 5) * st.treeStep / 8;
+    const uint32_t bits = x - info.base;
+    uint32_t p = 0;
+    int d = 0;
+    for (uint32_t mask = info.topMask; mask; mask >>= 1, d++) {
+        uint16_t* node = m.node[info.nodeOffset + (1u << d) - 1 + p];
+        const int b = (bits & mask) ? 1 : 0;
+        if (node[b] > 8192) {
+            node[0] = halveUp(node[0]);
+            node[1] = halveUp(node[1]);
+        }
+        node[b] = uint16_t(node[b] + step);
+        p = 2 * p + uint32_t(b);
+    }
+}
+
+void initResidualSymbolModel(ResidualSymbolModel& model) {
+    static const uint16_t kCounts[7] = {8, 2, 2, 2, 2, 3, 3};
+    model.total = 22;
+    for (int i = 0; i < 7; i++) model.count[i] = kCounts[i];
+}
+
+uint32_t decodeResidualSymbol(ReaderState& st, ResidualSymbolModel& m, uint32_t escapeBase) {
+    const uint32_t t = m.total & 0x7FFF;
+    const uint32_t v = rangeDecodeFreq(st, t);
+    int s = 0;
+    uint32_t cum = m.count[0];
+    while (s < 6 && cum <= v) cum += m.count[++s];
+    rangeUpdate(st, cum - m.count[s], cum);
+    if (t > 8192) {
+        uint32_t smallest = 256;
+        for (uint16_t c : m.count) smallest = c < smallest ? c : smallest;
+        uint32_t total = 0x8000;
+        for (auto& c : m.count) {
+            c = smallest <= 1 ? uint16_t(c - c / 2) : uint16_t((c + 2) / 3);
+            total += c;
+        }
+        m.total = uint16_t(total);
+    }
+    m.count[s] = uint16_t(m.count[s] + 32);
+    m.total = uint16_t(m.total + 32);
+    if (s < 5) return uint32_t(s);
+    const int32_t t2 = m.total & 0x7FFF;
+    const int h = 2 * int32_t(m.count[s]) > int32_t(m.count[0]) + t2 + 96 ? 1 : 0;
+    const uint32_t ctx = escapeBase + 128 * uint32_t(s & 1) + 64 * uint32_t(h);
+    const uint32_t x = decodeMagnitude(st, st.magnitudeTable[ctx]);
+    return uint32_t(s) + 2 * x;
+}
+
+void buildResidualMaps(int n, uint8_t quantiserAndRank[512], uint8_t residualOrder[256]) {
+    const int c = 2 * n + 1;
+    residualOrder[0] = 0;
+    for (int m = 1; m <= 127; m++) {
+        residualOrder[2 * m - 1] = uint8_t(-m);
+        residualOrder[2 * m] = uint8_t(m);
+    }
+    residualOrder[255] = 0x80;
+    if (n > 0 && c < 128) {
+        for (int d = 1; d * c < 128; d++) {
+            const int e = d * c;
+            std::swap(residualOrder[2 * d], residualOrder[2 * e]);
+            std::swap(residualOrder[2 * d - 1], residualOrder[2 * e - 1]);
+        }
+    }
+    uint8_t* quantiser = quantiserAndRank;
+    uint8_t* rank = quantiserAndRank + 256;
+    quantiser[0] = 0;
+    for (int e = 1; e <= n; e++) {
+        quantiser[e] = 0;
+        quantiser[256 - e] = 0;
+    }
+    quantiser[128] = 255;
+    for (int e = n + 1; e <= 127; e++) {
+        const int q = (e + n) / c;
+        quantiser[e] = uint8_t(2 * q);
+        quantiser[256 - e] = uint8_t(2 * q - 1);
+    }
+    for (int i = 0; i < 256; i++) rank[residualOrder[i]] = uint8_t(i);
 }
 
 }  // namespace pqz

@@ -8,7 +8,7 @@
 namespace pqz::enc {
 
 class BitWriter {
-public:
+  public:
     // Appends the low n bits of value (n <= 32), bit 0 first.
     void write(uint32_t value, int n);
     // Pads with zero bits up to the next byte (before a range-coded stream).
@@ -21,7 +21,7 @@ public:
     // The bytes written so far; pending bits are padded with zeros.
     std::vector<uint8_t> bytes() const;
 
-private:
+  private:
     std::vector<uint8_t> bytes_;
     uint64_t acc_ = 0;
     int pending_ = 0;

@@ -50,7 +50,9 @@ void PqzWriter::rawBytes(const std::vector<uint8_t>& bytes) {
     bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
 }
 
-bool PqzWriter::save(const std::string& path) const { return writeFile(path, bytes_); }
+bool PqzWriter::save(const std::string& path) const {
+    return writeFile(path, bytes_);
+}
 
 bool headHasTolerance(int bitsPerPixel, bool grey) {
     int planes = (bitsPerPixel + 7) / 8;

@@ -19,7 +19,7 @@ struct ImageBlock {
     uint16_t width = 0;
     uint16_t height = 0;
     uint8_t format = 8;  // bits 0-5 bits per pixel, 0x40 grey, 0x80 palette follows
-    uint8_t flags = 0;   // 0x80 aux header (set automatically when aux is given), 0x20 compressed...
+    uint8_t flags = 0;  // 0x80 aux header (set automatically when aux is given), 0x20 compressed...
     std::array<uint8_t, 6> reserved{};
     std::optional<std::pair<uint32_t, std::vector<uint8_t>>> aux;  // type and data
     std::optional<uint32_t> auxSizeField;                          // stored size if not data size
@@ -29,7 +29,7 @@ struct ImageBlock {
 };
 
 class PqzWriter {
-public:
+  public:
     void tag(uint8_t kind, uint8_t major = '2', uint8_t minor = '0');
     void extraBlock(uint32_t type, const std::vector<uint8_t>& data);
     // Extra block whose size field differs from the data written.
@@ -40,7 +40,7 @@ public:
     const std::vector<uint8_t>& bytes() const { return bytes_; }
     bool save(const std::string& path) const;
 
-private:
+  private:
     void u16(uint16_t v);
     void u32(uint32_t v);
     std::vector<uint8_t> bytes_;
@@ -48,8 +48,8 @@ private:
 
 // Plane descriptor of the payload head.
 struct PlaneSpec {
-    uint8_t order = 0;  // 0..3
-    uint8_t method = 0; // 0..3
+    uint8_t order = 0;   // 0..3
+    uint8_t method = 0;  // 0..3
     bool modelFlag = false;
     bool hasReference = false;
     uint8_t offset = 0;

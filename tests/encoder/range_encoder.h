@@ -8,7 +8,7 @@
 namespace pqz::enc {
 
 class RangeEncoder {
-public:
+  public:
     explicit RangeEncoder(std::vector<uint8_t>& out);
     // Symbol with interval [cumLow, cumLow + freq) of total (1 <= total <= 2^23).
     void encodeFreq(uint32_t cumLow, uint32_t freq, uint32_t total);
@@ -20,7 +20,7 @@ public:
     // the flush and the marker (they must not contain 0x97).
     void finish(const std::vector<uint8_t>& junk = {});
 
-private:
+  private:
     void normalize();
     void emit(uint32_t byte) { out_.push_back(uint8_t(byte)); }
 

@@ -14,8 +14,12 @@
 
 namespace pqz::enc {
 
-std::string imagesDir() { return std::string(PQZ2_SOURCE_DIR) + "/tests/data/images"; }
-std::string vectorsDir() { return std::string(PQZ2_SOURCE_DIR) + "/tests/data/vectors"; }
+std::string imagesDir() {
+    return std::string(PQZ2_SOURCE_DIR) + "/tests/data/images";
+}
+std::string vectorsDir() {
+    return std::string(PQZ2_SOURCE_DIR) + "/tests/data/vectors";
+}
 
 Picture loadPng(const std::string& path, bool keepIndices) {
     FILE* f = std::fopen(path.c_str(), "rb");
@@ -36,7 +40,8 @@ Picture loadPng(const std::string& path, bool keepIndices) {
         png_colorp pal = nullptr;
         int n = 0;
         png_get_PLTE(png, info, &pal, &n);
-        for (int i = 0; i < n; i++) p.paletteRgb.insert(p.paletteRgb.end(), {pal[i].red, pal[i].green, pal[i].blue});
+        for (int i = 0; i < n; i++)
+            p.paletteRgb.insert(p.paletteRgb.end(), {pal[i].red, pal[i].green, pal[i].blue});
         if (depth < 8) png_set_packing(png);
     } else {
         if (colorType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
@@ -78,8 +83,8 @@ Picture toGrey(const Picture& p) {
     g.pixels.resize(size_t(p.width) * p.height);
     for (int y = 0; y < p.height; y++)
         for (int x = 0; x < p.width; x++)
-            g.pixels[size_t(y) * p.width + x] =
-                uint8_t((299 * p.at(x, y, 0) + 587 * p.at(x, y, 1) + 114 * p.at(x, y, 2) + 500) / 1000);
+            g.pixels[size_t(y) * p.width + x] = uint8_t(
+                (299 * p.at(x, y, 0) + 587 * p.at(x, y, 1) + 114 * p.at(x, y, 2) + 500) / 1000);
     return g;
 }
 

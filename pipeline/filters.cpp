@@ -1,0 +1,234 @@
+#include "pipeline/filters.h"
+
+#include <cstdlib>
+#include <utility>
+#include <vector>
+
+namespace pqz {
+
+void buildValueMap(int k, uint8_t map[256]) {
+    const int d = 2 * k + 1;
+    for (int i = 0; i < 256; i++) map[i] = uint8_t(i);
+    int i = 0, s = k;
+    for (; s < 256; i++, s = k + i * d) std::swap(map[i], map[s]);
+    if (s - k < 256) std::swap(map[i], map[255]);
+}
+
+void buildResidualMap(int k, uint8_t map[256]) {
+    map[0] = 0;
+    for (int m = 1; m <= 127; m++) {
+        map[2 * m - 1] = uint8_t(-m);
+        map[2 * m] = uint8_t(m);
+    }
+    map[255] = 0x80;
+    if (k == 0) return;
+    const int d = 2 * k + 1;
+    for (int g = 1; g * d < 128; g++) {
+        const int s = g * d;
+        std::swap(map[2 * g - 1], map[2 * s - 1]);
+        std::swap(map[2 * g], map[2 * s]);
+    }
+}
+
+void unmapPlane(uint8_t* plane, int width, int height, int tolerance) {
+    if (tolerance == 0) return;
+    uint8_t map[256];
+    buildValueMap(tolerance, map);
+    const size_t n = size_t(width) * height;
+    for (size_t i = 0; i < n; i++) plane[i] = map[plane[i]];
+}
+
+namespace {
+
+inline int medPredict(int w, int n, int q) {
+    const int lo = w < n ? w : n, hi = w < n ? n : w;
+    if (q >= hi) return lo;
+    if (q <= lo) return hi;
+    return w + n - q;
+}
+
+}  // namespace
+
+void unpredictMed(uint8_t* plane, int width, int height, int tolerance) {
+    if (width <= 0 || height <= 0) return;
+    uint8_t r[256];
+    buildResidualMap(tolerance, r);
+    for (int x = 1; x < width; x++) plane[x] = uint8_t(plane[x - 1] + r[plane[x]]);
+    for (int y = 1; y < height; y++) {
+        uint8_t* row = plane + size_t(y) * width;
+        const uint8_t* up = row - width;
+        row[0] = uint8_t(up[0] + r[row[0]]);
+        for (int x = 1; x < width; x++)
+            row[x] = uint8_t(medPredict(row[x - 1], up[x], up[x - 1]) + r[row[x]]);
+    }
+}
+
+namespace {
+
+// Class table of one predictor family: class(a) = 1 + number of thresholds <= a.
+struct ClassTable {
+    int threshold[4];
+    uint8_t cls[1024];
+};
+
+void initClassTable(ClassTable& t, int a, int b, int c, int d) {
+    t.threshold[0] = a;
+    t.threshold[1] = b;
+    t.threshold[2] = c;
+    t.threshold[3] = d;
+    for (int v = 0; v < 1024; v++) {
+        int k = 1;
+        for (int j = 0; j < 4; j++) k += t.threshold[j] <= v;
+        t.cls[v] = uint8_t(k);
+    }
+}
+
+inline int iabs(int v) {
+    return v < 0 ? -v : v;
+}
+
+// Moves the boundary below class s down by one class: activity threshold[s - 2] now gives s - 1.
+void raiseLowerBoundary(ClassTable& t, int s) {
+    int& th = t.threshold[s - 2];
+    if (th >= 0 && th < 1024) t.cls[th] = uint8_t(s - 1);
+    th++;
+}
+
+// Moves the boundary above class s: threshold[s - 1] - 1 now gives s + 1.
+void lowerUpperBoundary(ClassTable& t, int s) {
+    int& th = t.threshold[s - 1];
+    th--;
+    if (th >= 0 && th < 1024) t.cls[th] = uint8_t(s + 1);
+}
+
+struct AdaptiveFilterState {
+    int class1, class2;
+    int pred1[7], pred2[7];
+    ClassTable classTables[4];
+};
+
+}  // namespace
+
+bool unpredictAdaptive(uint8_t* plane, int width, int height, int tolerance) {
+    if (width <= 0 || height <= 0) return true;
+    auto* state = static_cast<AdaptiveFilterState*>(std::malloc(sizeof(AdaptiveFilterState)));
+    // Activity terms h and v of the row above and of the current row; one spare column on the
+    // right repeats the last column.
+    int* act = static_cast<int*>(std::calloc(4 * (size_t(width) + 1), sizeof(int)));
+    if (!state || !act) {
+        std::free(state);
+        std::free(act);
+        return false;
+    }
+    AdaptiveFilterState& s = *state;
+    initClassTable(s.classTables[0], 7, 16, 31, 66);
+    initClassTable(s.classTables[1], 8, 10, 20, 36);
+    initClassTable(s.classTables[2], 10, 30, 48, 65);
+    initClassTable(s.classTables[3], 8, 20, 28, 32);
+    s.pred1[0] = s.pred1[6] = s.pred2[0] = s.pred2[6] = -384;
+    int* hUp = act;
+    int* vUp = act + (width + 1);
+    int* hCur = act + 2 * (width + 1);
+    int* vCur = act + 3 * (width + 1);
+
+    uint8_t r[256];
+    buildResidualMap(tolerance, r);
+    const int last = width - 1;
+    auto at = [&](int x, int y) -> int {
+        x = x < 0 ? 0 : (x > last ? last : x);
+        y = y < 0 ? 0 : y;
+        return plane[size_t(y) * width + x];
+    };
+
+    // Row 0: running sum from the left.
+    hUp[0] = vUp[0] = 0;
+    for (int x = 1; x < width; x++) {
+        plane[x] = uint8_t(plane[x - 1] + r[plane[x]]);
+        hUp[x] = vUp[x] = iabs(plane[x] - plane[x - 1]);
+    }
+    hUp[width] = hUp[last];
+    vUp[width] = vUp[last];
+
+    for (int y = 1; y < height; y++) {
+        uint8_t* row = plane + size_t(y) * width;
+        const uint8_t* up = row - width;
+        row[0] = uint8_t(up[0] + r[row[0]]);
+        hCur[0] = -iabs(row[0] - up[0]);
+        vCur[0] = 0;
+        const int y2 = y >= 2 ? y - 2 : 0;
+        for (int x = 1; x < width; x++) {
+            const int W = row[x - 1], WW = at(x - 2, y), N = up[x], NW = up[x - 1];
+            const int NE = at(x + 1, y - 1), NWW = at(x - 2, y - 1);
+            const int NN = at(x, y2), NNW = at(x - 1, y2), NNE = at(x + 1, y2);
+
+            const int C = (16 * NE + 23 * N + 28 * W + 3 * WW - 3 * NW - 3 * NN + 31) >> 6;
+            int D = hCur[x - 1] + hUp[x - 1] + hUp[x] + hUp[x + 1];
+            ClassTable* t1;
+            int F;
+            if (D > 0) {
+                t1 = &s.classTables[0];
+                F = N + ((N + W - NN - NW + 4) >> 3);
+            } else {
+                t1 = &s.classTables[1];
+                F = W + ((N - NW + 2) >> 2);
+                D = -D;
+            }
+            const int G = (C + F) >> 1;
+            s.pred1[1] = C;
+            s.pred1[2] = (C + G) >> 1;
+            s.pred1[3] = G;
+            s.pred1[4] = (F + G) >> 1;
+            s.pred1[5] = F;
+            s.class1 = t1->cls[D];
+            const int I = s.pred1[s.class1];
+
+            int J = vCur[x - 1] + vUp[x] + vUp[x + 1];
+            ClassTable* t2;
+            int K;
+            if (J >= 0) {
+                t2 = &s.classTables[2];
+                K = I + ((3 * NE + N - 2 * I - NNE - NW + 4) >> 3);
+            } else {
+                t2 = &s.classTables[3];
+                K = I + ((W + N + 2 * NW - 2 * I - NNW - NWW + 2) >> 2);
+                J = -J;
+            }
+            s.pred2[1] = I;
+            s.pred2[2] = (3 * I + K + 1) >> 2;
+            s.pred2[3] = (I + K + 1) >> 1;
+            s.pred2[4] = (I + 3 * K + 1) >> 2;
+            s.pred2[5] = K;
+            s.class2 = t2->cls[J];
+            const int prediction = s.pred2[s.class2];
+
+            const int p = uint8_t(r[row[x]] + prediction);
+            row[x] = uint8_t(p);
+            hCur[x] = iabs(p - W) - iabs(p - N);
+            vCur[x] = iabs(p - NW) - iabs(p - NE);
+
+            const int e = iabs(p - prediction);
+            if (e >= 6) {
+                const int S = s.class1, T = s.class2, u = iabs(p - I) - 1;
+                // The sentinels keep the end classes from moving; the guards keep it so even
+                // where a prediction strays far from the sample.
+                if (S > 1 && iabs(p - s.pred1[S - 1]) < u)
+                    raiseLowerBoundary(*t1, S);
+                else if (S < 5 && iabs(p - s.pred1[S + 1]) < u)
+                    lowerUpperBoundary(*t1, S);
+                else if (T > 1 && iabs(p - s.pred2[T - 1]) < e - 1)
+                    raiseLowerBoundary(*t2, T);
+                else if (T < 5 && iabs(p - s.pred2[T + 1]) < e - 1)
+                    lowerUpperBoundary(*t2, T);
+            }
+        }
+        hCur[width] = hCur[last];
+        vCur[width] = vCur[last];
+        std::swap(hUp, hCur);
+        std::swap(vUp, vCur);
+    }
+    std::free(act);
+    std::free(state);
+    return true;
+}
+
+}  // namespace pqz

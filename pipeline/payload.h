@@ -1,0 +1,22 @@
+// Compressed payloads: loading, the bit-packed head with its plane table, the routing of planes
+// to the decoders, inverse filters and merge, and the check that the payload was consumed.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "pipeline/reader_state.h"
+#include "reader/image.h"
+
+namespace pqz {
+
+// Loads header.payloadSize bytes from file (at most `available` bytes are there) and decodes them
+// into image. False when the payload is short, damaged or not consumed exactly.
+bool decodePayload(ReaderState& st, DecodedImage* image, const ImageHeader& header, FILE* file,
+                   uint64_t available);
+
+// Decodes an in-memory payload (payloadSize bytes followed by kPayloadSlack zero bytes).
+bool decodeLoadedPayload(ReaderState& st, DecodedImage* image, const ImageHeader& header,
+                         const uint8_t* payload);
+
+}  // namespace pqz

@@ -1,0 +1,142 @@
+#include "reader/dib.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "pipeline/reader_state.h"
+#include "reader/reader_handle.h"
+#include "reader/stream_reader.h"
+
+namespace pqz {
+
+namespace {
+
+uint32_t dibStride(uint32_t rowBytes) {
+    return (rowBytes + 3) & ~3u;
+}
+
+DecodedImage* widen2To4(const DecodedImage* src) {
+    const bool palette = (src->format & kFormatPalette) != 0;
+    DecodedImage* dst = createDecodedImage(src->width, src->height, 4, palette, false);
+    if (!dst) return nullptr;
+    uint8_t table[16];
+    for (int c = 0; c < 16; c++) table[c] = uint8_t((c & 3) | ((c & 0xC) * 4));
+    const uint32_t srcBytes = (src->width + 3u) / 4;
+    for (uint32_t y = 0; y < src->height; y++) {
+        const uint8_t* s = src->data + size_t(y) * src->rowBytes;
+        uint8_t* d = dst->data + size_t(y) * dst->rowBytes;
+        for (uint32_t i = 0; i < srcBytes; i++) {
+            d[2 * i] = table[s[i] >> 4];
+            d[2 * i + 1] = table[s[i] & 15];
+        }
+    }
+    if (palette && src->palette) std::memcpy(dst->palette, src->palette, 12);
+    return dst;
+}
+
+DecodedImage* widenTo24(const DecodedImage* src, int n) {
+    DecodedImage* dst = createDecodedImage(src->width, src->height, 24, false, false);
+    if (!dst) return nullptr;
+    const size_t pixels = size_t(src->width) * src->height;
+    const uint8_t* s = src->data;
+    uint8_t* d = dst->data;
+    if (n == 32) {
+        for (size_t i = 0; i < pixels; i++, s += 4, d += 3) std::memcpy(d, s, 3);
+    } else {
+        for (size_t i = 0; i < pixels; i++, s += 2, d += 3) {
+            const uint32_t v = uint32_t(s[0] | s[1] << 8);
+            d[0] = uint8_t((v * 8) & 0xFF);
+            d[1] = uint8_t((v / 4) & 0xF8);
+            d[2] = uint8_t((v / 128) & 0xF8);
+        }
+    }
+    return dst;
+}
+
+void fillColourTable(ReaderHandle* handle, const DecodedImage* img, int n, uint8_t* table) {
+    const uint32_t colours = 1u << n;
+    if (img->format & kFormatGrey) {
+        for (uint32_t i = 0; i < colours; i++) {
+            const uint8_t g = uint8_t(i << (8 - n));
+            table[4 * i] = table[4 * i + 1] = table[4 * i + 2] = g;
+            table[4 * i + 3] = 0;
+        }
+    } else if ((img->format & kFormatPalette) && img->palette) {
+        for (uint32_t i = 0; i < colours; i++) {
+            uint8_t* e = table + 4 * i;
+            e[0] = img->palette[3 * i];
+            e[1] = img->palette[3 * i + 1];
+            e[2] = img->palette[3 * i + 2];
+            e[3] = 0;
+            std::memcpy(handle->lastPalette[i], e, 4);
+        }
+    } else {
+        std::memcpy(table, handle->lastPalette, 4 * size_t(colours));
+    }
+}
+
+}  // namespace
+
+int dibBitsFor(int n) {
+    if (n == 2) return 4;
+    if (n == 15 || n == 16 || n == 32) return 24;
+    return n;
+}
+
+bool dibSizeFits(uint32_t width, uint32_t height, int n) {
+    const int bits = dibBitsFor(n);
+    const uint64_t rowBytes = n == 2 ? ((width + 7) / 2) & ~3u : packedRowBytes(width, bits);
+    return uint64_t(height) * dibStride(uint32_t(rowBytes)) <= UINT32_MAX;
+}
+
+DecodedImage* widenForDib(const DecodedImage* src) {
+    const int n = src->format & kFormatBitsMask;
+    if (n == 2) return widen2To4(src);
+    if (n == 15 || n == 16 || n == 32) return widenTo24(src, n);
+    return const_cast<DecodedImage*>(src);
+}
+
+DibImage* convertToDib(ReaderHandle* handle, AuxHeader** aux) {
+    if (handle->errorCode != 0 || !handle->reader) return nullptr;
+    readerState().currentHandle = handle;
+    DecodedImage* img = readImageBlock(handle->reader, false, aux);
+    if (!img) return nullptr;
+    if (handle->errorCode != 0) {
+        freeDecodedImage(img);
+        if (aux) {
+            std::free(*aux);
+            *aux = nullptr;
+        }
+        return nullptr;
+    }
+    DecodedImage* wide = widenForDib(img);
+    if (wide != img) freeDecodedImage(img);
+    if (!wide) return nullptr;
+
+    const int n = wide->format & kFormatBitsMask;
+    const uint32_t colours = n <= 8 ? 1u << n : 0;
+    const uint32_t stride = dibStride(wide->rowBytes);
+    const size_t rowsSize = size_t(wide->height) * stride;
+    const size_t headerSize = sizeof(DibImage) + 4 * size_t(colours);
+    auto* dib = static_cast<DibImage*>(std::calloc(1, headerSize + rowsSize + 4));
+    if (!dib) {
+        freeDecodedImage(wide);
+        return nullptr;
+    }
+    dib->biSize = 40;
+    dib->biWidth = wide->width;
+    dib->biHeight = wide->height;
+    dib->biPlanes = 1;
+    dib->biBitCount = uint16_t(n);
+    dib->biSizeImage = uint32_t(rowsSize);
+    uint8_t* table = reinterpret_cast<uint8_t*>(dib + 1);
+    if (colours) fillColourTable(handle, wide, n, table);
+    uint8_t* rows = table + 4 * size_t(colours);
+    for (uint32_t j = 0; j < wide->height; j++)
+        std::memcpy(rows + size_t(j) * stride,
+                    wide->data + size_t(wide->height - 1 - j) * wide->rowBytes, wide->rowBytes);
+    freeDecodedImage(wide);
+    return dib;
+}
+
+}  // namespace pqz

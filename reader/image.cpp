@@ -1,0 +1,58 @@
+#include "reader/image.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace pqz {
+
+namespace {
+// Zero bytes behind the pixel data: decoders of narrow rows may look a few bytes ahead.
+constexpr size_t kDataSlack = 8;
+}  // namespace
+
+ImageHeader parseImageHeader(const uint8_t b[16]) {
+    ImageHeader h;
+    h.width = uint16_t(b[0] | b[1] << 8);
+    h.height = uint16_t(b[2] | b[3] << 8);
+    std::memcpy(h.reserved, b + 4, 6);
+    h.format = b[10];
+    h.flags = b[11];
+    h.payloadSize =
+        uint32_t(b[12]) | uint32_t(b[13]) << 8 | uint32_t(b[14]) << 16 | uint32_t(b[15]) << 24;
+    return h;
+}
+
+uint32_t packedRowBytes(uint32_t width, int n) {
+    if (n == 1) return (width + 7) / 8;
+    if (n == 2) return (width + 3) / 4;
+    if (n == 0 || n == 3 || n == 4) return (width + 1) / 2;
+    if (n < 8) return width;
+    return width * uint32_t((n + 7) / 8);
+}
+
+DecodedImage* createDecodedImage(uint32_t width, uint32_t height, int n, bool withPalette,
+                                 bool packed) {
+    const uint32_t rowBytes =
+        (packed || n > 4) ? packedRowBytes(width, n) : ((width + 7) / 2) & ~3u;
+    const bool hasPalette = withPalette && n <= 8;
+    const size_t dataSize = size_t(height) * rowBytes;
+    const size_t paletteSize = hasPalette ? size_t(3) << n : 0;
+    auto* img = static_cast<DecodedImage*>(
+        std::calloc(1, sizeof(DecodedImage) + dataSize + kDataSlack + paletteSize));
+    if (!img) return nullptr;
+    img->width = uint16_t(width);
+    img->height = uint16_t(height);
+    img->rowBytes = rowBytes;
+    img->format = uint8_t(n | (hasPalette ? kFormatPalette : 0));
+    img->dataSize = dataSize;
+    img->data = reinterpret_cast<uint8_t*>(img + 1);
+    img->palette = hasPalette ? img->data + dataSize + kDataSlack : nullptr;
+    img->paletteSize = paletteSize;
+    return img;
+}
+
+void freeDecodedImage(DecodedImage* image) {
+    std::free(image);
+}
+
+}  // namespace pqz

@@ -1,0 +1,41 @@
+// The block reader of one open file: image blocks, extra blocks and their records.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "reader/image.h"
+#include "reader/pqz2_read.h"
+
+namespace pqz {
+
+struct StreamReader {
+    int32_t imageCount;  // image headers passed since open or rewind
+    FILE* file;          // null once closed after a damaged block
+    int64_t fileSize;    // -1 when the stream cannot tell its size
+};
+
+// Kinds reported by peekBlockType.
+enum BlockKind { kBlockNone = 0, kBlockImage = 1, kBlockExtra = 2, kBlockEnd = 3 };
+
+// Opens name for reading and validates the blocks up to the first image header; errors are
+// raised on the current handle.
+void openStream(StreamReader* reader, const char* name);
+
+// Closes the file after a damaged block; the reader stays closed.
+void closeStream(StreamReader* reader);
+
+// Passes over extra blocks and reads the next image block. With skip set the block is consumed
+// and null returned. aux, when given, is set to null and receives the auxiliary header.
+DecodedImage* readImageBlock(StreamReader* reader, bool skip, AuxHeader** aux);
+
+// Reads the next block if it is an extra block.
+ExtraBlock* readExtraBlock(StreamReader* reader);
+
+// Passes over extra blocks and one image block; 1 while the file is open and not at its end.
+int skipImage(StreamReader* reader);
+
+// Kind of the next block, without consuming it.
+int peekBlockType(StreamReader* reader);
+
+}  // namespace pqz

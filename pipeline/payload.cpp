@@ -18,7 +18,9 @@ namespace {
 // Plane buffers get the same zero slack as pixel data: decoders of narrow rows look ahead.
 constexpr size_t kPlaneSlack = 8;
 
-void readHead(ReaderState& st, int planeCount, bool grey) {
+}  // namespace
+
+void readPayloadHead(ReaderState& st, int planeCount, bool grey) {
     if (planeCount > 2 || (planeCount == 1 && grey)) st.tolerance = int(readBits(st, 4));
     for (int p = 0; p < planeCount; p++) {
         const uint32_t d = readBits(st, 6);
@@ -36,6 +38,8 @@ void readHead(ReaderState& st, int planeCount, bool grey) {
         }
     }
 }
+
+namespace {
 
 // Every plane the routing and the merge will address must lie inside the pixel: orders that
 // repeat leave entries of the order map from an earlier image.
@@ -150,7 +154,7 @@ bool decodeLoadedPayload(ReaderState& st, DecodedImage* image, const ImageHeader
         // Planes past the fourth have no place in the decoding order.
         st.damaged = true;
     } else {
-        readHead(st, st.planeCount, (header.format & kFormatGrey) != 0);
+        readPayloadHead(st, st.planeCount, (header.format & kFormatGrey) != 0);
         if (!orderMapValid(st)) st.damaged = true;
         const size_t planeSize = size_t(image->width) * image->height;
         uint8_t* plane =

@@ -19,4 +19,8 @@ bool decodePayload(ReaderState& st, DecodedImage* image, const ImageHeader& head
 bool decodeLoadedPayload(ReaderState& st, DecodedImage* image, const ImageHeader& header,
                          const uint8_t* payload);
 
+// Reads the head: the tolerance field (more than two planes, or one grey plane) and one
+// descriptor per plane, filling the state's plane table and order map.
+void readPayloadHead(ReaderState& st, int planeCount, bool grey);
+
 }  // namespace pqz

@@ -96,7 +96,7 @@ DecodedImage* widenForDib(const DecodedImage* src) {
     return const_cast<DecodedImage*>(src);
 }
 
-DibImage* convertToDib(ReaderHandle* handle, AuxHeader** aux) {
+DecodedImage* readDecodedImage(ReaderHandle* handle, AuxHeader** aux) {
     if (handle->errorCode != 0 || !handle->reader) return nullptr;
     readerState().currentHandle = handle;
     DecodedImage* img = readImageBlock(handle->reader, false, aux);
@@ -109,33 +109,41 @@ DibImage* convertToDib(ReaderHandle* handle, AuxHeader** aux) {
         }
         return nullptr;
     }
-    DecodedImage* wide = widenForDib(img);
-    if (wide != img) freeDecodedImage(img);
-    if (!wide) return nullptr;
+    return img;
+}
 
+DibImage* buildDib(ReaderHandle* handle, const DecodedImage* img) {
+    DecodedImage* wide = widenForDib(img);
+    if (!wide) return nullptr;
     const int n = wide->format & kFormatBitsMask;
     const uint32_t colours = n <= 8 ? 1u << n : 0;
     const uint32_t stride = dibStride(wide->rowBytes);
     const size_t rowsSize = size_t(wide->height) * stride;
     const size_t headerSize = sizeof(DibImage) + 4 * size_t(colours);
     auto* dib = static_cast<DibImage*>(std::calloc(1, headerSize + rowsSize + 4));
-    if (!dib) {
-        freeDecodedImage(wide);
-        return nullptr;
+    if (dib) {
+        dib->biSize = 40;
+        dib->biWidth = wide->width;
+        dib->biHeight = wide->height;
+        dib->biPlanes = 1;
+        dib->biBitCount = uint16_t(n);
+        dib->biSizeImage = uint32_t(rowsSize);
+        uint8_t* table = reinterpret_cast<uint8_t*>(dib + 1);
+        if (colours) fillColourTable(handle, wide, n, table);
+        uint8_t* rows = table + 4 * size_t(colours);
+        for (uint32_t j = 0; j < wide->height; j++)
+            std::memcpy(rows + size_t(j) * stride,
+                        wide->data + size_t(wide->height - 1 - j) * wide->rowBytes, wide->rowBytes);
     }
-    dib->biSize = 40;
-    dib->biWidth = wide->width;
-    dib->biHeight = wide->height;
-    dib->biPlanes = 1;
-    dib->biBitCount = uint16_t(n);
-    dib->biSizeImage = uint32_t(rowsSize);
-    uint8_t* table = reinterpret_cast<uint8_t*>(dib + 1);
-    if (colours) fillColourTable(handle, wide, n, table);
-    uint8_t* rows = table + 4 * size_t(colours);
-    for (uint32_t j = 0; j < wide->height; j++)
-        std::memcpy(rows + size_t(j) * stride,
-                    wide->data + size_t(wide->height - 1 - j) * wide->rowBytes, wide->rowBytes);
-    freeDecodedImage(wide);
+    if (wide != img) freeDecodedImage(wide);
+    return dib;
+}
+
+DibImage* convertToDib(ReaderHandle* handle, AuxHeader** aux) {
+    DecodedImage* img = readDecodedImage(handle, aux);
+    if (!img) return nullptr;
+    DibImage* dib = buildDib(handle, img);
+    freeDecodedImage(img);
     return dib;
 }
 

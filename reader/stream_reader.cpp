@@ -11,19 +11,6 @@ namespace pqz {
 
 namespace {
 
-enum TagKind { kTagInvalid, kTagImage, kTagExtra };
-
-TagKind classifyTag(const uint8_t t[4]) {
-    if (t[0] != 0x81 || t[2] != '2' || t[3] != '0') return kTagInvalid;
-    if (t[1] == 0x8A) return kTagImage;
-    if (t[1] == 0x90) return kTagExtra;
-    return kTagInvalid;
-}
-
-uint32_t le32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
 enum ReadResult { kReadOk, kReadEnd, kReadBroken };
 
 // Reads n bytes; a short read is the quiet end of the file when nothing could be read there,
@@ -94,6 +81,17 @@ DecodedImage* failBlock(StreamReader* r) {
 }
 
 }  // namespace
+
+TagKind classifyTag(const uint8_t t[4]) {
+    if (t[0] != 0x81 || t[2] != '2' || t[3] != '0') return kTagInvalid;
+    if (t[1] == 0x8A) return kTagImage;
+    if (t[1] == 0x90) return kTagExtra;
+    return kTagInvalid;
+}
+
+uint32_t le32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
 
 void closeStream(StreamReader* reader) {
     if (reader->file) std::fclose(reader->file);

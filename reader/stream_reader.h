@@ -18,6 +18,11 @@ struct StreamReader {
 // Kinds reported by peekBlockType.
 enum BlockKind { kBlockNone = 0, kBlockImage = 1, kBlockExtra = 2, kBlockEnd = 3 };
 
+// Block tags: image or extra block of version 2.0, anything else is invalid.
+enum TagKind { kTagInvalid, kTagImage, kTagExtra };
+TagKind classifyTag(const uint8_t tag[4]);
+uint32_t le32(const uint8_t* p);
+
 // Opens name for reading and validates the blocks up to the first image header; errors are
 // raised on the current handle.
 void openStream(StreamReader* reader, const char* name);

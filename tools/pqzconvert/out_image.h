@@ -1,0 +1,35 @@
+// Images in the shape the output formats want: grey, palette, colour or colour with alpha, with
+// 1 to 16 bits per sample, rows top first in the PNG packing.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "reader/image.h"
+#include "reader/pqz2_read.h"
+
+namespace pqzconvert {
+
+struct OutImage {
+    enum Kind { kGrey, kPalette, kRgb, kRgba } kind = kGrey;
+    int width = 0;
+    int height = 0;
+    int depth = 8;            // bits per sample: 1, 2, 4, 8 or 16
+    int significantBits = 0;  // when fewer bits than depth carry the value (0: all)
+    std::vector<uint8_t> paletteRgb;
+    std::vector<uint8_t> rows;  // packed most significant bit first; 16-bit samples big-endian
+    size_t rowBytes = 0;
+
+    int channels() const { return kind == kRgb ? 3 : kind == kRgba ? 4 : 1; }
+};
+
+// Builds the output image from a decoded record in its stored format and the colour table of
+// its bitmap (for images of up to 8 bits per pixel). keepFourthByte keeps byte 3 of 4-byte
+// pixels as alpha.
+OutImage toOutImage(const pqz::DecodedImage& img, const DibImage& dib, bool keepFourthByte);
+
+bool writePng(const std::string& path, const OutImage& img, std::string* error);
+bool writeBmp(const std::string& path, const OutImage& img, std::string* error);
+
+}  // namespace pqzconvert

@@ -1,7 +1,6 @@
 // The demo program run as a real process on prepared "TestFile.pqz" files: exact output and
 // exit status.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 
@@ -13,23 +12,12 @@ namespace {
 using enc::ImageBlock;
 using enc::PqzWriter;
 
-struct DemoRun {
-    std::string out;
-    int status;
-};
+using DemoRun = test::ProcessRun;
 
 // Runs the demo in dir; when file is given it is written there as "TestFile.pqz" first.
 DemoRun runDemo(const test::TempDir& dir, const std::vector<uint8_t>* file) {
     if (file) enc::writeFile(dir.file("TestFile.pqz"), *file);
-    const std::string cmd = "cd '" + dir.path() + "' && '" + PQZ2_DEMO_PATH + "'";
-    FILE* p = popen(cmd.c_str(), "r");
-    DemoRun r;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    const int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
+    return test::runProcess("cd '" + dir.path() + "' && '" + PQZ2_DEMO_PATH + "'");
 }
 
 ImageBlock grey(uint16_t w, uint16_t h) {
@@ -120,15 +108,9 @@ TEST(Demo, DamagedBlockMidFile) {
 }
 
 TEST(Library, ExportsExactlyTheTenFunctions) {
-    const std::string cmd =
-        std::string("nm -D --defined-only '") + PQZ2_LIBRARY_PATH + "' | awk '{print $3}' | sort";
-    FILE* p = popen(cmd.c_str(), "r");
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-    EXPECT_EQ(out,
+    const test::ProcessRun r = test::runProcess(std::string("nm -D --defined-only '") +
+                                                PQZ2_LIBRARY_PATH + "' | awk '{print $3}' | sort");
+    EXPECT_EQ(r.out,
               "pqzClose\npqzFreeResource\npqzGetImageNumber\npqzGetLastError\n"
               "pqzGetNextBlockType\npqzOpen\npqzReadED\npqzReadImage\npqzRewind\npqzSkipImage\n");
 }

@@ -1,7 +1,6 @@
 // The converter run as a process: lossless output per pixel format, records written out,
 // damaged files reported while the others go on.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include "tests/encoder/test_images.h"
 #include "tests/test_support.h"
@@ -12,21 +11,10 @@ namespace {
 using enc::ImageBlock;
 using enc::Picture;
 
-struct ToolRun {
-    std::string out;
-    int status;
-};
+using ToolRun = test::ProcessRun;
 
 ToolRun runConvert(const std::string& args) {
-    const std::string cmd = std::string("'") + PQZ2_CONVERT_PATH + "' " + args + " 2>&1";
-    FILE* p = popen(cmd.c_str(), "r");
-    ToolRun r;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    const int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
+    return test::runProcess(std::string("'") + PQZ2_CONVERT_PATH + "' " + args + " 2>&1");
 }
 
 ImageBlock raw(uint16_t w, uint16_t h, uint8_t format, std::vector<uint8_t> payload) {

@@ -1,7 +1,10 @@
 // Helpers shared by the tests: temporary files and reading bitmaps back.
 #pragma once
 
+#include <sys/wait.h>
+
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -33,6 +36,24 @@ inline std::string writeTemp(const TempDir& dir, const std::vector<uint8_t>& byt
     std::string path = dir.file(name);
     enc::writeFile(path, bytes);
     return path;
+}
+
+// Output (standard output and error together when the command says so) and exit status.
+struct ProcessRun {
+    std::string out;
+    int status = -1;
+};
+
+inline ProcessRun runProcess(const std::string& command) {
+    ProcessRun r;
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    const int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
 }
 
 // A bitmap returned by the library, unpacked: rows top to bottom without padding.

@@ -84,6 +84,9 @@ int dibBitsFor(int n) {
 }
 
 bool dibSizeFits(uint32_t width, uint32_t height, int n) {
+#ifdef PQZ2_FUZZING
+    if (uint64_t(width) * height > (1u << 22)) return false;  // keeps fuzzing within its memory
+#endif
     const int bits = dibBitsFor(n);
     const uint64_t rowBytes = n == 2 ? ((width + 7) / 2) & ~3u : packedRowBytes(width, bits);
     return uint64_t(height) * dibStride(uint32_t(rowBytes)) <= UINT32_MAX;

@@ -73,7 +73,7 @@ uint32_t decodeMagnitude(ReaderState& st, MagnitudeModel& m) {
     if (m.total > 16384) {
         uint32_t total = 0;
         for (auto& c : m.classCount) {
-            c = uint16_t(c - c / 2);
+            c = halveUp(c);
             total += c;
         }
         m.total = uint16_t(total);
@@ -92,8 +92,8 @@ uint32_t decodeMagnitude(ReaderState& st, MagnitudeModel& m) {
         uint16_t* node = m.node[info.nodeOffset + (1u << d) - 1 + p];
         const int b = rangeDecodeBit(st, node[0], node[1]);
         if (node[b] > 16384) {
-            node[0] = uint16_t(node[0] - node[0] / 2);
-            node[1] = uint16_t(node[1] - node[1] / 2);
+            node[0] = halveUp(node[0]);
+            node[1] = halveUp(node[1]);
         }
         node[b] = uint16_t(node[b] + st.treeStep);
         p = 2 * p + uint32_t(b);
@@ -133,18 +133,29 @@ void initResidualSymbolModel(ResidualSymbolModel& model) {
 }
 
 uint32_t decodeResidualSymbol(ReaderState& st, ResidualSymbolModel& m, uint32_t escapeBase) {
+    // Method 1 trains neighbouring models by adding to their total words with 16-bit wrap, so a
+    // hostile stream can leave a total of 0 or counts that fall short of it; no encoder can code
+    // in such a model. Refuse instead of dividing by zero or narrowing the range to nothing.
     const uint32_t t = m.total & 0x7FFF;
+    if (t == 0) {
+        st.damaged = true;
+        return 0;
+    }
     const uint32_t v = rangeDecodeFreq(st, t);
     int s = 0;
     uint32_t cum = m.count[0];
     while (s < 6 && cum <= v) cum += m.count[++s];
+    if (cum <= v) {
+        st.damaged = true;
+        return 0;
+    }
     rangeUpdate(st, cum - m.count[s], cum);
     if (t > 8192) {
         uint32_t smallest = 256;
         for (uint16_t c : m.count) smallest = c < smallest ? c : smallest;
         uint32_t total = 0x8000;
         for (auto& c : m.count) {
-            c = smallest <= 1 ? uint16_t(c - c / 2) : uint16_t((c + 2) / 3);
+            c = smallest <= 1 ? halveUp(c) : uint16_t((c + 2) / 3);
             total += c;
         }
         m.total = uint16_t(total);

@@ -1,0 +1,315 @@
+#include "codec/method1/method1_decoder.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace pqz {
+
+namespace {
+
+constexpr int kRingEntriesExtra = kRingFront + kRingRightMargin;
+
+// level(x) = the number of thresholds below x.
+int levelOf(int x, const int (&thresholds)[7]) {
+    int level = 0;
+    for (int t : thresholds) level += t < x;
+    return level;
+}
+
+// Threshold of the two activity-dependent features, by activity level.
+constexpr int kFeatureThreshold[8] = {1, 1, 2, 2, 2, 4, 4, 4};
+
+// 0 negative, 1 zero, 2 positive.
+inline int sgn(int x) {
+    return (x > 0) + (x >= 0);
+}
+// 0 below -t, 1 within, 2 above t.
+inline int ter(int x, int t) {
+    return (x > t) + (x >= -t);
+}
+
+inline int median(int n, int w, int nw) {
+    const int lo = n < w ? n : w, hi = n < w ? w : n;
+    if (nw >= hi) return lo;
+    if (nw <= lo) return hi;
+    return n + w - nw;
+}
+
+// refs: how many planes of the same pixel were decoded before this one (0, 1, or 2 and more).
+template <int refs>
+inline void formContextT(Method1Decoder& d, const Method1Decoder* x, const Method1Decoder* y) {
+    const RingEntry* r0 = d.pos[0];
+    const RingEntry* r1 = d.pos[1];
+    const RingEntry* r2 = d.pos[2];
+    const RingEntry* r4 = d.pos[4];
+    const RingEntry n = r1[0], w = r0[-1], nw = r1[-1], ne = r1[1], nn = r2[0], ww = r0[-2],
+                    w3 = r0[-3], nee = r1[2];
+    const int pred = median(n.v, w.v, nw.v);
+
+    int activity = 6 * w.e + 4 * (ww.e + n.e) + 3 * (nn.e + ne.e) +
+                   2 * (r0[-4].e + nee.e + r2[2].e) + w3.e + nw.e;
+    int d3, d5, d6, d7, d8, f;
+    if constexpr (refs == 0) {
+        const RingEntry* r3 = d.pos[3];
+        activity += r1[3].e + r2[-2].e + r4[0].e + r4[2].e;
+        d3 = nee.v - pred;
+        d5 = 2 * w.v - ww.v - pred;
+        d6 = 2 * n.v - nn.v - pred;
+        d7 = w.v + ne.v - n.v - pred;
+        d8 = w3.v - 3 * ww.v + 3 * w.v - pred;
+        f = r1[0].e + r2[0].e + r3[0].e + r4[0].e + r0[0].e == 0;
+    } else if constexpr (refs == 1) {
+        const RingEntry xCur = x->pos[0][-1], xW = x->pos[0][-2];
+        activity += 3 * xCur.e + r1[3].e;
+        d3 = xCur.v - x->pred;
+        d5 = 2 * w.v - ww.v - pred;
+        d6 = d5;
+        d7 = w.v + ne.v - n.v - pred;
+        d8 = (xCur.v - xW.v) + w.v - pred;
+        f = xCur.e < 8;
+    } else {
+        const RingEntry xCur = x->pos[0][-1], xW = x->pos[0][-2], xN = x->pos[1][-1];
+        const RingEntry yCur = y->pos[0][-1], yW = y->pos[0][-2];
+        activity += 2 * (xCur.e + yCur.e);
+        d3 = xCur.v - x->pred;
+        d5 = (xCur.v - xN.v) + n.v - pred;
+        d6 = (xCur.v - xW.v) + w.v - pred;
+        d7 = (yCur.v - yW.v) + w.v - pred;
+        d8 = yCur.v - y->pred;
+        f = xCur.e + yCur.e < 16;
+    }
+
+    const int a = (activity + 7) >> 4;
+    const int level = d.activityLevel[a];
+    const int t = kFeatureThreshold[level];
+    d.pred = pred;
+    d.escapeBase = int(d.brightnessLevel[pred] + d.escapeLevel[a]);
+
+    int* tk = d.feature;
+    tk[0] = (pred > 22) + (pred > 216);
+    tk[1] = sgn(nw.v - n.v);
+    tk[2] = sgn(nw.v - w.v);
+    tk[3] = sgn(d3);
+    tk[4] = ter(ne.v - pred, t);
+    tk[5] = ter(d5, t);
+    tk[6] = sgn(d6);
+    tk[7] = sgn(d7);
+    tk[8] = sgn(d8);
+    // sum of t_k * 32 * 3^k, by Horner's rule
+    int weights = 0;
+    for (int k = kMethod1Features - 1; k >= 0; k--) weights = 3 * weights + tk[k];
+    const int z = d.errorSum[d.parity] == 0;
+    d.context = 32 * weights + 16 * f + 8 * z + level;
+}
+
+// Adds n to one count of a model and to its total word (both wrap at 16 bits).
+inline void bump(ResidualSymbolModel& m, int symbol, int n) {
+    m.count[symbol] = uint16_t(m.count[symbol] + n);
+    m.total = uint16_t(m.total + n);
+}
+
+// Which half of an escape's magnitude contexts a model points to, on its current counts.
+inline int escapeHalf(const ResidualSymbolModel& m, int symbol) {
+    return int(m.count[0]) + int(m.total & 0x7FFF) - 2 * int(m.count[symbol]) < 0;
+}
+
+// Symbol of a quantised error: itself below 5, else 5 for odd and 6 for even values.
+inline int symbolOf(int u) {
+    return u < 5 ? u : 6 - (u & 1);
+}
+
+template <int refs>
+inline uint8_t decodeSampleT(ReaderState& st, Method1Decoder& d, const Method1Decoder* x,
+                             const Method1Decoder* y, bool refuseWideSymbols) {
+    formContextT<refs>(d, x, y);
+    ResidualSymbolModel& m = d.models[d.context];
+    const uint32_t s = decodeResidualSymbol(st, m, uint32_t(d.escapeBase));
+    if (s > 255 && refuseWideSymbols) st.damaged = true;
+    const int v = (d.residualOrder[s & 0xFF] + d.pred) & 0xFF;
+    RingEntry* r0 = d.pos[0];
+    const RingEntry* r2 = d.pos[2];
+    const RingEntry* r4 = d.pos[4];
+    const int e = v > d.pred ? v - d.pred : d.pred - v;
+    r0[0] = RingEntry{uint8_t(v), uint8_t(e)};
+    d.errorSum[d.parity] += e - r0[-4].e + r2[6].e - r2[-2].e + r4[6].e - r4[-2].e;
+    d.parity = 1 - d.parity;
+    if (m.total < 0x4000) trainNeighbours(st, d);
+    for (RingEntry*& p : d.pos) p++;
+    return uint8_t(v);
+}
+
+}  // namespace
+
+bool createMethod1Decoder(Method1Decoder& d, int width, int height, int planeIndex, int tolerance) {
+    const size_t entries = size_t(width) + kRingEntriesExtra;
+    auto* models = static_cast<ResidualSymbolModel*>(
+        std::malloc(sizeof(ResidualSymbolModel) * kMethod1Contexts));
+    auto* ring = static_cast<RingEntry*>(std::malloc(sizeof(RingEntry) * 5 * entries));
+    if (!models || !ring) {
+        std::free(models);
+        std::free(ring);
+        d.models = nullptr;
+        d.ring = nullptr;
+        return false;
+    }
+    d.width = width;
+    d.height = height;
+    d.models = models;
+    d.ring = ring;
+
+    // Every model starts alike: copy the first one in doubling blocks.
+    initResidualSymbolModel(models[0]);
+    for (size_t done = 1; done < size_t(kMethod1Contexts);) {
+        const size_t n = done < kMethod1Contexts - done ? done : kMethod1Contexts - done;
+        std::memcpy(models + done, models, n * sizeof(ResidualSymbolModel));
+        done += n;
+    }
+
+    static const int kActivity[7] = {1, 2, 4, 8, 14, 35, 103};
+    static const int kEscape[7] = {1, 3, 6, 10, 16, 27, 52};
+    static const int kBrightness[7] = {5, 10, 36, 98, 154, 236, 248};
+    for (int i = 0; i < 512; i++) {
+        d.activityLevel[i] = uint8_t(levelOf(i, kActivity));
+        d.escapeLevel[i] = uint32_t(planeIndex * 256 + levelOf(i, kEscape));
+    }
+    for (int i = 0; i < 256; i++) d.brightnessLevel[i] = uint8_t(8 * levelOf(i, kBrightness));
+    for (int& t : d.feature) t = 0;
+    buildResidualMaps(tolerance, d.quantiserAndRank, d.residualOrder);
+
+    for (size_t i = 0; i < 5 * entries; i++) ring[i] = RingEntry{72, 0};
+    for (int j = 0; j < 5; j++) {
+        d.row[j] = ring + j * entries;
+        d.pos[j] = d.row[j] + kRingFront + width;  // as if a row had just been finished
+    }
+    d.pred = 0;
+    d.context = 0;
+    d.escapeBase = 0;
+    d.parity = 0;
+    d.errorSum[0] = d.errorSum[1] = 0;
+    return true;
+}
+
+void destroyMethod1Decoder(Method1Decoder& d) {
+    std::free(d.models);
+    std::free(d.ring);
+    d.models = nullptr;
+    d.ring = nullptr;
+}
+
+void beginRow(Method1Decoder& d) {
+    // Right margin of the row just finished mirrors its last samples. Rows narrower than six
+    // samples read into the left margin and the spare entries in front of it.
+    RingEntry* done = d.row[0] + kRingFront;
+    for (int k = 0; k < kRingRightMargin; k++) done[d.width + k] = done[d.width - 1 - k];
+
+    RingEntry* oldest = d.row[4];
+    for (int j = 4; j > 0; j--) d.row[j] = d.row[j - 1];
+    d.row[0] = oldest;
+    for (int j = 0; j < 5; j++) d.pos[j] = d.row[j] + kRingFront;
+
+    RingEntry* r0 = d.pos[0];
+    const RingEntry* r1 = d.pos[1];
+    const RingEntry* r2 = d.pos[2];
+    const RingEntry* r4 = d.pos[4];
+    for (int k = 0; k < kRingLeftMargin; k++) r0[-1 - k] = r1[k];
+
+    d.parity = 0;
+    d.errorSum[0] = r0[-4].e + r0[-2].e;
+    d.errorSum[1] = r0[-3].e + r0[-1].e;
+    for (int i = -2; i <= 4; i += 2) d.errorSum[0] += r2[i].e + r4[i].e;
+    for (int i = -1; i <= 5; i += 2) d.errorSum[1] += r2[i].e + r4[i].e;
+}
+
+void formContext(Method1Decoder& d, const Method1Decoder* x, const Method1Decoder* y) {
+    if (!x)
+        formContextT<0>(d, nullptr, nullptr);
+    else if (!y)
+        formContextT<1>(d, x, nullptr);
+    else
+        formContextT<2>(d, x, y);
+}
+
+uint8_t decodeSample(ReaderState& st, Method1Decoder& d, const Method1Decoder* x,
+                     const Method1Decoder* y, bool refuseWideSymbols) {
+    if (!x) return decodeSampleT<0>(st, d, nullptr, nullptr, refuseWideSymbols);
+    if (!y) return decodeSampleT<1>(st, d, x, nullptr, refuseWideSymbols);
+    return decodeSampleT<2>(st, d, x, y, refuseWideSymbols);
+}
+
+void trainNeighbours(ReaderState& st, Method1Decoder& d) {
+    const int v = d.pos[0][0].v;
+    const int pred = d.pred;
+    const int c = d.context;
+    const int base = d.escapeBase;
+    const int* tk = d.feature;
+    const uint8_t* quantiser = d.errorQuantiser();
+    const int u = quantiser[(v - pred) & 0xFF];
+    const int su = symbolOf(u);
+    const int sm = symbolOf(quantiser[(pred - v) & 0xFF]);  // the mirrored residual
+    const uint32_t x = uint32_t(u - 5) >> 1;                // the magnitude of an escape
+    const bool up = (c & 7)<7, down = (c & 7)> 0;
+    const bool escape = su >= 5;
+    const int escapeSide = 128 * (su & 1);
+    ResidualSymbolModel* models = d.models;
+    MagnitudeModel* magnitudes = st.magnitudeTable;
+
+    // The mirror context: every feature but the brightness turned around.
+    int mirror = (c & 31) + featureWeight(0, 1);
+    for (int k = 1; k < kMethod1Features; k++) mirror += featureWeight(k, 2 - tk[k]);
+
+    bump(models[mirror], sm, 17);
+    if (up) {
+        bump(models[c + 1], su, 11);
+        if (escape) {
+            const int b = (base & 7) < 7 ? base + 1 : base;
+            trainMagnitude(st, magnitudes[b + escapeSide + 64 * escapeHalf(models[c + 1], su)], x);
+        }
+    }
+    if (down) {
+        bump(models[c - 1], su, 13);
+        if (escape) {
+            const int b = (base & 7) > 0 ? base - 1 : base;
+            trainMagnitude(st, magnitudes[b + escapeSide + 64 * escapeHalf(models[c - 1], su)], x);
+        }
+    }
+    if (models[c].total >= 3276) return;
+
+    if (up) bump(models[mirror + 1], sm, 7);
+    if (down) bump(models[mirror - 1], sm, 5);
+    if (escape) {
+        // The neighbouring brightness levels of the escape context.
+        const int e = base + escapeSide + 64 * escapeHalf(models[c], su);
+        if ((e & 0x38) < 0x38) trainMagnitude(st, magnitudes[e + 8], x);
+        if ((e & 0x38) > 0) trainMagnitude(st, magnitudes[e - 8], x);
+    }
+    for (int k = 0; k < kMethod1Features; k++) {
+        const int t = tk[k];
+        const int w1 = featureWeight(k, 1);
+        if (t == 1) {
+            for (int other = 0; other <= 2; other += 2) {
+                const int n = c - w1 + featureWeight(k, other);
+                bump(models[n], su, 6);
+                if (up) bump(models[n + 1], su, 4);
+                if (down) bump(models[n - 1], su, 3);
+            }
+            continue;
+        }
+        const int wt = featureWeight(k, t);
+        bump(models[c - wt + featureWeight(k, 2 - t)], su, 7);
+        const int q = c - wt + w1;
+        bump(models[q], su, 6);
+        // the mirror with this feature at its middle value (brightness: at its lowest)
+        const int r = k > 0 ? mirror - featureWeight(k, 2 - t) + w1 : mirror - w1;
+        bump(models[r], sm, 4);
+        if (up) {
+            bump(models[q + 1], su, 4);
+            bump(models[r + 1], sm, 2);
+        }
+        if (down) {
+            bump(models[q - 1], su, 3);
+            bump(models[r - 1], sm, 2);
+        }
+    }
+}
+
+}  // namespace pqz

@@ -1,0 +1,87 @@
+// The per-plane object of coding method 1: a ring of the last five decoded rows, the quantisers
+// and residual maps, and one residual symbol model per context. Every sample is predicted by the
+// median edge detector from its decoded neighbours (and, for later planes of a pixel, from the
+// planes decoded just before it); the neighbourhood selects one of 629,856 contexts.
+#pragma once
+
+#include <cstdint>
+
+#include "codec/method1/magnitude_models.h"
+#include "pipeline/reader_state.h"
+
+namespace pqz {
+
+// Context number = L + 8z + 16f + sum of the nine ternary features' weights, where feature k
+// with value t weighs t * 32 * 3^k; L (0..7) is the activity level in the lowest three bits.
+constexpr int kMethod1Contexts = 32 * 19683;  // 32 * 3^9
+constexpr int kMethod1Features = 9;
+
+constexpr int32_t kFeatureUnit[kMethod1Features] = {32,   96,    288,   864,   2592,
+                                                    7776, 23328, 69984, 209952};  // 32 * 3^k
+constexpr int32_t featureWeight(int k, int t) {
+    return t * kFeatureUnit[k];
+}
+
+// One sample of the row ring: its value and its absolute prediction error.
+struct RingEntry {
+    uint8_t v;
+    uint8_t e;
+};
+
+// Every ring buffer holds, from its first entry: spare entries (read only by the right-margin
+// copy of rows narrower than six samples), the left margin, the row's samples, the right margin.
+constexpr int kRingSpare = 2;
+constexpr int kRingLeftMargin = 4;
+constexpr int kRingRightMargin = 6;
+constexpr int kRingFront = kRingSpare + kRingLeftMargin;  // buffer index of column 0
+
+struct Method1Decoder {
+    int width;
+    int height;
+    int pred;        // prediction of the current sample
+    int context;     // its context number
+    int escapeBase;  // plane * 256 + brightness level + activity-escape level
+    int parity;      // column parity, 0 at the start of every row
+    int errorSum[2];
+    int feature[kMethod1Features];  // t_k of the current sample, 0..2
+
+    RingEntry* ring;    // five buffers of width + 12 entries, one block
+    RingEntry* row[5];  // slot 0 the current row, slot j the row j above
+    RingEntry* pos[5];  // the entry of the current column in each slot
+
+    uint8_t activityLevel[512];
+    uint8_t brightnessLevel[256];
+    uint8_t quantiserAndRank[512];  // errorQuantiser, then residualRank
+    uint8_t residualOrder[256];
+    uint32_t escapeLevel[512];
+
+    ResidualSymbolModel* models;  // kMethod1Contexts
+
+    const uint8_t* errorQuantiser() const { return quantiserAndRank; }
+};
+
+// Builds the object for a plane of width x height samples. planeIndex (0..3) selects the plane's
+// block of 256 escape contexts. Returns false, with nothing allocated, when memory runs out.
+bool createMethod1Decoder(Method1Decoder& d, int width, int height, int planeIndex, int tolerance);
+void destroyMethod1Decoder(Method1Decoder& d);
+
+// Prepares the ring for the next row.
+void beginRow(Method1Decoder& d);
+
+// Computes pred, context, escapeBase and the features of the sample at the current column. x and
+// y are the decoders of the planes decoded just before this one in the same pixel (x the
+// nearer), after they have decoded it; the first plane of a pixel passes neither, the second x
+// only.
+void formContext(Method1Decoder& d, const Method1Decoder* x, const Method1Decoder* y);
+
+// Trains the contexts next to the current one with the sample just stored at the current
+// column.
+void trainNeighbours(ReaderState& st, Method1Decoder& d);
+
+// Decodes the sample at the current column and moves the ring on by one column. The symbol's
+// low 8 bits select the residual; symbols of 256 and more (which no encoder writes) mark the
+// stream damaged when refuseWideSymbols is set.
+uint8_t decodeSample(ReaderState& st, Method1Decoder& d, const Method1Decoder* x,
+                     const Method1Decoder* y, bool refuseWideSymbols);
+
+}  // namespace pqz

@@ -74,6 +74,7 @@ void encodeMagnitude(RangeEncoder& rc, MagnitudeCoder& mc, uint32_t context, uin
     rc.encodeFreq(cumLow, m.classCount[k], m.total);
 
     if (m.total > 16384) {
+        mc.stats.classRescales++;
         uint32_t sum = 0;
         for (uint16_t& c : m.classCount) {
             c = halfUp(c);
@@ -93,6 +94,7 @@ void encodeMagnitude(RangeEncoder& rc, MagnitudeCoder& mc, uint32_t context, uin
         uint16_t* node = m.node[n];
         rc.encodeBit(b, node[0], node[1]);
         if (node[b] > 16384) {
+            mc.stats.nodeRescales++;
             node[0] = halfUp(node[0]);
             node[1] = halfUp(node[1]);
         }
@@ -145,6 +147,7 @@ void encodeResidualSymbol(RangeEncoder& rc, MagnitudeCoder& mc, SymbolModel& m, 
     rc.encodeFreq(cumLow, freq, t);
 
     if (t > 8192) {
+        mc.stats.symbolRescales++;
         uint16_t least = 256;
         for (uint16_t c : m.count) least = std::min(least, c);
         uint16_t total = 0x8000;
@@ -157,6 +160,7 @@ void encodeResidualSymbol(RangeEncoder& rc, MagnitudeCoder& mc, SymbolModel& m, 
     m.count[s] = uint16_t(m.count[s] + 32);
     m.total = uint16_t(m.total + 32);
     if (s < 5) return;
+    mc.stats.escapes++;
     const uint32_t context = escapeBase + 128 * (s & 1) + (escapeHigh(m, s) ? 64 : 0);
     encodeMagnitude(rc, mc, context, escapeMagnitude(v));
 }

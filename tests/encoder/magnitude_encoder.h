@@ -30,12 +30,21 @@ struct MagnitudeContext {
     uint16_t node[122][2];
 };
 
+// What a stream exercised, so that tests can tell that they reach the rarer paths.
+struct MagnitudeStats {
+    uint64_t escapes = 0;         // residual symbols 5 and 6
+    uint64_t symbolRescales = 0;  // residual symbol models rescaled (the first makes one mature)
+    uint64_t classRescales = 0;   // magnitude class counts halved
+    uint64_t nodeRescales = 0;    // tree node counts halved while coding
+};
+
 // The magnitude contexts of one coded stream and the constants of its coding method.
 struct MagnitudeCoder {
     bool method2 = false;
     uint32_t rateFloor = 16;  // method 1: 16, method 2: 8; the rate decays towards it
     uint32_t treeStep = 64;   // method 1: 64, method 2: 8; node increment of a coded bit
     std::vector<MagnitudeContext> contexts;
+    MagnitudeStats stats;
 };
 
 // Fresh contexts for a stream of coding method `method` (2, or anything else for method 1).

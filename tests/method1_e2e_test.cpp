@@ -129,6 +129,7 @@ TEST(Method1RoundTrip, PaletteImageKeepsIndicesAndColours) {
     }
     Method1Options o;
     o.palette = stored;
+    o.grey = false;
     o.tolerance = 7;  // a palette image has no tolerance field: coded losslessly
     const Method1Image img = enc::encodeMethod1(pal.pixels.data(), pal.width, pal.height, 1, o);
     EXPECT_EQ(img.block.format, 0x88);

@@ -40,6 +40,7 @@ struct PlaneCoder {
     std::vector<Entry> buffer[5];
     int slot[5] = {0, 1, 2, 3, 4};  // buffer of ring slot j (0 current row, j rows above)
     int column = 0;                 // the current column of every slot
+    bool exactTargets = false;      // code every target exactly instead of within tolerance
     uint8_t activityLevel[512];
     uint8_t brightnessLevel[256];
     uint32_t escapeLevel[512];
@@ -254,7 +255,9 @@ void trainNeighbours(PlaneCoder& d, MagnitudeCoder& mc, int v) {
 int encodeSample(RangeEncoder& rc, MagnitudeCoder& mc, PlaneCoder& d, const PlaneCoder* x,
                  const PlaneCoder* y, int target, int ref) {
     formContext(d, x, y);
-    const uint32_t s = chooseResidual(d.maps, (d.pred + ref) & 0xFF, target);
+    const int base = (d.pred + ref) & 0xFF;
+    const uint32_t s =
+        d.exactTargets ? d.maps.rank[(target - base) & 0xFF] : chooseResidual(d.maps, base, target);
     SymbolModel& model = d.models[size_t(d.context)];
     encodeResidualSymbol(rc, mc, model, uint32_t(d.escapeBase), s);
 
@@ -299,8 +302,9 @@ int planeReference(const PlaneSpec& spec, const uint8_t* pixel, const uint8_t or
 
 void encodeMethod1Grey(std::vector<uint8_t>& out, const uint8_t* target, int width, int height,
                        int tolerance, std::vector<uint8_t>& recon, const uint8_t* ref,
-                       MagnitudeStats* stats) {
+                       MagnitudeStats* stats, bool exactTargets) {
     std::unique_ptr<PlaneCoder> d = createPlane(width, height, 0, tolerance);
+    d->exactTargets = exactTargets;
     MagnitudeCoder mc = makeMagnitudeCoder(1);
     recon.assign(size_t(width) * height, 0);
     RangeEncoder rc(out);
@@ -319,12 +323,16 @@ void encodeMethod1Grey(std::vector<uint8_t>& out, const uint8_t* target, int wid
 
 void encodeMethod1Interleaved(std::vector<uint8_t>& out, const uint8_t* target, int width,
                               int height, int planeCount, const std::vector<PlaneSpec>& planes,
-                              int tolerance, std::vector<uint8_t>& recon, MagnitudeStats* stats) {
+                              int tolerance, std::vector<uint8_t>& recon, MagnitudeStats* stats,
+                              bool exactTargets) {
     assert((planeCount == 3 || planeCount == 4) && int(planes.size()) == planeCount);
     uint8_t orderMap[4] = {0, 0, 0, 0};
     for (int p = 0; p < planeCount; p++) orderMap[planes[p].order] = uint8_t(p);
     std::unique_ptr<PlaneCoder> d[4];
-    for (int k = 0; k < planeCount; k++) d[k] = createPlane(width, height, k, tolerance);
+    for (int k = 0; k < planeCount; k++) {
+        d[k] = createPlane(width, height, k, tolerance);
+        d[k]->exactTargets = exactTargets;
+    }
     MagnitudeCoder mc = makeMagnitudeCoder(1);
     recon.assign(size_t(width) * height * planeCount, 0);
     RangeEncoder rc(out);

@@ -22,20 +22,22 @@ namespace pqz::enc {
 // output of sample j becomes (decoded + ref[j]) & 0xFF (a plane merged onto a reference) and it
 // is that output which is kept within the tolerance of target[j]. recon receives the output the
 // decoder must produce for every sample. stats, when given, accumulates what the stream
-// exercised.
+// exercised. With exactTargets the targets are taken as the reconstructions themselves: every
+// sample is coded so that the output equals its target (which must be reachable), whatever the
+// tolerance; this re-creates a near-lossless stream from its decoded pixels.
 void encodeMethod1Grey(std::vector<uint8_t>& out, const uint8_t* target, int width, int height,
                        int tolerance, std::vector<uint8_t>& recon, const uint8_t* ref = nullptr,
-                       MagnitudeStats* stats = nullptr);
+                       MagnitudeStats* stats = nullptr, bool exactTargets = false);
 
 // Codes an image of 3 or 4 interleaved 8-bit planes as one coded stream appended to out. planes
 // gives, per byte position, the decoding order and the reference (offset and weights) that the
 // decoder applies to that plane's value; a reference on the plane decoded last must be at byte
 // position 3, and one on the plane decoded first is ignored (as the decoder ignores it). recon
-// receives the pixels the decoder must produce.
+// receives the pixels the decoder must produce. stats and exactTargets as above.
 void encodeMethod1Interleaved(std::vector<uint8_t>& out, const uint8_t* target, int width,
                               int height, int planeCount, const std::vector<PlaneSpec>& planes,
                               int tolerance, std::vector<uint8_t>& recon,
-                              MagnitudeStats* stats = nullptr);
+                              MagnitudeStats* stats = nullptr, bool exactTargets = false);
 
 // --- Whole images --------------------------------------------------------------------------
 
@@ -45,9 +47,12 @@ struct Method1Options {
     // Per byte position: order and reference. Empty: orders 0, 1, 2 ... without references.
     // The encoder sets method 1 and the model flag on every plane.
     std::vector<PlaneSpec> planes;
-    int bitsPerPixel = 0;          // 0: 8 per plane; 25..31 for four planes
-    bool grey = true;              // one plane: the grey bit (without it the head has no tolerance)
-    std::vector<uint8_t> palette;  // one plane: stored palette (blue, green, red per entry)
+    int bitsPerPixel = 0;  // 0: 8 per plane; 25..31 for four planes
+    bool grey = true;      // one plane: the grey bit (without it the head has no tolerance)
+    // One plane: stored palette (blue, green, red per entry). A grey image may carry one too;
+    // the bitmap then shows grey levels.
+    std::vector<uint8_t> palette;
+    bool exactTargets = false;  // the pixels are the reconstructions to reproduce exactly
 };
 
 struct Method1Image {

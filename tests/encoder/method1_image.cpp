@@ -49,7 +49,7 @@ Method1Image encodeMethod1(const uint8_t* pixels, int width, int height, int pla
 
     Method1Image img;
     const bool palette = planeCount == 1 && !options.palette.empty();
-    const bool grey = planeCount == 1 && options.grey && !palette;
+    const bool grey = planeCount == 1 && options.grey;
     const int bpp = options.bitsPerPixel ? options.bitsPerPixel : 8 * planeCount;
     assert((bpp + 7) / 8 == planeCount);
     img.tolerance = headHasTolerance(bpp, grey) ? options.tolerance : 0;
@@ -61,10 +61,10 @@ Method1Image encodeMethod1(const uint8_t* pixels, int width, int height, int pla
     const size_t count = size_t(width) * height;
     if (!options.separatePlanes && planeCount == 1) {
         encodeMethod1Grey(streams, pixels, width, height, img.tolerance, img.expected, nullptr,
-                          &img.stats);
+                          &img.stats, options.exactTargets);
     } else if (!options.separatePlanes) {
         encodeMethod1Interleaved(streams, pixels, width, height, planeCount, planes, img.tolerance,
-                                 img.expected, &img.stats);
+                                 img.expected, &img.stats, options.exactTargets);
     } else {
         // Planes in decoding order; each is merged onto the final values of earlier planes
         // (order 3 reads the three bytes in front of it, so it must sit at byte position 3).
@@ -83,7 +83,7 @@ Method1Image encodeMethod1(const uint8_t* pixels, int width, int height, int pla
                              : 0;
             }
             encodeMethod1Grey(streams, target.data(), width, height, img.tolerance, recon,
-                              ref.data(), &img.stats);
+                              ref.data(), &img.stats, options.exactTargets);
             for (size_t j = 0; j < count; j++) img.expected[j * planeCount + p] = recon[j];
         }
     }

@@ -20,15 +20,13 @@ ctest --test-dir "$out" --output-on-failure -j "$jobs"
 [ "${PQZ2_QUICK:-0}" = 1 ] && exit 0
 
 stage "address and undefined-behaviour sanitizers"
-cmake -S "$root" -B "$out-asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPQZ2_SANITIZE=ON \
-    -DPQZ2_BUILD_TOOLS=OFF
+cmake -S "$root" -B "$out-asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPQZ2_SANITIZE=ON
 cmake --build "$out-asan" --target pqz2_tests
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     "$out-asan/tests/pqz2_tests" --gtest_brief=1
 
 stage "thread sanitizer"
-cmake -S "$root" -B "$out-tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPQZ2_TSAN=ON \
-    -DPQZ2_BUILD_TOOLS=OFF
+cmake -S "$root" -B "$out-tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPQZ2_TSAN=ON
 cmake --build "$out-tsan" --target pqz2_tests
 TSAN_OPTIONS=halt_on_error=1 "$out-tsan/tests/pqz2_tests" --gtest_filter='Threads*' --gtest_brief=1
 

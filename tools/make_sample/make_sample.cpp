@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/encoder/method1_encoder.h"
 #include "tests/encoder/pqz_writer.h"
 #include "tests/encoder/test_images.h"
 
@@ -66,6 +67,13 @@ int main(int argc, char** argv) {
     const Picture page = crop(loadImage("page.png"), 0, 0, 384, 96);
     w.imageBlock(rawImage(quantise(page, 1), 0x41));
     w.extraBlock(3, {});
+
+    // Coding method 1: grey lossless, colour near-lossless with plane references.
+    ImageBlock m1grey = encodeMethod1Picture(crop(loadImage("moon.png"), 128, 128, 256, 192)).block;
+    m1grey.aux = std::make_pair(101u, text("method 1, grey"));
+    w.imageBlock(m1grey);
+    w.imageBlock(
+        encodeMethod1Picture(crop(loadImage("coffee.png"), 200, 100, 192, 144), 1, true).block);
 
     if (!w.save(argv[1])) {
         std::fprintf(stderr, "make_sample: cannot write %s\n", argv[1]);

@@ -1,8 +1,391 @@
 #include "codec/bitstream/bitstream.h"
 
-// Placeholder until the decoder lands: every image of this kind is refused.
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "codec/bitstream/prefix_codes.h"
+#include "pipeline/bit_reader.h"
+
 namespace pqz {
 
-void decodeBitStream(ReaderState& st, uint32_t, uint8_t*, size_t) { st.damaged = true; }
+namespace {
+
+constexpr uint32_t kMaxCandidateOffset = 16383;
+
+// Bytes of a match by length index.
+constexpr uint16_t kMatchLength[32] = {5,  6,  7,  8,  9,  10,  11,  12,  13,  14, 15,
+                                       16, 17, 18, 19, 20, 21,  22,  23,  24,  25, 27,
+                                       30, 35, 43, 56, 77, 111, 166, 255, 399, 632};
+
+// Zero runs: base length by run symbol; symbols 16..22 add symbol - 15 extra bits.
+constexpr uint16_t kRunBase[24] = {6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,  17,
+                                   18, 19, 20, 21, 22, 24, 28, 36, 52, 84, 148, 276};
+
+// A match at least this long in mode m (1..4) takes the next mode from the stack.
+constexpr uint16_t kModeThreshold[5] = {0, 6, 8, 12, 20};
+
+struct RankPair {
+    uint8_t count;
+    uint8_t value;
+};
+
+// Byte values of one context, most frequent first.
+struct RankList {
+    uint32_t total;
+    RankPair pair[256];
+};
+
+// Modes stacked by the match mode. It grows by at most one entry per match, and every match
+// writes at least five bytes, so its depth stays proportional to the plane.
+struct ModeStack {
+    uint8_t inlineSlots[64];
+    std::unique_ptr<uint8_t[]> heap;
+    uint8_t* slots = inlineSlots;
+    size_t size = 0;
+    size_t capacity = sizeof inlineSlots;
+
+    bool push(uint8_t mode) {
+        if (size == capacity) {
+            std::unique_ptr<uint8_t[]> grown(new (std::nothrow) uint8_t[capacity * 2]);
+            if (!grown) return false;
+            std::memcpy(grown.get(), slots, size);
+            heap = std::move(grown);
+            slots = heap.get();
+            capacity *= 2;
+        }
+        slots[size++] = mode;
+        return true;
+    }
+};
+
+struct BitStreamDecoder {
+    // Inputs.
+    uint8_t* out;
+    size_t n;
+    size_t row;
+    int variant;
+    bool contextFlag;
+
+    size_t p;
+    uint32_t explicitCount;  // explicit distances seen; they replace candidates 60..63 in turn
+    uint32_t copyUnit;
+    uint32_t rescaleLimit;
+
+    uint32_t offset[kCandidateCount];
+    uint32_t useCount[kCandidateCount];
+    uint8_t threshold[6];
+    uint8_t contextClass[256];
+    uint8_t selector[256];
+    RankList ranks[256];
+    ModeStack modes;
+    PrefixCodeSet codes;
+};
+
+}  // namespace
+
+void initDistanceCandidates(uint32_t* offset, size_t row) {
+    int64_t raw[kCandidateCount];
+    int k = 0;
+    const int64_t r = int64_t(row);
+    for (int64_t radius = 1; k < kCandidateCount; radius++) {
+        raw[k++] = radius * r;
+        for (int64_t d = radius - 1; d >= 1 && k < kCandidateCount; d--) {
+            raw[k++] = d * r + (radius - d);
+            if (k < kCandidateCount) raw[k++] = d * r - (radius - d);
+        }
+        if (k < kCandidateCount) raw[k++] = radius;
+    }
+    uint32_t replacement = 0;
+    auto taken = [&](int64_t v, int before) {
+        for (int i = 0; i < before; i++) {
+            if (offset[i] == v) return true;
+        }
+        return false;
+    };
+    for (int i = 0; i < kCandidateCount; i++) {
+        int64_t v = raw[i];
+        if (v < 1 || v > kMaxCandidateOffset || taken(v, i)) {
+            do replacement++;
+            while (taken(replacement, i));
+            v = replacement;
+        }
+        offset[i] = uint32_t(v);
+    }
+}
+
+namespace {
+
+// Context classes from the transmitted thresholds: threshold j gives class j to the values not
+// yet classed up to itself; values above the last threshold get the next class.
+void readContextClasses(ReaderState& st, BitStreamDecoder& d) {
+    const int count = 5 + (d.n >= 131072 ? 2 : 0) + (d.variant == 2 ? 2 : 0);
+    uint32_t next = 0;
+    for (int j = 0; j < count; j++) {
+        const uint32_t limit = readBits(st, 8);
+        while (next <= limit) d.contextClass[next++] = uint8_t(16 * j);
+    }
+    while (next < 256) d.contextClass[next++] = uint8_t(16 * count);
+}
+
+void initRankLists(BitStreamDecoder& d) {
+    RankList first;
+    first.total = 0;
+    for (int v = 0; v < 256; v++) first.pair[v] = {0, uint8_t(v)};
+    if (d.contextFlag) {
+        static const uint8_t kStartCounts[15] = {4, 3, 3, 3, 3, 2, 2, 2, 2, 1, 1, 1, 1, 1, 1};
+        for (int v = 0; v < 15; v++) first.pair[v].count = kStartCounts[v];
+        first.total = 30;
+    }
+    for (RankList& list : d.ranks) list = first;
+}
+
+// Context of the byte at p. Rows narrower than five bytes read up to three bytes at and behind
+// p (not yet decoded), which the slack behind the buffer covers.
+inline uint32_t formContext(const BitStreamDecoder& d) {
+    const uint8_t* o = d.out + d.p;
+    const uint32_t w = o[-1];
+    if (!d.contextFlag) return w;
+    const size_t r = d.row;
+    if (d.p <= r) return d.contextClass[w] | 3 * (w & 1);
+    const uint8_t* a = o - r;  // the row above
+    const uint32_t n = a[0], nw = a[-1], ne = a[1];
+    uint32_t ctx;
+    if (d.p > 2 * r + 1) {
+        const uint8_t* b = a - r;  // two rows above
+        const uint32_t s = 4 * (n + w) + 3 * (nw + ne) + 2 * (o[-2] + b[0] + b[1] + a[2]) + o[-3] +
+                           o[-4] + a[-2] + a[-3] + a[3] + a[4] + b[-1] + b[-2] + b[2] + b[3];
+        ctx = d.contextClass[s >> 5] | 2 * (w & 1) | (n & 1);
+    } else {
+        ctx = d.contextClass[(w + n + nw + ne) >> 2] | 2 * (w & 1) | (n & 1);
+    }
+    if (d.variant == 1) {
+        const uint32_t above =
+            ctx < d.contextClass[w] || ctx < d.contextClass[ne] || ctx < d.contextClass[nw];
+        ctx |= 4 * (ne & 1) | 8 * (nw & 1) | 128 * above;
+    }
+    return ctx;
+}
+
+// Emits the literal of rank q - 1 in the context's list and adapts the list.
+inline void emitLiteral(BitStreamDecoder& d, uint32_t ctx, uint32_t q) {
+    RankList& list = d.ranks[ctx];
+    RankPair* pair = list.pair;
+    uint32_t i = q - 1;
+    const uint8_t value = pair[i].value;
+    const uint8_t count = uint8_t(pair[i].count + 1);
+    d.out[d.p++] = value;
+    if (i > 0 && pair[i - 1].count <= count) {
+        // Move up behind the nearest pair that is still more frequent.
+        uint32_t j = i - 1;
+        while (j > 0 && pair[j - 1].count <= count) j--;
+        std::memmove(pair + j + 1, pair + j, (i - j) * sizeof(RankPair));
+        i = j;
+    }
+    pair[i] = {count, value};
+
+    const uint32_t total = ++list.total;
+    if ((total & 31) != 0 || pair[0].count < 8) return;
+
+    // Literal code by how many leading values make up more than 7/8 of the total.
+    const uint32_t part = (7 * total) >> 3;
+    uint32_t sum = 0, leading = 0;
+    while (sum <= part && leading < 256) sum += pair[leading++].count;
+    uint8_t sel = 0;
+    if (leading < d.threshold[0]) {
+        sel = 1;
+        while (leading < d.threshold[sel]) sel++;
+    }
+    d.selector[ctx] = sel;
+
+    if (pair[0].count >= 224 || total >= d.rescaleLimit) {
+        uint32_t halved = 0;
+        for (int k = 0; k < 256 && pair[k].count != 0; k++) {
+            pair[k].count >>= 1;
+            halved += pair[k].count;
+        }
+        list.total = halved;
+    }
+}
+
+// Copies len bytes from dist bytes back, byte after byte (overlaps repeat the pattern).
+inline void copyBack(uint8_t* dst, size_t dist, size_t len) {
+    const uint8_t* src = dst - dist;
+    if (dist >= len) {
+        std::memcpy(dst, src, len);
+    } else if (dist == 1) {
+        std::memset(dst, src[0], len);
+    } else {
+        for (size_t i = 0; i < len; i++) dst[i] = src[i];
+    }
+}
+
+// Copies len bytes from dist back at p, refusing copies outside the output.
+inline bool copyMatch(ReaderState& st, BitStreamDecoder& d, size_t dist, size_t len) {
+    if (dist > d.p || len > d.n - d.p) {
+        st.damaged = true;
+        return false;
+    }
+    copyBack(d.out + d.p, dist, len);
+    d.p += len;
+    return true;
+}
+
+// Counts the use of candidate idx and keeps the list sorted by use, most used first.
+inline void countCandidate(BitStreamDecoder& d, uint32_t idx, uint32_t length) {
+    uint32_t* count = d.useCount;
+    const uint32_t c = count[idx] += length;
+    if (idx == 0 || c <= count[idx - 1]) return;
+    const uint32_t off = d.offset[idx];
+    uint32_t j = idx - 1;
+    while (j > 0 && count[j - 1] < c) j--;
+    std::memmove(count + j + 1, count + j, (idx - j) * sizeof(uint32_t));
+    std::memmove(d.offset + j + 1, d.offset + j, (idx - j) * sizeof(uint32_t));
+    count[j] = c;
+    d.offset[j] = off;
+    if (count[7] - count[8] > 20) {
+        for (int k = 0; k < kCandidateCount && count[k] != 0; k++) count[k] >>= 1;
+    }
+}
+
+// Short copy or explicit-distance copy after action 1.
+inline bool shortCopy(ReaderState& st, BitStreamDecoder& d) {
+    const uint32_t sym = decodePrefixSymbol(st, d.codes, kShortDistanceCode);
+    if (sym < 24) return copyMatch(st, d, d.offset[sym], d.copyUnit);
+    const uint32_t dist = (sym - 24) * 2048 + readBits(st, 11);
+    d.offset[kCandidateCount - 1 - (d.explicitCount & 3)] = dist;
+    d.explicitCount++;
+    // Shorter distances would overlap within one of the three 4-byte moves.
+    if (dist < 4) {
+        st.damaged = true;
+        return false;
+    }
+    return copyMatch(st, d, dist, 12);
+}
+
+// Match mode, entered after an escape: matches from the candidate list, short copies and mode
+// changes until the action symbol 0 leaves it.
+bool matchMode(ReaderState& st, BitStreamDecoder& d) {
+    uint32_t mode = 1, shift = 1, high = 0;
+    for (;;) {
+        const uint32_t sym = decodePrefixSymbol(st, d.codes, kMatchCode + int(shift));
+        const uint32_t idx = high | (sym >> shift);
+        const uint32_t length = kMatchLength[sym & ((1u << shift) - 1)];
+        if (!copyMatch(st, d, d.offset[idx], length)) return false;
+        if (mode < 5 && length >= kModeThreshold[mode]) {
+            // Mode 5 is always either current or on the stack, so the stack is not empty here.
+            if (d.modes.size == 0) {
+                st.damaged = true;
+                return false;
+            }
+            mode = d.modes.slots[--d.modes.size];
+        }
+        countCandidate(d, idx, length);
+
+        for (;;) {
+            if (st.damaged) return false;
+            shift = mode;
+            const uint32_t action = decodePrefixSymbol(st, d.codes, kActionCode + int(mode) - 1);
+            if (action == 1) {
+                if (!shortCopy(st, d)) return false;
+                continue;
+            }
+            if (action == 0) {
+                if (mode != 1 && !d.modes.push(uint8_t(mode))) st.damaged = true;
+                return !st.damaged;
+            }
+            const uint32_t next = action - 1;
+            if (next == mode) {
+                high = 0;
+            } else {
+                if (!d.modes.push(uint8_t(mode))) {
+                    st.damaged = true;
+                    return false;
+                }
+                mode = next;
+                shift = action;
+                high = 128 >> action;
+            }
+            break;
+        }
+    }
+}
+
+bool zeroRun(ReaderState& st, BitStreamDecoder& d) {
+    const uint32_t sym = decodePrefixSymbol(st, d.codes, kZeroRunCode);
+    size_t length = kRunBase[sym];
+    if (sym >= 16 && sym <= 22) length += readBits(st, int(sym) - 15);
+    if (length > d.n - d.p) {
+        st.damaged = true;
+        return false;
+    }
+    std::memset(d.out + d.p, 0, length);
+    d.p += length;
+    return true;
+}
+
+void decodeSymbols(ReaderState& st, BitStreamDecoder& d) {
+    for (;;) {
+        if (st.damaged) return;
+        const uint32_t ctx = formContext(d);
+        const uint32_t q = decodePrefixSymbol(st, d.codes, kLiteralCode + d.selector[ctx]);
+        if (q != 0) {
+            if (d.p >= d.n) {  // a literal behind the last byte
+                st.damaged = true;
+                return;
+            }
+            emitLiteral(d, ctx, q);
+            continue;
+        }
+        if (d.p >= d.n) return;  // the escape at the end of the plane
+        if (!(d.variant == 2 ? zeroRun(st, d) : matchMode(st, d))) return;
+    }
+}
+
+}  // namespace
+
+void decodeBitStream(ReaderState& st, uint32_t rowLength, uint8_t* out, size_t n) {
+    std::unique_ptr<BitStreamDecoder> owner(new (std::nothrow) BitStreamDecoder);
+    if (!owner) {
+        st.damaged = true;
+        return;
+    }
+    BitStreamDecoder& d = *owner;
+    d.out = out;
+    d.n = n;
+    d.row = rowLength;
+    d.variant = st.currentMethod & 3;
+    d.contextFlag = st.currentModelFlag != 0;
+    d.p = 1;
+    d.explicitCount = 0;
+    d.copyUnit = d.variant == 0 ? 3 : 4;
+    d.rescaleLimit = d.contextFlag ? 4096 : 256;
+    std::memset(d.useCount, 0, sizeof d.useCount);
+    std::memset(d.selector, 0, sizeof d.selector);
+    for (uint8_t mode = 5; mode >= 2; mode--) d.modes.push(mode);
+
+    initDistanceCandidates(d.offset, d.row);
+    if (d.contextFlag) readContextClasses(st, d);
+    initRankLists(d);
+    const uint32_t thresholds = readBits(st, 30);
+    for (int j = 0; j < 5; j++) d.threshold[j] = uint8_t((thresholds >> (6 * j)) & 63);
+    d.threshold[5] = 0;
+    if (!buildPrefixCodes(st, d.variant, d.codes)) return;
+
+    const uint8_t first = uint8_t(readBits(st, 8));
+    if (n == 0) {
+        // Nothing to write: the stream can only hold the escape that ends it. No literal has
+        // been coded yet, so every context still uses the first literal code.
+        if (decodePrefixSymbol(st, d.codes, kLiteralCode) != 0) st.damaged = true;
+        return;
+    }
+    // With a zero row length the context would reach in front of the buffer.
+    if (d.contextFlag && rowLength == 0) {
+        st.damaged = true;
+        return;
+    }
+    out[0] = first;
+    decodeSymbols(st, d);
+}
 
 }  // namespace pqz

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "codec/bitstream/prefix_codes.h"
+#include "codec/bitstream/rank_lists.h"
 #include "pipeline/bit_reader.h"
 
 namespace pqz {
@@ -24,17 +25,6 @@ constexpr uint16_t kRunBase[24] = {6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,  
 
 // A match at least this long in mode m (1..4) takes the next mode from the stack.
 constexpr uint16_t kModeThreshold[5] = {0, 6, 8, 12, 20};
-
-struct RankPair {
-    uint8_t count;
-    uint8_t value;
-};
-
-// Byte values of one context, most frequent first.
-struct RankList {
-    uint32_t total;
-    RankPair pair[256];
-};
 
 // Modes stacked by the match mode. It grows by at most one entry per match, and every match
 // writes at least five bytes, so its depth stays proportional to the plane.
@@ -70,14 +60,11 @@ struct BitStreamDecoder {
     size_t p;
     uint32_t explicitCount;  // explicit distances seen; they replace candidates 60..63 in turn
     uint32_t copyUnit;
-    uint32_t rescaleLimit;
 
     uint32_t offset[kCandidateCount];
     uint32_t useCount[kCandidateCount];
-    uint8_t threshold[6];
     uint8_t contextClass[256];
-    uint8_t selector[256];
-    RankList ranks[256];
+    LiteralModel literals;
     ModeStack modes;
     PrefixCodeSet codes;
 };
@@ -128,18 +115,6 @@ void readContextClasses(ReaderState& st, BitStreamDecoder& d) {
     while (next < 256) d.contextClass[next++] = uint8_t(16 * count);
 }
 
-void initRankLists(BitStreamDecoder& d) {
-    RankList first;
-    first.total = 0;
-    for (int v = 0; v < 256; v++) first.pair[v] = {0, uint8_t(v)};
-    if (d.contextFlag) {
-        static const uint8_t kStartCounts[15] = {4, 3, 3, 3, 3, 2, 2, 2, 2, 1, 1, 1, 1, 1, 1};
-        for (int v = 0; v < 15; v++) first.pair[v].count = kStartCounts[v];
-        first.total = 30;
-    }
-    for (RankList& list : d.ranks) list = first;
-}
-
 // Context of the byte at p. Rows narrower than five bytes read up to three bytes at and behind
 // p (not yet decoded), which the slack behind the buffer covers.
 inline uint32_t formContext(const BitStreamDecoder& d) {
@@ -167,48 +142,7 @@ inline uint32_t formContext(const BitStreamDecoder& d) {
     return ctx;
 }
 
-// Emits the literal of rank q - 1 in the context's list and adapts the list.
-inline void emitLiteral(BitStreamDecoder& d, uint32_t ctx, uint32_t q) {
-    RankList& list = d.ranks[ctx];
-    RankPair* pair = list.pair;
-    uint32_t i = q - 1;
-    const uint8_t value = pair[i].value;
-    const uint8_t count = uint8_t(pair[i].count + 1);
-    d.out[d.p++] = value;
-    if (i > 0 && pair[i - 1].count <= count) {
-        // Move up behind the nearest pair that is still more frequent.
-        uint32_t j = i - 1;
-        while (j > 0 && pair[j - 1].count <= count) j--;
-        std::memmove(pair + j + 1, pair + j, (i - j) * sizeof(RankPair));
-        i = j;
-    }
-    pair[i] = {count, value};
-
-    const uint32_t total = ++list.total;
-    if ((total & 31) != 0 || pair[0].count < 8) return;
-
-    // Literal code by how many leading values make up more than 7/8 of the total.
-    const uint32_t part = (7 * total) >> 3;
-    uint32_t sum = 0, leading = 0;
-    while (sum <= part && leading < 256) sum += pair[leading++].count;
-    uint8_t sel = 0;
-    if (leading < d.threshold[0]) {
-        sel = 1;
-        while (leading < d.threshold[sel]) sel++;
-    }
-    d.selector[ctx] = sel;
-
-    if (pair[0].count >= 224 || total >= d.rescaleLimit) {
-        uint32_t halved = 0;
-        for (int k = 0; k < 256 && pair[k].count != 0; k++) {
-            pair[k].count >>= 1;
-            halved += pair[k].count;
-        }
-        list.total = halved;
-    }
-}
-
-// Copies len bytes from dist bytes back, byte after byte (overlaps repeat the pattern).
+// Copies len bytes from dist back, byte after byte (overlaps repeat the pattern).
 inline void copyBack(uint8_t* dst, size_t dist, size_t len) {
     const uint8_t* src = dst - dist;
     if (dist >= len) {
@@ -328,13 +262,13 @@ void decodeSymbols(ReaderState& st, BitStreamDecoder& d) {
     for (;;) {
         if (st.damaged) return;
         const uint32_t ctx = formContext(d);
-        const uint32_t q = decodePrefixSymbol(st, d.codes, kLiteralCode + d.selector[ctx]);
+        const uint32_t q = decodePrefixSymbol(st, d.codes, kLiteralCode + d.literals.selector[ctx]);
         if (q != 0) {
             if (d.p >= d.n) {  // a literal behind the last byte
                 st.damaged = true;
                 return;
             }
-            emitLiteral(d, ctx, q);
+            d.out[d.p++] = takeLiteral(d.literals, ctx, q - 1);
             continue;
         }
         if (d.p >= d.n) return;  // the escape at the end of the plane
@@ -359,17 +293,12 @@ void decodeBitStream(ReaderState& st, uint32_t rowLength, uint8_t* out, size_t n
     d.p = 1;
     d.explicitCount = 0;
     d.copyUnit = d.variant == 0 ? 3 : 4;
-    d.rescaleLimit = d.contextFlag ? 4096 : 256;
     std::memset(d.useCount, 0, sizeof d.useCount);
-    std::memset(d.selector, 0, sizeof d.selector);
     for (uint8_t mode = 5; mode >= 2; mode--) d.modes.push(mode);
 
     initDistanceCandidates(d.offset, d.row);
     if (d.contextFlag) readContextClasses(st, d);
-    initRankLists(d);
-    const uint32_t thresholds = readBits(st, 30);
-    for (int j = 0; j < 5; j++) d.threshold[j] = uint8_t((thresholds >> (6 * j)) & 63);
-    d.threshold[5] = 0;
+    initLiteralModel(d.literals, d.contextFlag, readBits(st, 30));
     if (!buildPrefixCodes(st, d.variant, d.codes)) return;
 
     const uint8_t first = uint8_t(readBits(st, 8));

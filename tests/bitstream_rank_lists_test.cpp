@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <memory>
+#include <random>
 
 #include "codec/bitstream/rank_lists.h"
 
@@ -23,6 +24,7 @@ void setCounts(RankList& list, std::initializer_list<uint8_t> counts) {
         list.pair[k++].count = c;
         list.total += c;
     }
+    indexRankCounts(list);
 }
 
 TEST(BitStreamRankLists, SelectorFollowsTheSpreadOfTheContext) {
@@ -62,6 +64,40 @@ TEST(BitStreamRankLists, CountsAreHalvedAtTheLimitOrWhenTheFirstIsHigh) {
     EXPECT_EQ(m->ranks[0].total, 127u);
 }
 
+// The indexed move against the plain rule: the pair moves up behind the nearest earlier pair
+// that is still more frequent, all halvings and code choices included.
+TEST(BitStreamRankLists, MovesMatchAPlainSearchOverLongRuns) {
+    std::mt19937 rng(5);
+    for (int contextFlag = 0; contextFlag < 2; contextFlag++) {
+        auto m = std::make_unique<LiteralModel>();
+        initLiteralModel(*m, contextFlag != 0, thresholdBits(40, 20, 10, 5, 2));
+        RankList plain = m->ranks[3];
+        uint8_t plainSelector = 0;
+        for (int step = 0; step < 200000; step++) {
+            // Mostly low ranks, as in real planes, with some from anywhere.
+            const uint32_t rank = rng() % 4 ? rng() % 12 : rng() % 256;
+            RankPair moved = plain.pair[rank];
+            moved.count++;
+            uint32_t to = rank;
+            while (to > 0 && plain.pair[to - 1].count <= moved.count) {
+                plain.pair[to] = plain.pair[to - 1];
+                to--;
+            }
+            plain.pair[to] = moved;
+            if (++plain.total % 32 == 0 && plain.pair[0].count >= 8) {
+                plainSelector = chooseSelector(plain, m->threshold);
+                if (plain.pair[0].count >= 224 || plain.total >= m->rescaleLimit) {
+                    plain.total = halveRankCounts(plain);
+                }
+            }
+            ASSERT_EQ(takeLiteral(*m, 3, rank), moved.value) << step;
+            ASSERT_EQ(m->selector[3], plainSelector) << step;
+            ASSERT_EQ(m->ranks[3].total, plain.total) << step;
+            ASSERT_EQ(std::memcmp(m->ranks[3].pair, plain.pair, sizeof plain.pair), 0) << step;
+        }
+    }
+}
+
 // A context that has seen all 256 values halves all of them and nothing else: the walk ends
 // with the list instead of running into the next context's total.
 TEST(BitStreamRankLists, HalvingAFullListLeavesTheNextContextAlone) {
@@ -71,6 +107,7 @@ TEST(BitStreamRankLists, HalvingAFullListLeavesTheNextContextAlone) {
     for (auto& pair : full.pair) pair.count = 2;
     full.pair[0].count = 33;
     full.total = 33 + 255 * 2;  // the next literal makes 544 = 17 * 32
+    indexRankCounts(full);
     m->ranks[8].total = 0x1235;
     const RankList next = m->ranks[8];
     takeLiteral(*m, 7, 0);

@@ -115,28 +115,36 @@ void readContextClasses(ReaderState& st, BitStreamDecoder& d) {
     while (next < 256) d.contextClass[next++] = uint8_t(16 * count);
 }
 
+// What the context of a byte is formed from.
+struct ContextRule {
+    const uint8_t* contextClass;
+    size_t row;
+    bool contextFlag;
+    bool extension;  // variant 1 adds the parities of NE and NW and a class comparison
+};
+
 // Context of the byte at p. Rows narrower than five bytes read up to three bytes at and behind
 // p (not yet decoded), which the slack behind the buffer covers.
-inline uint32_t formContext(const BitStreamDecoder& d) {
-    const uint8_t* o = d.out + d.p;
+inline uint32_t formContext(const ContextRule& rule, const uint8_t* out, size_t p) {
+    const uint8_t* o = out + p;
     const uint32_t w = o[-1];
-    if (!d.contextFlag) return w;
-    const size_t r = d.row;
-    if (d.p <= r) return d.contextClass[w] | 3 * (w & 1);
+    if (!rule.contextFlag) return w;
+    const uint8_t* cls = rule.contextClass;
+    const size_t r = rule.row;
+    if (p <= r) return cls[w] | 3 * (w & 1);
     const uint8_t* a = o - r;  // the row above
     const uint32_t n = a[0], nw = a[-1], ne = a[1];
     uint32_t ctx;
-    if (d.p > 2 * r + 1) {
+    if (p > 2 * r + 1) {
         const uint8_t* b = a - r;  // two rows above
         const uint32_t s = 4 * (n + w) + 3 * (nw + ne) + 2 * (o[-2] + b[0] + b[1] + a[2]) + o[-3] +
                            o[-4] + a[-2] + a[-3] + a[3] + a[4] + b[-1] + b[-2] + b[2] + b[3];
-        ctx = d.contextClass[s >> 5] | 2 * (w & 1) | (n & 1);
+        ctx = cls[s >> 5] | 2 * (w & 1) | (n & 1);
     } else {
-        ctx = d.contextClass[(w + n + nw + ne) >> 2] | 2 * (w & 1) | (n & 1);
+        ctx = cls[(w + n + nw + ne) >> 2] | 2 * (w & 1) | (n & 1);
     }
-    if (d.variant == 1) {
-        const uint32_t above =
-            ctx < d.contextClass[w] || ctx < d.contextClass[ne] || ctx < d.contextClass[nw];
+    if (rule.extension) {
+        const uint32_t above = ctx < cls[w] || ctx < cls[ne] || ctx < cls[nw];
         ctx |= 4 * (ne & 1) | 8 * (nw & 1) | 128 * above;
     }
     return ctx;
@@ -259,19 +267,27 @@ bool zeroRun(ReaderState& st, BitStreamDecoder& d) {
 }
 
 void decodeSymbols(ReaderState& st, BitStreamDecoder& d) {
+    // Locals, so that the byte stores do not force them to be reloaded.
+    const ContextRule rule{d.contextClass, d.row, d.contextFlag, d.variant == 1};
+    uint8_t* const out = d.out;
+    const size_t n = d.n;
+    LiteralModel& literals = d.literals;
+    const PrefixCodeSet& codes = d.codes;
     for (;;) {
-        if (st.damaged) return;
-        const uint32_t ctx = formContext(d);
-        const uint32_t q = decodePrefixSymbol(st, d.codes, kLiteralCode + d.literals.selector[ctx]);
-        if (q != 0) {
-            if (d.p >= d.n) {  // a literal behind the last byte
+        size_t p = d.p;
+        for (;;) {
+            if (st.damaged) return;
+            const uint32_t ctx = formContext(rule, out, p);
+            const uint32_t q = decodePrefixSymbol(st, codes, kLiteralCode + literals.selector[ctx]);
+            if (q == 0) break;
+            if (p >= n) {  // a literal behind the last byte
                 st.damaged = true;
                 return;
             }
-            d.out[d.p++] = takeLiteral(d.literals, ctx, q - 1);
-            continue;
+            out[p++] = takeLiteral(literals, ctx, q - 1);
         }
-        if (d.p >= d.n) return;  // the escape at the end of the plane
+        if (p >= n) return;  // the escape at the end of the plane
+        d.p = p;
         if (!(d.variant == 2 ? zeroRun(st, d) : matchMode(st, d))) return;
     }
 }

@@ -11,6 +11,7 @@ void initLiteralModel(LiteralModel& m, bool contextFlag, uint32_t thresholdBits)
         for (int v = 0; v < 15; v++) first.pair[v].count = kStartCounts[v];
         first.total = 30;
     }
+    indexRankCounts(first);
     for (RankList& list : m.ranks) list = first;
     std::memset(m.selector, 0, sizeof m.selector);
     for (int j = 0; j < 5; j++) m.threshold[j] = uint8_t((thresholdBits >> (6 * j)) & 63);
@@ -27,6 +28,14 @@ uint32_t halveRankCounts(RankList& list) {
         total += list.pair[k].count;
     }
     return total;
+}
+
+void indexRankCounts(RankList& list) {
+    uint32_t j = 0;
+    for (int c = 255; c >= 0; c--) {
+        while (j < 256 && list.pair[j].count > c) j++;
+        list.firstAtMost[c] = uint16_t(j);
+    }
 }
 
 uint8_t chooseSelector(const RankList& list, const uint8_t* threshold) {

@@ -12,10 +12,12 @@ struct RankPair {
     uint8_t value;
 };
 
-// Byte values of one context, most frequent first; total is the sum of the counts.
+// Byte values of one context, most frequent first; total is the sum of the counts. Counts stay
+// below 256: the first count is at most 223 when the total passes a multiple of 32, or halved.
 struct RankList {
     uint32_t total;
     RankPair pair[256];
+    uint16_t firstAtMost[256];  // per count c, the index of the first pair whose count is <= c
 };
 
 struct LiteralModel {
@@ -33,6 +35,9 @@ void initLiteralModel(LiteralModel& m, bool contextFlag, uint32_t thresholdBits)
 // their new sum.
 uint32_t halveRankCounts(RankList& list);
 
+// Rebuilds firstAtMost from the counts.
+void indexRankCounts(RankList& list);
+
 // Chooses the literal code of a list whose total just reached a multiple of 32: by how many
 // leading values make up more than 7/8 of the total.
 uint8_t chooseSelector(const RankList& list, const uint8_t* threshold);
@@ -42,21 +47,22 @@ uint8_t chooseSelector(const RankList& list, const uint8_t* threshold);
 inline uint8_t takeLiteral(LiteralModel& m, uint32_t ctx, uint32_t rank) {
     RankList& list = m.ranks[ctx];
     RankPair* pair = list.pair;
-    uint32_t i = rank;
-    const uint8_t value = pair[i].value;
-    const uint8_t count = uint8_t(pair[i].count + 1);
-    if (i > 0 && pair[i - 1].count <= count) {
-        uint32_t j = i - 1;
-        while (j > 0 && pair[j - 1].count <= count) j--;
-        std::memmove(pair + j + 1, pair + j, (i - j) * sizeof(RankPair));
-        i = j;
-    }
-    pair[i] = {count, value};
+    const uint8_t value = pair[rank].value;
+    const uint8_t old = pair[rank].count;
+    const uint8_t count = uint8_t(old + 1);
+    // The pair goes ahead of every pair whose count is not above its new one.
+    const uint32_t to = list.firstAtMost[count];
+    if (to < rank) std::memmove(pair + to + 1, pair + to, (rank - to) * sizeof(RankPair));
+    pair[to] = {count, value};
+    list.firstAtMost[old]++;
 
     const uint32_t total = ++list.total;
     if ((total & 31) == 0 && pair[0].count >= 8) {
         m.selector[ctx] = chooseSelector(list, m.threshold);
-        if (pair[0].count >= 224 || total >= m.rescaleLimit) list.total = halveRankCounts(list);
+        if (pair[0].count >= 224 || total >= m.rescaleLimit) {
+            list.total = halveRankCounts(list);
+            indexRankCounts(list);
+        }
     }
     return value;
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "pipeline/bit_reader.h"
 #include "pipeline/reader_state.h"
@@ -70,19 +71,28 @@ inline uint32_t walkPrefixTree(ReaderState& st, const PrefixCodeSet& set, int co
     return uint32_t(node->value);
 }
 
-// Decodes one symbol of a built code. When enough bits are buffered, codes of up to kQuickBits
-// bits are looked up at once; the bits consumed are the same as for the tree walk.
+// Decodes one symbol of a built code. Codes of up to kQuickBits bits are looked up at once in
+// the buffered bits and the next payload word (peeked at, as the bit reader would take it);
+// the bits consumed are the same as for the tree walk.
 inline uint32_t decodePrefixSymbol(ReaderState& st, const PrefixCodeSet& set, int code) {
-    if (st.bitCount >= kQuickBits) {
-        const uint32_t entry = set.quick[code][st.bitBuffer & ((1u << kQuickBits) - 1)];
-        const int length = int(entry & 15);
-        if (length != 0) {
-            st.bitCount -= length;
-            st.bitBuffer >>= length;
-            return entry >> 4;
-        }
+    const int held = st.bitCount;
+    uint64_t window = st.bitBuffer;
+    if (held < kQuickBits) {
+        if (held < 0 || st.cursor > st.payloadEnd) return walkPrefixTree(st, set, code);
+        uint32_t next;
+        std::memcpy(&next, st.cursor, 4);  // the payload has slack behind its end
+        window = (window & ((uint64_t(1) << held) - 1)) | uint64_t(next) << held;
     }
-    return walkPrefixTree(st, set, code);
+    const uint32_t entry = set.quick[code][window & ((1u << kQuickBits) - 1)];
+    const int length = int(entry & 15);
+    if (length == 0) return walkPrefixTree(st, set, code);
+    if (length <= held) {
+        st.bitCount = held - length;
+        st.bitBuffer >>= length;
+    } else {
+        readBits(st, length);
+    }
+    return entry >> 4;
 }
 
 }  // namespace pqz

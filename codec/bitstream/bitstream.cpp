@@ -26,25 +26,21 @@ constexpr uint16_t kRunBase[24] = {6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,  
 // A match at least this long in mode m (1..4) takes the next mode from the stack.
 constexpr uint16_t kModeThreshold[5] = {0, 6, 8, 12, 20};
 
-// Modes stacked by the match mode. It grows by at most one entry per match, and every match
-// writes at least five bytes, so its depth stays proportional to the plane.
+// Modes stacked by the match mode. The current mode is always below the top of the stack, and
+// a mode is pushed only when a lower one becomes current, so the stack holds distinct modes
+// 2..5 in decreasing order from the bottom: at most four, and never empty below mode 5.
 struct ModeStack {
-    uint8_t inlineSlots[64];
-    std::unique_ptr<uint8_t[]> heap;
-    uint8_t* slots = inlineSlots;
-    size_t size = 0;
-    size_t capacity = sizeof inlineSlots;
+    uint8_t slots[4];
+    int size = 0;
 
-    bool push(uint8_t mode) {
-        if (size == capacity) {
-            std::unique_ptr<uint8_t[]> grown(new (std::nothrow) uint8_t[capacity * 2]);
-            if (!grown) return false;
-            std::memcpy(grown.get(), slots, size);
-            heap = std::move(grown);
-            slots = heap.get();
-            capacity *= 2;
-        }
-        slots[size++] = mode;
+    bool push(uint32_t mode) {
+        if (size == 4) return false;
+        slots[size++] = uint8_t(mode);
+        return true;
+    }
+    bool pop(uint32_t& mode) {
+        if (size == 0) return false;
+        mode = slots[--size];
         return true;
     }
 };
@@ -215,12 +211,10 @@ bool matchMode(ReaderState& st, BitStreamDecoder& d) {
         const uint32_t length = kMatchLength[sym & ((1u << shift) - 1)];
         if (!copyMatch(st, d, d.offset[idx], length)) return false;
         if (mode < 5 && length >= kModeThreshold[mode]) {
-            // Mode 5 is always either current or on the stack, so the stack is not empty here.
-            if (d.modes.size == 0) {
+            if (!d.modes.pop(mode)) {
                 st.damaged = true;
                 return false;
             }
-            mode = d.modes.slots[--d.modes.size];
         }
         countCandidate(d, idx, length);
 
@@ -233,14 +227,14 @@ bool matchMode(ReaderState& st, BitStreamDecoder& d) {
                 continue;
             }
             if (action == 0) {
-                if (mode != 1 && !d.modes.push(uint8_t(mode))) st.damaged = true;
+                if (mode != 1 && !d.modes.push(mode)) st.damaged = true;
                 return !st.damaged;
             }
             const uint32_t next = action - 1;
             if (next == mode) {
                 high = 0;
             } else {
-                if (!d.modes.push(uint8_t(mode))) {
+                if (!d.modes.push(mode)) {
                     st.damaged = true;
                     return false;
                 }
@@ -310,7 +304,7 @@ void decodeBitStream(ReaderState& st, uint32_t rowLength, uint8_t* out, size_t n
     d.explicitCount = 0;
     d.copyUnit = d.variant == 0 ? 3 : 4;
     std::memset(d.useCount, 0, sizeof d.useCount);
-    for (uint8_t mode = 5; mode >= 2; mode--) d.modes.push(mode);
+    for (uint32_t mode = 5; mode >= 2; mode--) d.modes.push(mode);
 
     initDistanceCandidates(d.offset, d.row);
     if (d.contextFlag) readContextClasses(st, d);

@@ -2,9 +2,11 @@
 // runs, and the refusal of streams that would reach outside the output.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "codec/bitstream/bitstream.h"
@@ -17,57 +19,57 @@ namespace {
 
 constexpr uint32_t kMarker = 0xA5C;  // 12 bits written behind every stream
 
-void loadPayload(ReaderState& st, std::vector<uint8_t>& bytes) {
+void loadPayload(ReaderState& st, std::vector<uint8_t>& bytes, int variant, int contextFlag) {
     const size_t size = bytes.size();
     bytes.resize(size + kPayloadSlack, 0);
     st = ReaderState{};
     st.payloadStart = st.cursor = st.segmentStart = bytes.data();
     st.payloadSize = uint32_t(size);
     st.payloadEnd = bytes.data() + size;
+    st.currentMethod = variant;
+    st.currentModelFlag = contextFlag;
 }
 
-// Bit strings of every symbol of the default codes, read off the decoding tables.
-struct Codebook {
-    std::vector<std::pair<uint32_t, int>> words[kPrefixCodeCount];
+// Bit strings (value, length) of every symbol of the default codes, read off the tables.
+using Codebook = std::vector<std::vector<std::pair<uint32_t, int>>>;
 
-    Codebook() {
-        enc::BitWriter w;
-        w.write(0, 18);
-        w.write(0, 32);
-        std::vector<uint8_t> bytes = w.bytes();
-        ReaderState st;
-        loadPayload(st, bytes);
-        auto set = std::make_unique<PrefixCodeSet>();
-        EXPECT_TRUE(buildPrefixCodes(st, 0, *set));
-        for (int code = 0; code < kPrefixCodeCount; code++) {
-            words[code].resize(kPrefixCodeSymbols[code]);
-            collect(set->nodes + set->root[code], 0, 0, words[code]);
-        }
+void collect(const DecodeNode* node, uint32_t prefix, int depth,
+             std::vector<std::pair<uint32_t, int>>& words) {
+    if (node->bits == 0) {
+        words[node->value] = {prefix, depth};
+        return;
     }
-
-    static void collect(const DecodeNode* node, uint32_t prefix, int depth,
-                        std::vector<std::pair<uint32_t, int>>& out) {
-        if (node->bits == 0) {
-            out[node->value] = {prefix, depth};
-            return;
-        }
-        for (uint32_t i = 0; i < (1u << node->bits); i++) {
-            collect(node + node->value + i, prefix | i << depth, depth + node->bits, out);
-        }
+    for (uint32_t i = 0; i < (1u << node->bits); i++) {
+        collect(node + node->value + i, prefix | i << depth, depth + node->bits, words);
     }
-};
+}
 
 const Codebook& codebook() {
-    static const Codebook book;
+    static const Codebook book = [] {
+        enc::BitWriter w;
+        w.write(0, 18);
+        std::vector<uint8_t> bytes = w.bytes();
+        ReaderState st;
+        loadPayload(st, bytes, 0, 0);
+        auto set = std::make_unique<PrefixCodeSet>();
+        EXPECT_TRUE(buildPrefixCodes(st, 0, *set));
+        Codebook b(kPrefixCodeCount);
+        for (int code = 0; code < kPrefixCodeCount; code++) {
+            b[code].resize(kPrefixCodeSymbols[code]);
+            collect(set->nodes + set->root[code], 0, 0, b[code]);
+        }
+        return b;
+    }();
     return book;
 }
 
-// Writes a plane's stream symbol by symbol with the default codes.
+// Writes a plane's stream with the default codes: the set-up (context thresholds when the
+// context flag is set, literal-code thresholds, an empty code mask, the first byte), then steps
+// separated by spaces: L rank (literal), E (escape), M shift,symbol (match), A mode,symbol
+// (action), D symbol (short distance), B value,count (plain bits), Z symbol (zero run).
 struct StreamWriter {
     enc::BitWriter w;
 
-    // Set-up: context thresholds (when the context flag is set), literal-code thresholds, an
-    // empty code mask and the first byte.
     StreamWriter(const std::vector<uint8_t>& contextThresholds, uint8_t first) {
         for (uint8_t t : contextThresholds) w.write(t, 8);
         w.write(0, 30);
@@ -75,14 +77,30 @@ struct StreamWriter {
         w.write(first, 8);
     }
     void sym(int code, uint32_t s) {
-        const auto& [bits, len] = codebook().words[code][s];
-        w.write(bits, len);
+        w.write(codebook()[code][s].first, codebook()[code][s].second);
     }
-    void literal(uint32_t rank) { sym(kLiteralCode, rank + 1); }
-    void escape() { sym(kLiteralCode, 0); }
-    void match(int shift, uint32_t s) { sym(kMatchCode + shift, s); }
-    void action(int mode, uint32_t a) { sym(kActionCode + mode - 1, a); }
-    void bits(uint32_t v, int n) { w.write(v, n); }
+    void play(const char* script) {
+        for (const char* c = script; *c;) {
+            const char kind = *c++;
+            char* end;
+            const uint32_t a = uint32_t(std::strtoul(c, &end, 10));
+            const uint32_t b = *end == ',' ? uint32_t(std::strtoul(end + 1, &end, 10)) : 0;
+            c = *end == ' ' ? end + 1 : end;
+            const int code = kind == 'L' || kind == 'E' ? kLiteralCode
+                             : kind == 'M'              ? kMatchCode + int(a)
+                             : kind == 'A'              ? kActionCode + int(a) - 1
+                             : kind == 'D'              ? kShortDistanceCode
+                                                        : kZeroRunCode;
+            if (kind == 'B') {
+                w.write(a, int(b));
+            } else {
+                sym(code, kind == 'L'                  ? a + 1
+                          : kind == 'E'                ? 0
+                          : kind == 'M' || kind == 'A' ? b
+                                                       : a);
+            }
+        }
+    }
 };
 
 struct Decoded {
@@ -97,15 +115,20 @@ Decoded decode(StreamWriter& s, int variant, int contextFlag, uint32_t row, size
     s.w.write(kMarker, 12);
     std::vector<uint8_t> bytes = s.w.bytes();
     ReaderState st;
-    loadPayload(st, bytes);
-    st.currentMethod = variant;
-    st.currentModelFlag = contextFlag;
+    loadPayload(st, bytes, variant, contextFlag);
     std::vector<uint8_t> buf(n + 8, fill);
     decodeBitStream(st, row, buf.data(), n);
     for (size_t i = n; i < n + 8; i++) EXPECT_EQ(buf[i], fill) << "written behind the plane";
     buf.resize(n);
-    const bool damaged = st.damaged;
-    return {buf, damaged, damaged ? 0 : readBits(st, 12)};
+    return {buf, st.damaged, st.damaged ? 0 : readBits(st, 12)};
+}
+
+void expectDecodes(StreamWriter& s, int variant, int contextFlag, uint32_t row,
+                   const std::vector<uint8_t>& expect) {
+    const Decoded d = decode(s, variant, contextFlag, row, expect.size());
+    ASSERT_FALSE(d.damaged);
+    EXPECT_EQ(d.out, expect);
+    EXPECT_EQ(d.after, kMarker);
 }
 
 TEST(BitStreamDecoder, DistanceCandidates) {
@@ -114,258 +137,118 @@ TEST(BitStreamDecoder, DistanceCandidates) {
     const uint32_t first[12] = {100, 1, 200, 101, 99, 2, 300, 201, 199, 102, 98, 3};
     for (int i = 0; i < 12; i++) EXPECT_EQ(offset[i], first[i]) << i;
     EXPECT_EQ(offset[63], 404u);  // the eighth offset of radius 8: 4 * 100 + 4
-
     // With rows of one byte every grid offset collides; the replacements count up from 1.
     initDistanceCandidates(offset, 1);
     for (int i = 0; i < kCandidateCount; i++) EXPECT_EQ(offset[i], uint32_t(i + 1)) << i;
-
-    // Wide rows: offsets past 16383 are replaced, all stay distinct and usable.
-    for (uint32_t row : {0u, 2u, 3000u, 70000u}) {
-        initDistanceCandidates(offset, row);
-        for (int i = 0; i < kCandidateCount; i++) {
-            EXPECT_GE(offset[i], 1u);
-            EXPECT_LE(offset[i], 16383u);
-            for (int j = 0; j < i; j++) EXPECT_NE(offset[i], offset[j]) << row;
-        }
-    }
 }
 
 // Literals in previous-byte contexts, one candidate match and the escape that ends the plane.
+// Ranks start in value order with count 0. Context 0 gets 2 at its front, then 0 ties with it
+// and moves ahead; after the match (candidate 0 = the row length 4, 6 bytes, then mode 2 from
+// the stack) value 1 moves up behind 2, which has been seen twice.
 TEST(BitStreamDecoder, LiteralsMoveUpInTheirContextAndMatchesCopy) {
     StreamWriter s({}, 0x41);
-    // Ranks start in value order with count 0: rank r is value r.
-    s.literal(0);  // ctx 0x41 -> 0
-    s.literal(2);  // ctx 0 -> 2, which moves to the front of context 0
-    s.literal(1);  // ctx 2 -> 1
-    s.literal(0);  // ctx 1 -> 0
-    s.literal(1);  // ctx 0: [2(1) 0(0) ...] -> 0, whose count now equals 2's: it moves ahead
-    s.literal(1);  // ctx 0: [0(1) 2(1) ...] -> 2, count 2: front again
-    s.escape();
-    s.match(1, 1);   // candidate 0 (the row length, 4), 6 bytes; pops mode 2
-    s.action(2, 0);  // leave
-    s.literal(2);    // ctx 0: [2(2) 0(1) 1(0)] -> 1, moves behind 2
-    s.literal(0);    // ctx 1: [0(1) ...] -> 0
-    s.literal(1);    // ctx 0: [2(2) 1(1) 0(1)] -> 1
-    s.escape();      // at the end
-    const Decoded d = decode(s, 0, 0, 4, 16);
-    ASSERT_FALSE(d.damaged);
-    EXPECT_EQ(d.out, (std::vector<uint8_t>{0x41, 0, 2, 1, 0, 0, 2, 1, 0, 0, 2, 1, 0, 1, 0, 1}));
-    EXPECT_EQ(d.after, kMarker);
+    s.play("L0 L2 L1 L0 L1 L1 E M1,1 A2,0 L2 L0 L1 E");
+    expectDecodes(s, 0, 0, 4, {0x41, 0, 2, 1, 0, 0, 2, 1, 0, 0, 2, 1, 0, 1, 0, 1});
 }
 
-// Variant 1 on rows of one byte, so candidate i starts as offset i + 1.
+// Variant 1 on rows of one byte (candidate i starts as offset i + 1): an explicit distance
+// replaces candidate 63, whose next use moves it to the front.
 TEST(BitStreamDecoder, ExplicitDistanceReplacesALateCandidate) {
     StreamWriter s({}, 200);
     std::vector<uint8_t> expect = {200};
     for (uint32_t v = 1; v <= 19; v++) {  // each in a fresh context: rank v is value v
-        s.literal(v);
+        s.play(("L" + std::to_string(v)).c_str());
         expect.push_back(uint8_t(v));
     }
-    s.escape();
-    s.match(1, 0);  // candidate 0 (offset 1), 5 bytes
-    expect.insert(expect.end(), 5, 19);
-    s.action(1, 1);  // short copy ...
-    s.sym(kShortDistanceCode, 24);
-    s.bits(10, 11);  // ... with the explicit distance 10: replaces candidate 63, copies 12
-    for (int i = 0; i < 12; i++) expect.push_back(expect[expect.size() - 10]);
-    s.action(1, 2);   // stay in mode 1
-    s.match(1, 127);  // candidate 63, now offset 10, 6 bytes; it moves to the front
-    for (int i = 0; i < 6; i++) expect.push_back(expect[expect.size() - 10]);
-    s.action(2, 1);  // mode 2 after the pop: short copy of 4 bytes from candidate 1 (offset 1)
-    s.sym(kShortDistanceCode, 1);
-    expect.insert(expect.end(), 4, expect.back());
-    s.action(2, 0);
-    s.literal(0);  // ctx 19 -> 0
-    s.literal(5);  // ctx 0 -> 5
-    expect.push_back(0);
-    expect.push_back(5);
-    s.escape();
-    s.match(1, 0);  // candidate 0 is offset 10 now
-    for (int i = 0; i < 5; i++) expect.push_back(expect[expect.size() - 10]);
-    s.action(1, 0);
-    s.literal(0);  // ctx 19: [0(1) ...] -> 0
-    s.literal(0);  // ctx 0: [5(1) ...] -> 5
-    expect.push_back(0);
-    expect.push_back(5);
-    s.escape();
-    const Decoded d = decode(s, 1, 0, 1, expect.size());
-    ASSERT_FALSE(d.damaged);
-    EXPECT_EQ(d.out, expect);
-    EXPECT_EQ(d.after, kMarker);
+    auto copy = [&](size_t dist, int len) {
+        for (int i = 0; i < len; i++) expect.push_back(expect[expect.size() - dist]);
+    };
+    s.play("E M1,0");  // candidate 0 (offset 1), 5 bytes
+    copy(1, 5);
+    s.play("A1,1 D24 B10,11");  // short copy with the explicit distance 10: 12 bytes
+    copy(10, 12);
+    s.play("A1,2 M1,127");  // same mode; candidate 63, now offset 10, 6 bytes: mode 2
+    copy(10, 6);
+    s.play("A2,1 D1 A2,0");  // 4 bytes from candidate 1 (offset 1), leave
+    copy(1, 4);
+    s.play("L0 L5 E M1,0 A1,0 L0 L0 E");  // literals 0 and 5; candidate 0 is offset 10 now
+    expect.insert(expect.end(), {0, 5});
+    copy(10, 5);
+    expect.insert(expect.end(), {0, 5});
+    expectDecodes(s, 1, 0, 1, expect);
 }
 
-// A switch to a lower mode pushes the current one and addresses the upper candidates.
-TEST(BitStreamDecoder, ModeSwitchAddressesUpperCandidates) {
-    StreamWriter s({}, 0);
-    std::vector<uint8_t> expect = {0};
-    for (uint32_t v = 1; v <= 40; v++) {
-        s.literal(v);
-        expect.push_back(uint8_t(v));
-    }
-    s.escape();
-    s.match(1, 1);  // candidate 0, 6 bytes: mode 2
-    expect.insert(expect.end(), 6, 40);
-    s.action(2, 2);          // mode 1 with shift 2: candidates 32..63
-    s.match(2, 5 << 2 | 0);  // candidate 37 (offset 38), 5 bytes; moves to place 1
-    for (int i = 0; i < 5; i++) expect.push_back(expect[expect.size() - 38]);
-    s.action(1, 2);          // same mode: shift 1, candidates 0..63
-    s.match(1, 1 << 1 | 0);  // candidate 1, now offset 38
-    for (int i = 0; i < 5; i++) expect.push_back(expect[expect.size() - 38]);
-    s.action(1, 0);
-    s.escape();
-    const Decoded d = decode(s, 0, 0, 1, expect.size());
-    ASSERT_FALSE(d.damaged);
-    EXPECT_EQ(d.out, expect);
-    EXPECT_EQ(d.after, kMarker);
-}
-
-// Leaving the match mode stacks the mode left; long matches take the next mode from the stack.
-// A stream read with the wrong mode's action code falls apart.
+// Leaving the match mode stacks the mode left, and long matches take the next mode from the
+// stack: a stream read with the wrong mode's action code falls apart.
 TEST(BitStreamDecoder, ModeStackRemembersTheModeLeft) {
     StreamWriter s({}, 0);
-    for (uint32_t v = 1; v <= 10; v++) s.literal(v);
-    s.escape();
-    s.match(1, 1);  // 6 bytes: mode 2 from the stack
-    s.action(2, 1);
-    s.sym(kShortDistanceCode, 0);  // variant 0 copies 3 bytes
-    s.action(2, 0);                // leave: mode 2 stacked
-    s.escape();
-    s.match(1, 1);           // mode 2 again
-    s.action(2, 3);          // stay in mode 2
-    s.match(2, 0 << 2 | 3);  // 8 bytes: mode 3
-    s.action(3, 0);          // leave: mode 3 stacked
-    s.escape();
-    s.match(1, 1);           // mode 3
-    s.action(3, 4);          // stay in mode 3
-    s.match(3, 0 << 3 | 7);  // 12 bytes: mode 4
-    s.action(4, 0);
-    s.escape();
+    s.play("L1 L2 L3 L4 L5 L6 L7 L8 L9 L10");
+    s.play("E M1,1 A2,1 D0 A2,0");      // 6 bytes: mode 2; variant 0 copies 3; leave
+    s.play("E M1,1 A2,3 M2,3 A3,0");    // mode 2 again, stay, 8 bytes: mode 3; leave
+    s.play("E M1,1 A3,4 M3,7 A4,0 E");  // mode 3 again, stay, 12 bytes: mode 4; leave
     std::vector<uint8_t> expect = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
     expect.insert(expect.end(), 6 + 3 + 6 + 8 + 6 + 12, 10);
-    const Decoded d = decode(s, 0, 0, 1, expect.size());
-    ASSERT_FALSE(d.damaged);
-    EXPECT_EQ(d.out, expect);
-    EXPECT_EQ(d.after, kMarker);
+    expectDecodes(s, 0, 0, 1, expect);
 }
 
-// Variant 2 with the context flag: seven context thresholds, zero runs with extra bits.
+// Variant 2 with the context flag (seven thresholds; the first puts every value in class 0):
+// zero runs of 6 and 24 + 3 bytes over a buffer that holds other bytes.
 TEST(BitStreamDecoder, ZeroRunsWriteZeros) {
-    // The first threshold puts every value in class 0.
     StreamWriter s({255, 0, 0, 0, 0, 0, 0}, 9);
-    s.escape();
-    s.sym(kZeroRunCode, 0);  // 6 zeros
-    s.escape();
-    s.sym(kZeroRunCode, 17);  // 24 + 3 zeros
-    s.bits(3, 2);
-    s.literal(1);  // ranks start as 0, 1, ...: value 1
-    s.escape();
-    const Decoded d = decode(s, 2, 1, 3, 35);
-    ASSERT_FALSE(d.damaged);
+    s.play("E Z0 E Z17 B3,2 L1 E");
     std::vector<uint8_t> expect(35, 0);
     expect[0] = 9;
     expect[34] = 1;
-    EXPECT_EQ(d.out, expect);
-    EXPECT_EQ(d.after, kMarker);
+    expectDecodes(s, 2, 1, 3, expect);
 }
 
+// An empty plane still has its set-up, first byte and final escape read; nothing is written.
 TEST(BitStreamDecoder, EmptyPlaneReadsItsStreamWithoutWriting) {
     StreamWriter s({}, 0x77);
-    s.escape();
+    s.play("E");
     s.w.write(kMarker, 12);
     std::vector<uint8_t> bytes = s.w.bytes();
     ReaderState st;
-    loadPayload(st, bytes);
-    st.currentMethod = 1;
-    st.currentModelFlag = 0;
+    loadPayload(st, bytes, 1, 0);
     decodeBitStream(st, 0, nullptr, 0);
     EXPECT_FALSE(st.damaged);
     EXPECT_EQ(readBits(st, 12), kMarker);
-
-    StreamWriter t({}, 0x77);
-    t.literal(0);
-    EXPECT_TRUE(decode(t, 1, 0, 0, 0).damaged);
 }
 
-// Streams that would write behind the plane or read in front of it are refused.
+// Streams that would write behind the plane or read in front of it are refused. Each would end
+// well if its bad step were let through. Rows of one byte: candidate i is offset i + 1.
 TEST(BitStreamDecoder, CopiesOutsideThePlaneAreRefused) {
-    struct Case {
+    const struct {
         const char* what;
         int variant;
-        uint32_t row;
         size_t n;
-        void (*write)(StreamWriter&);
+        const char* script;
+    } cases[] = {
+        {"literal behind the last byte", 0, 2, "L0 L0 E"},
+        {"literal in an empty plane", 0, 0, "L0 E"},
+        {"match behind the last byte", 0, 5, "E M1,0 A1,0 E"},
+        {"candidate in front of the plane", 0, 6, "E M1,2 A1,0 E"},
+        {"short copy behind the last byte", 1, 9, "E M1,0 A1,1 D0 A1,0 E"},
+        {"explicit distance below 4", 1, 18, "E M1,0 A1,1 D24 B3,11 A1,0 E"},
+        {"explicit distance in front of the plane", 1, 18, "E M1,0 A1,1 D24 B7,11 A1,0 E"},
+        {"explicit copy behind the last byte", 1, 17, "E M1,0 A1,1 D24 B6,11 A1,0 E"},
+        {"zero run behind the last byte", 2, 200, "E Z23 E"},
     };
-    // Rows of one byte: candidate i is offset i + 1.
-    const Case cases[] = {
-        {"literal behind the last byte", 0, 1, 2,
-         [](StreamWriter& s) {
-             s.literal(0);
-             s.literal(0);
-         }},
-        {"match behind the last byte", 0, 1, 5,
-         [](StreamWriter& s) {
-             s.escape();
-             s.match(1, 0);
-         }},
-        {"candidate in front of the plane", 0, 1, 50,
-         [](StreamWriter& s) {
-             s.escape();
-             s.match(1, 2);  // candidate 1, offset 2, at position 1
-         }},
-        {"short copy behind the last byte", 1, 1, 9,
-         [](StreamWriter& s) {
-             s.escape();
-             s.match(1, 0);
-             s.action(1, 1);
-             s.sym(kShortDistanceCode, 0);
-         }},
-        {"explicit distance below 4", 1, 1, 50,
-         [](StreamWriter& s) {
-             s.escape();
-             s.match(1, 0);
-             s.action(1, 1);
-             s.sym(kShortDistanceCode, 24);
-             s.bits(3, 11);
-         }},
-        {"explicit distance in front of the plane", 1, 1, 50,
-         [](StreamWriter& s) {
-             s.escape();
-             s.match(1, 0);
-             s.action(1, 1);
-             s.sym(kShortDistanceCode, 24);
-             s.bits(7, 11);
-         }},
-        {"explicit copy behind the last byte", 1, 1, 17,
-         [](StreamWriter& s) {
-             s.escape();
-             s.match(1, 0);
-             s.action(1, 1);
-             s.sym(kShortDistanceCode, 24);
-             s.bits(6, 11);
-         }},
-        {"zero run behind the last byte", 2, 1, 200,
-         [](StreamWriter& s) {
-             s.escape();
-             s.sym(kZeroRunCode, 23);
-         }},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         StreamWriter s({}, 1);
-        c.write(s);
-        const Decoded d = decode(s, c.variant, 0, c.row, c.n);
-        EXPECT_TRUE(d.damaged) << c.what;
+        s.play(c.script);
+        EXPECT_TRUE(decode(s, c.variant, 0, 1, c.n).damaged) << c.what;
     }
 }
 
 // A stream cut short reads zeros; the decoder stops at once instead of filling a huge plane.
 TEST(BitStreamDecoder, TruncatedStreamStopsEarly) {
     StreamWriter s({}, 1);
-    s.literal(3);
+    s.play("L3");
     std::vector<uint8_t> bytes = s.w.bytes();
     ReaderState st;
-    loadPayload(st, bytes);
-    st.currentMethod = 0;
-    st.currentModelFlag = 0;
+    loadPayload(st, bytes, 0, 0);
     const size_t n = size_t(1) << 24;
     std::unique_ptr<uint8_t[]> buf(new uint8_t[n + 8]);
     const uint8_t tail[4] = {0xEE, 0x5A, 0xC3, 0x17};
@@ -384,16 +267,16 @@ TEST(BitStreamDecoder, RandomStreamsStayInsideTheBuffer) {
         const uint32_t row = 1 + rng() % 9;
         const size_t n = rng() % 600;
         std::vector<uint8_t> thresholds;
-        if (contextFlag) {
-            for (int j = 0; j < 5 + (variant == 2 ? 2 : 0); j++) thresholds.push_back(rng() % 256);
+        for (int j = 0; contextFlag && j < 5 + (variant == 2 ? 2 : 0); j++) {
+            thresholds.push_back(uint8_t(rng()));
         }
         StreamWriter s(thresholds, uint8_t(rng()));
-        // Mostly literals of low rank, so the plane gets some way before a bad copy.
+        // Mostly literals of rank 0, so the plane gets some way before a bad copy.
         for (int i = 0; i < 2000; i++) {
             if (rng() % 8 != 0) {
-                s.literal(0);
+                s.play("L0");
             } else {
-                s.bits(rng(), 8);
+                s.w.write(rng(), 8);
             }
         }
         decode(s, variant, contextFlag, row, n, uint8_t(rng()));

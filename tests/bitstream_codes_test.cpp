@@ -87,31 +87,6 @@ void writeLengthCode(enc::BitWriter& w) {
     for (int k = 0; k < 21; k++) w.write(k <= 1 || k == 16 ? 2 : k == 2 || k == 17 ? 3 : 0, 4);
 }
 
-TEST(BitStreamCodes, TransmittedLengthsAreDeltasKeptAcrossCodes) {
-    enc::BitWriter w;
-    w.write(0b101, 18);  // codes 0 and 2
-    writeLengthCode(w);
-    // Code 0 (defaults 1, 2, 2): delta 1, then a repeat of two: lengths 0, 1, 1.
-    // Code 2 (defaults 1, 3, 4, 4, 2): repeats of two and three with delta 1: 0, 2, 3, 3, 1.
-    // Then symbols: code 0: 1 -> 2, 0 -> 1; code 2: 1 -> 4, 01 -> 1, 001 -> 3, 000 -> 2.
-    Stream s(w,
-             "01"
-             "11"
-             "11"
-             "001"
-             "10"
-             "1"
-             "01"
-             "001"
-             "000"
-             "1101");
-    auto set = std::make_unique<PrefixCodeSet>();
-    ASSERT_TRUE(buildPrefixCodes(s.st, 0, *set));
-    for (uint32_t sym : {2u, 1u}) EXPECT_EQ(decodePrefixSymbol(s.st, *set, 0), sym);
-    for (uint32_t sym : {4u, 1u, 3u, 2u}) EXPECT_EQ(decodePrefixSymbol(s.st, *set, 2), sym);
-    EXPECT_EQ(readBits(s.st, 4), 0b1011u);
-}
-
 // Invalid descriptions are refused without reading or writing outside the tables.
 TEST(BitStreamCodes, InvalidDescriptionsAreRefused) {
     const struct {

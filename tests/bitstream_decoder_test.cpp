@@ -6,7 +6,6 @@
 #include <cstring>
 #include <memory>
 #include <random>
-#include <string>
 #include <vector>
 
 #include "codec/bitstream/bitstream.h"
@@ -150,33 +149,6 @@ TEST(BitStreamDecoder, LiteralsMoveUpInTheirContextAndMatchesCopy) {
     StreamWriter s({}, 0x41);
     s.play("L0 L2 L1 L0 L1 L1 E M1,1 A2,0 L2 L0 L1 E");
     expectDecodes(s, 0, 0, 4, {0x41, 0, 2, 1, 0, 0, 2, 1, 0, 0, 2, 1, 0, 1, 0, 1});
-}
-
-// Variant 1 on rows of one byte (candidate i starts as offset i + 1): an explicit distance
-// replaces candidate 63, whose next use moves it to the front.
-TEST(BitStreamDecoder, ExplicitDistanceReplacesALateCandidate) {
-    StreamWriter s({}, 200);
-    std::vector<uint8_t> expect = {200};
-    for (uint32_t v = 1; v <= 19; v++) {  // each in a fresh context: rank v is value v
-        s.play(("L" + std::to_string(v)).c_str());
-        expect.push_back(uint8_t(v));
-    }
-    auto copy = [&](size_t dist, int len) {
-        for (int i = 0; i < len; i++) expect.push_back(expect[expect.size() - dist]);
-    };
-    s.play("E M1,0");  // candidate 0 (offset 1), 5 bytes
-    copy(1, 5);
-    s.play("A1,1 D24 B10,11");  // short copy with the explicit distance 10: 12 bytes
-    copy(10, 12);
-    s.play("A1,2 M1,127");  // same mode; candidate 63, now offset 10, 6 bytes: mode 2
-    copy(10, 6);
-    s.play("A2,1 D1 A2,0");  // 4 bytes from candidate 1 (offset 1), leave
-    copy(1, 4);
-    s.play("L0 L5 E M1,0 A1,0 L0 L0 E");  // literals 0 and 5; candidate 0 is offset 10 now
-    expect.insert(expect.end(), {0, 5});
-    copy(10, 5);
-    expect.insert(expect.end(), {0, 5});
-    expectDecodes(s, 1, 0, 1, expect);
 }
 
 // Leaving the match mode stacks the mode left, and long matches take the next mode from the

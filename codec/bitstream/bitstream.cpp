@@ -1,8 +1,330 @@
 #include "codec/bitstream/bitstream.h"
 
-// Placeholder until the decoder lands: every image of this kind is refused.
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "codec/bitstream/prefix_codes.h"
+#include "codec/bitstream/rank_lists.h"
+#include "pipeline/bit_reader.h"
+
 namespace pqz {
 
-void decodeBitStream(ReaderState& st, uint32_t, uint8_t*, size_t) { st.damaged = true; }
+namespace {
+
+constexpr uint32_t kMaxCandidateOffset = 16383;
+
+// Bytes of a match by length index.
+constexpr uint16_t kMatchLength[32] = {5,  6,  7,  8,  9,  10,  11,  12,  13,  14, 15,
+                                       16, 17, 18, 19, 20, 21,  22,  23,  24,  25, 27,
+                                       30, 35, 43, 56, 77, 111, 166, 255, 399, 632};
+
+// Zero runs: base length by run symbol; symbols 16..22 add symbol - 15 extra bits.
+constexpr uint16_t kRunBase[24] = {6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,  17,
+                                   18, 19, 20, 21, 22, 24, 28, 36, 52, 84, 148, 276};
+
+// A match at least this long in mode m (1..4) takes the next mode from the stack.
+constexpr uint16_t kModeThreshold[5] = {0, 6, 8, 12, 20};
+
+// Modes stacked by the match mode. The current mode is always below the top of the stack, and
+// a mode is pushed only when a lower one becomes current, so the stack holds distinct modes
+// 2..5 in decreasing order from the bottom: at most four, and never empty below mode 5.
+struct ModeStack {
+    uint8_t slots[4];
+    int size = 0;
+
+    bool push(uint32_t mode) {
+        if (size == 4) return false;
+        slots[size++] = uint8_t(mode);
+        return true;
+    }
+    bool pop(uint32_t& mode) {
+        if (size == 0) return false;
+        mode = slots[--size];
+        return true;
+    }
+};
+
+struct BitStreamDecoder {
+    // Inputs.
+    uint8_t* out;
+    size_t n;
+    size_t row;
+    int variant;
+    bool contextFlag;
+
+    size_t p;
+    uint32_t explicitCount;  // explicit distances seen; they replace candidates 60..63 in turn
+    uint32_t copyUnit;
+
+    uint32_t offset[kCandidateCount];
+    uint32_t useCount[kCandidateCount];
+    uint8_t contextClass[256];
+    LiteralModel literals;
+    ModeStack modes;
+    PrefixCodeSet codes;
+};
+
+}  // namespace
+
+void initDistanceCandidates(uint32_t* offset, size_t row) {
+    int64_t raw[kCandidateCount];
+    int k = 0;
+    const int64_t r = int64_t(row);
+    for (int64_t radius = 1; k < kCandidateCount; radius++) {
+        raw[k++] = radius * r;
+        for (int64_t d = radius - 1; d >= 1 && k < kCandidateCount; d--) {
+            raw[k++] = d * r + (radius - d);
+            if (k < kCandidateCount) raw[k++] = d * r - (radius - d);
+        }
+        if (k < kCandidateCount) raw[k++] = radius;
+    }
+    uint32_t replacement = 0;
+    auto taken = [&](int64_t v, int before) {
+        for (int i = 0; i < before; i++) {
+            if (offset[i] == v) return true;
+        }
+        return false;
+    };
+    for (int i = 0; i < kCandidateCount; i++) {
+        int64_t v = raw[i];
+        if (v < 1 || v > kMaxCandidateOffset || taken(v, i)) {
+            do replacement++;
+            while (taken(replacement, i));
+            v = replacement;
+        }
+        offset[i] = uint32_t(v);
+    }
+}
+
+namespace {
+
+// Context classes from the transmitted thresholds: threshold j gives class j to the values not
+// yet classed up to itself; values above the last threshold get the next class.
+void readContextClasses(ReaderState& st, BitStreamDecoder& d) {
+    const int count = 5 + (d.n >= 131072 ? 2 : 0) + (d.variant == 2 ? 2 : 0);
+    uint32_t next = 0;
+    for (int j = 0; j < count; j++) {
+        const uint32_t limit = readBits(st, 8);
+        while (next <= limit) d.contextClass[next++] = uint8_t(16 * j);
+    }
+    while (next < 256) d.contextClass[next++] = uint8_t(16 * count);
+}
+
+// What the context of a byte is formed from.
+struct ContextRule {
+    const uint8_t* contextClass;
+    size_t row;
+    bool contextFlag;
+    bool extension;  // variant 1 adds the parities of NE and NW and a class comparison
+};
+
+// Context of the byte at p. Rows narrower than five bytes read up to three bytes at and behind
+// p (not yet decoded), which the slack behind the buffer covers.
+inline uint32_t formContext(const ContextRule& rule, const uint8_t* out, size_t p) {
+    const uint8_t* o = out + p;
+    const uint32_t w = o[-1];
+    if (!rule.contextFlag) return w;
+    const uint8_t* cls = rule.contextClass;
+    const size_t r = rule.row;
+    if (p <= r) return cls[w] | 3 * (w & 1);
+    const uint8_t* a = o - r;  // the row above
+    const uint32_t n = a[0], nw = a[-1], ne = a[1];
+    uint32_t ctx;
+    if (p > 2 * r + 1) {
+        const uint8_t* b = a - r;  // two rows above
+        const uint32_t s = 4 * (n + w) + 3 * (nw + ne) + 2 * (o[-2] + b[0] + b[1] + a[2]) + o[-3] +
+                           o[-4] + a[-2] + a[-3] + a[3] + a[4] + b[-1] + b[-2] + b[2] + b[3];
+        ctx = cls[s >> 5] | 2 * (w & 1) | (n & 1);
+    } else {
+        ctx = cls[(w + n + nw + ne) >> 2] | 2 * (w & 1) | (n & 1);
+    }
+    if (rule.extension) {
+        const uint32_t above = ctx < cls[w] || ctx < cls[ne] || ctx < cls[nw];
+        ctx |= 4 * (ne & 1) | 8 * (nw & 1) | 128 * above;
+    }
+    return ctx;
+}
+
+// Copies len bytes from dist back, byte after byte (overlaps repeat the pattern).
+inline void copyBack(uint8_t* dst, size_t dist, size_t len) {
+    const uint8_t* src = dst - dist;
+    if (dist >= len) {
+        std::memcpy(dst, src, len);
+    } else if (dist == 1) {
+        std::memset(dst, src[0], len);
+    } else {
+        for (size_t i = 0; i < len; i++) dst[i] = src[i];
+    }
+}
+
+// Copies len bytes from dist back at p, refusing copies outside the output.
+inline bool copyMatch(ReaderState& st, BitStreamDecoder& d, size_t dist, size_t len) {
+    if (dist > d.p || len > d.n - d.p) {
+        st.damaged = true;
+        return false;
+    }
+    copyBack(d.out + d.p, dist, len);
+    d.p += len;
+    return true;
+}
+
+// Counts the use of candidate idx and keeps the list sorted by use, most used first.
+inline void countCandidate(BitStreamDecoder& d, uint32_t idx, uint32_t length) {
+    uint32_t* count = d.useCount;
+    const uint32_t c = count[idx] += length;
+    if (idx == 0 || c <= count[idx - 1]) return;
+    const uint32_t off = d.offset[idx];
+    uint32_t j = idx - 1;
+    while (j > 0 && count[j - 1] < c) j--;
+    std::memmove(count + j + 1, count + j, (idx - j) * sizeof(uint32_t));
+    std::memmove(d.offset + j + 1, d.offset + j, (idx - j) * sizeof(uint32_t));
+    count[j] = c;
+    d.offset[j] = off;
+    if (count[7] - count[8] > 20) {
+        for (int k = 0; k < kCandidateCount && count[k] != 0; k++) count[k] >>= 1;
+    }
+}
+
+// Short copy or explicit-distance copy after action 1.
+inline bool shortCopy(ReaderState& st, BitStreamDecoder& d) {
+    const uint32_t sym = decodePrefixSymbol(st, d.codes, kShortDistanceCode);
+    if (sym < 24) return copyMatch(st, d, d.offset[sym], d.copyUnit);
+    const uint32_t dist = (sym - 24) * 2048 + readBits(st, 11);
+    d.offset[kCandidateCount - 1 - (d.explicitCount & 3)] = dist;
+    d.explicitCount++;
+    // Shorter distances would overlap within one of the three 4-byte moves.
+    if (dist < 4) {
+        st.damaged = true;
+        return false;
+    }
+    return copyMatch(st, d, dist, 12);
+}
+
+// Match mode, entered after an escape: matches from the candidate list, short copies and mode
+// changes until the action symbol 0 leaves it.
+bool matchMode(ReaderState& st, BitStreamDecoder& d) {
+    uint32_t mode = 1, shift = 1, high = 0;
+    for (;;) {
+        const uint32_t sym = decodePrefixSymbol(st, d.codes, kMatchCode + int(shift));
+        const uint32_t idx = high | (sym >> shift);
+        const uint32_t length = kMatchLength[sym & ((1u << shift) - 1)];
+        if (!copyMatch(st, d, d.offset[idx], length)) return false;
+        if (mode < 5 && length >= kModeThreshold[mode]) {
+            if (!d.modes.pop(mode)) {
+                st.damaged = true;
+                return false;
+            }
+        }
+        countCandidate(d, idx, length);
+
+        for (;;) {
+            if (st.damaged) return false;
+            shift = mode;
+            const uint32_t action = decodePrefixSymbol(st, d.codes, kActionCode + int(mode) - 1);
+            if (action == 1) {
+                if (!shortCopy(st, d)) return false;
+                continue;
+            }
+            if (action == 0) {
+                if (mode != 1 && !d.modes.push(mode)) st.damaged = true;
+                return !st.damaged;
+            }
+            const uint32_t next = action - 1;
+            if (next == mode) {
+                high = 0;
+            } else {
+                if (!d.modes.push(mode)) {
+                    st.damaged = true;
+                    return false;
+                }
+                mode = next;
+                shift = action;
+                high = 128 >> action;
+            }
+            break;
+        }
+    }
+}
+
+bool zeroRun(ReaderState& st, BitStreamDecoder& d) {
+    const uint32_t sym = decodePrefixSymbol(st, d.codes, kZeroRunCode);
+    size_t length = kRunBase[sym];
+    if (sym >= 16 && sym <= 22) length += readBits(st, int(sym) - 15);
+    if (length > d.n - d.p) {
+        st.damaged = true;
+        return false;
+    }
+    std::memset(d.out + d.p, 0, length);
+    d.p += length;
+    return true;
+}
+
+void decodeSymbols(ReaderState& st, BitStreamDecoder& d) {
+    // Locals, so that the byte stores do not force them to be reloaded.
+    const ContextRule rule{d.contextClass, d.row, d.contextFlag, d.variant == 1};
+    uint8_t* const out = d.out;
+    const size_t n = d.n;
+    LiteralModel& literals = d.literals;
+    const PrefixCodeSet& codes = d.codes;
+    for (;;) {
+        size_t p = d.p;
+        for (;;) {
+            if (st.damaged) return;
+            const uint32_t ctx = formContext(rule, out, p);
+            const uint32_t q = decodePrefixSymbol(st, codes, kLiteralCode + literals.selector[ctx]);
+            if (q == 0) break;
+            if (p >= n) {  // a literal behind the last byte
+                st.damaged = true;
+                return;
+            }
+            out[p++] = takeLiteral(literals, ctx, q - 1);
+        }
+        if (p >= n) return;  // the escape at the end of the plane
+        d.p = p;
+        if (!(d.variant == 2 ? zeroRun(st, d) : matchMode(st, d))) return;
+    }
+}
+
+}  // namespace
+
+void decodeBitStream(ReaderState& st, uint32_t rowLength, uint8_t* out, size_t n) {
+    std::unique_ptr<BitStreamDecoder> owner(new (std::nothrow) BitStreamDecoder);
+    if (!owner) {
+        st.damaged = true;
+        return;
+    }
+    BitStreamDecoder& d = *owner;
+    d.out = out;
+    d.n = n;
+    d.row = rowLength;
+    d.variant = st.currentMethod & 3;
+    d.contextFlag = st.currentModelFlag != 0;
+    d.p = 1;
+    d.explicitCount = 0;
+    d.copyUnit = d.variant == 0 ? 3 : 4;
+    std::memset(d.useCount, 0, sizeof d.useCount);
+    for (uint32_t mode = 5; mode >= 2; mode--) d.modes.push(mode);
+
+    initDistanceCandidates(d.offset, d.row);
+    if (d.contextFlag) readContextClasses(st, d);
+    initLiteralModel(d.literals, d.contextFlag, readBits(st, 30));
+    if (!buildPrefixCodes(st, d.variant, d.codes)) return;
+
+    const uint8_t first = uint8_t(readBits(st, 8));
+    if (n == 0) {
+        // Nothing to write: the stream can only hold the escape that ends it. No literal has
+        // been coded yet, so every context still uses the first literal code.
+        if (decodePrefixSymbol(st, d.codes, kLiteralCode) != 0) st.damaged = true;
+        return;
+    }
+    // With a zero row length the context would reach in front of the buffer.
+    if (d.contextFlag && rowLength == 0) {
+        st.damaged = true;
+        return;
+    }
+    out[0] = first;
+    decodeSymbols(st, d);
+}
 
 }  // namespace pqz

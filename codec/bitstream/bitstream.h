@@ -13,4 +13,11 @@ namespace pqz {
 // Coding variant and context flag come from the state's currentMethod and currentModelFlag.
 void decodeBitStream(ReaderState& st, uint32_t rowLength, uint8_t* out, size_t n);
 
+constexpr int kCandidateCount = 64;
+
+// The distance candidates a plane starts with: offsets in order of growing distance from the
+// current byte in a grid of the given row length; offsets below 1, above 16383 or repeated are
+// replaced by the smallest free ones.
+void initDistanceCandidates(uint32_t* offset, size_t rowLength);
+
 }  // namespace pqz

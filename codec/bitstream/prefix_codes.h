@@ -1,0 +1,98 @@
+// The eighteen prefix codes of the bit-stream decoder: default code lengths, code lengths sent
+// in the stream as deltas against the defaults, and the decoding table trees.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "pipeline/bit_reader.h"
+#include "pipeline/reader_state.h"
+
+namespace pqz {
+
+constexpr int kPrefixCodeCount = 18;
+// Codes 0..4: match-mode action for modes 1..5.
+constexpr int kActionCode = 0;
+// Codes 5..9: match symbol (candidate index and length) for distance shifts 1..5.
+constexpr int kMatchCode = 4;
+constexpr int kShortDistanceCode = 10;
+constexpr int kZeroRunCode = 11;
+// Codes 12..17: literal rank (0 is the escape) for literal selectors 0..5.
+constexpr int kLiteralCode = 12;
+// The code-length code is kept behind the eighteen codes.
+constexpr int kLengthCodeIndex = kPrefixCodeCount;
+constexpr int kLengthCodeSymbols = 21;
+
+// Number of symbols of each code.
+extern const uint16_t kPrefixCodeSymbols[kPrefixCodeCount];
+
+// Default code length of symbol k of a code.
+uint8_t defaultCodeLength(int code, int k);
+
+// One node of a decoding table. A leaf (bits 0) holds its symbol in value; an inner node reads
+// bits bits as an index into its child table, which starts value nodes after the node.
+struct DecodeNode {
+    int32_t value;
+    int32_t bits;
+};
+
+// Direct lookup of codes up to kQuickBits long. Each entry packs symbol << 4 | length; the
+// length is 0 when the code is longer and the tree has to be walked.
+constexpr int kQuickBits = 10;
+
+// The decoding tables of one plane. Each code has a root node (value 1, bits = its shortest
+// length) followed by its first-level table; deeper tables are appended behind.
+struct PrefixCodeSet {
+    // Complete codes need at most two nodes per symbol, roots included.
+    static constexpr size_t kCapacity =
+        2 * (3 + 4 + 5 + 6 + 7 + 5 * 128 + 32 + 24 + 6 * 257 + kLengthCodeSymbols);
+    DecodeNode nodes[kCapacity];
+    uint32_t used;
+    int32_t root[kPrefixCodeCount + 1];  // node index of each root, -1 when not built
+    uint16_t quick[kPrefixCodeCount][1 << kQuickBits];
+};
+
+// Reads the description of the code set from the bit stream (for coding variant 2 only codes
+// 11..17) and builds the tables. An incomplete, over-subscribed or empty code, or a repeat that
+// runs past the last symbol of a code, marks the stream damaged and returns false.
+bool buildPrefixCodes(ReaderState& st, int method, PrefixCodeSet& set);
+
+// Builds the table tree of one code from its lengths (0 = symbol unused) into set, root at
+// set.root[slot]. Returns false unless the lengths form a complete code.
+bool buildCodeTree(PrefixCodeSet& set, int slot, const uint8_t* lengths, int symbols);
+
+// Decodes one symbol by walking the table tree, one table per level.
+inline uint32_t walkPrefixTree(ReaderState& st, const PrefixCodeSet& set, int code) {
+    const DecodeNode* node = set.nodes + set.root[code];
+    do {
+        node += node->value + int32_t(readBits(st, node->bits));
+    } while (node->bits != 0);
+    return uint32_t(node->value);
+}
+
+// Decodes one symbol of a built code. Codes of up to kQuickBits bits are looked up at once in
+// the buffered bits and the next payload word (peeked at, as the bit reader would take it);
+// the bits consumed are the same as for the tree walk.
+inline uint32_t decodePrefixSymbol(ReaderState& st, const PrefixCodeSet& set, int code) {
+    const int held = st.bitCount;
+    uint64_t window = st.bitBuffer;
+    if (held < kQuickBits) {
+        if (held < 0 || st.cursor > st.payloadEnd) return walkPrefixTree(st, set, code);
+        uint32_t next;
+        std::memcpy(&next, st.cursor, 4);  // the payload has slack behind its end
+        window = (window & ((uint64_t(1) << held) - 1)) | uint64_t(next) << held;
+    }
+    const uint32_t entry = set.quick[code][window & ((1u << kQuickBits) - 1)];
+    const int length = int(entry & 15);
+    if (length == 0) return walkPrefixTree(st, set, code);
+    if (length <= held) {
+        st.bitCount = held - length;
+        st.bitBuffer >>= length;
+    } else {
+        readBits(st, length);
+    }
+    return entry >> 4;
+}
+
+}  // namespace pqz

@@ -1,10 +1,102 @@
 #include "codec/range/context_model.h"
 
-// Placeholder until the decoder lands: every image of this kind is refused.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "codec/range/context_model_state.h"
+
 namespace pqz {
 
-void decodeContextModelPlane(ReaderState& st, int, int, int, uint8_t*, size_t) {
-    st.damaged = true;
+namespace {
+
+// Bytes the packed rows of a plane take: samples below 8 bits share bytes (each row starts a
+// new byte, a sample never straddles two), deeper samples take (depth + 7) / 8 bytes.
+uint64_t packedPlaneSize(int width, int height, int depth) {
+    if (depth < 8) {
+        const uint64_t perByte = uint64_t(8 / depth);
+        return (uint64_t(width) + perByte - 1) / perByte * uint64_t(height);
+    }
+    return uint64_t(width) * uint64_t((depth + 7) / 8) * uint64_t(height);
+}
+
+void setCounter(BitCounter& b, uint16_t c0, uint16_t c1, uint16_t limit) {
+    b.c0 = c0;
+    b.c1 = c1;
+    b.limit = limit;
+}
+
+uint16_t reverse13(uint32_t j) {
+    uint32_t r = 0;
+    for (int i = 0; i < 13; i++) r |= ((j >> i) & 1) << (12 - i);
+    return uint16_t(r);
+}
+
+}  // namespace
+
+ContextModel* createContextModel(ReaderState& st, int width, int height, int depth) {
+    // Zero-filled, so every field not set below starts at 0 (the local models among them).
+    auto* cm = static_cast<ContextModel*>(std::calloc(1, sizeof(ContextModel)));
+    if (!cm) return nullptr;
+    // One block: the run-length bit counts (padded to 8 bytes), then the five row buffers.
+    const size_t countBytes = (size_t(width) + 1 + 7) & ~size_t(7);
+    const size_t rowEntries = size_t(width) + 2 * kRowMargin;
+    auto* block =
+        static_cast<uint8_t*>(std::malloc(countBytes + 5 * rowEntries * sizeof(RowEntry)));
+    if (!block) {
+        std::free(cm);
+        return nullptr;
+    }
+
+    st.exclusionStamp = 1;
+    std::memset(st.exclusionMarks, 0, sizeof st.exclusionMarks);
+    cm->width = width;
+    cm->height = height;
+    cm->depth = depth;
+    cm->storedDepth = depth;
+
+    cm->runLengthBitCount = block;
+    block[0] = 0;
+    for (int i = 0, n = 0; i < width; i++) {
+        if (i == (2 << n)) n++;
+        block[i + 1] = uint8_t(i < 2 ? 0 : n);
+    }
+    auto* rows = reinterpret_cast<RowEntry*>(block + countBytes);
+    for (size_t i = 0; i < 5 * rowEntries; i++) rows[i] = RowEntry{0, 1, 1, 1, 1, 1, 1};
+    for (int k = 0; k < 5; k++) cm->rowBase[k] = rows + k * rowEntries;
+
+    for (uint32_t j = 0; j < 8192; j++) cm->reversedBits[j] = uint16_t(reverse13(j) << 3);
+    std::memset(cm->contextNumbers, 0xFF, sizeof cm->contextNumbers);
+    uint16_t* recent = &cm->recentValues[0][0];
+    std::fill(recent, recent + kHashedContexts * kRecentDepth, uint16_t(kEmptyIndex));
+
+    for (BitCounter& b : cm->candidateParents) setCounter(b, 40, 16, 512);
+    setCounter(cm->runParent, 4, 4, 72);
+    for (BitCounter& b : cm->runLengthBits) setCounter(b, 4, 4, 72);
+    return cm;
+}
+
+void destroyContextModel(ContextModel* cm) {
+    if (!cm) return;
+    std::free(cm->longLists);          // heads the block of the value table and lists
+    std::free(cm->runLengthBitCount);  // heads the block of the row buffers
+    std::free(cm);
+}
+
+void decodeContextModelPlane(ReaderState& st, int width, int height, int depth, uint8_t* out,
+                             size_t outSize) {
+    if (depth < 1 || depth > 32 || width < 0 || height < 0 ||
+        packedPlaneSize(width, height, depth) > outSize) {
+        st.damaged = true;
+        return;
+    }
+    ContextModel* cm = createContextModel(st, width, height, depth);
+    if (!cm) {
+        st.damaged = true;
+        return;
+    }
+    decodeContextModel(st, *cm, out, outSize);
+    destroyContextModel(cm);
 }
 
 }  // namespace pqz

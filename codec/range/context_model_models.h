@@ -1,0 +1,143 @@
+// Adaptive models of the context-model decoder: binary counters, counters that inherit their
+// first statistics from a parent, the five-way neighbour model and the frequency-sorted value
+// lists with escape. All are decoded through the range decoder; every rounding and threshold
+// here decides which symbol comes out.
+#pragma once
+
+#include <cstdint>
+
+#include "codec/range/range_decoder.h"
+#include "pipeline/reader_state.h"
+
+namespace pqz {
+
+// Two adaptive counts and the threshold at which they are halved.
+struct BitCounter {
+    uint16_t c0;
+    uint16_t c1;
+    uint16_t limit;
+};
+
+// Five-way model: freq[0] for a value that is none of the neighbours, freq[1..4] for a value
+// equal to neighbour 1..4 (N, W, NE, NW).
+struct NeighbourModel {
+    uint16_t freq[5];
+    uint16_t total;
+    uint16_t limit;
+    uint8_t warmup;
+    uint8_t step;  // added to the decoded symbol's count
+};
+static_assert(sizeof(NeighbourModel) == 16, "neighbour models are copied as 16 bytes");
+
+struct ListEntry {
+    uint16_t index;
+    uint8_t freq;
+    uint8_t unused;
+};
+
+// Value indices kept sorted by frequency (highest first, up to the one-step moves), with an
+// escape symbol. Entries past count keep whatever index was last stored in them.
+struct ListModel {
+    uint32_t capacity;
+    uint32_t count;
+    uint32_t escape;
+    uint32_t hits;
+    uint32_t limit;
+    ListEntry* entries;  // capacity records, owned by whoever created the list
+};
+
+// The largest list of this decoder: one entry per value index.
+constexpr uint32_t kMaxListCapacity = 8192;
+// Value index that stands for an empty history slot; always excluded while it matters.
+constexpr uint32_t kEmptyIndex = 8192;
+
+// A frequency total the range decoder can divide by.
+inline bool usableTotal(uint32_t total) {
+    return total != 0 && total <= kRangeBottom;
+}
+
+inline bool isExcluded(const ReaderState& st, uint32_t index) {
+    return st.exclusionMarks[index] == st.exclusionStamp;
+}
+
+inline void exclude(ReaderState& st, uint32_t index) {
+    st.exclusionMarks[index] = st.exclusionStamp;
+}
+
+// Halves a count, rounding up.
+inline uint16_t halve(uint16_t c) {
+    return uint16_t(c - (c >> 1));
+}
+
+inline void halveCounter(BitCounter& b) {
+    b.c0 = halve(b.c0);
+    b.c1 = halve(b.c1);
+    if (b.limit < 0x4000) b.limit = uint16_t(b.limit + 64);
+}
+
+inline int decodeBitCounter(ReaderState& st, BitCounter& b) {
+    const int bit = rangeDecodeBit(st, b.c0, b.c1);
+    if (b.limit < uint32_t(b.c0) + b.c1) halveCounter(b);
+    if (bit)
+        b.c1 = uint16_t(b.c1 + 8);
+    else
+        b.c0 = uint16_t(b.c0 + 8);
+    return bit;
+}
+
+// A child counter that starts from its parent's statistics. Child c0 doubles as a state while
+// c1 is 0: 0 never used, 1 or 2 used once with first outcome 0 or 1.
+inline int decodeLinkedBit(ReaderState& st, BitCounter& child, BitCounter& parent) {
+    if (child.c1 == 0) {
+        if (child.c0 == 0) {
+            const int bit = rangeDecodeBit(st, parent.c0, parent.c1);
+            if (uint32_t(parent.c0) + parent.c1 > parent.limit) halveCounter(parent);
+            if (bit)
+                parent.c1 = uint16_t(parent.c1 + 8);
+            else
+                parent.c0 = uint16_t(parent.c0 + 8);
+            child.c0 = uint16_t(bit + 1);
+            return bit;
+        }
+        // Second use: activate the child from the parent's counts.
+        const uint32_t p0 = parent.c0, p1 = parent.c1, s = p0 + p1;
+        const int first = child.c0 - 1;
+        child.c0 = uint16_t((64 * p0 + s - 64) / s);
+        child.c1 = uint16_t((64 * p1 + s - 64) / s);
+        uint16_t& childFirst = first ? child.c1 : child.c0;
+        childFirst = uint16_t(childFirst + 4);
+        child.limit = 512;
+        uint16_t& parentFirst = first ? parent.c1 : parent.c0;
+        if (parentFirst >= 4) parentFirst = uint16_t(parentFirst - 3);
+    }
+    const uint32_t s = uint32_t(child.c0) + child.c1;
+    const int bit = rangeDecodeBit(st, child.c0, child.c1);
+    if (s > child.limit) halveCounter(child);
+    if (bit) {
+        child.c1 = uint16_t(child.c1 + 8);
+        if (s < 136) parent.c1 = uint16_t(parent.c1 + 1);
+    } else {
+        child.c0 = uint16_t(child.c0 + 8);
+        if (s < 136) parent.c0 = uint16_t(parent.c0 + 1);
+    }
+    return bit;
+}
+
+// Neighbour choice (symbol 0..4) while the local model has only counted raw occurrences (total
+// 0). Both forms return -1 and set st.damaged when the model's total cannot be decoded with.
+int decodeWithClass(ReaderState& st, NeighbourModel& local, NeighbourModel& cls);
+// Neighbour choice with a local model that is ready (total 1: primed from the class first).
+int decodeWithLocal(ReaderState& st, NeighbourModel& local, NeighbourModel& cls);
+
+// Sets a list up over the given entry storage (capacity records). A full list holds the
+// indices 0 .. capacity - 1 with frequency 1; an empty one is zeroed.
+void initList(ListModel& list, ListEntry* storage, uint32_t capacity, bool full);
+// Decodes a value index, or -1 when every entry is excluded (nothing read) or the escape came
+// out (every offered entry is then excluded). Sets st.damaged when the total is unusable.
+int decodeList(ReaderState& st, ListModel& list);
+// Teaches the list an index decoded elsewhere.
+void updateList(ListModel& list, uint32_t index, uint32_t increment);
+// Adds an index as a new entry of frequency 2, dropping the last entry of a full list.
+void appendToList(ListModel& list, uint32_t index);
+
+}  // namespace pqz

@@ -1,0 +1,268 @@
+// Per-pixel decoding of the context-model decoder: contexts from the equality flags and the
+// hashed histories, run mode, the five-way neighbour choice, and the escape path with its
+// candidate search and list chain.
+#include "codec/range/context_model_state.h"
+
+namespace pqz {
+
+namespace {
+
+// Row (0 current, 1..4 above) and column offset of candidates 10..31 of the escape path.
+struct Offset {
+    int8_t row;
+    int8_t dx;
+};
+constexpr Offset kCandidateOffsets[22] = {{0, -2}, {1, 2},  {2, 1},  {2, 0},  {1, -2}, {2, -1},
+                                          {0, -3}, {1, 3},  {1, 4},  {0, -4}, {1, -3}, {2, 2},
+                                          {3, 0},  {2, -2}, {0, -5}, {3, 1},  {1, 5},  {4, 0},
+                                          {0, -7}, {3, -1}, {1, 7},  {2, 3}};
+constexpr int kCandidates = 32;
+
+static_assert(255 * 1024 + 1023 < kLocalSlotEntries + kLocalModelEntries,
+              "every first context stays inside the first two context-number tables");
+static_assert(0xFFFFu * 8 + 7 < kLocalModelEntries + kSmallModelEntries,
+              "every second context stays inside the last two context-number tables");
+
+// Symbol 1..4 of the neighbour that equals index (N, W, NE, NW first), or 0.
+int neighbourSymbol(const ReaderState& st, uint32_t index) {
+    for (int k = 0; k < 4; k++) {
+        if (st.neighbour[k] == index) return k + 1;
+    }
+    return 0;
+}
+
+// Whether index is in one of the first n entry slots of the list, in use or not.
+bool inFirstSlots(const ListModel& list, uint32_t index, int n) {
+    for (int i = 0; i < n; i++) {
+        if (list.entries[i].index == index) return true;
+    }
+    return false;
+}
+
+// Looks up a context number, handing out the next free number on first use. Returns -1 when
+// numbers run past 16 bits, where they could no longer be told from an unused slot.
+int32_t contextNumber(uint16_t& slot, int32_t& next) {
+    if (slot != kUnassigned) return slot;
+    if (next > 0xFFFF) return -1;
+    slot = uint16_t(next);
+    return next++;
+}
+
+// A pixel that cannot be decoded: the plane is refused; the row still gets a valid index.
+int refusePixel(ReaderState& st, ContextModel& cm, int done) {
+    st.damaged = true;
+    cm.rowCursor[0][0].index = 0;
+    cm.lastChoice = 1;
+    cm.chainCursor = 0;
+    return done + 1;
+}
+
+// Context of candidate j (value p) for the candidate search, or -1 when it is not offered.
+int candidateContextOf(const ReaderState& st, ContextModel& cm, const uint32_t* cand, int j) {
+    const uint32_t p = cand[j];
+    if (isExcluded(st, p)) return -1;
+    int a = p == cand[10] ? 64 : 0;
+    for (int i = 11; i <= 15; i++) {
+        if (cand[i] == p) {
+            a += 32;
+            break;
+        }
+    }
+    for (int i = 16; i < kCandidates; i++) {
+        if (cand[i] == p) {
+            a += 16;
+            break;
+        }
+    }
+    if (a == 0 && j >= 7) return -1;
+    const uint32_t n = st.neighbour[0], w = st.neighbour[1], ne = st.neighbour[2];
+    if (inFirstSlots(cm.shortLists[n], p, 10)) a += 8;
+    const int b = inFirstSlots(cm.shortLists[ne], p, 6) +
+                  2 * inFirstSlots(cm.shortLists[p], w, 10) +
+                  4 * inFirstSlots(cm.shortLists[w], p, 4);
+    a += b;
+    if (j >= 15 && (a & 0x0B) == 0) return -1;
+    cm.candidateContext = j * 128 + a;
+    cm.candidateParent = b + 8 * (j > 9);
+    return int(p);
+}
+
+// The value is none of the four neighbours: offer candidates from the surroundings, each
+// accepted or refused by one decision, then the list chain. `done` pixels of a run precede it.
+int decodeEscape(ReaderState& st, ContextModel& cm, int done) {
+    for (uint32_t nb : st.neighbour) exclude(st, nb);
+    exclude(st, kEmptyIndex);
+    cm.listChain[0] = nullptr;
+
+    RowEntry* const* rows = cm.rowCursor;
+    RowEntry& cursor = rows[0][0];
+    uint32_t cand[kCandidates];
+    cand[0] = cm.pairSlot[0];
+    cand[1] = cm.pairSlot[1];
+    for (uint32_t i = 0; i < kRecentDepth; i++) cand[2 + i] = cm.recentSlot[i];
+    for (int i = 0; i < 22; i++)
+        cand[10 + i] = rows[kCandidateOffsets[i].row][kCandidateOffsets[i].dx].index;
+
+    for (int j = 0; j < kCandidates; j++) {
+        cm.candidateIndex = j;
+        const int p = candidateContextOf(st, cm, cand, j);
+        if (p < 0) continue;
+        const int bit = decodeLinkedBit(st, cm.candidateChildren[cm.candidateContext],
+                                        cm.candidateParents[cm.candidateParent]);
+        cursor.index = uint16_t(p);
+        if (bit) return done + 1;
+        exclude(st, uint32_t(p));
+    }
+
+    cm.listChain[0] = &cm.shortLists[st.neighbour[1]];
+    cm.listChain[1] = &cm.longLists[st.neighbour[0]];
+    for (; cm.chainCursor < 4; cm.chainCursor++) {
+        ListModel* list = cm.listChain[cm.chainCursor];
+        if (!list || list->count == 0) continue;
+        const int s = decodeList(st, *list);
+        if (s >= 0) {
+            cursor.index = uint16_t(s);
+            return done + 1;
+        }
+    }
+    // Even the order-zero list did not produce the value: only damaged data gets here.
+    return refusePixel(st, cm, done);
+}
+
+// Run mode: decides whether the flat stretch ahead continues to its longest possible length,
+// and otherwise how long it is before the pixel that ends it.
+int decodeRun(ReaderState& st, ContextModel& cm, int x) {
+    RowEntry* cur = cm.rowCursor[0];
+    const RowEntry* a1 = cm.rowCursor[1];
+    const RowEntry* a2 = cm.rowCursor[2];
+    const uint32_t n = st.neighbour[0], w = st.neighbour[1];
+
+    int q = a2[0].eqN;
+    int r = 1;
+    const int remaining = cm.width - x;
+    while (r < remaining && a1[r + 2].eqN && a1[r + 2].eqW) {
+        q &= a2[r].eqN;
+        r++;
+    }
+    const int top = cm.runLengthBitCount[r];
+    const int t = a2[r + 2].eqW & a2[r + 3].eqW;
+    uint8_t& seen = cm.runSeen[n];
+    const int decision =
+        decodeLinkedBit(st, cm.runChildren[top * 8 + t * 4 + q * 2 + seen], cm.runParent);
+    cm.lastChoice = decision;
+    seen = uint8_t(decision);
+
+    int length = r;
+    if (!decision) {
+        length = 0;
+        if (r > 1) {
+            for (int b = top; b >= 0; b--) {
+                if ((length | (1 << b)) >= r) continue;
+                const int ctx = b + 16 * ((b == top) + (length == 0));
+                if (decodeBitCounter(st, cm.runLengthBits[ctx])) length |= 1 << b;
+            }
+        }
+    }
+    if (length > 0) cur[length - 1].index = uint16_t(w);
+
+    const int fill = length - decision;
+    if (fill > 0) {
+        // The run's pixels take N with every flag set; the cursor moves to its end.
+        const RowEntry flat{uint16_t(n), 1, 1, 1, 1, 1, 1};
+        for (int k = 0; k < fill; k++) cur[k] = flat;
+        cm.pairSlot[1] = fill > 1 ? uint16_t(n) : cm.pairSlot[0];
+        cm.pairSlot[0] = uint16_t(n);
+        for (RowEntry*& c : cm.rowCursor) c += fill;
+        cur = cm.rowCursor[0];
+        a1 = cm.rowCursor[1];
+        a2 = cm.rowCursor[2];
+        cm.rowEqualSums[0] =
+            uint8_t(a1[-3].eqN + a1[-2].eqN + a1[2].eqN + a1[3].eqN + a1[4].eqN - 5);
+        int s1 = -8;
+        for (int k = -3; k <= 4; k++) s1 += a2[k].eqN;
+        cm.rowEqualSums[1] = uint8_t(s1);
+        cm.rowEqualSums[2] = uint8_t(cur[-4].eqW + cur[-3].eqW - 2);
+        cm.rowEqualSums[3] = uint8_t(cur[-7].eqN + cur[-6].eqN + cur[-5].eqN + cur[-4].eqN - 4);
+        cur[-1].eqN2 = n == a1[1].index;
+        cur[-1].eqN3 = n == a1[2].index;
+    }
+    if (decision) return length;
+    return decodeEscape(st, cm, length);
+}
+
+}  // namespace
+
+int decodePixel(ReaderState& st, ContextModel& cm, int x) {
+    RowEntry* cur = cm.rowCursor[0];
+    const RowEntry* a1 = cm.rowCursor[1];
+    const RowEntry* a2 = cm.rowCursor[2];
+    const RowEntry* a3 = cm.rowCursor[3];
+    const RowEntry* a4 = cm.rowCursor[4];
+    const uint32_t n = a1[0].index, w = cur[-1].index, ne = a1[1].index, nw = a1[-1].index;
+    st.neighbour[0] = n;
+    st.neighbour[1] = w;
+    st.neighbour[2] = ne;
+    st.neighbour[3] = nw;
+
+    // Hashed context of N and the first neighbour that differs from it.
+    const uint32_t other = w != n ? w : ne != n ? ne : nw != n ? nw : cur[-2].index;
+    const uint32_t hash = (cm.reversedBits[n] - other) & 0xFFFF;
+    cm.recentSlot = cm.recentValues[hash];
+
+    const int pattern = a1[0].eqW + 2 * cur[-1].eqN + 4 * (ne == nw) + 8 * a1[1].eqW +
+                        16 * cur[-1].eqN2 + 32 * cur[-1].eqNE;
+    const int cls = cm.classOfPattern[pattern];
+    cm.neighbourClass = cls;
+    cm.pairSlot = cm.recentPairs[cls][hash];
+    const int m1 = neighbourSymbol(st, cm.pairSlot[0]);
+    const int m2 = neighbourSymbol(st, cm.pairSlot[1]);
+    cm.classModelIndex = cm.classModelOf[cls + 15 * m1 + 75 * m2];
+
+    const uint8_t* sums = cm.rowEqualSums;
+    const uint32_t first = uint32_t(cm.classModelIndex) * 1024 +
+                           (a1[0].eqN & a2[0].eqN & a3[0].eqN & a4[0].eqN) * 512 +
+                           (a1[0].eqW & a2[0].eqW & a3[0].eqW & a4[0].eqW) * 256 +
+                           (sums[3] == 0) * 128 + (sums[2] == 0) * 64 + (sums[1] == 0) * 32 +
+                           (sums[0] == 0) * 16 + cur[-2].eqNE * 8 + cur[-2].eqN3 * 4 +
+                           cur[-2].eqN2 * 2 + cur[-1].eqW;
+    const int32_t e = contextNumber(cm.localSlotOf()[first], cm.nextLocalSlot);
+    if (e < 0) return refusePixel(st, cm, 0);
+    const uint32_t second = uint32_t(e) * 8 + a1[1].eqNW * 4 + a1[0].eqN * 2 + cur[-1].eqN3;
+    int32_t h = contextNumber(cm.localModelOf()[second], cm.nextLocalModel);
+    if (h < 0) return refusePixel(st, cm, 0);
+
+    if (cm.count < 32) {
+        // Small alphabets split the local model by the low bits of W.
+        if (uint32_t(h) * 16 + 15 >= kSmallModelEntries) return refusePixel(st, cm, 0);
+        uint16_t* small = cm.smallModelOf();
+        uint32_t j = (w & 15) + uint32_t(h) * 16;
+        uint32_t t = small[j];
+        if (t == kUnassigned) {
+            if (cm.nextSmallModel > 0xD000) j |= 15;
+            t = small[j];
+            if (uint32_t(cm.nextSmallModel) <= t) {
+                small[j] = uint16_t(cm.nextSmallModel++);
+                t = small[j];
+            }
+        }
+        h = int32_t(t);
+    }
+
+    if (cur[-1].eqN & cur[-1].eqW & a1[-1].eqW & a1[0].eqN & a1[0].eqW & a1[1].eqW & a1[2].eqW &
+        a1[3].eqW & a2[0].eqW & a2[1].eqW & a2[2].eqW & a2[3].eqW)
+        return decodeRun(st, cm, x);
+
+    NeighbourModel& classModel = cm.neighbourModels[cm.classModelIndex];
+    NeighbourModel& local = cm.localModels()[h];
+    const int k = local.total == 0 ? decodeWithClass(st, local, classModel)
+                                   : decodeWithLocal(st, local, classModel);
+    if (k < 0) return refusePixel(st, cm, 0);
+    cm.lastChoice = k;
+    if (k != 0) {
+        cur[0].index = uint16_t(st.neighbour[k - 1]);
+        return 1;
+    }
+    return decodeEscape(st, cm, 0);
+}
+
+}  // namespace pqz

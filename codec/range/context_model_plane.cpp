@@ -1,0 +1,337 @@
+// The plane loop of the context-model decoder: value table, initial model state, row buffers
+// with their equality flags and windowed sums, bookkeeping after each pixel, and the packing of
+// decoded rows into the output.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "codec/range/context_model_state.h"
+
+namespace pqz {
+
+namespace {
+
+constexpr uint32_t kLongCapacity = 99;
+constexpr uint32_t kShortCapacity = 33;
+
+// Allocates the block that holds the long and short lists, their entries, the order-zero
+// list's entries, the value table and the run decisions per value.
+bool allocateValueBlock(ContextModel& cm) {
+    std::free(cm.longLists);
+    cm.longLists = nullptr;
+    const size_t n = size_t(cm.count);
+    const size_t listBytes = 2 * n * sizeof(ListModel);
+    const size_t entryBytes = n * (kLongCapacity + kShortCapacity + 1) * sizeof(ListEntry);
+    auto* block =
+        static_cast<uint8_t*>(std::malloc(listBytes + entryBytes + n * sizeof(uint32_t) + n));
+    if (!block) return false;
+    cm.longLists = reinterpret_cast<ListModel*>(block);
+    cm.shortLists = cm.longLists + n;
+    auto* entries = reinterpret_cast<ListEntry*>(block + listBytes);
+    for (size_t i = 0; i < n; i++) {
+        initList(cm.longLists[i], entries, kLongCapacity, false);
+        entries += kLongCapacity;
+        initList(cm.shortLists[i], entries, kShortCapacity, false);
+        entries += kShortCapacity;
+    }
+    initList(cm.orderZeroList, entries, uint32_t(n), true);
+    entries += n;
+    cm.values = reinterpret_cast<uint32_t*>(entries);
+    cm.runSeen = reinterpret_cast<uint8_t*>(cm.values + n);
+    std::memset(cm.runSeen, 1, n);
+    return true;
+}
+
+// The sorted sample values of the plane. Planes deeper than 8 bits with more than 8,192 values
+// are decoded as byte planes of enlarged height instead.
+bool decodeValueTable(ReaderState& st, ContextModel& cm) {
+    for (;;) {
+        const int bytes = (cm.depth + 7) / 8;
+        const uint32_t alphabet = cm.depth > 8 ? kMaxValueCount + 1 : 1u << cm.depth;
+        cm.count = int32_t(rangeDecodeUniform(st, alphabet) + 1);
+        if (cm.count <= int32_t(kMaxValueCount)) break;
+        cm.depth = 8;
+        cm.height *= bytes;
+    }
+    if (!allocateValueBlock(cm)) return false;
+    const uint32_t count = uint32_t(cm.count);
+    uint32_t* values = cm.values;
+    for (uint32_t i = 0; i < count; i++) values[i] = i;
+
+    if (cm.depth > 8) {
+        // Byte by byte, least significant first, each from a list chosen by the previous byte.
+        const int bytes = (cm.depth + 7) / 8;
+        ListEntry storage[16][256];
+        ListModel lists[16];
+        for (int j = 0; j < 4 * bytes; j++) initList(lists[j], storage[j], 256, true);
+        for (uint32_t i = 0; i < count; i++) {
+            uint32_t ctx = i == 0 ? 0 : (values[i - 1] >> 7) & 1;
+            values[i] = 0;
+            for (int j = 0; j < bytes; j++) {
+                const int b = decodeList(st, lists[ctx + 4 * j]);
+                if (b < 0) return false;  // a full list never escapes: the stream is damaged
+                values[i] += uint32_t(b) << (8 * j);
+                ctx = uint32_t(b) >> 6;
+            }
+        }
+    } else {
+        const uint32_t mask = (1u << cm.depth) - 1;
+        if (count <= mask) {
+            // Gaps of a strictly increasing sequence. On damaged data the sums can pass the
+            // sample width; they are masked to it.
+            ListEntry storage[257];
+            ListModel gaps;
+            const uint32_t capacity = mask - count + 2;
+            initList(gaps, storage, capacity, true);
+            gaps.limit = 19 * capacity;
+            uint32_t s = 0;
+            for (uint32_t i = 0; i < count; i++) {
+                const int g = decodeList(st, gaps);
+                if (g < 0) return false;
+                values[i] = (s + uint32_t(g)) & mask;
+                s += uint32_t(g) + 1;
+            }
+        }
+    }
+    return true;
+}
+
+// Equality patterns of N, W, NE and NW, one per neighbour class: bit 0x01 N = NW, 0x02 W = NW,
+// 0x04 NE = NW, 0x08 NE = N, 0x10 W = NE, 0x20 W = N.
+constexpr uint8_t kClassPatterns[kNeighbourClasses] = {
+    0x00, 0x01, 0x02, 0x04, 0x08, 0x0A, 0x0D, 0x10, 0x11, 0x16, 0x20, 0x23, 0x24, 0x38, 0x3F};
+
+// One class model per (class, first recent match, second recent match) whose two matches are
+// possible symbols; the pairs that are not get the number of the next completed model.
+void setUpClassModels(ContextModel& cm) {
+    const int count = cm.count;
+    int d = 0;
+    for (int c = 0; c < kNeighbourClasses; c++) {
+        const uint8_t p = kClassPatterns[c];
+        cm.classOfPattern[p] = uint8_t(c);
+        for (int a = 0; a < 5; a++) {
+            for (int b = 0; b < 5; b++) {
+                cm.classModelOf[c + 15 * a + 75 * b] = uint8_t(d);
+                NeighbourModel& m = cm.neighbourModels[d];
+                uint16_t* f = m.freq;
+                f[1] = f[2] = f[3] = f[4] = 2;
+                // Neighbours that are equal share one symbol.
+                if (p & 0x04) f[3] = uint16_t(f[3] + f[4]), f[4] = 0;
+                if (p & 0x02) f[2] = uint16_t(f[2] + f[4]), f[4] = 0;
+                if (p & 0x10) f[2] = uint16_t(f[2] + f[3]), f[3] = 0;
+                if (p & 0x01) f[1] = uint16_t(f[1] + f[4]), f[4] = 0;
+                if (p & 0x08) f[1] = uint16_t(f[1] + f[3]), f[3] = 0;
+                if (p & 0x20) f[1] = uint16_t(f[1] + f[2]), f[2] = 0;
+                int symbols = 2 + (f[2] != 0) + (f[3] != 0) + (f[4] != 0);
+                if (count < symbols) {
+                    symbols--;
+                    f[0] = 0;
+                } else {
+                    f[0] = 2;
+                }
+                m.warmup = uint8_t(symbols);
+                if (f[a] != 0 && f[b] != 0 && count >= symbols) {
+                    const int s = 1 << (5 - symbols);
+                    m.step = uint8_t(s);
+                    m.limit = uint16_t(64 * s);
+                    f[a] = uint16_t(f[a] + s);
+                    f[b] = uint16_t(f[b] + s);
+                    m.total = uint16_t(f[0] + f[1] + f[2] + f[3] + f[4]);
+                    d++;
+                }
+            }
+        }
+        uint16_t* pairs = &cm.recentPairs[c][0][0];
+        std::fill(pairs, pairs + 2 * kHashedContexts, uint16_t(kEmptyIndex));
+    }
+}
+
+uint8_t zeroIndex(const RowEntry& e) {
+    return e.index == 0;
+}
+
+// Prepares the next row: fixes the padding flags that refer to real entries, rotates the
+// buffers and starts the windowed sums.
+void beginRow(ContextModel& cm) {
+    RowEntry** rb = cm.rowBase;
+    const int w = cm.width + kRowMargin;
+    rb[0][w].eqW = zeroIndex(rb[0][w - 1]);
+    rb[0][w].eqNW = zeroIndex(rb[1][w - 1]);
+    RowEntry* recycled = rb[4];
+    for (int k = 4; k > 0; k--) rb[k] = rb[k - 1];
+    rb[0] = recycled;
+    for (int k = 0; k < 5; k++) cm.rowCursor[k] = rb[k] + kRowMargin;
+
+    RowEntry* cur = cm.rowCursor[0];
+    const RowEntry* a1 = cm.rowCursor[1];
+    const RowEntry* a2 = cm.rowCursor[2];
+    cur[-1].eqNE = cur[-2].eqN2 = cur[-3].eqN3 = zeroIndex(a1[0]);
+    cur[-1].eqN2 = cur[-2].eqN3 = zeroIndex(a1[1]);
+    cur[-1].eqN3 = zeroIndex(a1[2]);
+    int s0 = -5, s1 = -5;
+    for (int c = 0; c <= 4; c++) {
+        s0 += a1[c].eqN;
+        s1 += a2[c].eqN;
+    }
+    cm.rowEqualSums[0] = uint8_t(s0);
+    cm.rowEqualSums[1] = uint8_t(s1);
+    cm.rowEqualSums[2] = 0;
+    cm.rowEqualSums[3] = 0;
+}
+
+// Writes the decoded row as samples and returns the position behind it.
+uint8_t* emitRow(const ContextModel& cm, uint8_t* out) {
+    const RowEntry* row = cm.rowBase[0] + kRowMargin;
+    const uint32_t* values = cm.values;
+    const int width = cm.width;
+    const int depth = cm.depth;
+    if (depth < 8) {
+        uint32_t acc = 0;
+        int free = 8;
+        for (int x = 0; x < width; x++) {
+            if (free < depth) {
+                *out++ = uint8_t(acc);
+                acc = 0;
+                free = 8;
+            }
+            free -= depth;
+            acc |= values[row[x].index] << free;
+        }
+        if (width > 0) *out++ = uint8_t(acc);
+        return out;
+    }
+    const int bytes = (depth + 7) / 8;
+    for (int x = 0; x < width; x++) {
+        const uint32_t v = values[row[x].index];
+        for (int j = 0; j < bytes; j++) *out++ = uint8_t(v >> (8 * j));
+    }
+    return out;
+}
+
+// A deep plane decoded as bytes holds its k byte positions as k sections one after another;
+// output byte i is byte i / k of section i mod k.
+void interleaveSections(const uint8_t* sections, size_t size, int k, uint8_t* out) {
+    const size_t m = size / size_t(k);
+    for (size_t i = 0; i < size; i++) out[i] = sections[(i % size_t(k)) * m + i / size_t(k)];
+}
+
+}  // namespace
+
+void decodeContextModel(ReaderState& st, ContextModel& cm, uint8_t* out, size_t outSize) {
+    rangeStart(st);
+    if (!decodeValueTable(st, cm)) {
+        st.damaged = true;
+        return;
+    }
+    setUpClassModels(cm);
+    cm.localModels()[kLocalModels - 1] = cm.classModels()[0];
+    cm.listChain[2] = &cm.orderZeroList;
+    cm.chainCursor = 0;
+
+    const size_t samples = size_t(cm.width) * size_t(cm.height);
+    uint8_t* scratch = nullptr;
+    uint8_t* target = out;
+    if (cm.depth != cm.storedDepth) {
+        // The entry check covered width x height x bytes per stored sample, which is the
+        // byte count of the enlarged plane.
+        if (samples > outSize) {
+            st.damaged = true;
+            return;
+        }
+        scratch = static_cast<uint8_t*>(std::malloc(samples + 3));
+        if (!scratch) {
+            st.damaged = true;
+            return;
+        }
+        target = scratch;
+    }
+
+    for (int y = 0; y < cm.height && !st.damaged; y++) {
+        beginRow(cm);
+        for (int x = 0; x < cm.width;) {
+            x += decodePixel(st, cm, x);
+            finishPixel(st, cm);
+        }
+        target = emitRow(cm, target);
+    }
+    if (!st.damaged) rangeFinish(st);
+    if (scratch) {
+        if (!st.damaged) interleaveSections(scratch, samples, (cm.storedDepth + 7) / 8, out);
+        std::free(scratch);
+    }
+}
+
+void finishPixel(ReaderState& st, ContextModel& cm) {
+    RowEntry* cur = cm.rowCursor[0];
+    const RowEntry* a1 = cm.rowCursor[1];
+    const uint32_t v = cur[0].index;
+    const uint32_t n = st.neighbour[0], w = st.neighbour[1];
+    const int choice = cm.lastChoice;
+    ListModel* shortLists = cm.shortLists;
+    ListModel* longLists = cm.longLists;
+
+    if (choice == 0) {
+        // The pixel came through the escape path: teach the lists around it.
+        if (cm.chainCursor == 0) {
+            if (!cm.listChain[0]) {
+                updateList(shortLists[w], v, cm.candidateIndex > 3 ? 3 : 2);
+            } else {
+                updateList(shortLists[n], v, 3);
+                updateList(shortLists[v], w, 2);
+                updateList(longLists[n], v, 4);
+                updateList(longLists[v], n, 2);
+            }
+        } else {
+            updateList(shortLists[n], v, 3);
+            updateList(shortLists[v], w, 2);
+            updateList(shortLists[v], n, 1);
+            updateList(longLists[v], n, 2);
+            for (int k = cm.chainCursor - 1; k >= 0; k--) {
+                if (cm.listChain[k]) appendToList(*cm.listChain[k], v);
+            }
+            cm.chainCursor = 0;
+        }
+        if (st.exclusionStamp == 255) {
+            st.exclusionStamp = 1;
+            std::memset(st.exclusionMarks, 0, size_t(cm.count + 15) / 16 * 16);
+        } else {
+            st.exclusionStamp++;
+        }
+    }
+    if ((choice == 3 || choice == 4) && st.neighbour[2] != st.neighbour[3])
+        updateList(shortLists[w], v, 1);
+    if (choice == 0 || choice == 3 || choice == 4) {
+        // Move v to the front of the hashed history; the eighth index falls out.
+        uint16_t* recent = cm.recentSlot;
+        int pos = 7;
+        for (int i = 0; i < 7; i++) {
+            if (recent[i] == v) {
+                pos = i;
+                break;
+            }
+        }
+        for (; pos > 0; pos--) recent[pos] = recent[pos - 1];
+        recent[0] = uint16_t(v);
+    }
+    cm.pairSlot[1] = cm.pairSlot[0];
+    cm.pairSlot[0] = uint16_t(v);
+
+    cur[0].eqN = v == a1[0].index;
+    cur[0].eqW = v == cur[-1].index;
+    cur[0].eqNE = v == a1[1].index;
+    cur[0].eqNW = v == a1[-1].index;
+    cur[0].eqN2 = v == a1[2].index;
+    cur[0].eqN3 = v == a1[3].index;
+
+    for (RowEntry*& c : cm.rowCursor) c++;
+    cur = cm.rowCursor[0];
+    a1 = cm.rowCursor[1];
+    const RowEntry* a2 = cm.rowCursor[2];
+    uint8_t* sums = cm.rowEqualSums;
+    sums[0] = uint8_t(sums[0] + a1[4].eqN - a1[-4].eqN);
+    sums[1] = uint8_t(sums[1] + a2[4].eqN - a2[-4].eqN);
+    sums[2] = uint8_t(sums[2] + cur[-1].eqW - cur[-5].eqW);
+    sums[3] = uint8_t(sums[3] + cur[-1].eqN - cur[-8].eqN);
+}
+
+}  // namespace pqz

@@ -22,6 +22,15 @@ int findNeighbourSymbol(const NeighbourModel& m, uint32_t v, uint32_t& cumLow, u
     return k;
 }
 
+// Symbol 4 is chosen by position even with frequency 0; if the model's total exceeds the sum of
+// its frequencies (only models corrupted by damaged data), that empty interval would leave the
+// range decoder a zero range, and its refill would never end.
+bool usableInterval(ReaderState& st, uint32_t cumLow, uint32_t cumHigh, uint32_t total) {
+    if (cumHigh > cumLow || cumHigh >= total) return true;
+    st.damaged = true;
+    return false;
+}
+
 // Update of a neighbour model after symbol k, with rescaling of large totals.
 void adapt(NeighbourModel& m, int k) {
     uint32_t step = m.step;
@@ -94,6 +103,7 @@ int decodeWithClass(ReaderState& st, NeighbourModel& local, NeighbourModel& cls)
     const uint32_t v = rangeDecodeFreq(st, total);
     uint32_t cumLow, cumHigh;
     const int k = findNeighbourSymbol(cls, v, cumLow, cumHigh);
+    if (!usableInterval(st, cumLow, cumHigh, total)) return -1;
     adapt(cls, k);
     rangeUpdate(st, cumLow, cumHigh);
     local.total = local.freq[k] != 0 ? 1 : 0;
@@ -131,6 +141,7 @@ int decodeWithLocal(ReaderState& st, NeighbourModel& local, NeighbourModel& cls)
     const uint32_t v = rangeDecodeFreq(st, total);
     uint32_t cumLow, cumHigh;
     const int k = findNeighbourSymbol(local, v, cumLow, cumHigh);
+    if (!usableInterval(st, cumLow, cumHigh, total)) return -1;
     adapt(local, k);
     rangeUpdate(st, cumLow, cumHigh);
     if (local.warmup != 0) {

@@ -42,6 +42,98 @@ bool allocateValueBlock(ContextModel& cm) {
     return true;
 }
 
+// Equality patterns of N, W, NE and NW, one per neighbour class: bit 0x01 N = NW, 0x02 W = NW,
+// 0x04 NE = NW, 0x08 NE = N, 0x10 W = NE, 0x20 W = N.
+constexpr uint8_t kClassPatterns[kNeighbourClasses] = {
+    0x00, 0x01, 0x02, 0x04, 0x08, 0x0A, 0x0D, 0x10, 0x11, 0x16, 0x20, 0x23, 0x24, 0x38, 0x3F};
+
+// One class model per (class, first recent match, second recent match) whose two matches are
+// possible symbols; the pairs that are not get the number of the next completed model.
+void setUpClassModels(ContextModel& cm) {
+    const int count = cm.count;
+    int d = 0;
+    for (int c = 0; c < kNeighbourClasses; c++) {
+        const uint8_t p = kClassPatterns[c];
+        cm.classOfPattern[p] = uint8_t(c);
+        for (int a = 0; a < 5; a++) {
+            for (int b = 0; b < 5; b++) {
+                cm.classModelOf[c + 15 * a + 75 * b] = uint8_t(d);
+                NeighbourModel& m = cm.neighbourModels[d];
+                uint16_t* f = m.freq;
+                f[1] = f[2] = f[3] = f[4] = 2;
+                // Neighbours that are equal share one symbol.
+                if (p & 0x04) f[3] = uint16_t(f[3] + f[4]), f[4] = 0;
+                if (p & 0x02) f[2] = uint16_t(f[2] + f[4]), f[4] = 0;
+                if (p & 0x10) f[2] = uint16_t(f[2] + f[3]), f[3] = 0;
+                if (p & 0x01) f[1] = uint16_t(f[1] + f[4]), f[4] = 0;
+                if (p & 0x08) f[1] = uint16_t(f[1] + f[3]), f[3] = 0;
+                if (p & 0x20) f[1] = uint16_t(f[1] + f[2]), f[2] = 0;
+                int symbols = 2 + (f[2] != 0) + (f[3] != 0) + (f[4] != 0);
+                if (count < symbols) {
+                    symbols--;
+                    f[0] = 0;
+                } else {
+                    f[0] = 2;
+                }
+                m.warmup = uint8_t(symbols);
+                if (f[a] != 0 && f[b] != 0 && count >= symbols) {
+                    const int s = 1 << (5 - symbols);
+                    m.step = uint8_t(s);
+                    m.limit = uint16_t(64 * s);
+                    f[a] = uint16_t(f[a] + s);
+                    f[b] = uint16_t(f[b] + s);
+                    m.total = uint16_t(f[0] + f[1] + f[2] + f[3] + f[4]);
+                    d++;
+                }
+            }
+        }
+        uint16_t* pairs = &cm.recentPairs[c][0][0];
+        std::fill(pairs, pairs + 2 * kHashedContexts, uint16_t(kEmptyIndex));
+    }
+}
+
+// Writes the decoded row as samples and returns the position behind it.
+uint8_t* emitRow(const ContextModel& cm, uint8_t* out) {
+    const RowEntry* row = cm.rowBase[0] + kRowMargin;
+    const uint32_t* values = cm.values;
+    const int width = cm.width;
+    const int depth = cm.depth;
+    if (depth < 8) {
+        uint32_t acc = 0;
+        int free = 8;
+        for (int x = 0; x < width; x++) {
+            if (free < depth) {
+                *out++ = uint8_t(acc);
+                acc = 0;
+                free = 8;
+            }
+            free -= depth;
+            acc |= values[row[x].index] << free;
+        }
+        if (width > 0) *out++ = uint8_t(acc);
+        return out;
+    }
+    const int bytes = (depth + 7) / 8;
+    for (int x = 0; x < width; x++) {
+        const uint32_t v = values[row[x].index];
+        for (int j = 0; j < bytes; j++) *out++ = uint8_t(v >> (8 * j));
+    }
+    return out;
+}
+
+// A deep plane decoded as bytes holds its k byte positions as k sections one after another;
+// output byte i is byte i / k of section i mod k.
+void interleaveSections(const uint8_t* sections, size_t size, int k, uint8_t* out) {
+    const size_t m = size / size_t(k);
+    for (size_t i = 0; i < size; i++) out[i] = sections[(i % size_t(k)) * m + i / size_t(k)];
+}
+
+uint8_t zeroIndex(const RowEntry& e) {
+    return e.index == 0;
+}
+
+}  // namespace
+
 // The sorted sample values of the plane. Planes deeper than 8 bits with more than 8,192 values
 // are decoded as byte planes of enlarged height instead.
 bool decodeValueTable(ReaderState& st, ContextModel& cm) {
@@ -96,58 +188,11 @@ bool decodeValueTable(ReaderState& st, ContextModel& cm) {
     return true;
 }
 
-// Equality patterns of N, W, NE and NW, one per neighbour class: bit 0x01 N = NW, 0x02 W = NW,
-// 0x04 NE = NW, 0x08 NE = N, 0x10 W = NE, 0x20 W = N.
-constexpr uint8_t kClassPatterns[kNeighbourClasses] = {
-    0x00, 0x01, 0x02, 0x04, 0x08, 0x0A, 0x0D, 0x10, 0x11, 0x16, 0x20, 0x23, 0x24, 0x38, 0x3F};
-
-// One class model per (class, first recent match, second recent match) whose two matches are
-// possible symbols; the pairs that are not get the number of the next completed model.
-void setUpClassModels(ContextModel& cm) {
-    const int count = cm.count;
-    int d = 0;
-    for (int c = 0; c < kNeighbourClasses; c++) {
-        const uint8_t p = kClassPatterns[c];
-        cm.classOfPattern[p] = uint8_t(c);
-        for (int a = 0; a < 5; a++) {
-            for (int b = 0; b < 5; b++) {
-                cm.classModelOf[c + 15 * a + 75 * b] = uint8_t(d);
-                NeighbourModel& m = cm.neighbourModels[d];
-                uint16_t* f = m.freq;
-                f[1] = f[2] = f[3] = f[4] = 2;
-                // Neighbours that are equal share one symbol.
-                if (p & 0x04) f[3] = uint16_t(f[3] + f[4]), f[4] = 0;
-                if (p & 0x02) f[2] = uint16_t(f[2] + f[4]), f[4] = 0;
-                if (p & 0x10) f[2] = uint16_t(f[2] + f[3]), f[3] = 0;
-                if (p & 0x01) f[1] = uint16_t(f[1] + f[4]), f[4] = 0;
-                if (p & 0x08) f[1] = uint16_t(f[1] + f[3]), f[3] = 0;
-                if (p & 0x20) f[1] = uint16_t(f[1] + f[2]), f[2] = 0;
-                int symbols = 2 + (f[2] != 0) + (f[3] != 0) + (f[4] != 0);
-                if (count < symbols) {
-                    symbols--;
-                    f[0] = 0;
-                } else {
-                    f[0] = 2;
-                }
-                m.warmup = uint8_t(symbols);
-                if (f[a] != 0 && f[b] != 0 && count >= symbols) {
-                    const int s = 1 << (5 - symbols);
-                    m.step = uint8_t(s);
-                    m.limit = uint16_t(64 * s);
-                    f[a] = uint16_t(f[a] + s);
-                    f[b] = uint16_t(f[b] + s);
-                    m.total = uint16_t(f[0] + f[1] + f[2] + f[3] + f[4]);
-                    d++;
-                }
-            }
-        }
-        uint16_t* pairs = &cm.recentPairs[c][0][0];
-        std::fill(pairs, pairs + 2 * kHashedContexts, uint16_t(kEmptyIndex));
-    }
-}
-
-uint8_t zeroIndex(const RowEntry& e) {
-    return e.index == 0;
+void setUpModels(ContextModel& cm) {
+    setUpClassModels(cm);
+    cm.localModels()[kLocalModels - 1] = cm.classModels()[0];
+    cm.listChain[2] = &cm.orderZeroList;
+    cm.chainCursor = 0;
 }
 
 // Prepares the next row: fixes the padding flags that refer to real entries, rotates the
@@ -179,54 +224,13 @@ void beginRow(ContextModel& cm) {
     cm.rowEqualSums[3] = 0;
 }
 
-// Writes the decoded row as samples and returns the position behind it.
-uint8_t* emitRow(const ContextModel& cm, uint8_t* out) {
-    const RowEntry* row = cm.rowBase[0] + kRowMargin;
-    const uint32_t* values = cm.values;
-    const int width = cm.width;
-    const int depth = cm.depth;
-    if (depth < 8) {
-        uint32_t acc = 0;
-        int free = 8;
-        for (int x = 0; x < width; x++) {
-            if (free < depth) {
-                *out++ = uint8_t(acc);
-                acc = 0;
-                free = 8;
-            }
-            free -= depth;
-            acc |= values[row[x].index] << free;
-        }
-        if (width > 0) *out++ = uint8_t(acc);
-        return out;
-    }
-    const int bytes = (depth + 7) / 8;
-    for (int x = 0; x < width; x++) {
-        const uint32_t v = values[row[x].index];
-        for (int j = 0; j < bytes; j++) *out++ = uint8_t(v >> (8 * j));
-    }
-    return out;
-}
-
-// A deep plane decoded as bytes holds its k byte positions as k sections one after another;
-// output byte i is byte i / k of section i mod k.
-void interleaveSections(const uint8_t* sections, size_t size, int k, uint8_t* out) {
-    const size_t m = size / size_t(k);
-    for (size_t i = 0; i < size; i++) out[i] = sections[(i % size_t(k)) * m + i / size_t(k)];
-}
-
-}  // namespace
-
 void decodeContextModel(ReaderState& st, ContextModel& cm, uint8_t* out, size_t outSize) {
     rangeStart(st);
     if (!decodeValueTable(st, cm)) {
         st.damaged = true;
         return;
     }
-    setUpClassModels(cm);
-    cm.localModels()[kLocalModels - 1] = cm.classModels()[0];
-    cm.listChain[2] = &cm.orderZeroList;
-    cm.chainCursor = 0;
+    setUpModels(cm);
 
     const size_t samples = size_t(cm.width) * size_t(cm.height);
     uint8_t* scratch = nullptr;

@@ -102,6 +102,14 @@ void destroyContextModel(ContextModel* cm);
 // Decodes the whole coded stream of the plane into out (outSize bytes, checked to be enough).
 void decodeContextModel(ReaderState& st, ContextModel& cm, uint8_t* out, size_t outSize);
 
+// Decodes the value table (count, values; depth and height when a deep plane falls back to
+// bytes) and creates the lists. False when the stream is damaged or memory is short.
+bool decodeValueTable(ReaderState& st, ContextModel& cm);
+// Class models, the shared local model and the list chain, once the value count is known.
+void setUpModels(ContextModel& cm);
+// Rotates the row buffers to start the next row and prepares its padding flags and sums.
+void beginRow(ContextModel& cm);
+
 // Decodes the value index at column x of the current row, or a run of pixels ending there;
 // returns the number of pixels completed. The cursor stands on the last of them.
 int decodePixel(ReaderState& st, ContextModel& cm, int x);

@@ -1,0 +1,212 @@
+// The adaptive models of the context-model decoder, decoded from streams written with the
+// counts the models must hold at each step.
+#include "codec/range/context_model_models.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/context_model_test_stream.h"
+
+namespace pqz {
+namespace {
+
+using test::CodedStream;
+
+void expectCounter(const BitCounter& b, int c0, int c1, int limit) {
+    EXPECT_EQ(b.c0, c0);
+    EXPECT_EQ(b.c1, c1);
+    EXPECT_EQ(b.limit, limit);
+}
+
+TEST(ContextModelCounters, LinkedBitStartsFromParentThenActivates) {
+    CodedStream s;
+    s.rc.encodeBit(1, 40, 16);  // first use: the parent's counts
+    s.rc.encodeBit(1, 49, 18);  // used once with 0: activated to (45, 18), then (49, 18)
+    s.rc.encodeBit(0, 45, 22);  // used once with 1: (45, 18) then (45, 22)
+    ReaderState& st = s.load(true);
+
+    BitCounter parent{40, 16, 512}, child{0, 0, 0};
+    EXPECT_EQ(decodeLinkedBit(st, child, parent), 1);
+    expectCounter(child, 2, 0, 0);
+    expectCounter(parent, 40, 24, 512);
+
+    parent = {40, 16, 512};
+    child = {1, 0, 0};
+    EXPECT_EQ(decodeLinkedBit(st, child, parent), 1);
+    expectCounter(child, 49, 26, 512);
+    expectCounter(parent, 37, 17, 512);  // first outcome lowered by 3, then +1 (sum below 136)
+
+    parent = {40, 16, 512};
+    child = {2, 0, 0};
+    EXPECT_EQ(decodeLinkedBit(st, child, parent), 0);
+    expectCounter(child, 53, 22, 512);
+    expectCounter(parent, 41, 13, 512);
+    EXPECT_FALSE(st.damaged);
+}
+
+TEST(ContextModelCounters, BitCounterHalvesRoundingUpAndRaisesItsLimit) {
+    CodedStream s;
+    const uint16_t before[] = {4, 12, 20, 28, 36, 44, 52, 60, 68, 76};
+    for (uint16_t c1 : before) s.rc.encodeBit(1, 4, c1);
+    ReaderState& st = s.load(true);
+    BitCounter b{4, 4, 72};
+    for (uint16_t c1 : before) {
+        ASSERT_EQ(b.c1, c1);
+        EXPECT_EQ(decodeBitCounter(st, b), 1);
+    }
+    // (4, 76) passed the limit 72 before the last update: halved to (2, 38), then +8.
+    expectCounter(b, 2, 46, 136);
+}
+
+TEST(ContextModelNeighbours, ClassModelTeachesLocalUntilASymbolRepeats) {
+    NeighbourModel cls{{2, 10, 4, 0, 0}, 16, 256, 3, 4};
+    NeighbourModel local{};
+    CodedStream s;
+    s.rc.encodeFreq(12, 4, 16);  // symbol 2
+    s.rc.encodeFreq(12, 8, 20);  // symbol 2 again, class adapted by its step
+    ReaderState& st = s.load(true);
+    EXPECT_EQ(decodeWithClass(st, local, cls), 2);
+    EXPECT_EQ(local.total, 0);
+    EXPECT_EQ(decodeWithClass(st, local, cls), 2);
+    EXPECT_EQ(local.total, 1);  // ready to be primed
+    EXPECT_EQ(local.freq[2], 2);
+    EXPECT_EQ(cls.total, 24);
+    EXPECT_EQ(cls.freq[2], 12);
+}
+
+TEST(ContextModelNeighbours, PrimingScalesTheClassAndWarmsItUp) {
+    NeighbourModel cls{{2, 10, 4, 0, 0}, 16, 256, 3, 4};
+    NeighbourModel local{{0, 1, 1, 0, 0}, 1, 0, 0, 0};
+    CodedStream s;
+    // Primed: r * 4 + ceil(21 * f / 16) = {3, 18, 10, 0, 0}, total 31.
+    s.rc.encodeFreq(21, 10, 31);
+    ReaderState& st = s.load(true);
+    EXPECT_EQ(decodeWithLocal(st, local, cls), 2);
+    EXPECT_EQ(local.freq[0], 3);
+    EXPECT_EQ(local.freq[1], 18);
+    EXPECT_EQ(local.freq[2], 14);
+    EXPECT_EQ(local.total, 35);
+    EXPECT_EQ(local.limit, 256);
+    EXPECT_EQ(local.warmup, 23);  // 3 * 8, one used
+    EXPECT_EQ(cls.total, 17);
+    EXPECT_EQ(cls.freq[2], 5);
+}
+
+TEST(ContextModelNeighbours, RescaleSetsLimitAndRaisesStep) {
+    NeighbourModel a{{100, 50, 30, 20, 0}, 200, 128, 0, 4};  // no warmup: limit becomes 256
+    NeighbourModel b{{100, 50, 30, 20, 0}, 200, 64, 1, 4};   // warming up: step raised to 15
+    NeighbourModel bClass{};
+    CodedStream s;
+    s.rc.encodeFreq(0, 100, 200);
+    s.rc.encodeFreq(0, 100, 200);
+    ReaderState& st = s.load(true);
+    EXPECT_EQ(decodeWithLocal(st, a, a), 0);
+    EXPECT_EQ(a.freq[0], 54);
+    EXPECT_EQ(a.freq[1], 25);
+    EXPECT_EQ(a.total, 104);
+    EXPECT_EQ(a.limit, 256);
+    EXPECT_EQ(decodeWithLocal(st, b, bClass), 0);
+    EXPECT_EQ(b.step, 15);
+    EXPECT_EQ(b.freq[0], 65);
+    EXPECT_EQ(b.limit, 64);
+    EXPECT_EQ(b.warmup, 0);
+    EXPECT_EQ(bClass.total, 1);  // the last warm-up step went to the class model
+}
+
+TEST(ContextModelNeighbours, EmptyFifthSymbolOrZeroTotalRefusesInsteadOfStalling) {
+    // Symbol 4 is taken by position; with frequency 0 below the total its interval is empty
+    // and the range decoder would be left with a zero range.
+    NeighbourModel bad{{2, 2, 2, 2, 0}, 10, 256, 0, 4};
+    NeighbourModel local{};
+    CodedStream s;
+    s.rc.encodeFreq(9, 1, 10);
+    ReaderState& st = s.load(true);
+    EXPECT_EQ(decodeWithClass(st, local, bad), -1);
+    EXPECT_TRUE(st.damaged);
+
+    NeighbourModel zero{};
+    st.damaged = false;
+    EXPECT_EQ(decodeWithClass(st, local, zero), -1);
+    EXPECT_TRUE(st.damaged);
+}
+
+// Lists over local storage.
+struct TestList {
+    ListEntry storage[8];
+    ListModel list;
+    TestList(uint32_t capacity, bool full) { initList(list, storage, capacity, full); }
+    void set(std::initializer_list<std::pair<int, int>> entries) {
+        list.count = 0;
+        for (auto [index, freq] : entries)
+            storage[list.count++] = ListEntry{uint16_t(index), uint8_t(freq), 0};
+    }
+    void expect(std::initializer_list<std::pair<int, int>> entries) const {
+        ASSERT_EQ(list.count, entries.size());
+        int i = 0;
+        for (auto [index, freq] : entries) {
+            EXPECT_EQ(storage[i].index, index) << "entry " << i;
+            EXPECT_EQ(storage[i].freq, freq) << "entry " << i;
+            i++;
+        }
+    }
+};
+
+TEST(ContextModelLists, FullListRescalesOnFirstDecodeWithoutLosingEntries) {
+    TestList t(4, true);
+    CodedStream s;
+    s.rc.encodeFreq(2, 1, 4);
+    ReaderState& st = s.load(true);
+    EXPECT_EQ(decodeList(st, t.list), 2);
+    // 5 after the hit; hits 52 > limit 32: halved with the bonus, so frequency 1 stays 1.
+    t.expect({{2, 3}, {0, 1}, {1, 1}, {3, 1}});
+    EXPECT_EQ(t.list.hits, 26u);
+    EXPECT_EQ(t.list.escape, 0u);
+}
+
+TEST(ContextModelLists, ChosenEntryMovesForwardEvenWhenLessFrequent) {
+    TestList t(4, false);
+    t.set({{1, 10}, {2, 3}});
+    CodedStream s;
+    s.rc.encodeFreq(10, 3, 15);
+    ReaderState& st = s.load(true);
+    EXPECT_EQ(decodeList(st, t.list), 2);
+    t.expect({{2, 7}, {1, 10}});
+}
+
+TEST(ContextModelLists, EscapeExcludesOfferedEntriesAndAllExcludedReadsNothing) {
+    TestList t(3, false);
+    updateList(t.list, 7, 3);
+    updateList(t.list, 9, 2);
+    t.expect({{9, 2}, {7, 2}});  // appended entries swap once towards the front
+    EXPECT_EQ(t.list.escape, 6u);
+    CodedStream s;
+    s.rc.encodeFreq(2, 6, 8);  // escape, with 9 excluded
+    ReaderState& st = s.load(true);
+    exclude(st, 9);
+    EXPECT_EQ(decodeList(st, t.list), -1);
+    EXPECT_TRUE(isExcluded(st, 7));
+    const RangeDecoder before = st.range;
+    const uint8_t* cursor = st.cursor;
+    EXPECT_EQ(decodeList(st, t.list), -1);
+    EXPECT_EQ(st.cursor, cursor);
+    EXPECT_EQ(st.range.low, before.low);
+    EXPECT_EQ(st.range.range, before.range);
+}
+
+TEST(ContextModelLists, UpdatesAppendDropAndRemoveZeroedEntries) {
+    TestList t(3, false);
+    t.set({{4, 9}, {5, 1}, {6, 1}});
+    updateList(t.list, 8, 1);  // full list, small increment: ignored
+    t.expect({{4, 9}, {5, 1}, {6, 1}});
+    updateList(t.list, 8, 2);  // full: the last entry is dropped, its frequency feeds the escape
+    t.expect({{4, 9}, {8, 2}, {5, 1}});
+    EXPECT_EQ(t.list.escape, 4u);
+    EXPECT_EQ(t.list.hits, 58u);
+    updateList(t.list, 4, 4);  // hits 62 pass the limit 60: no bonus, so 1 becomes 0
+    t.expect({{4, 6}, {8, 1}});
+    EXPECT_EQ(t.list.escape, 3u);  // (4 + 1 removed) halved rounding up
+    EXPECT_EQ(t.list.hits, 31u);
+    EXPECT_EQ(t.storage[2].index, 5);  // freed slots keep their index
+}
+
+}  // namespace
+}  // namespace pqz

@@ -175,10 +175,11 @@ int decodeList(ReaderState& st, ListModel& list) {
     uint16_t offered[kMaxListCapacity];  // positions of the entries not excluded
     uint32_t n = 0, sum = 0;
     const uint32_t count = list.count < kMaxListCapacity ? list.count : kMaxListCapacity;
-    for (uint32_t i = 0; i < count; i++) {
-        if (isExcluded(st, e[i].index)) continue;
-        offered[n++] = uint16_t(i);
-        sum += e[i].freq;
+    for (uint32_t i = 0; i < count; i++) {  // without branches: exclusions follow no pattern
+        const uint32_t open = !isExcluded(st, e[i].index);
+        offered[n] = uint16_t(i);
+        n += open;
+        sum += open * e[i].freq;
     }
     if (sum == 0) return -1;
     const uint32_t total = list.escape + sum;

@@ -57,45 +57,53 @@ int refusePixel(ReaderState& st, ContextModel& cm, int done) {
     return done + 1;
 }
 
+// Marks of the candidate search, per value index: where among the candidates around the pixel
+// and in which list prefixes it occurs. The bits are those of the candidate context.
+constexpr uint8_t kIsCandidate10 = 64;   // equals candidate 10
+constexpr uint8_t kInCandidates11 = 32;  // among candidates 11 to 15
+constexpr uint8_t kInCandidates16 = 16;  // among candidates 16 to 31
+constexpr uint8_t kInNorthList = 8;      // first ten slots of shortLists[N]
+constexpr uint8_t kInWestList = 4;       // first four slots of shortLists[W]
+constexpr uint8_t kInNorthEastList = 1;  // first six slots of shortLists[NE]
+constexpr uint8_t kNearby = kIsCandidate10 | kInCandidates11 | kInCandidates16;
+
+// Sets (or, with clear, resets) the marks of candidates 10..31 and of the list prefixes. All
+// these are value indices below count.
+void markCandidates(const ReaderState& st, ContextModel& cm, const uint32_t* cand, bool clear) {
+    uint8_t* marks = cm.candidateMarks();
+    auto mark = [&](uint32_t index, uint8_t bit) {
+        marks[index] = clear ? 0 : uint8_t(marks[index] | bit);
+    };
+    mark(cand[10], kIsCandidate10);
+    for (int i = 11; i <= 15; i++) mark(cand[i], kInCandidates11);
+    for (int i = 16; i < kCandidates; i++) mark(cand[i], kInCandidates16);
+    const ListEntry* north = cm.shortLists[st.neighbour[0]].entries;
+    const ListEntry* west = cm.shortLists[st.neighbour[1]].entries;
+    const ListEntry* northEast = cm.shortLists[st.neighbour[2]].entries;
+    for (int i = 0; i < 10; i++) mark(north[i].index, kInNorthList);
+    for (int i = 0; i < 4; i++) mark(west[i].index, kInWestList);
+    for (int i = 0; i < 6; i++) mark(northEast[i].index, kInNorthEastList);
+}
+
 // Context of candidate j (value p) for the candidate search, or -1 when it is not offered.
 int candidateContextOf(const ReaderState& st, ContextModel& cm, const uint32_t* cand, int j) {
     const uint32_t p = cand[j];
-    if (isExcluded(st, p)) return -1;
-    int a = p == cand[10] ? 64 : 0;
-    for (int i = 11; i <= 15; i++) {
-        if (cand[i] == p) {
-            a += 32;
-            break;
-        }
-    }
-    for (int i = 16; i < kCandidates; i++) {
-        if (cand[i] == p) {
-            a += 16;
-            break;
-        }
-    }
-    if (a == 0 && j >= 7) return -1;
-    const uint32_t n = st.neighbour[0], w = st.neighbour[1], ne = st.neighbour[2];
-    if (inFirstSlots(cm.shortLists[n], p, 10)) a += 8;
-    const int b = inFirstSlots(cm.shortLists[ne], p, 6) +
-                  2 * inFirstSlots(cm.shortLists[p], w, 10) +
-                  4 * inFirstSlots(cm.shortLists[w], p, 4);
-    a += b;
+    if (isExcluded(st, p)) return -1;  // the empty index 8192 among them
+    const uint8_t marks = cm.candidateMarks()[p];
+    if ((marks & kNearby) == 0 && j >= 7) return -1;
+    const int b = (marks & (kInNorthEastList | kInWestList)) +
+                  2 * inFirstSlots(cm.shortLists[p], st.neighbour[1], 10);
+    const int a = (marks & (kNearby | kInNorthList)) + b;
     if (j >= 15 && (a & 0x0B) == 0) return -1;
     cm.candidateContext = j * 128 + a;
     cm.candidateParent = b + 8 * (j > 9);
     return int(p);
 }
 
-// The value is none of the four neighbours: offer candidates from the surroundings, each
-// accepted or refused by one decision, then the list chain. `done` pixels of a run precede it.
-int decodeEscape(ReaderState& st, ContextModel& cm, int done) {
-    for (uint32_t nb : st.neighbour) exclude(st, nb);
-    exclude(st, kEmptyIndex);
-    cm.listChain[0] = nullptr;
-
+// Offers the 32 candidates around the pixel, each accepted or refused by one decision; refused
+// ones are excluded. Returns the accepted value index or -1.
+int searchCandidates(ReaderState& st, ContextModel& cm) {
     RowEntry* const* rows = cm.rowCursor;
-    RowEntry& cursor = rows[0][0];
     uint32_t cand[kCandidates];
     cand[0] = cm.pairSlot[0];
     cand[1] = cm.pairSlot[1];
@@ -103,15 +111,36 @@ int decodeEscape(ReaderState& st, ContextModel& cm, int done) {
     for (int i = 0; i < 22; i++)
         cand[10 + i] = rows[kCandidateOffsets[i].row][kCandidateOffsets[i].dx].index;
 
+    markCandidates(st, cm, cand, false);
+    int found = -1;
     for (int j = 0; j < kCandidates; j++) {
         cm.candidateIndex = j;
         const int p = candidateContextOf(st, cm, cand, j);
         if (p < 0) continue;
         const int bit = decodeLinkedBit(st, cm.candidateChildren[cm.candidateContext],
                                         cm.candidateParents[cm.candidateParent]);
-        cursor.index = uint16_t(p);
-        if (bit) return done + 1;
+        if (bit) {
+            found = p;
+            break;
+        }
         exclude(st, uint32_t(p));
+    }
+    markCandidates(st, cm, cand, true);
+    return found;
+}
+
+// The value is none of the four neighbours: the candidate search, then the list chain. `done`
+// pixels of a run precede it.
+int decodeEscape(ReaderState& st, ContextModel& cm, int done) {
+    for (uint32_t nb : st.neighbour) exclude(st, nb);
+    exclude(st, kEmptyIndex);
+    cm.listChain[0] = nullptr;
+
+    RowEntry& cursor = cm.rowCursor[0][0];
+    const int found = searchCandidates(st, cm);
+    if (found >= 0) {
+        cursor.index = uint16_t(found);
+        return done + 1;
     }
 
     cm.listChain[0] = &cm.shortLists[st.neighbour[1]];

@@ -23,7 +23,7 @@ bool allocateValueBlock(ContextModel& cm) {
     const size_t listBytes = 2 * n * sizeof(ListModel);
     const size_t entryBytes = n * (kLongCapacity + kShortCapacity + 1) * sizeof(ListEntry);
     auto* block =
-        static_cast<uint8_t*>(std::malloc(listBytes + entryBytes + n * sizeof(uint32_t) + n));
+        static_cast<uint8_t*>(std::malloc(listBytes + entryBytes + n * sizeof(uint32_t) + 2 * n));
     if (!block) return false;
     cm.longLists = reinterpret_cast<ListModel*>(block);
     cm.shortLists = cm.longLists + n;
@@ -39,6 +39,7 @@ bool allocateValueBlock(ContextModel& cm) {
     cm.values = reinterpret_cast<uint32_t*>(entries);
     cm.runSeen = reinterpret_cast<uint8_t*>(cm.values + n);
     std::memset(cm.runSeen, 1, n);
+    std::memset(cm.candidateMarks(), 0, n);
     return true;
 }
 

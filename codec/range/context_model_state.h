@@ -78,7 +78,7 @@ struct ContextModel {
     uint8_t classOfPattern[64];
     uint8_t classModelOf[375];
     uint8_t* runLengthBitCount;  // width + 1 entries; heads the block of the row buffers
-    uint8_t* runSeen;            // count entries
+    uint8_t* runSeen;            // count entries, followed by count candidate marks
     uint8_t rowEqualSums[4];
     uint16_t recentValues[kHashedContexts][kRecentDepth];
     uint16_t recentPairs[kNeighbourClasses][kHashedContexts][2];
@@ -92,6 +92,8 @@ struct ContextModel {
     uint16_t* localSlotOf() { return contextNumbers; }
     uint16_t* localModelOf() { return contextNumbers + kLocalSlotEntries; }
     uint16_t* smallModelOf() { return contextNumbers + kLocalSlotEntries + kLocalModelEntries; }
+    // Per value index, where the candidate search finds it; zero between searches.
+    uint8_t* candidateMarks() { return runSeen + count; }
 };
 
 // Creates the object for a plane (width, height, depth already checked); null when memory is

@@ -192,9 +192,10 @@ TEST(ContextModelPlane, ContextNumbersPastTheirTablesRefuseThePlane) {
         decodePixel(*p.st, *p.cm, 0);
         EXPECT_FALSE(p.st->damaged);
     }
-    {
-        PreparedPlane p(4, 8, full);  // numbers past 16 bits
-        p.cm->nextLocalSlot = 0x10000;
+    for (int32_t ContextModel::*next :
+         {&ContextModel::nextLocalSlot, &ContextModel::nextLocalModel}) {
+        PreparedPlane p(4, 8, full);  // 13,600 first numbers; second numbers past 16 bits
+        p.cm->*next = next == &ContextModel::nextLocalSlot ? 13600 : 0x10000;
         decodePixel(*p.st, *p.cm, 0);
         EXPECT_TRUE(p.st->damaged);
     }

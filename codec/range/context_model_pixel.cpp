@@ -20,8 +20,6 @@ constexpr int kCandidates = 32;
 
 static_assert(255 * 1024 + 1023 < kLocalSlotEntries + kLocalModelEntries,
               "every first context stays inside the first two context-number tables");
-static_assert(0xFFFFu * 8 + 7 < kLocalModelEntries + kSmallModelEntries,
-              "every second context stays inside the last two context-number tables");
 
 // Symbol 1..4 of the neighbour that equals index (N, W, NE, NW first), or 0.
 int neighbourSymbol(const ReaderState& st, uint32_t index) {
@@ -257,6 +255,7 @@ int decodePixel(ReaderState& st, ContextModel& cm, int x) {
     const int32_t e = contextNumber(cm.localSlotOf()[first], cm.nextLocalSlot);
     if (e < 0) return refusePixel(st, cm, 0);
     const uint32_t second = uint32_t(e) * 8 + a1[1].eqNW * 4 + a1[0].eqN * 2 + cur[-1].eqN3;
+    if (second >= kLocalModelEntries) return refusePixel(st, cm, 0);  // 13,600 first numbers
     int32_t h = contextNumber(cm.localModelOf()[second], cm.nextLocalModel);
     if (h < 0) return refusePixel(st, cm, 0);
 

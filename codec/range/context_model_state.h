@@ -34,7 +34,8 @@ constexpr uint32_t kMaxValueCount = 8192;
 
 // Sizes of the three context-number tables. They lie back to back in this order: the class
 // model one past the last (see below) makes the first table run into the second, and the stored
-// streams depend on exactly that.
+// streams depend on exactly that. Planes that would pass the end of the second or third table
+// are refused.
 constexpr uint32_t kLocalSlotEntries = 192512;
 constexpr uint32_t kLocalModelEntries = 108800;
 constexpr uint32_t kSmallModelEntries = 712000;

@@ -60,7 +60,7 @@ class PlaneCoder {
     int candidateContextOf(int j);
     void finishPixel();
     void fill(int x, int f);
-    uint16_t contextNumber(uint32_t at, int& next);
+    uint32_t contextNumber(uint32_t at, int& next);
     void need(bool ok, const char* what) const;
 
     const int width_, height_, count_;
@@ -95,7 +95,8 @@ class PlaneCoder {
     std::vector<uint16_t> recentPairs_ = std::vector<uint16_t>(15 * kHashes * 2, kEmpty);
     uint16_t reversedBits_[8192];
     // The three context-number tables in one block, first, second and small-alphabet table in
-    // that order: a first context number past its table lands in the second one.
+    // that order: a context past its table (class model 188 in the first, more than 13,600
+    // first numbers in the second) lands in the next one.
     std::vector<uint16_t> contextNumbers_ =
         std::vector<uint16_t>(kLocalSlotTable + kLocalModelTable + kSmallModelTable, kUnset);
     uint16_t* localModelOf_ = contextNumbers_.data() + kLocalSlotTable;
@@ -235,11 +236,14 @@ void PlaneCoder::startRow() {
     cursor_ = 0;
 }
 
-// A context number from one of the tables, handed out on first use.
-uint16_t PlaneCoder::contextNumber(uint32_t at, int& next) {
+// A context number from one of the tables, handed out on first use. Numbers past 16 bits could
+// no longer be told from an unused entry: the decoder refuses such planes.
+uint32_t PlaneCoder::contextNumber(uint32_t at, int& next) {
     uint16_t& slot = contextNumbers_[at];
-    if (slot == kUnset) slot = uint16_t(next++);
-    return slot;
+    if (slot != kUnset) return slot;
+    need(next <= 0xFFFF, "context numbers past 16 bits");
+    slot = uint16_t(next);
+    return uint32_t(next++);
 }
 
 int PlaneCoder::codePixel(int x) {
@@ -279,11 +283,10 @@ int PlaneCoder::codePixel(int x) {
         cur[-2].eqN3 * 4 + cur[-2].eqN2 * 2 + cur[-1].eqW;
     const uint32_t e = contextNumber(e1, nextLocalSlot_);
     const uint32_t g = e * 8 + a1[1].eqNW * 4 + a1[0].eqN * 2 + cur[-1].eqN3;
-    need(g < kLocalModelTable, "first context numbers exhausted");
     uint32_t h = contextNumber(kLocalSlotTable + g, nextLocalModel_);
     if (count_ < 32) {
         const uint32_t j = (w_ & 15) + h * 16;
-        need(j < kSmallModelTable, "second context numbers exhausted");
+        need(j < kSmallModelTable, "small-alphabet context numbers exhausted");
         uint16_t t = smallModelOf_[j];
         if (t == kUnset) {
             uint32_t j2 = j;
@@ -298,8 +301,6 @@ int PlaneCoder::codePixel(int x) {
             }
         }
         h = t;
-    } else {
-        need(h < kLocalModels - 1, "second context numbers exhausted");
     }
 
     if (cur[-1].eqN && cur[-1].eqW && a1[-1].eqW && a1[0].eqN && a1[0].eqW && a1[1].eqW &&
@@ -624,7 +625,7 @@ ContextEncodeResult encodeContextPlane(const std::vector<uint32_t>& input, int w
                                        int depth, std::vector<uint8_t>& out,
                                        const ContextEncodeOptions& options) {
     ContextEncodeResult result;
-    if (depth < 1 || depth > 32 || width < 1 || width > 65535 || height < 1 ||
+    if (depth < 1 || depth > 32 || width < 0 || width > 65535 || height < 0 ||
         input.size() != size_t(width) * size_t(height)) {
         result.error = "bad plane size or depth";
         return result;
@@ -645,6 +646,7 @@ ContextEncodeResult encodeContextPlane(const std::vector<uint32_t>& input, int w
         Exclusions ex;
         std::vector<uint32_t> samples = input;
         std::vector<uint32_t> values = distinctValues(samples);
+        if (values.empty()) values.push_back(0);  // an empty plane still has a value table
         if (depth > 8 &&
             (values.size() > 8192 || options.forceBytePlanes || (rng && (*rng)() % 4 == 0))) {
             // Byte planes: byte j of every sample in rows j x height ... (j + 1) x height - 1.

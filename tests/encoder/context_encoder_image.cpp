@@ -64,7 +64,7 @@ ContextImageResult encodeContextImage(int width, int height, uint8_t format,
     const int bpp = format & 0x3F;
     const bool grey = (format & 0x40) != 0;
     const int planeCount = (bpp + 7) / 8;
-    if (bpp < 1 || bpp > 32 || width < 1 || height < 1 || width > 65535 || height > 65535) {
+    if (bpp < 1 || bpp > 32 || width < 0 || height < 0 || width > 65535 || height > 65535) {
         fail(r, "unsupported image size or depth");
         return r;
     }

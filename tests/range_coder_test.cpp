@@ -8,22 +8,10 @@
 #include "pipeline/bit_reader.h"
 #include "tests/encoder/bit_writer.h"
 #include "tests/encoder/range_encoder.h"
+#include "tests/test_support.h"
 
 namespace pqz {
 namespace {
-
-// Points the state's payload at bytes (with the zero slack the loader provides).
-void loadPayload(ReaderState& st, std::vector<uint8_t>& bytes) {
-    const size_t size = bytes.size();
-    bytes.resize(size + kPayloadSlack, 0);
-    st.payloadStart = st.cursor = st.segmentStart = bytes.data();
-    st.payloadSize = uint32_t(size);
-    st.payloadEnd = bytes.data() + size;
-    st.bitCount = 0;
-    st.bitBuffer = 0;
-    st.damaged = false;
-    st.currentModelFlag = 0;
-}
 
 struct Op {
     int kind;  // 0 frequency, 1 bit, 2 uniform
@@ -78,7 +66,7 @@ TEST(RangeCoder, RandomStreamsRoundTripAndEndBehindMarker) {
         std::vector<uint8_t> payload = bits.bytes();
 
         ReaderState& st = readerState();
-        loadPayload(st, payload);
+        test::loadPayload(st, payload);
         for (int i = 0; i < headBits; i++) ASSERT_EQ(readBits(st, 1), head[i]);
         rangeStart(st);
         for (const Op& op : ops) {
@@ -104,7 +92,7 @@ TEST(RangeCoder, StartGivesBufferedBytesBack) {
     // 0x97 0x40 after a head that leaves 10 buffered bits: one whole byte goes back.
     std::vector<uint8_t> p = {0xFF, 0xFF, 0x97, 0x40, 0, 0, 0, 0x97};
     ReaderState& st = readerState();
-    loadPayload(st, p);
+    test::loadPayload(st, p);
     readBits(st, 14);  // takes the first word; 18 bits remain, two whole bytes go back
     rangeStart(st);
     EXPECT_EQ(st.range.buffer, 0x40u);
@@ -118,7 +106,7 @@ TEST(RangeCoder, StartGivesBufferedBytesBack) {
 TEST(RangeCoder, ReadsPastThePayloadAreZeroAndMarkTheStreamDamaged) {
     std::vector<uint8_t> p = {0x97, 0x12, 0x34};
     ReaderState& st = readerState();
-    loadPayload(st, p);
+    test::loadPayload(st, p);
     rangeStart(st);
     rangeNormalize(st);
     EXPECT_TRUE(st.damaged);

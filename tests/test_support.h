@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "pipeline/reader_state.h"
 #include "reader/pqz2_read.h"
 #include "tests/encoder/pqz_writer.h"
 
@@ -54,6 +55,20 @@ inline ProcessRun runProcess(const std::string& command) {
     const int st = pclose(p);
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     return r;
+}
+
+// Points the decoding state's payload at bytes (with the zero slack the loader provides), as the
+// pipeline does before a payload is decoded.
+inline void loadPayload(ReaderState& st, std::vector<uint8_t>& bytes) {
+    const size_t size = bytes.size();
+    bytes.resize(size + kPayloadSlack, 0);
+    st.payloadStart = st.cursor = st.segmentStart = bytes.data();
+    st.payloadSize = uint32_t(size);
+    st.payloadEnd = bytes.data() + size;
+    st.bitCount = 0;
+    st.bitBuffer = 0;
+    st.damaged = false;
+    st.currentModelFlag = 0;
 }
 
 // A bitmap returned by the library, unpacked: rows top to bottom without padding.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/encoder/context_encoder.h"
 #include "tests/encoder/method1_encoder.h"
 #include "tests/encoder/pqz_writer.h"
 #include "tests/encoder/test_images.h"
@@ -67,6 +68,15 @@ int main(int argc, char** argv) {
     const Picture page = crop(loadImage("page.png"), 0, 0, 384, 96);
     w.imageBlock(rawImage(quantise(page, 1), 0x41));
     w.extraBlock(3, {});
+
+    // Context model: a 1-bit page scan and a colour photo decoded in one go.
+    const Picture scan = quantise(crop(loadImage("page.png"), 0, 96, 384, 95), 1);
+    w.imageBlock(contextImageBlock(scan.width, scan.height, 0x41,
+                                   packSamples(scan.pixels, scan.width, scan.height, 1)));
+    const Picture astro = crop(loadImage("astronaut.png"), 0, 0, 192, 160);
+    ImageBlock ctxColour = contextImageBlock(astro.width, astro.height, 24, toStoredBgr(astro));
+    ctxColour.aux = std::make_pair(102u, text("context model, colour"));
+    w.imageBlock(ctxColour);
 
     // Coding method 1: grey lossless, colour near-lossless with plane references.
     ImageBlock m1grey = encodeMethod1Picture(crop(loadImage("moon.png"), 128, 128, 256, 192)).block;

@@ -289,7 +289,7 @@ void StreamCoder::run() {
             while (zeros < kMaxRun && p_ + zeros < n_ && data_[p_ + zeros] == 0) zeros++;
             if (zeros >= 6 && (!rng_ || coin(2))) {
                 emit(kCodeLiteral + ranks_[ctx].selector, 0);
-                zeroRun(rng_ ? 6 + pick(zeros - 5) : zeros);
+                zeroRun(rng_ && !coin(3) ? 6 + pick(zeros - 5) : zeros);
                 continue;
             }
         } else if (!opt_.literalsOnly) {
@@ -421,8 +421,9 @@ MatchChoice StreamCoder::chooseInMatchMode(int m) {
             if (!options[kind].empty()) kinds.push_back(kind);
         const auto& list = options[kinds[pick(kinds.size())]];
         MatchChoice c = list[pick(list.size())];
-        if (c.kind == MatchChoice::Same || c.kind == MatchChoice::Switch)
-            c.li = int(pick(c.li + 1));
+        // any codable length, the longest one more often
+        if ((c.kind == MatchChoice::Same || c.kind == MatchChoice::Switch) && !coin(3))
+            c.li = int(pick(size_t(c.li) + 1));
         if (c.kind == MatchChoice::Explicit) c.kind = MatchChoice::Short;
         return c;
     }

@@ -58,9 +58,10 @@ struct MatchChoice {
 class StreamCoder {
   public:
     StreamCoder(const uint8_t* data, size_t n, size_t r, const BitstreamOptions& o,
-                std::mt19937* rng)
+                std::mt19937* rng, const uint8_t* bufferBefore)
         : data_(data), n_(n), r_(r), v_(o.variant), c_(o.contextFlag), opt_(o), rng_(rng) {
         out_.assign(n + 16, 0);
+        if (bufferBefore) std::copy(bufferBefore, bufferBefore + n, out_.begin());
         const auto initial = initialDistanceCandidates(r);
         for (int i = 0; i < kCandidates; i++) cand_[i] = {initial[i], 0};
         ranks_ = std::make_unique<RankList[]>(256);
@@ -104,7 +105,7 @@ class StreamCoder {
     const BitstreamOptions& opt_;
     std::mt19937* rng_;  // null: greedy
 
-    std::vector<uint8_t> out_;  // what the decoder holds; not yet decoded bytes read as 0
+    std::vector<uint8_t> out_;  // what the decoder's buffer holds
     size_t p_ = 1;
     Candidate cand_[kCandidates];
     std::unique_ptr<RankList[]> ranks_;
@@ -546,7 +547,7 @@ std::array<uint8_t, 256> contextClasses(const std::vector<uint8_t>& thresholds) 
 }
 
 BitstreamStats encodeBitstream(BitWriter& bits, const uint8_t* data, size_t n, size_t r,
-                               const BitstreamOptions& o) {
+                               const BitstreamOptions& o, const uint8_t* bufferBefore) {
     assert(n >= 1 && r >= 1 && o.variant >= 0 && o.variant <= 3);
     std::mt19937 rngState(o.seed);
     std::mt19937* rng = o.seed ? &rngState : nullptr;
@@ -555,7 +556,7 @@ BitstreamStats encodeBitstream(BitWriter& bits, const uint8_t* data, size_t n, s
     std::array<uint8_t, 5> sel{};
     std::vector<uint8_t> cls;
     chooseThresholds(o, n, rng, sel, cls);
-    StreamCoder coder(data, n, r, o, rng);
+    StreamCoder coder(data, n, r, o, rng, bufferBefore);
     coder.setThresholds(sel, contextClasses(cls));
     coder.run();
 

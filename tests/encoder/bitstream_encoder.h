@@ -64,8 +64,13 @@ struct BitstreamStats {
 };
 
 // Appends the coded stream of data[0 .. n) (n >= 1) with row length r to bits.
+// Contexts of rows narrower than five bytes read up to three bytes at and after the byte being
+// decoded; they hold what the decoder's buffer held before the call: bufferBefore[0 .. n) when
+// given (a later separately coded plane finds the plane before it there), zeros otherwise, and
+// zeros past n.
 BitstreamStats encodeBitstream(BitWriter& bits, const uint8_t* data, size_t n, size_t r,
-                               const BitstreamOptions& options);
+                               const BitstreamOptions& options,
+                               const uint8_t* bufferBefore = nullptr);
 
 // The 64 initial distance candidates for row length r, in list order.
 std::array<uint32_t, 64> initialDistanceCandidates(size_t r);

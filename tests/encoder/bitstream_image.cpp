@@ -62,8 +62,9 @@ ImageBlock encodeBitstreamImage(const StoredImage& img, const BitstreamImageOpti
     block.flags = uint8_t(0x20 | (o.planeTable ? 0x10 : 0) | (o.separatePlanes ? 0x08 : 0));
 
     BitWriter out;
-    auto code = [&](const uint8_t* data, size_t n, size_t r, const BitstreamOptions& co) {
-        BitstreamStats s = encodeBitstream(out, data, n, r, co);
+    auto code = [&](const uint8_t* data, size_t n, size_t r, const BitstreamOptions& co,
+                    const uint8_t* bufferBefore = nullptr) {
+        BitstreamStats s = encodeBitstream(out, data, n, r, co, bufferBefore);
         if (stats) stats->push_back(s);
     };
     BitstreamOptions whole = o.coder;  // whole images and interleaved planes
@@ -90,6 +91,9 @@ ImageBlock encodeBitstreamImage(const StoredImage& img, const BitstreamImageOpti
             forwardPlanes(img.data.data(), img.width, img.height, specs, filters, tolerance);
         const size_t pixels = size_t(img.width) * img.height;
         if (o.separatePlanes) {
+            // One plane buffer serves every plane: a plane is decoded over the filtered bytes
+            // of the plane before it (zeros for the first).
+            const uint8_t* previous = nullptr;
             for (int k = 0; k < planeCount; k++) {
                 int p = 0;
                 while (specs[size_t(p)].order != k) p++;
@@ -97,7 +101,8 @@ ImageBlock encodeBitstreamImage(const StoredImage& img, const BitstreamImageOpti
                 co.variant = specs[size_t(p)].method;
                 co.contextFlag = specs[size_t(p)].modelFlag;
                 if (co.seed) co.seed += uint32_t(k);
-                code(fp.codes[size_t(p)].data(), pixels, img.width, co);
+                code(fp.codes[size_t(p)].data(), pixels, img.width, co, previous);
+                previous = fp.filtered[size_t(p)].data();
             }
         } else {
             std::vector<uint8_t> interleaved(dataSize);

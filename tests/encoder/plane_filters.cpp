@@ -267,6 +267,7 @@ ForwardPlanes forwardPlanes(const uint8_t* pixels, int width, int height,
     const size_t count = size_t(width) * height;
     ForwardPlanes out;
     out.codes.resize(size_t(pc));
+    out.filtered.resize(size_t(pc));
     out.reconstructed.assign(count * pc, 0);
     int orderMap[4] = {0, 0, 0, 0};
     for (int p = 0; p < pc; p++) orderMap[planes[size_t(p)].order] = p;
@@ -300,6 +301,7 @@ ForwardPlanes forwardPlanes(const uint8_t* pixels, int width, int height,
         for (size_t j = 0; j < count; j++)
             out.reconstructed[j * pc + p] = uint8_t(f.reconstructed[j] + prediction[j]);
         out.codes[size_t(p)] = std::move(f.codes);
+        out.filtered[size_t(p)] = std::move(f.reconstructed);
     }
     return out;
 }

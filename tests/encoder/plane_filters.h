@@ -40,8 +40,9 @@ FilteredPlane filterPlane(PlaneFilter filter, const uint8_t* plane, int width, i
 PlaneFilter bitstreamPlaneFilter(int method, bool separatePlanes);
 
 struct ForwardPlanes {
-    std::vector<std::vector<uint8_t>> codes;  // by plane index: the plane's byte codes
-    std::vector<uint8_t> reconstructed;       // interleaved pixels the decoder ends with
+    std::vector<std::vector<uint8_t>> codes;     // by plane index: the plane's byte codes
+    std::vector<std::vector<uint8_t>> filtered;  // by plane index: the inverse filter's output
+    std::vector<uint8_t> reconstructed;          // interleaved pixels the decoder ends with
 };
 
 // Forward merge and filters of an image of planeCount-byte pixels: in decoding order, each

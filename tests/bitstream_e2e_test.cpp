@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -243,6 +244,27 @@ TEST(BitstreamRoundTrip, SmallWidthsAndTinyImages) {
     o.separatePlanes = true;
     EXPECT_ROUND_TRIP(storedImage(crop(grey, 3, 3, 1, 1)), o);
     EXPECT_ROUND_TRIP(storedImage(crop(grey, 3, 3, 1, 1), 24), BitstreamImageOptions{});
+}
+
+TEST(BitstreamRoundTrip, RowsBeyondTheCandidateReach) {
+    // Rows over 2047 bytes put the far distance candidates past 16383: they are replaced by
+    // small free offsets, which random choices on bytes of three values then copy from.
+    Picture p;
+    p.width = 2400;
+    p.height = 6;
+    p.channels = 1;
+    std::mt19937 rng(17);
+    for (int i = 0; i < p.width * p.height; i++) p.pixels.push_back(uint8_t(rng() % 3));
+    for (uint32_t seed : {1u, 2u}) {
+        BitstreamImageOptions o;
+        o.planeTable = false;
+        o.coder.seed = seed;
+        EXPECT_ROUND_TRIP(storedImage(p), o);
+        o.planeTable = true;
+        o.separatePlanes = true;
+        o.planes = {plane(0, 3, true)};
+        EXPECT_ROUND_TRIP(storedImage(p), o);
+    }
 }
 
 TEST(BitstreamRoundTrip, TransmittedCodeLengths) {

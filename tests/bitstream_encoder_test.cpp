@@ -148,29 +148,6 @@ TEST(BitstreamCoderLayout, OneByteStream) {
     EXPECT_EQ(in.read(6), 3u | 2u << 3);
 }
 
-TEST(BitstreamCoderLayout, ClassThresholdsComeFirstAndLiteralsAreRanks) {
-    // context flag, variant 2: seven class thresholds; then literals coded as ranks: with the
-    // context flag every context starts with values 0..14 ahead, so value 1 is rank 2 (symbol 2)
-    BitWriter w;
-    BitstreamOptions o;
-    o.variant = 2;
-    o.contextFlag = true;
-    o.codeLengths = CodeLengthChoice::Default;
-    o.classThresholds = std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7};
-    const uint8_t data[3] = {7, 1, 1};
-    encodeBitstream(w, data, 3, 3, o);
-    BitSource in{w.bytes()};
-    for (uint32_t t = 1; t <= 7; t++) EXPECT_EQ(in.read(8), t);
-    in.read(30);
-    EXPECT_EQ(in.read(18), 0u);
-    EXPECT_EQ(in.read(8), 7u);
-    const auto lit = assignCodewords(defaultCodeLengths(kCodeLiteral));
-    EXPECT_EQ(in.read(lit[2].length), lit[2].bits);  // value 1, context of W = 7
-    // value 1 again, now in the context of W = 1 (class 16, both low bits set): still rank 2
-    EXPECT_EQ(in.read(lit[2].length), lit[2].bits);
-    EXPECT_EQ(in.read(lit[0].length), lit[0].bits);
-}
-
 // Bytes with repeats at many distances, long zero stretches and noise.
 std::vector<uint8_t> repetitiveBytes(size_t n, uint32_t seed) {
     std::mt19937 rng(seed);

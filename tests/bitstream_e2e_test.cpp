@@ -18,9 +18,10 @@ namespace {
 
 // Writes the image to a file, reads it through the library and compares the bitmap with the
 // one the expected pixels give. Returns a description of the first difference, or "".
-std::string roundTrip(const StoredImage& img, const BitstreamImageOptions& o) {
+std::string roundTrip(const StoredImage& img, const BitstreamImageOptions& o,
+                      std::vector<BitstreamStats>* stats = nullptr) {
     std::vector<uint8_t> expected;
-    const ImageBlock block = encodeBitstreamImage(img, o, &expected);
+    const ImageBlock block = encodeBitstreamImage(img, o, &expected, stats);
     PqzWriter w;
     w.imageBlock(block);
     test::TempDir dir;
@@ -308,6 +309,53 @@ TEST(BitstreamRoundTrip, RandomChoicesOnRepetitiveContent) {
         o.planes = {plane(2, 1, seed & 1), plane(0, 3, true), plane(1, int(seed))};
         EXPECT_ROUND_TRIP(posterised, o);
     }
+}
+
+TEST(BitstreamRoundTrip, RandomChoicesTakeEveryPathOfTheCoder) {
+    std::vector<BitstreamStats> streams;
+    for (uint32_t seed = 1; seed <= 6; seed++) {
+        const StoredImage img = storedImage(repetitivePicture(97, 160, seed));
+        BitstreamImageOptions o;
+        o.coder.seed = seed;
+        o.coder.codeLengths = CodeLengthChoice::Random;
+        o.planeTable = false;  // variant 0 on the bytes themselves
+        EXPECT_EQ(roundTrip(img, o, &streams), "") << describe(img, o);
+        o.planeTable = true;
+        o.separatePlanes = true;
+        for (int method : {1, 2, 3}) {  // method 3 codes the bytes, 1 and 2 their residuals
+            o.planes = {plane(0, method, (seed + uint32_t(method)) & 1)};
+            EXPECT_EQ(roundTrip(img, o, &streams), "") << describe(img, o);
+        }
+    }
+    BitstreamStats sum;
+    for (const BitstreamStats& s : streams) {
+        for (int m = 1; m <= 5; m++) sum.matchesInMode[m] += s.matchesInMode[m];
+        for (int z = 0; z < 24; z++) sum.zeroRunSymbols[z] += s.zeroRunSymbols[z];
+        for (int l = 0; l < 32; l++) sum.matchLengthIndexes[l] += s.matchLengthIndexes[l];
+        for (int c = 0; c < kLengthCodeSymbols; c++)
+            sum.lengthCodeSymbols[c] += s.lengthCodeSymbols[c];
+        sum.modeSwitches += s.modeSwitches;
+        sum.stackPops += s.stackPops;
+        sum.stackPushes += s.stackPushes;
+        sum.shortCopies += s.shortCopies;
+        sum.explicitCopies += s.explicitCopies;
+        sum.selectorChanges += s.selectorChanges;
+        sum.rankRescales += s.rankRescales;
+        sum.candidateHalvings += s.candidateHalvings;
+    }
+    for (int m = 1; m <= 5; m++) EXPECT_GT(sum.matchesInMode[m], 0u) << "mode " << m;
+    for (int z = 0; z < 24; z++) EXPECT_GT(sum.zeroRunSymbols[z], 0u) << "run symbol " << z;
+    for (int l = 0; l < 32; l++) EXPECT_GT(sum.matchLengthIndexes[l], 0u) << "length " << l;
+    for (int c = 0; c < kLengthCodeSymbols; c++)
+        EXPECT_GT(sum.lengthCodeSymbols[c], 0u) << "code-length symbol " << c;
+    EXPECT_GT(sum.modeSwitches, 0u);
+    EXPECT_GT(sum.stackPops, 0u);
+    EXPECT_GT(sum.stackPushes, 0u);
+    EXPECT_GT(sum.shortCopies, 0u);
+    EXPECT_GT(sum.explicitCopies, 0u);
+    EXPECT_GT(sum.selectorChanges, 0u);
+    EXPECT_GT(sum.rankRescales, 0u);
+    EXPECT_GT(sum.candidateHalvings, 0u);
 }
 
 TEST(BitstreamRoundTrip, WholePhotos) {

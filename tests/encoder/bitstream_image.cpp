@@ -1,6 +1,8 @@
 #include "tests/encoder/bitstream_image.h"
 
+#include <algorithm>
 #include <cassert>
+#include <random>
 
 #include "tests/encoder/plane_filters.h"
 
@@ -45,6 +47,34 @@ StoredImage storedImage(const Picture& pic, int bits) {
         if (bits == 32) s.data.push_back(pic.channels == 4 ? channel(i, 3) : uint8_t(255 - g / 2));
     }
     return s;
+}
+
+Picture repetitivePicture(int width, int height, uint32_t seed) {
+    std::mt19937 rng(seed);
+    const size_t n = size_t(width) * height;
+    std::vector<uint8_t> v;
+    while (v.size() < n) {
+        const uint32_t kind = rng() % 5;
+        if (kind == 0 || v.size() < 20) {
+            for (int i = 0; i < 1 + int(rng() % 12); i++) v.push_back(uint8_t(rng() % 6));
+        } else if (kind == 1) {
+            v.insert(v.end(), 6 + rng() % 400, 0);
+        } else {
+            size_t d = kind == 2   ? 1 + rng() % 40
+                       : kind == 3 ? size_t(width) * (1 + rng() % 8) + rng() % 5 - 2
+                                   : 1 + rng() % 5000;
+            d = std::min(d, v.size());
+            const size_t len = 3 + rng() % (kind == 3 ? 1500 : 30);
+            for (size_t i = 0; i < len; i++) v.push_back(v[v.size() - d]);
+        }
+    }
+    v.resize(n);
+    Picture p;
+    p.width = width;
+    p.height = height;
+    p.channels = 1;
+    p.pixels = std::move(v);
+    return p;
 }
 
 ImageBlock encodeBitstreamImage(const StoredImage& img, const BitstreamImageOptions& o,

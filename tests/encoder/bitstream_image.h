@@ -31,6 +31,11 @@ struct StoredImage {
 // bitsPerPixel 0 picks 8 for grey or palette pictures, 24 for colour, 32 with alpha.
 StoredImage storedImage(const Picture& picture, int bitsPerPixel = 0);
 
+// A grey picture for coverage of the coder: stretches of noise in a few levels, zero stretches
+// (some over 276 bytes), and copies of earlier bytes from near, row-aligned and far distances
+// (some over 632 bytes long), in raster order.
+Picture repetitivePicture(int width, int height, uint32_t seed);
+
 struct BitstreamImageOptions {
     bool planeTable = true;         // flag 0x10 (the decoder honours it above 4 bits per pixel)
     bool separatePlanes = false;    // flag 0x08

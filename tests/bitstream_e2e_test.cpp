@@ -24,7 +24,7 @@ std::string roundTrip(const StoredImage& img, const BitstreamImageOptions& o,
     const ImageBlock block = encodeBitstreamImage(img, o, &expected, stats);
     PqzWriter w;
     w.imageBlock(block);
-    test::TempDir dir;
+    static const test::TempDir dir;
     const std::string path = test::writeTemp(dir, w.bytes());
     ReaderHandle* h = pqzOpen(path.c_str());
     DibImage* dib = pqzReadImage(h, nullptr);

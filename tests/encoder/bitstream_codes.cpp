@@ -1,7 +1,8 @@
 #include "tests/encoder/bitstream_codes.h"
 
+#include <algorithm>
 #include <cassert>
-#include <cstring>
+#include <cstdlib>
 #include <deque>
 #include <functional>
 #include <queue>

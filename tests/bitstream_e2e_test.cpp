@@ -4,7 +4,6 @@
 // choices, on crops of the sample photos in every depth the format stores.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <random>
 #include <string>
 #include <vector>

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/encoder/bitstream_image.h"
 #include "tests/encoder/context_encoder.h"
 #include "tests/encoder/method1_encoder.h"
 #include "tests/encoder/pqz_writer.h"
@@ -68,6 +69,23 @@ int main(int argc, char** argv) {
     const Picture page = crop(loadImage("page.png"), 0, 0, 384, 96);
     w.imageBlock(rawImage(quantise(page, 1), 0x41));
     w.extraBlock(3, {});
+
+    // Bit-stream coder: grey with the median-edge filter and the context flag, colour with
+    // plane references and the adaptive filter on separately coded planes.
+    BitstreamImageOptions greyOpts;
+    greyOpts.separatePlanes = true;
+    greyOpts.planes = {PlaneSpec{0, 1, true, false, 0, {0, 0, 0}}};  // MED, variant 1, context
+    w.imageBlock(
+        encodeBitstreamImage(crop(loadImage("coins.png"), 0, 0, 256, 192), greyOpts, nullptr));
+    BitstreamImageOptions colourOpts;
+    colourOpts.separatePlanes = true;
+    colourOpts.planes = {PlaneSpec{1, 2, false, true, 0, {0, 0, 0}},
+                         PlaneSpec{0, 2, true, false, 0, {0, 0, 0}},
+                         PlaneSpec{2, 2, false, true, 0, {128, 0, 0}}};
+    ImageBlock bsColour = encodeBitstreamImage(crop(loadImage("coffee.png"), 300, 150, 192, 144),
+                                               colourOpts, nullptr);
+    bsColour.aux = std::make_pair(103u, text("bit-stream, colour"));
+    w.imageBlock(bsColour);
 
     // Context model: a 1-bit page scan and a colour photo decoded in one go.
     const Picture scan = quantise(crop(loadImage("page.png"), 0, 96, 384, 95), 1);

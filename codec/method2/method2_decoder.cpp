@@ -63,8 +63,8 @@ Method2Decoder* createDecoder(const ReaderState& st, DecodeShared& shared, int w
     if (!d) return nullptr;
     const size_t records = recordsPerRow(width);
     const size_t slotEntries = size_t(width) + 4;
-    const size_t rowBytes = records * sizeof(PixelRecord);
-    void* rows = std::calloc(1, 5 * rowBytes + 2 * slotEntries * sizeof(PredictorSlot*));
+    void* rows = std::calloc(
+        1, 2 * slotEntries * sizeof(PredictorSlot*) + 5 * records * sizeof(PixelRecord));
     if (!rows) {
         std::free(d);
         return nullptr;
@@ -78,16 +78,16 @@ Method2Decoder* createDecoder(const ReaderState& st, DecodeShared& shared, int w
     for (TernaryModel& m : d->ternaryModels) m = {4096, {2048, 2816, 2816}};
 
     const int q = st.tolerance;
-    const int plane = planeIndex < 4 ? st.orderMap[planeIndex] : 0;
+    const int plane = planeIndex < 4 ? st.orderMap[planeIndex] & 7 : 0;
     d->hasReference = st.planeTable[plane].hasReference() ? 1 : 0;
     d->digitLow = -16 * q - 7;
     d->digitHigh = 16 * q + 8;
 
-    auto* bytes = static_cast<uint8_t*>(rows);
-    for (int k = 0; k < 5; k++)
-        d->rowBuffer[k] = reinterpret_cast<PixelRecord*>(bytes + k * rowBytes) + kLeftMargin;
-    d->slotRowA = reinterpret_cast<PredictorSlot**>(bytes + 5 * rowBytes);
+    // Slot rows first (pointer aligned), then the five row buffers.
+    d->slotRowA = static_cast<PredictorSlot**>(rows);
     d->slotRowB = d->slotRowA + slotEntries;
+    auto* buffers = reinterpret_cast<PixelRecord*>(d->slotRowB + slotEntries);
+    for (int k = 0; k < 5; k++) d->rowBuffer[k] = buffers + k * records + kLeftMargin;
     for (size_t i = 0; i < slotEntries; i++) d->slotRowA[i] = d->slotRowB[i] = &d->slots[0];
     d->slotCursor = width + 2;
     d->slots[0].stepScale = 1.0f;

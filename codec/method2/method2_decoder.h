@@ -152,6 +152,11 @@ int32_t predictPixel(ReaderState& st, Method2Decoder& d, const Method2Decoder* r
 void updatePixel(ReaderState& st, Method2Decoder& d, int32_t sample, uint32_t symbol,
                  int32_t residual);
 
+// Adapts the bias cell a stage used (index idx of the stage's table) to the stage's error d, and
+// the cells related to it to the error e the stage had before its correction.
+void adaptBiasStage(BiasCell* cells, int32_t idx, int32_t d, int32_t e, int32_t clipHigh,
+                    int32_t clipLow);
+
 // Hands out a new predictor slot for a context seen for the first time. A context that would
 // need more slots than the table holds marks the stream damaged and gets slot 0 instead.
 PredictorSlot* handOutSlot(ReaderState& st, Method2Decoder& d, int context);

@@ -12,9 +12,12 @@ namespace pqz::method2 {
 
 constexpr int kGroups = kInputs / 4;
 
-// Truncation toward zero; values out of the 32-bit range and NaN give -2^31.
+// Truncation toward zero; values out of the 32-bit range and NaN give -2^31. Written as the
+// instruction itself: a compiler folding the intrinsic on constants may saturate instead.
 inline int32_t truncateToInt(float f) {
-    return _mm_cvttss_si32(_mm_set_ss(f));
+    int32_t r;
+    __asm__("cvttss2si %1, %0" : "=r"(r) : "x"(f));
+    return r;
 }
 
 // u . w over 28 inputs: per lane l, ((u[l]w[l] + u[4+l]w[4+l]) + ...) + u[24+l]w[24+l], then

@@ -43,45 +43,6 @@ inline void nudge(BiasCell& n, int32_t target, int k, int deadZone, const BiasCl
     n.sum = int16_t(uint16_t(n.sum) + uint16_t(step));
 }
 
-// Adapts the cell a bias stage used, and the related cells around it, to the stage's error
-// d and the error e it had before its correction.
-void adaptStage(BiasCell* cells, int32_t idx, int32_t d, int32_t e, const BiasClip& clip) {
-    BiasCell& c = cells[idx];
-    c.sum = int16_t(uint16_t(c.sum) + uint16_t(d));
-    if (c.countdown != 0) {
-        c.sum = int16_t(uint16_t(c.sum) + uint16_t(4 * clip.sign(d)));
-        if (d > -38 && d < 38) {
-            if (c.countdown == 1 && c.shift < 8) {
-                c.shift++;
-                c.countdown = kCountdownOfShift[c.shift - 5];
-                c.sum = int16_t(uint16_t(c.sum) * 2);
-            } else if (c.countdown == 1) {
-                c.countdown = 0;
-            } else {
-                c.countdown--;
-            }
-        }
-    }
-    const int32_t lo = idx & 3, mid = (idx >> 2) & 3;
-    const int32_t ne = sub32(0, e);
-    if (lo < 3) nudge(cells[idx + 1], e, 1, 1, clip);
-    if (lo > 0) nudge(cells[idx - 1], e, 2, 1, clip);
-    const int32_t m = idx ^ 0x7FF0;
-    nudge(cells[m], ne, 2, 1, clip);
-    if (lo < 3) nudge(cells[m + 1], ne, 2, 0, clip);
-    if (lo > 0) nudge(cells[m - 1], ne, 3, 0, clip);
-    for (int j = 14; j >= 4; j--) {
-        const int32_t n = idx ^ (1 << j);
-        const int32_t n2 = (n & ~0xC) | (kSuccessor[mid] << 2);
-        const int32_t mj = idx ^ (0x7FF0 ^ (1 << j));
-        nudge(cells[n], e, 2, 1, clip);
-        nudge(cells[n2], e, 3, 1, clip);
-        if (lo < 3) nudge(cells[n + 1], e, 2, 0, clip);
-        if (lo > 0) nudge(cells[n - 1], e, 3, 1, clip);
-        nudge(cells[mj], ne, 3, 1, clip);
-    }
-}
-
 // Adds to one count of a neighbouring ternary model; the increment is computed from the model's
 // step after a rescale of a model that has grown large.
 struct Spreader {
@@ -161,6 +122,45 @@ void spreadSymbol(ReaderState& st, Method2Decoder& d, uint32_t symbol, int32_t r
 
 }  // namespace
 
+void adaptBiasStage(BiasCell* cells, int32_t idx, int32_t d, int32_t e, int32_t clipHigh,
+                    int32_t clipLow) {
+    const BiasClip clip{clipHigh, clipLow};
+    BiasCell& c = cells[idx];
+    c.sum = int16_t(uint16_t(c.sum) + uint16_t(d));
+    if (c.countdown != 0) {
+        c.sum = int16_t(uint16_t(c.sum) + uint16_t(4 * clip.sign(d)));
+        if (d > -38 && d < 38) {
+            if (c.countdown == 1 && c.shift < 8) {
+                c.shift++;
+                c.countdown = kCountdownOfShift[c.shift - 5];
+                c.sum = int16_t(uint16_t(c.sum) * 2);
+            } else if (c.countdown == 1) {
+                c.countdown = 0;
+            } else {
+                c.countdown--;
+            }
+        }
+    }
+    const int32_t lo = idx & 3, mid = (idx >> 2) & 3;
+    const int32_t ne = sub32(0, e);
+    if (lo < 3) nudge(cells[idx + 1], e, 1, 1, clip);
+    if (lo > 0) nudge(cells[idx - 1], e, 2, 1, clip);
+    const int32_t m = idx ^ 0x7FF0;
+    nudge(cells[m], ne, 2, 1, clip);
+    if (lo < 3) nudge(cells[m + 1], ne, 2, 0, clip);
+    if (lo > 0) nudge(cells[m - 1], ne, 3, 0, clip);
+    for (int j = 14; j >= 4; j--) {
+        const int32_t n = idx ^ (1 << j);
+        const int32_t n2 = (n & ~0xC) | (kSuccessor[mid] << 2);
+        const int32_t mj = idx ^ (0x7FF0 ^ (1 << j));
+        nudge(cells[n], e, 2, 1, clip);
+        nudge(cells[n2], e, 3, 1, clip);
+        if (lo < 3) nudge(cells[n + 1], e, 2, 0, clip);
+        if (lo > 0) nudge(cells[n - 1], e, 3, 1, clip);
+        nudge(cells[mj], ne, 3, 1, clip);
+    }
+}
+
 void updatePixel(ReaderState& st, Method2Decoder& d, int32_t sample, uint32_t symbol,
                  int32_t residual) {
     const DecodeShared& sh = *d.shared;
@@ -224,10 +224,10 @@ void updatePixel(ReaderState& st, Method2Decoder& d, int32_t sample, uint32_t sy
     d.slotCursor++;
 
     // Bias stages.
-    const BiasClip clip{sh.biasClipHigh, sh.biasClipLow};
     for (int k = 0; k < kBiasStages; k++) {
         const int32_t dk = sub32(v, d.stagePrediction[k]);
-        adaptStage(d.biasCells[k], d.stageCell[k], dk, add32(dk, d.stageBias[k]), clip);
+        adaptBiasStage(d.biasCells[k], d.stageCell[k], dk, add32(dk, d.stageBias[k]),
+                       sh.biasClipHigh, sh.biasClipLow);
     }
 
     d.column++;

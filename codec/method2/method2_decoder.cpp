@@ -59,14 +59,18 @@ void initShared(DecodeShared& shared, bool multiPlane, int tolerance) {
 
 Method2Decoder* createDecoder(const ReaderState& st, DecodeShared& shared, int width,
                               int planeIndex) {
-    auto* d = static_cast<Method2Decoder*>(std::calloc(1, sizeof(Method2Decoder)));
-    if (!d) return nullptr;
+    constexpr size_t align = alignof(Method2Decoder);
+    void* block = std::calloc(1, sizeof(Method2Decoder) + align);
+    if (!block) return nullptr;
+    auto* d = reinterpret_cast<Method2Decoder*>((reinterpret_cast<uintptr_t>(block) + align - 1) &
+                                                ~uintptr_t(align - 1));
+    d->allocation = block;
     const size_t records = recordsPerRow(width);
     const size_t slotEntries = size_t(width) + 4;
     void* rows = std::calloc(
         1, 2 * slotEntries * sizeof(PredictorSlot*) + 5 * records * sizeof(PixelRecord));
     if (!rows) {
-        std::free(d);
+        std::free(block);
         return nullptr;
     }
     d->rowMemory = rows;
@@ -103,8 +107,9 @@ Method2Decoder* createDecoder(const ReaderState& st, DecodeShared& shared, int w
 
 void releaseDecoder(Method2Decoder* d) {
     if (!d) return;
+    void* block = d->allocation;
     std::free(d->rowMemory);
-    std::free(d);
+    std::free(block);
 }
 
 void rescaleTernary(TernaryModel& m) {

@@ -102,12 +102,14 @@ struct Method2Decoder {
     uint8_t residualOrder[256];
     uint8_t activityClass[120];
     int16_t slotOfContext[kPredictorContexts];
-    BiasCell biasCells[kBiasStages][kBiasCells];
+    // Cache-line aligned: the cells one adaptation touches share lines in groups of sixteen.
+    alignas(64) BiasCell biasCells[kBiasStages][kBiasCells];
     TernaryModel ternaryModels[kTernaryModels];
 
     int32_t width;
     DecodeShared* shared;
-    void* rowMemory;  // the five row buffers and the two slot rows, one zero-filled block
+    void* rowMemory;   // the five row buffers and the two slot rows, one zero-filled block
+    void* allocation;  // the zero-filled block the object lies in
 
     const uint8_t* errorQuantiser() const { return quantiserAndRank; }
 };

@@ -145,12 +145,6 @@ TEST(Method2Contexts, PredictionRoundingAndActivityEdges) {
     EXPECT_EQ(activitySubContext(*d, 959), 14);
     EXPECT_EQ(activitySubContext(*d, 960), 15);
     EXPECT_EQ(activitySubContext(*d, 100000), 15);
-    // Magnitude buckets: 0-17, 18-20, ... 236, 237, 238 and up; offset by the plane index.
-    EXPECT_EQ(d->magnitudeBase[17], 512);
-    EXPECT_EQ(d->magnitudeBase[18], 512 + 16);
-    EXPECT_EQ(d->magnitudeBase[236], 512 + 13 * 16);
-    EXPECT_EQ(d->magnitudeBase[237], 512 + 14 * 16);
-    EXPECT_EQ(d->magnitudeBase[259], 512 + 15 * 16);
     releaseDecoder(d);
 }
 
@@ -189,23 +183,6 @@ TEST(Method2Float, DecodeEnvironmentIsFixedAndRestored) {
     // Round to nearest, flush-to-zero on, denormal inputs kept, every exception masked.
     EXPECT_EQ(inside & ~0x3Fu, 0x1F80u | 0x8000u);
     EXPECT_EQ(after, caller);
-}
-
-TEST(Method2Tables, MultiPlaneWeightsAreFoldedPerDecode) {
-    DecodeShared single, multi;
-    initShared(single, false, 3);
-    initShared(multi, true, 3);
-    EXPECT_EQ(multi.fixedWeight[0], -0.05f + 0.06f);
-    EXPECT_EQ(multi.fixedWeight[8], 0.06f + 0.07f);
-    EXPECT_EQ(multi.fixedWeight[11], -0.01f + 0.02f);
-    for (int i = 16; i < kInputs; i++) {
-        EXPECT_EQ(multi.fixedWeight[i], 0.0f);
-        EXPECT_EQ(multi.stepSize[i], 0.0024f);
-    }
-    EXPECT_EQ(single.fixedWeight[0], -0.05f);
-    EXPECT_EQ(single.stepSize[27], 0.0009f);
-    EXPECT_EQ(single.biasClipHigh, 13);
-    EXPECT_EQ(single.biasClipLow, -13);
 }
 
 }  // namespace

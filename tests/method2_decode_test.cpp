@@ -46,8 +46,8 @@ using method2test::randomStream;
 constexpr uint8_t kUntouched = 0xEE;
 // Where the last decode left the cursor: bytes consumed, and whether it stands just behind the
 // stream's closing marker with the bit reader reset there.
-size_t lastConsumed = 0;
-bool lastStreamFramed = false;
+thread_local size_t lastConsumed = 0;
+thread_local bool lastStreamFramed = false;
 
 void noteCursor(const ReaderState& st) {
     lastConsumed = size_t(st.cursor - st.payloadStart);

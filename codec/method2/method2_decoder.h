@@ -1,0 +1,177 @@
+// Coding method 2 internals: the per-plane decoder object, its row ring and models, and the
+// per-sample operations (prediction, residual decoding, adaptation).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "pipeline/reader_state.h"
+
+namespace pqz::method2 {
+
+constexpr int kInputs = 28;   // predictor features, seven groups of four
+constexpr int kSlots = 1024;  // predictor slots; slot 0 is the default neighbour
+constexpr int kPredictorContexts = 1920;
+constexpr int kBiasStages = 5;
+constexpr int kBiasCells = 32768;      // per stage
+constexpr int kTernaryModels = 15552;  // 243 feature combinations x 64 sub-contexts
+constexpr int kLeftMargin = 8;
+constexpr int kRightMargin = 5;
+// Zero records behind the right margin: the left-margin copy of a row reads records 0..7 of
+// another row, which rows of width 0 to 2 do not have. They are never written.
+constexpr int kSpareRecords = 3;
+
+// One sample of a row buffer; values are in 1/16 units.
+struct PixelRecord {
+    int16_t value;
+    int16_t aux;  // value minus the sample's reference (value itself on single planes)
+    int16_t err;
+    uint16_t absErr;
+    uint16_t gradLeft;
+    uint16_t gradUp;
+    uint16_t gradUpLeft;
+    uint16_t gradUpRight;
+    uint8_t signClass;
+    uint8_t magnitude;
+};
+
+// An adaptive linear predictor (normalised least-mean-squares filter).
+struct alignas(16) PredictorSlot {
+    float weight[kInputs];
+    float power[kInputs];
+    float mixNum;
+    float mixDen;
+    float stepScale;
+    float unused59;
+    int32_t useCount;  // 0 until the first adaptation: the slot is then set up from its neighbours
+    float unused61[3];
+};
+static_assert(sizeof(PredictorSlot) == 64 * 4, "a slot is 64 floats");
+
+// Three-symbol residual model: 0, odd and even residual symbols.
+struct TernaryModel {
+    uint16_t step;
+    uint16_t freq[3];
+};
+
+struct BiasCell {
+    uint8_t shift;
+    uint8_t countdown;
+    int16_t sum;
+};
+
+// What the decoders of one image share: the weight tables (changed for multi-plane images),
+// the bias clip of the tolerance and the gradient carry from plane to plane within a pixel.
+struct alignas(16) DecodeShared {
+    float fixedWeight[kInputs];
+    float stepSize[kInputs];
+    int32_t gradientBias[4];
+    int32_t biasClipHigh;
+    int32_t biasClipLow;
+};
+
+// Weight of each digit (0, 1, 2) of the five ternary features A to E.
+constexpr int32_t kFeatureWeight[5][3] = {
+    {0, 64, 128}, {0, 192, 384}, {0, 576, 1152}, {0, 1728, 3456}, {0, 5184, 10368}};
+
+struct Method2Decoder {
+    PredictorSlot slots[kSlots];
+    alignas(16) float inputs[32];  // features 0..27, then base, own, blend
+    PredictorSlot* currentSlot;
+    // Slot references of the current row (A) and the row above (B); entry x + 2 is column x.
+    PredictorSlot** slotRowA;
+    PredictorSlot** slotRowB;
+    int32_t slotCursor;  // entry of the current column in both slot rows
+    int32_t stageCell[kBiasStages];
+    int32_t directional;
+    int32_t ternaryIndex;
+    int32_t magnitudeContext[2];  // for even and odd residual symbols
+    int32_t slotCount;
+    int32_t digitLow;
+    int32_t digitHigh;
+    int32_t planeIndex;
+    int32_t hasReference;
+    int32_t column;  // current column in all five rows
+    // Record 0 of the current row (0) and of the rows 1 to 4 above it.
+    PixelRecord* rowBuffer[5];
+    uint8_t digit[5];  // digits of the ternary features A to E of the current sample
+    int32_t stagePrediction[kBiasStages];
+    int32_t stageBias[kBiasStages];
+    int32_t magnitudeBase[260];
+    uint8_t quantiserAndRank[512];  // errorQuantiser, then residualRank
+    uint8_t residualOrder[256];
+    uint8_t activityClass[120];
+    int16_t slotOfContext[kPredictorContexts];
+    // Cache-line aligned: the cells one adaptation touches share lines in groups of sixteen.
+    alignas(64) BiasCell biasCells[kBiasStages][kBiasCells];
+    TernaryModel ternaryModels[kTernaryModels];
+
+    int32_t width;
+    DecodeShared* shared;
+    void* rowMemory;   // the five row buffers and the two slot rows, one zero-filled block
+    void* allocation;  // the zero-filled block the object lies in
+
+    const uint8_t* errorQuantiser() const { return quantiserAndRank; }
+};
+
+// Decodes one 8-bit plane of width x height bytes from one coded stream.
+void decodeSinglePlane(ReaderState& st, uint8_t* out, int width, int height);
+// Decodes an image of st.planeCount (3 or 4) interleaved planes from one coded stream; out holds
+// width x height x planeCount bytes.
+void decodeInterleavedImage(ReaderState& st, int width, int height, uint8_t* out);
+
+// Fills the tables for single planes or for multi-plane images, and the tolerance's clip.
+void initShared(DecodeShared& shared, bool multiPlane, int tolerance);
+
+// Allocates a zero-filled decoder for rows of the given width and sets it up; null when memory
+// is short. The reference flag is that of the plane decoded at this position.
+Method2Decoder* createDecoder(const ReaderState& st, DecodeShared& shared, int width,
+                              int planeIndex);
+void releaseDecoder(Method2Decoder* d);
+
+// Residual symbol: the symbol's residual byte (symbol 256 means residual 0).
+inline uint8_t residualOf(const Method2Decoder& d, uint32_t symbol) {
+    return symbol < 256 ? d.residualOrder[symbol] : 0;
+}
+
+void rescaleTernary(TernaryModel& m);
+// Decodes a residual symbol 0..256 with a ternary model and, for odd or even symbols, one
+// magnitude from contexts[1] or contexts[0].
+uint32_t decodeTernaryResidual(ReaderState& st, TernaryModel& m, const int32_t contexts[2]);
+
+// Row set-up before each row predicted in full: slot rows, inputs, right margin of the finished
+// row, ring rotation, left margin of the new row.
+void beginRow(Method2Decoder& d);
+// Margins of a decoded first row (right: copies of the last sample; left: mirror), then rows
+// 1 to 3 above become copies of it.
+void finishFirstRow(Method2Decoder& d);
+
+// Predicts the sample at the current column (0..255) and sets the coding contexts. r1 and r2
+// are the reference planes of a multi-plane image, null for single planes.
+int32_t predictPixel(ReaderState& st, Method2Decoder& d, const Method2Decoder* r1,
+                     const Method2Decoder* r2);
+// Adapts everything to the decoded sample and moves to the next column.
+void updatePixel(ReaderState& st, Method2Decoder& d, int32_t sample, uint32_t symbol,
+                 int32_t residual);
+
+// Adapts the bias cell a stage used (index idx of the stage's table) to the stage's error d, and
+// the cells related to it to the error e the stage had before its correction.
+void adaptBiasStage(BiasCell* cells, int32_t idx, int32_t d, int32_t e, int32_t clipHigh,
+                    int32_t clipLow);
+
+// Hands out a new predictor slot for a context seen for the first time. A context that would
+// need more slots than the table holds marks the stream damaged and gets slot 0 instead.
+PredictorSlot* handOutSlot(ReaderState& st, Method2Decoder& d, int context);
+
+// Rounds a prediction in 1/16 units to a sample value 0..255.
+inline int32_t roundPrediction(int32_t f) {
+    const int32_t p = int32_t(uint32_t(f) + 7u) >> 4;
+    return p < 0 ? 0 : p > 255 ? 255 : p;
+}
+
+// Sub-context of an activity sum: 0..14 by class, 15 for very busy neighbourhoods.
+inline int32_t activitySubContext(const Method2Decoder& d, int32_t act) {
+    return act < 960 ? d.activityClass[act >> 3] : 15;
+}
+
+}  // namespace pqz::method2

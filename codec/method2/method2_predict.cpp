@@ -1,0 +1,523 @@
+// Coding method 2: prediction of a sample and its coding contexts. A context-selected linear
+// predictor blended with the predictors of six neighbouring samples, five cascaded bias
+// corrections, and the contexts of the residual models.
+#include <xmmintrin.h>
+
+#include "codec/method2/method2_decoder.h"
+#include "codec/method2/method2_float.h"
+
+namespace pqz::method2 {
+
+namespace {
+
+constexpr float kBlendCoefficient[4][6] = {
+    {0.4f, 0.1f, 0.15f, 0.23f, 0.04f, 0.03f},
+    {0.26f, 0.23f, 0.13f, 0.12f, 0.15f, 0.12f},
+    {0.27f, 0.22f, 0.26f, 0.08f, 0.12f, 0.05f},
+    {0.3f, 0.14f, 0.08f, 0.22f, 0.18f, 0.09f},
+};
+
+// The blend coefficients spread over the four lanes of a group, filled when the library is
+// loaded.
+struct BlendLanes {
+    alignas(16) float lane[4][6][4];
+    BlendLanes() {
+        for (int c = 0; c < 4; c++)
+            for (int n = 0; n < 6; n++)
+                for (int l = 0; l < 4; l++) lane[c][n][l] = kBlendCoefficient[c][n];
+    }
+};
+const BlendLanes blendLanes;
+
+constexpr int32_t kContextThreshold[6][13] = {
+    {6, 14, 28, 4, 8, 26, 4096, 6144, 13056, 10240, 14336, 26624, 36864},
+    {4, 15, 42, 1, 8, 19, 2560, 6912, 11264, 10240, 28672, 71680, 139264},
+    {5, 14, 21, 4, 9, 25, 3840, 8448, 12032, 16384, 26624, 43008, 83968},
+    {6, 11, 20, 5, 11, 23, 2816, 5888, 10496, 22528, 32768, 51200, 131072},
+    {0, 11, 30, 7, 13, 22, 4352, 8448, 14848, 16384, 38912, 57344, 94208},
+    {7, 10, 31, -1, 11, 21, -256, 1024, 5888, -2048, -2048, -2048, 145408},
+};
+
+// Bit b of the 32-bit two's-complement value of x (x is formed without overflow in 64 bits;
+// its low 32 bits are those of the 32-bit wrapping sum).
+inline uint32_t bitOf(int64_t x, int b) {
+    return uint32_t(uint64_t(x)) & (1u << b);
+}
+
+inline int32_t add32(int32_t a, int32_t b) {
+    return int32_t(uint32_t(a) + uint32_t(b));
+}
+inline int32_t sub32(int32_t a, int32_t b) {
+    return int32_t(uint32_t(a) - uint32_t(b));
+}
+
+inline int32_t count3(int32_t v, int32_t t0, int32_t t1, int32_t t2) {
+    return (v > t0) + (v > t1) + (v > t2);
+}
+
+// Row pointers at the current column of a decoder: C is the current row, U1..U4 the rows above.
+struct Rows {
+    const PixelRecord* C;
+    const PixelRecord* U1;
+    const PixelRecord* U2;
+    const PixelRecord* U3;
+    const PixelRecord* U4;
+    explicit Rows(const Method2Decoder& d)
+        : C(d.rowBuffer[0] + d.column),
+          U1(d.rowBuffer[1] + d.column),
+          U2(d.rowBuffer[2] + d.column),
+          U3(d.rowBuffer[3] + d.column),
+          U4(d.rowBuffer[4] + d.column) {}
+};
+
+// Prediction of the slot blended with its neighbours' slots, in 1/16 units. Centres the
+// features on the fixed-weight prediction and sets up a slot on its first use.
+int32_t directionalEstimate(PredictorSlot& slot, float* inputs, const PredictorSlot* const nb[6],
+                            int cls, const float* fixedWeight) {
+    float* x = inputs;
+    const float base = dot28(fixedWeight, x);
+    inputs[28] = base;
+    const __m128 baseLanes = _mm_set1_ps(base);
+    for (int i = 0; i < kInputs; i += 4)
+        _mm_store_ps(x + i, _mm_sub_ps(_mm_load_ps(x + i), baseLanes));
+
+    const float(*k)[4] = blendLanes.lane[cls];
+    alignas(16) float b[kInputs];
+    for (int i = 0; i < kInputs; i += 4) {
+        __m128 s = _mm_mul_ps(_mm_load_ps(k[0]), _mm_load_ps(nb[0]->weight + i));
+        for (int n = 1; n < 6; n++)
+            s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(k[n]), _mm_load_ps(nb[n]->weight + i)));
+        _mm_store_ps(b + i, s);
+    }
+    const float blend = dot28(b, x) + base;
+    inputs[30] = blend;
+
+    if (slot.useCount == 0) {
+        const __m128 keep = _mm_set1_ps(0.78f), inherit = _mm_set1_ps(0.19f);
+        for (int i = 0; i < kInputs; i += 4) {
+            _mm_store_ps(slot.weight + i, _mm_mul_ps(_mm_load_ps(b + i), keep));
+            _mm_store_ps(slot.power + i, _mm_mul_ps(_mm_load_ps(nb[0]->power + i), inherit));
+        }
+        slot.mixNum = 47.0f;
+        slot.mixDen = 169.2f;
+        slot.stepScale = 1.0f;
+        inputs[29] = blend;
+        return truncateToInt(blend);
+    }
+    const float own = base + dot28(slot.weight, x);
+    inputs[29] = own;
+    return truncateToInt(blend + ((own - blend) * slot.mixNum) / slot.mixDen);
+}
+
+// Integer features of the sample; the first sixteen read aux, the rest value.
+void singlePlaneFeatures(const Rows& r, int32_t* f) {
+    const PixelRecord *C = r.C, *U1 = r.U1, *U2 = r.U2, *U3 = r.U3, *U4 = r.U4;
+    f[0] = U1[0].aux;
+    f[1] = U1[1].aux;
+    f[2] = U1[0].aux - U1[-1].aux + C[-1].aux;
+    f[3] = U1[0].aux - U1[-2].aux + C[-2].aux;
+    f[4] = U1[0].aux + U1[-1].aux - U2[-1].aux;
+    f[5] = U3[0].aux - 3 * (U2[0].aux - U1[0].aux);
+    f[6] = U1[2].aux - U1[1].aux + C[-1].aux;
+    f[7] = U1[1].aux - U1[-1].aux + C[-2].aux;
+    f[8] = 2 * C[-1].aux - C[-2].aux;
+    f[9] = U1[0].aux - U1[-3].aux + C[-3].aux;
+    f[10] = U1[1].aux + U2[0].aux - U3[1].aux;
+    f[11] = C[-3].aux;
+    f[12] = U1[0].aux + U1[-2].aux - U2[-2].aux;
+    f[13] = U1[-1].aux - U1[-3].aux + C[-2].aux;
+    f[14] = ((U1[0].aux + U1[2].aux) >> 1) + U1[1].aux - U2[2].aux;
+    f[15] = U3[0].aux;
+    f[16] = U1[0].value + U1[3].value - U2[3].value;
+    f[17] = U1[0].value - U1[-4].value + C[-4].value;
+    f[18] = (3 * U1[1].value + U2[0].value - 4 * U2[1].value) -
+            ((((U1[2].value - U1[0].value) - (U3[2].value - U3[0].value)) >> 1) - U3[1].value);
+    f[19] = U1[1].value + U2[-1].value - U3[0].value;
+    f[20] = U1[0].value + U3[1].value - U4[1].value;
+    f[21] = U1[3].value;
+    f[22] = C[-1].value + C[-3].value - C[-4].value;
+    f[23] = U3[0].value - U3[-1].value + C[-1].value;
+    f[24] = U1[0].value - U1[-5].value + C[-5].value;
+    f[25] = U4[0].value;
+    f[26] = C[-1].value + C[-5].value - C[-6].value;
+    f[27] = U1[-6].value;
+}
+
+// The last twelve features of a multi-plane image, which also look at the reference planes.
+void multiPlaneFeatures(const Method2Decoder& d, const Rows& r, const Rows& r1, const Rows& r2,
+                        int32_t* f) {
+    const PixelRecord *C = r.C, *U1 = r.U1, *U2 = r.U2, *U3 = r.U3;
+    const PixelRecord *aC = r1.C, *aU1 = r1.U1, *aU2 = r1.U2;  // first reference
+    const PixelRecord *bC = r2.C, *bU1 = r2.U1, *bU2 = r2.U2;  // second reference
+    if (d.planeIndex == 0) {
+        f[16] = C[-1].value + C[-3].value - C[-4].value;
+        f[17] = U1[0].value - U1[-5].value + C[-5].value;
+        f[18] = U1[0].value - U1[-4].value + C[-4].value;
+        f[19] = (3 * U1[1].value + U2[0].value - 4 * U2[1].value) -
+                ((((U1[2].value - U1[0].value) - (U3[2].value - U3[0].value)) >> 1) - U3[1].value);
+        f[20] = aC[-1].value - aC[-3].value + C[-2].value;
+        f[21] = aU1[0].value - aU2[1].value + U1[1].value;
+        f[22] = aU1[1].value - aU2[-1].value + U1[-2].value;
+        f[23] = (aC[-1].value + aC[-3].value - C[-2].value) + 2 * (C[-1].value - aC[-2].value);
+        f[24] = bC[-1].value - bU2[0].value + U2[1].value;
+        f[25] = bC[-1].value - bC[-3].value + C[-2].value;
+        f[26] = bU1[0].value - bU1[-1].value + C[-1].value;
+        f[27] = bU1[1].value - bU2[2].value + U1[1].value;
+    } else if (d.planeIndex == 1) {
+        f[16] = U1[3].aux + C[0].aux;
+        f[17] = aU1[1].value - aU1[-1].value + C[-2].value;
+        f[18] = aC[-2].value - aU1[-1].value + U1[1].value;
+        f[19] = aU1[-1].value - aU1[-2].value + C[-1].value;
+        f[20] = bU1[1].value - bU2[2].value + U1[1].value;
+        f[21] = bC[-1].value - bC[-3].value + C[-2].value;
+        f[22] = bC[-1].value - bU1[-1].value + U1[0].value;
+        f[23] = aC[-1].err + C[-2].value;
+        if (d.hasReference) {
+            f[24] = U1[0].value;
+            f[25] = C[-3].value;
+            f[26] = aC[-2].value - aC[-3].value + C[-1].value;
+            f[27] = C[-1].value + C[-3].value - C[-4].value;
+        } else {
+            f[24] = aC[-1].value - aC[-3].value + C[-2].value;
+            f[25] = aC[-1].value - aU2[-1].value + U2[0].value;
+            f[26] =
+                (aC[-1].value + aU2[-1].value - U2[0].value) + 2 * (U1[0].value - aU1[-1].value);
+            f[27] = aC[-1].value - aC[-2].value - aU1[-2].value + aU1[-3].value + U1[-1].value -
+                    U1[-2].value + C[-1].value;
+        }
+    } else {
+        f[16] = C[-1].value + C[-3].value - C[-4].value;
+        f[17] = aC[-2].value - aC[-3].value + C[-1].value;
+        f[18] = aU1[-1].value - aU2[0].value + U1[1].value;
+        f[19] = aU1[1].value - aU1[-1].value + C[-2].value;
+        f[20] = aC[-3].value - aU1[-3].value + U1[0].value;
+        f[21] = aC[-1].value - aU1[-1].value + U1[0].value;
+        f[22] = aC[-1].value - aC[-3].value + C[-2].value;
+        f[23] = bC[-1].value - bC[-3].value + C[-2].value;
+        f[24] = bC[-1].value - bU2[-1].value + U2[0].value;
+        f[25] = (bC[-1].value + bC[-3].value - C[-2].value) + 2 * (C[-1].value - bC[-2].value);
+        f[26] = bC[-1].err + C[-2].value;
+        f[27] = aC[-1].err + U2[0].value;
+    }
+}
+
+// Index of a bias cell: counts in bits 0-1 and 2-3 of the index, feature bits above.
+inline int32_t cellIndex(int32_t lowCount, int32_t midCount, uint32_t featureBits) {
+    return int32_t(((uint32_t(lowCount) << 11) | (uint32_t(midCount) << 13) | featureBits) >> 11);
+}
+
+// Fetches the cache lines of the cells a stage adaptation will touch: the cell's own line (with
+// its +1 and -1 neighbours and the cells of other middle counts) and its mirror, and the same
+// pair across each feature bit.
+inline void prefetchStageCells(const BiasCell* cells, int32_t idx) {
+    const int32_t m = idx ^ 0x7FF0;
+    _mm_prefetch(reinterpret_cast<const char*>(cells + idx), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(cells + m), _MM_HINT_T0);
+    for (int j = 4; j <= 14; j++) {
+        _mm_prefetch(reinterpret_cast<const char*>(cells + (idx ^ (1 << j))), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(cells + (m ^ (1 << j))), _MM_HINT_T0);
+    }
+}
+
+inline int32_t cellBias(const BiasCell& c) {
+    return (c.sum + (1 << (c.shift - 1))) >> c.shift;
+}
+
+// The five bias stages: each picks a cell from features of the prediction so far and adds the
+// cell's bias. Returns the final prediction in 1/16 units.
+int32_t biasCascade(Method2Decoder& d, const Rows& r, const Rows* r1, const Rows* r2, int32_t g1) {
+    const PixelRecord *C = r.C, *U1 = r.U1, *U2 = r.U2, *U3 = r.U3, *U4 = r.U4;
+    const int32_t a0 = C[0].aux;
+    int32_t near = U1[0].absErr + C[-1].absErr;
+    if (r1) near += (r1->C[-1].absErr + r2->C[-1].absErr) >> 1;
+    const int32_t a = C[-1].absErr + near + C[-2].absErr + C[-3].absErr + C[-4].absErr +
+                      U1[-1].absErr + U1[3].absErr;
+    const int32_t bx = (g1 + 512 * near) >> 13;
+
+    int32_t pred = d.directional;
+    for (int s = 0; s < kBiasStages; s++) {
+        const int64_t p = pred;
+        uint32_t bits;
+        int32_t low, mid;
+        if (s == 0) {
+            low = count3(a, 240, 400, 752);
+            mid = count3(pred, 288, 720, 3536);
+            bits = bitOf(C[-3].err, 15) | bitOf(C[-1].err, 16) |
+                   bitOf(C[-7].err + C[-5].err + C[-3].err + U1[-3].err, 17) |
+                   bitOf(C[-2].err + 2 * C[-4].err + U3[0].err, 18) |
+                   bitOf(C[-1].err + U1[-1].err + U1[0].err + U1[1].err, 19);
+            if (!r1) {
+                bits |= bitOf(C[-7].err, 20) | bitOf(C[-5].err, 21) | bitOf(C[-4].err, 22) |
+                        bitOf(C[-6].err + C[-4].err, 23) |
+                        bitOf(C[-8].err + C[-4].err + U2[0].err + U2[1].err, 24) |
+                        bitOf(C[-5].err + C[-7].err + C[-3].err + U1[3].err, 25);
+            } else {
+                const PixelRecord *aC = r1->C, *bC = r2->C;
+                bits |= bitOf(C[-2].err, 20) | bitOf(aC[-1].err + aC[-3].err, 21) |
+                        bitOf(bC[-1].err + bC[-3].err, 22) | bitOf(aC[-2].err, 23) |
+                        bitOf(bC[-1].err, 24) | bitOf(bC[-2].err, 25);
+            }
+        } else if (s == 1 && !r1) {
+            low = count3(bx, 11, 24, 39);
+            mid = count3(pred, 240, 1024, 2400);
+            bits = bitOf(p - C[-5].value, 15) | bitOf(p - U4[-3].value, 16) |
+                   bitOf(p - U4[2].value, 17) | bitOf(p - U4[4].value, 18) |
+                   bitOf(p - U1[5].value, 19) |
+                   bitOf((p - C[-2].value) + (U1[0].value - U1[2].value), 20) |
+                   bitOf((p - U1[-1].value) + (U4[-1].value - U3[0].value), 21) |
+                   bitOf((p - U2[1].value) + (U4[3].value - U2[2].value), 22) |
+                   bitOf((U1[2].value - U1[5].value) + (p - C[-3].value), 23) |
+                   bitOf((p - C[-3].value) + (U1[-5].value - U1[-2].value), 24) |
+                   bitOf((p - U1[4].value) + (U4[4].value - U3[0].value), 25);
+        } else if (s == 1) {
+            const PixelRecord *aC = r1->C, *aU1 = r1->U1, *aU2 = r1->U2;
+            const PixelRecord *bC = r2->C, *bU1 = r2->U1, *bU2 = r2->U2;
+            low = count3(bx, 10, 24, 55);
+            mid = count3(pred, 144, 1056, 2256);
+            bits = bitOf(C[-5].value - p, 15) | bitOf(U4[4].value - p, 16) |
+                   bitOf(U1[5].value - p, 17) |
+                   bitOf((aC[-1].aux - aU1[1].aux - p) + (U1[2].aux + a0), 18) |
+                   bitOf(aC[-1].aux - aU2[-2].aux - p + a0 + U2[-1].aux, 19) |
+                   bitOf(bC[-1].aux - bC[-2].aux - p + C[-1].aux + a0, 20) |
+                   bitOf(bU1[1].aux - bU2[1].aux - p + U1[0].aux + a0, 21) |
+                   bitOf(C[-5].aux - p + a0, 22) |
+                   bitOf((C[-3].aux - p + a0) - (U1[2].aux - U1[5].aux), 23) |
+                   bitOf(aU1[-1].aux + aU2[-1].aux - 2 * aC[-1].aux, 24) |
+                   bitOf(aC[-1].value - aC[-2].value - p + C[-1].value, 25);
+        } else if (s == 2 && !r1) {
+            low = count3(bx, 13, 25, 58);
+            mid = count3(pred, 688, 1216, 2464);
+            bits = bitOf(p - C[-2].value, 15) | bitOf(p - U3[-2].value, 16) |
+                   bitOf(p - U4[0].value, 17) | bitOf(U3[1].value - p, 18) |
+                   bitOf(p - U4[3].value, 19) | bitOf(p + C[-2].value - 2 * C[-1].value, 20) |
+                   bitOf((U3[0].value - U1[0].value) + (p - U2[0].value), 21) |
+                   bitOf((p - U2[0].value) + (U3[1].value - U1[1].value), 22) |
+                   bitOf((p - U1[3].value) + (U3[2].value - U2[-1].value), 23) |
+                   bitOf((U4[0].value + p) - (U2[-2].value + U2[2].value), 24) |
+                   bitOf(3 * (U2[0].value - U1[0].value) + p - U3[0].value, 25);
+        } else if (s == 2) {
+            const PixelRecord *aC = r1->C, *aU1 = r1->U1, *aU2 = r1->U2;
+            const PixelRecord *bC = r2->C, *bU2 = r2->U2;
+            low = count3(bx, 4, 12, 33);
+            mid = count3(pred, 640, 1280, 2576);
+            bits = bitOf(208 - bC[-1].value, 15) | bitOf(C[-2].value - p, 16) |
+                   bitOf(U2[0].value - p, 17) | bitOf(2 * C[-1].value - p - C[-2].value, 18) |
+                   bitOf(2 * U1[0].value - p - U2[0].value, 19) |
+                   bitOf(2 * C[-1].aux - p - C[-2].aux + a0, 20) |
+                   bitOf(U1[-1].value - aU1[-2].value + aC[-1].value - p, 21) |
+                   bitOf(U2[0].value - aU2[-1].value + aC[-1].value - p, 22) |
+                   bitOf(U2[0].value - bU2[-1].value + bC[-1].value - p, 23) |
+                   bitOf((C[-1].aux - p + a0) - (U1[0].aux - U1[1].aux), 24) |
+                   bitOf((U1[-1].aux - p + a0) - (U2[0].aux - U1[1].aux), 25);
+        } else if (s == 3) {
+            const int64_t h = uint32_t(U1[0].aux + U1[-1].aux + U1[2].aux + U1[1].aux) >> 1;
+            low = count3(bx, 9, 19, 37);
+            mid = count3(pred, 592, 1568, 2896);
+            bits = bitOf(p - C[-3].value, 15) | bitOf((p - C[-1].aux) - a0, 16) |
+                   bitOf((2 * p - U1[0].aux) - (a0 + U1[0].value), 17) |
+                   bitOf(p - U3[0].value, 18) | bitOf((p - a0) - U2[1].aux, 19) |
+                   bitOf(p - U1[3].value, 20) |
+                   bitOf((p - U1[0].aux) + (U1[-2].aux - C[-2].value), 21) |
+                   bitOf(2 * U1[1].value - p - U2[2].value, 22) |
+                   bitOf((p - U1[-1].value) + (U2[-3].value - U1[-2].value), 23) |
+                   bitOf((p - a0) + (U2[1].aux - h), 24) |
+                   bitOf((p - C[-3].value) + 3 * (C[-2].value - C[-1].value), 25);
+        } else {
+            const int64_t h4 = uint32_t(U1[-1].value + U1[1].value + 2 * U1[0].value) >> 2;
+            low = count3(bx, 10, 21, 39);
+            mid = count3(pred, 368, 1952, 3056);
+            bits = bitOf((p - C[-4].aux) - a0, 15) | bitOf((p - a0) - U1[-2].aux, 16) |
+                   bitOf((p - a0) - U1[4].aux, 17) |
+                   bitOf((p - C[-1].value) - (U1[0].value - U1[-1].value), 18) |
+                   bitOf((p - a0) + U2[0].aux - 2 * U1[0].aux, 19) |
+                   bitOf(p + U2[-2].value - 2 * U1[-1].value, 20) |
+                   bitOf((U3[0].value + p - a0) - (U2[-1].aux + U1[1].value), 21) |
+                   bitOf(((p - C[-3].aux) - a0) - (U1[0].value - U1[-3].value), 22) |
+                   bitOf((p - 2 * C[-2].aux) - (a0 - C[-4].aux), 23) |
+                   bitOf((U3[0].value + p - C[-2].value) - (a0 + U3[2].aux), 24) |
+                   bitOf(p - h4, 25);
+        }
+        const int32_t idx = cellIndex(low, mid, bits);
+        const int32_t bias = cellBias(d.biasCells[s][idx]);
+        pred = add32(pred, bias);
+        d.stageCell[s] = idx;
+        prefetchStageCells(d.biasCells[s], idx);  // adapted after the sample is decoded
+        d.stagePrediction[s] = pred;
+        d.stageBias[s] = bias;
+    }
+    return pred;
+}
+
+inline int32_t digitOf(const Method2Decoder& d, int32_t delta) {
+    return (delta < d.digitLow) + (delta <= d.digitHigh);
+}
+
+inline bool withinDigitZone(const Method2Decoder& d, int32_t delta) {
+    return delta >= d.digitLow && delta <= d.digitHigh;
+}
+
+// Residual coding contexts of the sample predicted as f (1/16 units); returns the prediction.
+int32_t codingContexts(Method2Decoder& d, const Rows& r, const Rows* r1, const Rows* r2,
+                       int32_t f) {
+    const PixelRecord *C = r.C, *U1 = r.U1, *U2 = r.U2, *U3 = r.U3, *U4 = r.U4;
+    int32_t act = U2[-3].magnitude + U2[-2].magnitude + U2[3].magnitude + U2[4].magnitude +
+                  U2[5].magnitude + U4[-2].magnitude + U3[-2].magnitude + U3[-1].magnitude +
+                  U3[1].magnitude + U3[2].magnitude + C[-5].magnitude + C[-4].magnitude +
+                  U4[-1].magnitude + U4[0].magnitude + U4[1].magnitude + U4[2].magnitude +
+                  C[-8].magnitude + 8 * C[-1].magnitude + C[-7].magnitude + C[-6].magnitude +
+                  7 * U1[0].magnitude + 6 * U1[1].magnitude +
+                  3 * (U2[1].magnitude + U1[2].magnitude) + U1[-4].magnitude + U1[-3].magnitude +
+                  U1[4].magnitude + U1[5].magnitude +
+                  4 * (U2[0].magnitude + C[-2].magnitude + U1[-1].magnitude) +
+                  2 * (U2[2].magnitude + U2[-1].magnitude + U3[0].magnitude + C[-3].magnitude +
+                       U1[3].magnitude + U1[-2].magnitude);
+    if (r1) {
+        const PixelRecord *aC = r1->C, *aU1 = r1->U1, *bC = r2->C, *bU1 = r2->U1;
+        act += (aU1[-1].magnitude + bU1[-1].magnitude) + 4 * (aC[-1].magnitude + bC[-1].magnitude) +
+               2 * (aC[-2].magnitude + bC[-2].magnitude);
+    }
+    const int32_t sub = activitySubContext(d, act);
+    const int32_t pred = roundPrediction(f);
+    d.magnitudeContext[0] = sub + d.magnitudeBase[pred + 4];
+    d.magnitudeContext[1] = d.magnitudeBase[pred] + sub;
+
+    d.digit[0] = uint8_t((f < 272) + (f < 1840));
+    d.digit[1] = uint8_t(digitOf(d, sub32(f, U1[0].value)));
+    d.digit[2] = uint8_t(digitOf(d, sub32(f, C[-1].value)));
+    int32_t vertical, horizontal;
+    if (!r1) {
+        d.digit[3] = U1[0].signClass;
+        d.digit[4] = C[-1].signClass;
+        vertical =
+            C[0].magnitude + U1[0].magnitude + U2[0].magnitude + U3[0].magnitude + U4[0].magnitude;
+        horizontal =
+            C[-5].magnitude + C[-4].magnitude + C[-3].magnitude + C[-2].magnitude + C[-1].magnitude;
+    } else {
+        const PixelRecord *aC = r1->C, *aU1 = r1->U1, *aU2 = r1->U2;
+        const PixelRecord *bC = r2->C, *bU1 = r2->U1, *bU2 = r2->U2;
+        if (d.planeIndex == 0) {
+            d.digit[3] = U1[0].signClass;
+            d.digit[4] = C[-1].signClass;
+        } else {
+            const PixelRecord* rC = d.planeIndex == 1 ? aC : bC;
+            const PixelRecord* rU1 = d.planeIndex == 1 ? aU1 : bU1;
+            d.digit[3] = uint8_t(digitOf(d, rC[-1].value - rU1[-1].value));
+            d.digit[4] = uint8_t(digitOf(d, rC[-1].value - rC[-2].value));
+        }
+        if (d.planeIndex >= 2) {
+            horizontal = withinDigitZone(d, aC[-1].value - aU1[-1].value) ||
+                         withinDigitZone(d, aC[-1].value - aC[-2].value);
+        } else {
+            horizontal = C[-2].magnitude + C[-1].magnitude + aC[-1].magnitude + aC[-2].magnitude +
+                         aC[-3].magnitude + bC[-1].magnitude + bC[-2].magnitude + bC[-3].magnitude;
+        }
+        if (d.hasReference) {
+            const int32_t a0 = C[0].aux;
+            vertical = withinDigitZone(d, sub32(sub32(f, U1[0].aux), a0)) ||
+                       withinDigitZone(d, sub32(sub32(f, C[-1].aux), a0));
+        } else {
+            vertical = U1[0].magnitude + U2[0].magnitude + aU2[-1].magnitude + bU2[-1].magnitude +
+                       aC[-1].magnitude + bC[-1].magnitude + aU1[-1].magnitude + bU1[-1].magnitude;
+        }
+    }
+    int32_t index = 16 * (horizontal == 0) + 32 * (vertical == 0) + sub;
+    for (int k = 0; k < 5; k++) index += kFeatureWeight[k][d.digit[k]];
+    d.ternaryIndex = index;
+    return pred;
+}
+
+}  // namespace
+
+int32_t predictPixel(ReaderState& st, Method2Decoder& d, const Method2Decoder* ref1,
+                     const Method2Decoder* ref2) {
+    const Rows r(d);
+    const PixelRecord *C = r.C, *U1 = r.U1, *U2 = r.U2, *U3 = r.U3;
+    const DecodeShared& sh = *d.shared;
+
+    // Gradient sums: up-left, up-right, left and up.
+    const int32_t g0 = 14 * C[-2].gradUpLeft + 23 * C[-1].gradUpLeft + 20 * U1[0].gradUpLeft +
+                       22 * U1[1].gradUpLeft + 16 * U1[2].gradUpLeft + 12 * U1[3].gradUpLeft +
+                       21 * U2[-1].gradUpLeft + sh.gradientBias[0];
+    const int32_t g1 = 19 * C[-2].gradUpRight + 22 * C[-1].gradUpRight + 9 * U1[-1].gradUpRight +
+                       25 * U1[0].gradUpRight + 15 * U1[1].gradUpRight + 21 * U1[2].gradUpRight +
+                       17 * U2[-2].gradUpRight + sh.gradientBias[1];
+    const int32_t g2 = 19 * C[-2].gradLeft + 22 * C[-1].gradLeft + 16 * U1[-1].gradLeft +
+                       18 * U1[0].gradLeft + 21 * U1[1].gradLeft + 15 * U1[2].gradLeft +
+                       17 * U1[3].gradLeft + sh.gradientBias[2];
+    const int32_t g3 = 15 * (U2[0].gradUp + U3[0].gradUp) + 17 * C[-2].gradUp + 25 * C[-1].gradUp +
+                       19 * U1[0].gradUp + 23 * U1[1].gradUp + 14 * U1[3].gradUp +
+                       sh.gradientBias[3];
+    const int32_t gsum = g0 + g1 + g3 + g2;
+
+    // Predictor context.
+    const int32_t k = (2 * g3 < 8 * g2) + (5 * g3 < 8 * g2) + (9 * g3 < 8 * g2) +
+                      (17 * g3 < 8 * g2) + (43 * g3 < 8 * g2);
+    const int32_t* t = kContextThreshold[k];
+    const int32_t pp = 2 * C[-2].value + 2 * C[-1].value;
+    const int32_t q = U1[0].value + 2 * C[-1].value + U1[1].value;
+    const int32_t rr = 16 * (U2[-1].value + U2[0].value + U2[2].value + U1[1].value);
+    const int context =
+        320 * k + 64 * ((t[9] < gsum) + (t[10] < gsum) + (t[11] < gsum) + (t[12] < gsum)) +
+        16 * ((t[6] < q) + (t[7] < q) + (t[8] < q)) +
+        4 * ((t[3] * g0 < 16 * g1) + (t[4] * g0 < 16 * g1) + (t[5] * g0 < 16 * g1)) +
+        ((t[0] * pp < rr) + (t[1] * pp < rr) + (t[2] * pp < rr));
+
+    // Slot of the context; an existing slot first learns from the left sample.
+    float* x = d.inputs;
+    const int known = d.slotOfContext[context];
+    PredictorSlot* slot;
+    if (known == 0) {
+        slot = handOutSlot(st, d, context);
+    } else {
+        slot = &d.slots[known];
+        const float r0 = dot28(slot->weight, x) + x[28];
+        const float e = (float(C[-1].value) - r0) * 2.1f;
+        trainSlot(*slot, x, sh.stepSize, 0.023f, e, 7744.0f * slot->stepScale);
+    }
+    d.currentSlot = slot;
+
+    // Features of this sample.
+    alignas(16) int32_t f[kInputs];
+    singlePlaneFeatures(r, f);
+    if (ref1) {
+        const Rows r1(*ref1), r2(*ref2);
+        multiPlaneFeatures(d, r, r1, r2, f);
+        if (d.hasReference) {
+            const float a0 = float(C[0].aux);
+            for (int i = 0; i < 16; i++) x[i] = float(f[i]) + a0;
+            for (int i = 16; i < kInputs; i++) x[i] = float(f[i]);
+        } else {
+            for (int i = 0; i < kInputs; i++) x[i] = float(f[i]);
+        }
+    } else {
+        for (int i = 0; i < kInputs; i++) x[i] = float(f[i]);
+    }
+
+    // Direction class: the smallest weighted gradient, earlier classes winning ties.
+    int cls = 0;
+    int32_t m = 16 * g2;
+    if (14 * g3 < m) {
+        cls = 1;
+        m = 14 * g3;
+    }
+    if (13 * g1 < m) {
+        cls = 2;
+        m = 13 * g1;
+    }
+    if (11 * g0 < m) cls = 3;
+
+    PredictorSlot* const* a = d.slotRowA + d.slotCursor;
+    PredictorSlot* const* b = d.slotRowB + d.slotCursor;
+    const PredictorSlot* const neighbours[6] = {a[-1], b[1], b[2], a[-2], b[0], a[0]};
+    d.directional = directionalEstimate(*slot, x, neighbours, cls, sh.fixedWeight);
+
+    if (ref1) {
+        const Rows r1(*ref1), r2(*ref2);
+        const int32_t f4 = biasCascade(d, r, &r1, &r2, g1);
+        return codingContexts(d, r, &r1, &r2, f4);
+    }
+    const int32_t f4 = biasCascade(d, r, nullptr, nullptr, g1);
+    return codingContexts(d, r, nullptr, nullptr, f4);
+}
+
+}  // namespace pqz::method2

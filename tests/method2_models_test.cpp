@@ -1,0 +1,189 @@
+// Coding method 2: the residual and bias models and the arithmetic helpers, against values
+// worked out by hand.
+#include <gtest/gtest.h>
+#include <xmmintrin.h>
+
+#include <climits>
+#include <cmath>
+#include <set>
+#include <vector>
+
+#include "codec/method1/magnitude_models.h"
+#include "codec/method2/method2_decoder.h"
+#include "codec/method2/method2_float.h"
+#include "codec/range/range_decoder.h"
+#include "tests/method2_test_support.h"
+
+namespace pqz::method2 {
+namespace {
+
+TEST(Method2Ternary, RepeatedZerosGrowThenHalveTheModel) {
+    // Five zeros from a fresh model: its count of zeros grows by the step 4096 each time; the
+    // fifth decode finds 18432 > 16384 and first halves the model and the step.
+    const uint32_t zeros[5] = {2048, 6144, 10240, 14336, 18432};
+    std::vector<uint8_t> bytes;
+    {
+        enc::RangeEncoder rc(bytes);
+        for (uint32_t z : zeros) rc.encodeFreq(0, z, z + 2 * 2816);
+        rc.finish();
+    }
+    ReaderState& st = readerState();
+    method2test::loadStream(st, bytes);
+    rangeStart(st);
+    TernaryModel m = {4096, {2048, 2816, 2816}};
+    const int32_t contexts[2] = {0, 0};
+    for (int i = 0; i < 4; i++) {
+        EXPECT_EQ(decodeTernaryResidual(st, m, contexts), 0u);
+        EXPECT_EQ(m.freq[0], zeros[i + 1]);
+        EXPECT_EQ(m.step, 4096);
+    }
+    EXPECT_EQ(decodeTernaryResidual(st, m, contexts), 0u);
+    EXPECT_EQ(m.step, 2048);
+    EXPECT_EQ(m.freq[0], 9216 + 2048);
+    EXPECT_EQ(m.freq[1], 1408);
+    EXPECT_EQ(m.freq[2], 1408);
+    rangeFinish(st);
+    EXPECT_FALSE(st.damaged);
+    EXPECT_EQ(st.cursor, st.payloadEnd);
+}
+
+TEST(Method2Ternary, StepDecaysInThreeSpeedsAndStopsAt16) {
+    TernaryModel m = {4096, {2048, 1, 3}};
+    std::vector<int> steps;
+    for (int i = 0; i < 24; i++) {
+        rescaleTernary(m);
+        steps.push_back(m.step);
+    }
+    const std::vector<int> expected = {2048, 1024, 512, 256, 224, 192, 160, 128, 96, 64, 32, 30,
+                                       28,   26,   24,  22,  20,  18,  16,  16,  16, 16, 16, 16};
+    EXPECT_EQ(steps, expected);
+    EXPECT_EQ(m.freq[1], 1);  // counts halve rounding up and never reach 0
+    EXPECT_EQ(m.freq[2], 1);
+}
+
+BiasCell freshCell() {
+    return {5, 2, 0};
+}
+
+TEST(Method2Bias, OwnCellShiftAndCountdown) {
+    std::vector<BiasCell> cells(kBiasCells, freshCell());
+    const int idx = 0x1234 & ~3;  // lo = 0
+    // Two small errors: the countdown runs out and the cell moves to shift 6, doubling its sum.
+    adaptBiasStage(cells.data(), idx, 10, 10, 1, -1);
+    EXPECT_EQ(cells[idx].sum, 14);  // d plus 4 for d beyond the clip
+    EXPECT_EQ(cells[idx].countdown, 1);
+    adaptBiasStage(cells.data(), idx, 10, 10, 1, -1);
+    EXPECT_EQ(cells[idx].shift, 6);
+    EXPECT_EQ(cells[idx].countdown, 7);
+    EXPECT_EQ(cells[idx].sum, 56);
+    // A large error leaves shift and countdown alone.
+    adaptBiasStage(cells.data(), idx, -40, -40, 1, -1);
+    EXPECT_EQ(cells[idx].sum, 56 - 40 - 4);
+    EXPECT_EQ(cells[idx].countdown, 7);
+    // An error inside the clip adds no push.
+    adaptBiasStage(cells.data(), idx, 1, 1, 1, -1);
+    EXPECT_EQ(cells[idx].sum, 13);
+    EXPECT_EQ(cells[idx].countdown, 6);
+
+    // At shift 8 the last countdown stops adaptation; afterwards the cell only accumulates.
+    cells[idx] = {8, 1, 100};
+    adaptBiasStage(cells.data(), idx, 5, 5, 1, -1);
+    EXPECT_EQ(cells[idx].shift, 8);
+    EXPECT_EQ(cells[idx].countdown, 0);
+    EXPECT_EQ(cells[idx].sum, 109);
+    adaptBiasStage(cells.data(), idx, 5, 5, 1, -1);
+    EXPECT_EQ(cells[idx].sum, 114);
+    // The sum wraps as a 16-bit value.
+    cells[idx] = {8, 0, 32767};
+    adaptBiasStage(cells.data(), idx, 1, 1, 1, -1);
+    EXPECT_EQ(cells[idx].sum, -32768);
+}
+
+TEST(Method2Bias, RelatedCellsDependOnTheLowCount) {
+    const int e = 1000;
+    for (int lo = 0; lo < 4; lo++) {
+        std::vector<BiasCell> cells(kBiasCells, freshCell());
+        const int idx = (0x5A5A & ~3) | lo;
+        adaptBiasStage(cells.data(), idx, e, e, 1, -1);
+        std::set<int> touched;
+        for (int i = 0; i < kBiasCells; i++)
+            if (cells[i].sum != 0) touched.insert(i);
+        const int both = (lo < 3) + (lo > 0);
+        EXPECT_EQ(int(touched.size()), 2 + 2 * both + 11 * (3 + both)) << "lo " << lo;
+        EXPECT_EQ(touched.count(idx + 1), lo < 3 ? 1u : 0u);
+        EXPECT_EQ(touched.count(idx - 1), lo > 0 ? 1u : 0u);
+        if (lo < 3) {
+            EXPECT_EQ(cells[idx + 1].sum, (32 + 1 + e) >> 1);  // dead-zone, k = 1
+        }
+        const int mirror = idx ^ 0x7FF0;
+        EXPECT_EQ(cells[mirror].sum, (-32 + 2 - e) >> 2);  // toward -e, k = 2
+        if (lo < 3) {
+            EXPECT_EQ(cells[mirror + 1].sum, (2 - e) >> 2);  // plain update
+        }
+        // Bits 2-3 of the neighbour across feature bit 14 step to the next count: 2 -> 3.
+        const int across = idx ^ (1 << 14);
+        EXPECT_EQ(cells[(across & ~0xC) | (3 << 2)].sum, (32 + 4 + e) >> 3);
+        EXPECT_EQ(cells[idx].shift, 5);
+    }
+}
+
+TEST(Method2Contexts, PredictionRoundingAndActivityEdges) {
+    EXPECT_EQ(roundPrediction(8), 0);
+    EXPECT_EQ(roundPrediction(9), 1);
+    EXPECT_EQ(roundPrediction(4072), 254);
+    EXPECT_EQ(roundPrediction(4073), 255);
+    EXPECT_EQ(roundPrediction(-500), 0);
+    EXPECT_EQ(roundPrediction(INT_MIN), 0);  // what an overflowing estimate becomes
+    EXPECT_EQ(roundPrediction(INT_MAX), 0);  // wraps like the 32-bit sum it is
+
+    DecodeShared shared;
+    initShared(shared, false, 0);
+    Method2Decoder* d = createDecoder(readerState(), shared, 4, 2);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(activitySubContext(*d, 39), 0);
+    EXPECT_EQ(activitySubContext(*d, 40), 1);
+    EXPECT_EQ(activitySubContext(*d, 959), 14);
+    EXPECT_EQ(activitySubContext(*d, 960), 15);
+    EXPECT_EQ(activitySubContext(*d, 100000), 15);
+    releaseDecoder(d);
+}
+
+TEST(Method2Float, TruncationAndDotProductOrder) {
+    EXPECT_EQ(truncateToInt(-2.99f), -2);
+    EXPECT_EQ(truncateToInt(2147483520.0f), 2147483520);
+    EXPECT_EQ(truncateToInt(3e9f), INT_MIN);
+    EXPECT_EQ(truncateToInt(-3e9f), INT_MIN);
+    EXPECT_EQ(truncateToInt(std::nanf("")), INT_MIN);
+    EXPECT_EQ(truncateToInt(INFINITY), INT_MIN);
+
+    // Each lane sums its groups in order, then the lanes pair as (0 + 2) + (1 + 3). Summing in
+    // index order, or pairing the lanes otherwise, gives 0 instead of 1.
+    alignas(16) float u[kInputs] = {}, w[kInputs];
+    for (float& v : w) v = 1.0f;
+    u[0] = 3e8f;   // lane 0
+    u[2] = -3e8f;  // lane 2
+    u[1] = 1.0f;   // lane 1: (1 + 1e8) - 1e8 = 0 in single precision
+    u[5] = 1e8f;
+    u[9] = -1e8f;
+    u[3] = 1.0f;  // lane 3
+    EXPECT_EQ(dot28(u, w), 1.0f);
+}
+
+TEST(Method2Float, DecodeEnvironmentIsFixedAndRestored) {
+    const unsigned saved = _mm_getcsr();
+    const unsigned caller = 0x1F80 | 0x6000 | 0x40;  // toward zero, denormal inputs as zero
+    _mm_setcsr(caller);
+    unsigned inside;
+    {
+        DecodeFloatEnvironment environment;
+        inside = _mm_getcsr();
+    }
+    const unsigned after = _mm_getcsr();
+    _mm_setcsr(saved);
+    // Round to nearest, flush-to-zero on, denormal inputs kept, every exception masked.
+    EXPECT_EQ(inside & ~0x3Fu, 0x1F80u | 0x8000u);
+    EXPECT_EQ(after, caller);
+}
+
+}  // namespace
+}  // namespace pqz::method2

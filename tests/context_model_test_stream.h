@@ -8,22 +8,15 @@
 #include "codec/range/range_decoder.h"
 #include "pipeline/reader_state.h"
 #include "tests/encoder/range_encoder.h"
+#include "tests/test_support.h"
 
 namespace pqz::test {
 
 // Makes bytes (given slack behind them) the payload of this thread's state, with fresh
 // exclusion marks, positioned for the range decoder's start.
 inline ReaderState& loadPayload(std::vector<uint8_t>& bytes) {
-    const size_t size = bytes.size();
-    bytes.resize(size + kPayloadSlack, 0);
     ReaderState& st = readerState();
-    st.payloadStart = st.cursor = st.segmentStart = bytes.data();
-    st.payloadSize = uint32_t(size);
-    st.payloadEnd = bytes.data() + size;
-    st.bitCount = 0;
-    st.bitBuffer = 0;
-    st.damaged = false;
-    st.currentModelFlag = 0;
+    loadPayload(st, bytes);
     st.currentMethod = 0;
     st.exclusionStamp = 1;
     for (uint8_t& m : st.exclusionMarks) m = 0;

@@ -10,19 +10,13 @@
 
 #include "codec/method1/magnitude_models.h"
 #include "codec/range/range_decoder.h"
+#include "tests/test_support.h"
 
 namespace pqz {
 namespace {
 
 void loadStream(ReaderState& st, std::vector<uint8_t>& bytes, int method) {
-    const size_t size = bytes.size();
-    bytes.resize(size + kPayloadSlack, 0);
-    st.payloadStart = st.cursor = st.segmentStart = bytes.data();
-    st.payloadSize = uint32_t(size);
-    st.payloadEnd = bytes.data() + size;
-    st.bitCount = 0;
-    st.bitBuffer = 0;
-    st.damaged = false;
+    test::loadPayload(st, bytes);
     st.currentModelFlag = 1;
     st.currentMethod = method;
 }

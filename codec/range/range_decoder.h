@@ -68,19 +68,8 @@ inline int rangeDecodeBit(ReaderState& st, uint32_t count0, uint32_t count1) {
 
 // A value in [0, n) with equal probabilities.
 inline uint32_t rangeDecodeUniform(ReaderState& st, uint32_t n) {
-    RangeDecoder& rc = st.range;
-    rc.total = n;
-    rangeNormalize(st);
-    rc.help = rc.range / n;
-    uint32_t v = rc.low / rc.help;
-    if (v >= n) v = n - 1;
-    rc.cumLow = v;
-    rc.cumHigh = v + 1;
-    rc.low -= v * rc.help;
-    if (v + 1 < n)
-        rc.range = rc.help;
-    else
-        rc.range -= v * rc.help;
+    const uint32_t v = rangeDecodeFreq(st, n);
+    rangeUpdate(st, v, v + 1);
     return v;
 }
 

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "reader/image.h"
+
 namespace pqz::enc {
 
 void PqzWriter::u16(uint16_t v) {
@@ -77,11 +79,7 @@ void writePayloadHead(BitWriter& bits, int bitsPerPixel, bool grey, int toleranc
 }
 
 uint32_t rowBytesFor(uint32_t width, int n) {
-    if (n == 1) return (width + 7) / 8;
-    if (n == 2) return (width + 3) / 4;
-    if (n == 0 || n == 3 || n == 4) return (width + 1) / 2;
-    if (n < 8) return width;
-    return width * uint32_t((n + 7) / 8);
+    return packedRowBytes(width, n);
 }
 
 bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {

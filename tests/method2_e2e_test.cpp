@@ -237,7 +237,7 @@ TEST(Method2EndToEnd, LongSymbolForZeroResidual) {
 TEST(Method2EndToEnd, LargePhotos) {
     const Picture cam = photo("camera.png");
     roundTrip(
-        {greyImage(cam, 0), colourImage(crop(photo("coffee.png"), 100, 50, 256, 192), 24, 1)});
+        {greyImage(cam, 0), colourImage(crop(photo("coffee.png"), 100, 50, 192, 128), 24, 1)});
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "tests/encoder/method2_encoder.h"
 
 #include <gtest/gtest.h>
+#include <xmmintrin.h>
 
 #include <cstring>
 
@@ -158,6 +159,60 @@ INSTANTIATE_TEST_SUITE_P(Method2, ReencodeVector,
                                  if (c == '-') c = '_';
                              return n;
                          });
+
+// The encoder computes under its own floating-point modes whatever the caller set, and gives the
+// caller's modes back.
+TEST(Method2Encoder, IndependentOfTheCallersFloatingPointModes) {
+    // Big enough for a directed rounding to change a prediction somewhere.
+    const Picture p = crop(loadImage("coffee.png"), 200, 100, 96, 96);
+    const std::vector<uint8_t> bgr = toStoredBgr(p);
+    std::vector<PlaneSpec> ordered(3);
+    for (int i = 0; i < 3; i++) ordered[i].order = uint8_t(i);
+    const Picture g = toGrey(p);
+    const Method2Stream grey = encodeMethod2Plane(g.pixels.data(), 96, 96, {});
+    const Method2Stream colour = encodeMethod2Interleaved(bgr.data(), 96, 96, 3, ordered, {});
+
+    const unsigned saved = _mm_getcsr();
+    const unsigned odd = (saved & ~0xE040u) | 0x4000u | 0x0040u;  // round down, denormals as zero
+    _mm_setcsr(odd);
+    const Method2Stream grey2 = encodeMethod2Plane(g.pixels.data(), 96, 96, {});
+    const Method2Stream colour2 = encodeMethod2Interleaved(bgr.data(), 96, 96, 3, ordered, {});
+    const unsigned after = _mm_getcsr();
+    _mm_setcsr(saved);
+    EXPECT_EQ(after, odd);
+    EXPECT_EQ(grey2.bytes, grey.bytes);
+    EXPECT_EQ(colour2.bytes, colour.bytes);
+}
+
+// Plane tables that no reader route can decode as intended are refused.
+TEST(Method2Encoder, RefusesPlaneTablesWithoutARoute) {
+    Method2Image img;
+    img.width = 2;
+    img.height = 2;
+    img.bitsPerPixel = 32;
+    img.pixels.assign(16, 7);
+    img.planes.resize(4);
+    const int orders[4] = {0, 1, 3, 2};  // byte 3 must be coded last when interleaved
+    for (int p = 0; p < 4; p++) img.planes[p].order = uint8_t(orders[p]);
+    EXPECT_THROW(encodeMethod2Image(img), std::invalid_argument);
+    img.separate = true;  // separate planes may take any order
+    EXPECT_NO_THROW(encodeMethod2Image(img));
+    img.planes[2].hasReference = true;  // an order-3 merge reaches into the previous pixel
+    EXPECT_THROW(encodeMethod2Image(img), std::invalid_argument);
+    img.planes[2].hasReference = false;
+    img.planes[0].hasReference = true;  // the first plane has nothing to refer to
+    EXPECT_THROW(encodeMethod2Image(img), std::invalid_argument);
+    img.planes[0].hasReference = false;
+    img.planes[1].order = 0;  // not a permutation
+    EXPECT_THROW(encodeMethod2Image(img), std::invalid_argument);
+    img.bitsPerPixel = 16;  // two planes only go separately
+    img.pixels.assign(8, 7);
+    img.planes = {PlaneSpec{}, PlaneSpec{}};
+    img.planes[1].order = 1;
+    EXPECT_NO_THROW(encodeMethod2Image(img));
+    img.separate = false;
+    EXPECT_THROW(encodeMethod2Image(img), std::invalid_argument);
+}
 
 }  // namespace
 }  // namespace pqz::enc

@@ -110,6 +110,7 @@ TEST_P(ReencodeVector, GivesThePayloadOfTheVector) {
     const std::string base = vectorsDir() + "/method2/" + GetParam().name;
     std::vector<StoredImage> images = imagesOf(readFile(base + ".pqz"));
     ASSERT_EQ(int(images.size()), GetParam().images);
+    std::vector<std::vector<uint8_t>> records;  // the library's decode, when needed
     for (size_t i = 0; i < images.size(); i++) {
         SCOPED_TRACE("image " + std::to_string(i));
         const StoredImage& v = images[i];
@@ -147,7 +148,7 @@ TEST_P(ReencodeVector, GivesThePayloadOfTheVector) {
         if (img.bitsPerPixel == 32) {
             // The bitmap dropped byte 3: take it from the library's decode, whose other bytes
             // must be the bitmap's.
-            std::vector<std::vector<uint8_t>> records = decodedRecords(base + ".pqz");
+            if (records.empty()) records = decodedRecords(base + ".pqz");
             ASSERT_GT(records.size(), i);
             ASSERT_EQ(records[i].size(), size_t(v.width) * v.height * 4);
             for (size_t j = 0; j < img.pixels.size(); j++)

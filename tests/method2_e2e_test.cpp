@@ -82,17 +82,9 @@ void expectWithinTolerance(const Method2Image& img, const std::vector<uint8_t>& 
     }
 }
 
-// Encodes every image into one file, reads the file back and compares each bitmap with the
-// pixels the encoder reconstructed.
-void roundTrip(const std::vector<Method2Image>& images) {
-    PqzWriter w;
-    std::vector<Method2Payload> coded;
-    for (const Method2Image& img : images) {
-        coded.push_back(encodeMethod2Image(img));
-        ASSERT_FALSE(coded.back().slotOverflow);
-        expectWithinTolerance(img, coded.back().pixels);
-        w.imageBlock(coded.back().block);
-    }
+// Reads the file back and compares each bitmap with the pixels the encoder reconstructed.
+void checkReadBack(const PqzWriter& w, const std::vector<Method2Image>& images,
+                   const std::vector<Method2Payload>& coded) {
     test::TempDir dir;
     int err = -1;
     std::vector<test::Bitmap> read = test::readAllImages(test::writeTemp(dir, w.bytes()), &err);
@@ -116,6 +108,20 @@ void roundTrip(const std::vector<Method2Image>& images) {
     }
 }
 
+// Encodes every image into one file and checks what the reader makes of it. Returns what the
+// encoder made.
+std::vector<Method2Payload> roundTrip(const std::vector<Method2Image>& images) {
+    PqzWriter w;
+    std::vector<Method2Payload> coded;
+    for (const Method2Image& img : images) {
+        coded.push_back(encodeMethod2Image(img));
+        EXPECT_FALSE(coded.back().slotOverflow);
+        expectWithinTolerance(img, coded.back().pixels);
+        w.imageBlock(coded.back().block);
+    }
+    checkReadBack(w, images, coded);
+    return coded;
+}
 const Picture& photo(const char* name) {
     static std::map<std::string, Picture> cache;
     auto it = cache.find(name);
@@ -236,8 +242,26 @@ TEST(Method2EndToEnd, LongSymbolForZeroResidual) {
 // rescale many times.
 TEST(Method2EndToEnd, LargePhotos) {
     const Picture cam = photo("camera.png");
-    roundTrip(
+    std::vector<Method2Payload> coded = roundTrip(
         {greyImage(cam, 0), colourImage(crop(photo("coffee.png"), 100, 50, 192, 128), 24, 1)});
+    for (const Method2Payload& p : coded) {
+        EXPECT_GT(p.stats.slots, 500);
+        EXPECT_GT(p.stats.ternaryRescales, 1000u);
+        EXPECT_GT(p.stats.cellsSettled, 0u);
+        EXPECT_GT(p.stats.classRescales, 100u);
+    }
+}
+
+// Thousands of equal large residuals in the same magnitude contexts: the first row alternates
+// 0 and 128, so every residual is -128, and the tree nodes of the top class overflow and halve.
+TEST(Method2EndToEnd, RepeatedLargeResidualsHalveTreeNodes) {
+    Picture p;
+    p.width = 4200;
+    p.height = 2;
+    p.channels = 1;
+    for (int i = 0; i < p.width * p.height; i++) p.pixels.push_back(i & 1 ? 128 : 0);
+    std::vector<Method2Payload> coded = roundTrip({greyImage(p, 0)});
+    EXPECT_GT(coded[0].stats.nodeRescales, 0u);
 }
 
 }  // namespace

@@ -139,7 +139,7 @@ void encodeTernary(PlaneCoder& d, Tern& m, int symbol) {
     uint32_t cum = 0;
     for (int i = 0; i < k; i++) cum += m.f[i];
     d.rc.encodeFreq(cum, m.f[k], uint32_t(m.f[0]) + m.f[1] + m.f[2]);
-    if (m.f[k] > 16384) rescaleTernary(m);
+    if (m.f[k] > 16384) rescaleTernary(d, m);
     m.f[k] = uint16_t(m.f[k] + m.step);
     if (k == 1) encodeMagnitude(d.rc, d.mags, d.magCtx[1], (symbol - 1) >> 1);
     if (k == 2) encodeMagnitude(d.rc, d.mags, d.magCtx[0], (symbol - 2) >> 1);
@@ -223,7 +223,10 @@ Method2Stream encodeMethod2Plane(const uint8_t* samples, int width, int height,
         }
     }
     rc.finish();
-    out.slots = d->slotCount;
+    out.stats = d->stats;
+    out.stats.slots = d->slotCount;
+    out.stats.classRescales = mags.stats.classRescales;
+    out.stats.nodeRescales = mags.stats.nodeRescales;
     out.slotOverflow = d->slotOverflow;
     return out;
 }
@@ -288,9 +291,13 @@ Method2Stream encodeMethod2Interleaved(const uint8_t* pixels, int width, int hei
     }
     rc.finish();
     for (int k = 0; k < planeCount; k++) {
-        out.slots = std::max(out.slots, coder[k]->slotCount);
+        out.stats.slots = std::max(out.stats.slots, coder[k]->slotCount);
+        out.stats.ternaryRescales += coder[k]->stats.ternaryRescales;
+        out.stats.cellsSettled += coder[k]->stats.cellsSettled;
         out.slotOverflow = out.slotOverflow || coder[k]->slotOverflow;
     }
+    out.stats.classRescales = mags.stats.classRescales;
+    out.stats.nodeRescales = mags.stats.nodeRescales;
     return out;
 }
 

@@ -23,12 +23,22 @@ struct Method2Options {
     bool reproduce = false;
 };
 
+// What coding exercised, so that tests can tell that they reach the rarer paths.
+struct Method2Stats {
+    int slots = 0;                 // predictor slots handed out (the most of any plane)
+    uint64_t ternaryRescales = 0;  // three-way residual models halved
+    uint64_t cellsSettled = 0;     // bias cells that reached their final shift
+    uint64_t classRescales = 0;    // magnitude contexts whose class counts were halved
+    uint64_t nodeRescales = 0;     // magnitude tree nodes halved while coding
+    void add(const Method2Stats& o);
+};
+
 // One coded stream: opening marker, coder bytes, closing marker.
 struct Method2Stream {
     std::vector<uint8_t> bytes;
     std::vector<uint8_t> reconstructed;  // the samples (or pixels) a decoder produces
-    int slots = 0;                       // predictor slots handed out (the largest of all planes)
-    bool slotOverflow = false;           // more than 1023 slots: a decoder must refuse the stream
+    Method2Stats stats;
+    bool slotOverflow = false;  // more than 1023 slots: a decoder must refuse the stream
 };
 
 // A single 8-bit plane of width x height samples, rows top first. With `add` (one byte per
@@ -64,6 +74,7 @@ struct Method2Image {
 struct Method2Payload {
     ImageBlock block;             // ready for PqzWriter::imageBlock
     std::vector<uint8_t> pixels;  // the pixels a reader decodes, stored layout
+    Method2Stats stats;           // of all streams
     bool slotOverflow = false;
 };
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tests/encoder/magnitude_encoder.h"
+#include "tests/encoder/method2_encoder.h"
 #include "tests/encoder/range_encoder.h"
 
 namespace pqz::enc::m2 {
@@ -79,6 +80,7 @@ struct PlaneCoder {
     std::vector<int16_t> slotOfContext;
     int slotCount = 0;
     bool slotOverflow = false;
+    Method2Stats stats;  // this plane's counts (slots and magnitudes are filled in by the driver)
     int cur = 0;
     std::vector<int> slotRow[2];  // entry x + 2 belongs to column x
     int rowA = 0;                 // which of slotRow is the current row
@@ -123,7 +125,8 @@ int predict(PlaneCoder& d, PlaneCoder* r1, PlaneCoder* r2, const int32_t gradBia
 
 // Codes a residual symbol 0..256 with the three-way model and the magnitude contexts.
 void encodeTernary(PlaneCoder& d, Tern& model, int symbol);
-void rescaleTernary(Tern& model);
+// Halves a three-way model and decays its step.
+void rescaleTernary(PlaneCoder& d, Tern& model);
 
 // Adaptation after a sample of rows coded with the predictor; advances the column.
 void update(PlaneCoder& d, int sample, int symbol, int residual);

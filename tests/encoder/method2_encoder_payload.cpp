@@ -1,6 +1,7 @@
 // Method-2 test encoder: whole compressed payloads (head, plane table, coded streams) for the
 // routes a reader offers: one 8-bit stream, interleaved multi-plane images in one stream, and
 // separately coded planes merged afterwards.
+#include <algorithm>
 #include <cassert>
 #include <stdexcept>
 
@@ -47,6 +48,14 @@ void checkPlanes(const Method2Image& img, const std::vector<PlaneSpec>& planes, 
 
 }  // namespace
 
+void Method2Stats::add(const Method2Stats& o) {
+    slots = std::max(slots, o.slots);
+    ternaryRescales += o.ternaryRescales;
+    cellsSettled += o.cellsSettled;
+    classRescales += o.classRescales;
+    nodeRescales += o.nodeRescales;
+}
+
 Method2Payload encodeMethod2Image(const Method2Image& img) {
     const int bpp = img.bitsPerPixel;
     const int planeCount = (bpp + 7) / 8;
@@ -87,6 +96,7 @@ Method2Payload encodeMethod2Image(const Method2Image& img) {
                                                        planeCount, planes, options);
         payload.insert(payload.end(), s.bytes.begin(), s.bytes.end());
         out.pixels = std::move(s.reconstructed);
+        out.stats = s.stats;
         out.slotOverflow = s.slotOverflow;
     } else {
         int orderMap[4] = {0, 0, 0, 0};
@@ -105,6 +115,7 @@ Method2Payload encodeMethod2Image(const Method2Image& img) {
             payload.insert(payload.end(), s.bytes.begin(), s.bytes.end());
             for (size_t j = 0; j < pixelCount; j++)
                 out.pixels[j * planeCount + p] = uint8_t(s.reconstructed[j] + add[j]);
+            out.stats.add(s.stats);
             out.slotOverflow = out.slotOverflow || s.slotOverflow;
         }
     }

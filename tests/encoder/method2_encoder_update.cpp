@@ -57,6 +57,7 @@ void trainSlots(PlaneCoder& d, float vf) {
 struct BiasUpdate {
     Cell* cells;
     int clipHigh, clipLow;
+    uint64_t* settled;  // cells whose shift and countdown stop changing
 
     int sigma(int32_t x) const { return (x > clipHigh) - (x < clipLow); }
     static int32_t bias(const Cell& c) {
@@ -81,6 +82,7 @@ struct BiasUpdate {
                     c.sum = int16_t(2 * c.sum);
                 } else if (c.countdown == 1) {
                     c.countdown = 0;
+                    ++*settled;
                 } else {
                     c.countdown -= 1;
                 }
@@ -108,8 +110,8 @@ struct BiasUpdate {
 
 // Adds to one frequency of a neighbouring residual model, rescaling it first when full.
 template <typename Inc>
-void spreadTo(Tern& n, int k, Inc inc) {
-    if (int(n.f[0]) + n.f[1] + n.f[2] > 29696) rescaleTernary(n);
+void spreadTo(PlaneCoder& d, Tern& n, int k, Inc inc) {
+    if (int(n.f[0]) + n.f[1] + n.f[2] > 29696) rescaleTernary(d, n);
     n.f[k] = uint16_t(n.f[k] + inc(int(n.step)));
 }
 
@@ -124,11 +126,11 @@ void spread(PlaneCoder& d, int symbol, int residual) {
     // The model's step is read at each test: spreading may have rescaled the model itself.
     if (tm[ti].step <= 16) return;
     if (sub < 15) {
-        spreadTo(tm[ti + 1], k3, [](int s) { return (s * 10) >> 4; });
+        spreadTo(d, tm[ti + 1], k3, [](int s) { return (s * 10) >> 4; });
         if (symbol != 0) trainMagnitude(d.mags, mc + 1, t);
     }
     if (sub > 0) {
-        spreadTo(tm[ti - 1], k3, [](int s) { return (s * 13) >> 4; });
+        spreadTo(d, tm[ti - 1], k3, [](int s) { return (s * 13) >> 4; });
         if (symbol != 0) trainMagnitude(d.mags, mc - 1, t);
     }
 
@@ -138,41 +140,42 @@ void spread(PlaneCoder& d, int symbol, int residual) {
     int mi = (ti & 63) + kFeatureUnit[0];
     for (int f = 1; f < 5; f++) mi += (2 - d.digit[f]) * kFeatureUnit[f];
     auto quarter = [](int s) { return s >> 2; };
-    if (sub < 15) spreadTo(tm[mi + 1], km, quarter);
-    if (sub > 0) spreadTo(tm[mi - 1], km, quarter);
+    if (sub < 15) spreadTo(d, tm[mi + 1], km, quarter);
+    if (sub > 0) spreadTo(d, tm[mi - 1], km, quarter);
     if (symbol != 0) {
         const int f = mc & 0xF0;
         if (f < 0xF0) trainMagnitude(d.mags, mc + 16, t);
         if (f > 0) trainMagnitude(d.mags, mc - 16, t);
     }
-    spreadTo(tm[mi], km, [](int s) { return (s * 6) >> 4; });
+    spreadTo(d, tm[mi], km, [](int s) { return (s * 6) >> 4; });
 
     if (d.planeIndex != 0 && tm[ti].step <= 256) return;
     for (int f = 0; f < 5; f++) {
         const int u = kFeatureUnit[f];
         const int df = d.digit[f];
         if (df == 1) {
-            spreadTo(tm[mi - u], km, quarter);
+            spreadTo(d, tm[mi - u], km, quarter);
             const int b = ti - u;
-            spreadTo(tm[b], k3, [](int s) { return (s * 3) >> 4; });
+            spreadTo(d, tm[b], k3, [](int s) { return (s * 3) >> 4; });
             if (sub < 15) {
-                spreadTo(tm[b + 1], k3, quarter);
-                spreadTo(tm[ti + u + 1], k3, [](int s) { return s >> 3; });
+                spreadTo(d, tm[b + 1], k3, quarter);
+                spreadTo(d, tm[ti + u + 1], k3, [](int s) { return s >> 3; });
             }
-            if (sub >= 3) spreadTo(tm[b - 1], k3, [](int s) { return (s * 6) >> 4; });
+            if (sub >= 3) spreadTo(d, tm[b - 1], k3, [](int s) { return (s * 6) >> 4; });
         } else {
-            spreadTo(tm[mi + u - (2 - df) * u], km, [](int s) { return (s * 7) >> 4; });
+            spreadTo(d, tm[mi + u - (2 - df) * u], km, [](int s) { return (s * 7) >> 4; });
             const int b = ti - df * u + u;
-            spreadTo(tm[b], k3, [](int s) { return (s * 7) >> 4; });
-            if (sub < 15) spreadTo(tm[b + 1], k3, [](int s) { return (s * 5) >> 4; });
-            if (sub > 0) spreadTo(tm[b - 1], k3, [](int s) { return (s * 6) >> 4; });
+            spreadTo(d, tm[b], k3, [](int s) { return (s * 7) >> 4; });
+            if (sub < 15) spreadTo(d, tm[b + 1], k3, [](int s) { return (s * 5) >> 4; });
+            if (sub > 0) spreadTo(d, tm[b - 1], k3, [](int s) { return (s * 6) >> 4; });
         }
     }
 }
 
 }  // namespace
 
-void rescaleTernary(Tern& m) {
+void rescaleTernary(PlaneCoder& d, Tern& m) {
+    d.stats.ternaryRescales++;
     for (uint16_t& c : m.f) c = uint16_t(c - (c >> 1));
     if (m.step > 256)
         m.step >>= 1;
@@ -207,7 +210,7 @@ void update(PlaneCoder& d, int sample, int symbol, int residual) {
     d.curA++;
     d.curB++;
 
-    BiasUpdate bu{nullptr, d.clipHigh, d.clipLow};
+    BiasUpdate bu{nullptr, d.clipHigh, d.clipLow, &d.stats.cellsSettled};
     for (int s = 0; s < 5; s++) {
         bu.cells = d.cells.data() + size_t(s) * kCellsPerStage;
         const int32_t dd = w32(int64_t(v) - d.stagePred[s]);

@@ -13,18 +13,6 @@
 namespace pqz::enc {
 namespace {
 
-PlaneSpec plane(int order, bool reference = false, int offset = 0, int c0 = 0, int c1 = 0,
-                int c2 = 0) {
-    PlaneSpec s;
-    s.order = uint8_t(order);
-    s.hasReference = reference;
-    s.offset = uint8_t(offset);
-    s.coef[0] = c0;
-    s.coef[1] = c1;
-    s.coef[2] = c2;
-    return s;
-}
-
 Method2Image greyImage(const Picture& p, int tolerance, bool separate = false) {
     Method2Image img;
     img.width = uint16_t(p.width);
@@ -143,10 +131,11 @@ TEST(Method2EndToEnd, ColourPhotosWithAndWithoutReferences) {
     roundTrip({
         colourImage(a, 24, 0),
         // Coded green, blue, red; green predicted from blue, red from both.
-        colourImage(a, 24, 0, {plane(1), plane(0, true), plane(2, true, 0, 64, 64)}),
-        colourImage(c, 24, 1, {plane(2, true, 3, 191, -64), plane(0), plane(1, true, 250)}),
-        colourImage(c, 24, 3, {plane(0), plane(2, true, 0, 0, 128), plane(1)}),
-        colourImage(a, 24, 15, {plane(1), plane(2), plane(0)}),
+        colourImage(a, 24, 0, {planeSpec(1), planeSpec(0, true), planeSpec(2, true, 0, 64, 64)}),
+        colourImage(c, 24, 1,
+                    {planeSpec(2, true, 3, 191, -64), planeSpec(0), planeSpec(1, true, 250)}),
+        colourImage(c, 24, 3, {planeSpec(0), planeSpec(2, true, 0, 0, 128), planeSpec(1)}),
+        colourImage(a, 24, 15, {planeSpec(1), planeSpec(2), planeSpec(0)}),
     });
 }
 
@@ -156,13 +145,14 @@ TEST(Method2EndToEnd, FourPlanesWithAlpha) {
     ASSERT_EQ(logo.channels, 4);
     roundTrip({
         colourImage(logo, 32, 0),
-        colourImage(
-            logo, 32, 3,
-            {plane(2, true, 0, 64, 64), plane(0), plane(1, true), plane(3, true, 0, 40, 40, 40)}),
+        colourImage(logo, 32, 3,
+                    {planeSpec(2, true, 0, 64, 64), planeSpec(0), planeSpec(1, true),
+                     planeSpec(3, true, 0, 40, 40, 40)}),
         // 28 bits: the bitmap keeps byte 3, so the reference weights on it are checked.
-        colourImage(logo, 28, 0,
-                    {plane(0), plane(1, true), plane(2), plane(3, true, 9, 50, -20, 90)}),
-        colourImage(logo, 28, 1, {plane(1), plane(2), plane(0), plane(3)}),
+        colourImage(
+            logo, 28, 0,
+            {planeSpec(0), planeSpec(1, true), planeSpec(2), planeSpec(3, true, 9, 50, -20, 90)}),
+        colourImage(logo, 28, 1, {planeSpec(1), planeSpec(2), planeSpec(0), planeSpec(3)}),
     });
 }
 
@@ -176,14 +166,16 @@ TEST(Method2EndToEnd, SeparatelyCodedPlanesWithMerge) {
     sixteen.separate = true;
     for (size_t j = 0; j < a.pixels.size(); j += 3)
         sixteen.pixels.insert(sixteen.pixels.end(), {a.pixels[j], uint8_t(a.pixels[j + 1] & 0x7F)});
-    sixteen.planes = {plane(1, true, 17), plane(0)};
+    sixteen.planes = {planeSpec(1, true, 17), planeSpec(0)};
     roundTrip({
-        colourImage(a, 24, 0, {plane(0), plane(1, true, 5), plane(2, true, 0, 64, 64)}, true),
-        colourImage(a, 24, 3, {plane(2, true, 0, 100, 28), plane(0), plane(1, true)}, true),
-        colourImage(
-            logo, 28, 1,
-            {plane(0), plane(1, true), plane(2, true, 0, -64, 191), plane(3, true, 7, 30, 40, 50)},
-            true),
+        colourImage(a, 24, 0, {planeSpec(0), planeSpec(1, true, 5), planeSpec(2, true, 0, 64, 64)},
+                    true),
+        colourImage(a, 24, 3, {planeSpec(2, true, 0, 100, 28), planeSpec(0), planeSpec(1, true)},
+                    true),
+        colourImage(logo, 28, 1,
+                    {planeSpec(0), planeSpec(1, true), planeSpec(2, true, 0, -64, 191),
+                     planeSpec(3, true, 7, 30, 40, 50)},
+                    true),
         sixteen,
     });
 }
@@ -219,8 +211,9 @@ TEST(Method2EndToEnd, NarrowAndEmptyImages) {
     for (int w : {0, 1, 2, 3}) {
         for (int h : {1, 2, 40}) {
             images.push_back(greyImage(noisy(w, h, 1), w % 2));
-            images.push_back(colourImage(noisy(w, h, 3), 24, 0,
-                                         {plane(1), plane(0), plane(2, true, 0, 64, 64)}));
+            images.push_back(
+                colourImage(noisy(w, h, 3), 24, 0,
+                            {planeSpec(1), planeSpec(0), planeSpec(2, true, 0, 64, 64)}));
             images.push_back(colourImage(noisy(w, h, 4), 28, 0));
         }
     }

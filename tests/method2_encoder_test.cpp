@@ -11,56 +11,10 @@
 
 #include "reader/dib.h"
 #include "tests/test_support.h"
+#include "tests/vector_support.h"
 
 namespace pqz::enc {
 namespace {
-
-struct StoredImage {
-    uint16_t width = 0, height = 0;
-    uint8_t format = 0, flags = 0;
-    std::vector<uint8_t> payload;
-};
-
-uint32_t le32(const uint8_t* p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
-}
-
-std::vector<StoredImage> imagesOf(const std::vector<uint8_t>& file) {
-    std::vector<StoredImage> out;
-    size_t at = 0;
-    while (at + 4 <= file.size()) {
-        const uint8_t kind = file[at + 1];
-        at += 4;
-        if (kind == kKindExtra) {
-            at += 8 + le32(&file[at + 4]);
-            continue;
-        }
-        StoredImage img;
-        img.width = uint16_t(file[at] | file[at + 1] << 8);
-        img.height = uint16_t(file[at + 2] | file[at + 3] << 8);
-        img.format = file[at + 10];
-        img.flags = file[at + 11];
-        const uint32_t size = le32(&file[at + 12]);
-        at += 16;
-        if (img.flags & 0x80) at += 8 + le32(&file[at + 4]);
-        img.payload.assign(file.begin() + at, file.begin() + at + size);
-        at += size;
-        if (img.format & 0x80) at += 3u << (img.format & 63);
-        out.push_back(std::move(img));
-    }
-    return out;
-}
-
-// Least-significant-bit-first reading of the payload head.
-struct HeadReader {
-    const std::vector<uint8_t>& bytes;
-    size_t bit = 0;
-    uint32_t read(int n) {
-        uint32_t v = 0;
-        for (int i = 0; i < n; i++, bit++) v |= uint32_t(bytes[bit / 8] >> (bit % 8) & 1) << i;
-        return v;
-    }
-};
 
 // The pixels in stored layout from a bitmap (which keeps every byte for 8, 24 and 25..31 bits;
 // 32-bit pixels lose byte 3).
@@ -108,12 +62,12 @@ class ReencodeVector : public ::testing::TestWithParam<VectorCase> {};
 
 TEST_P(ReencodeVector, GivesThePayloadOfTheVector) {
     const std::string base = vectorsDir() + "/method2/" + GetParam().name;
-    std::vector<StoredImage> images = imagesOf(readFile(base + ".pqz"));
+    const std::vector<test::StoredImage> images = test::imageBlocks(readFile(base + ".pqz"));
     ASSERT_EQ(int(images.size()), GetParam().images);
     std::vector<std::vector<uint8_t>> records;  // the library's decode, when needed
     for (size_t i = 0; i < images.size(); i++) {
         SCOPED_TRACE("image " + std::to_string(i));
-        const StoredImage& v = images[i];
+        const test::StoredImage& v = images[i];
         Method2Image img;
         img.width = v.width;
         img.height = v.height;
@@ -121,30 +75,15 @@ TEST_P(ReencodeVector, GivesThePayloadOfTheVector) {
         img.grey = (v.format & 0x40) != 0;
         img.separate = (v.flags & 0x08) != 0;
         img.reproduce = true;
-        HeadReader head{v.payload};
-        if (headHasTolerance(img.bitsPerPixel, img.grey)) img.tolerance = int(head.read(4));
-        const int planeCount = (img.bitsPerPixel + 7) / 8;
-        for (int p = 0; p < planeCount; p++) {
-            PlaneSpec s;
-            uint32_t d = head.read(6);
-            s.order = uint8_t(d & 3);
-            s.method = uint8_t(d >> 2 & 3);
-            s.modelFlag = (d & 16) != 0;
-            s.hasReference = (d & 32) != 0;
-            if (s.hasReference) {
-                s.offset = uint8_t(head.read(8));
-                if (s.order > 1) {
-                    s.coef[0] = int(head.read(8)) - 64;
-                    s.coef[1] = int(head.read(8)) - 64;
-                }
-                if (s.order > 2) s.coef[2] = int(head.read(8)) - 64;
-            }
+        const test::PayloadHead head = test::readPayloadHead(v);
+        img.tolerance = head.tolerance;
+        img.planes = head.planes;
+        for (const PlaneSpec& s : img.planes) {
             ASSERT_EQ(s.method, 2);
             ASSERT_TRUE(s.modelFlag);
-            img.planes.push_back(s);
         }
         img.pixels = storedPixels(base + "." + std::to_string(i) + ".dib");
-        if (img.bitsPerPixel == 8 && (v.format & 0x80)) img.palette.assign(768, 0);
+        img.palette = v.palette;
         if (img.bitsPerPixel == 32) {
             // The bitmap dropped byte 3: take it from the library's decode, whose other bytes
             // must be the bitmap's.

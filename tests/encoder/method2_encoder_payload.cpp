@@ -5,32 +5,12 @@
 #include <cassert>
 #include <stdexcept>
 
+#include "tests/encoder/method1_encoder.h"
 #include "tests/encoder/method2_encoder.h"
 
 namespace pqz::enc {
 
 namespace {
-
-// The merge's prediction of byte p of a pixel from the bytes decoded before it (0 without a
-// reference); its bytes are already final.
-int mergePrediction(const PlaneSpec& spec, const uint8_t* px, const int orderMap[4], int p) {
-    if (!spec.hasReference) return 0;
-    int pred;
-    switch (spec.order) {
-        case 1:
-            pred = px[orderMap[0]];
-            break;
-        case 2:
-            pred = (spec.coef[0] * px[orderMap[0]] + spec.coef[1] * px[orderMap[1]] + 40) >> 7;
-            break;
-        default:  // order 3, on byte 3 only
-            pred = (spec.coef[0] * px[p - 3 + 0] + spec.coef[1] * px[p - 3 + 1] +
-                    spec.coef[2] * px[p - 3 + 2] + 63) >>
-                   7;
-            break;
-    }
-    return (spec.offset + pred) & 255;
-}
 
 void checkPlanes(const Method2Image& img, const std::vector<PlaneSpec>& planes, int planeCount) {
     bool seen[4] = {false, false, false, false};
@@ -99,16 +79,19 @@ Method2Payload encodeMethod2Image(const Method2Image& img) {
         out.stats = s.stats;
         out.slotOverflow = s.slotOverflow;
     } else {
-        int orderMap[4] = {0, 0, 0, 0};
-        for (int p = 0; p < planeCount; p++) orderMap[planes[p].order] = p;
+        uint8_t orderMap[4] = {0, 0, 0, 0};
+        for (int p = 0; p < planeCount; p++) orderMap[planes[p].order] = uint8_t(p);
         out.pixels.assign(pixelCount * planeCount, 0);
         std::vector<uint8_t> target(pixelCount), add(pixelCount);
         for (int k = 0; k < planeCount; k++) {
             const int p = orderMap[k];
             for (size_t j = 0; j < pixelCount; j++) {
                 target[j] = img.pixels[j * planeCount + p];
-                add[j] =
-                    uint8_t(mergePrediction(planes[p], &out.pixels[j * planeCount], orderMap, p));
+                // The merge adds its prediction from the final bytes of earlier planes.
+                const uint8_t* px = &out.pixels[j * planeCount];
+                add[j] = planes[p].hasReference
+                             ? uint8_t(planeReference(planes[p], px, orderMap, p, 63))
+                             : 0;
             }
             Method2Stream s =
                 encodeMethod2Plane(target.data(), img.width, img.height, options, add.data());

@@ -56,6 +56,19 @@ struct PlaneSpec {
     int coef[3] = {0, 0, 0};  // -64..191
 };
 
+// A descriptor of the given order, reference, offset and weights (method and model flag unset).
+inline PlaneSpec planeSpec(int order, bool hasReference = false, int offset = 0, int c0 = 0,
+                           int c1 = 0, int c2 = 0) {
+    PlaneSpec s;
+    s.order = uint8_t(order);
+    s.hasReference = hasReference;
+    s.offset = uint8_t(offset);
+    s.coef[0] = c0;
+    s.coef[1] = c1;
+    s.coef[2] = c2;
+    return s;
+}
+
 // Writes the head of a compressed payload: the tolerance field (when the image has more than two
 // planes, or one plane and the grey bit) and one descriptor per plane.
 void writePayloadHead(BitWriter& bits, int bitsPerPixel, bool grey, int tolerance,

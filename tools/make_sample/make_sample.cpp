@@ -9,6 +9,7 @@
 #include "tests/encoder/bitstream_image.h"
 #include "tests/encoder/context_encoder.h"
 #include "tests/encoder/method1_encoder.h"
+#include "tests/encoder/method2_encoder.h"
 #include "tests/encoder/pqz_writer.h"
 #include "tests/encoder/test_images.h"
 
@@ -102,6 +103,14 @@ int main(int argc, char** argv) {
     w.imageBlock(m1grey);
     w.imageBlock(
         encodeMethod1Picture(crop(loadImage("coffee.png"), 200, 100, 192, 144), 1, true).block);
+
+    // Coding method 2: grey lossless, colour with alpha near-lossless.
+    w.imageBlock(encodeMethod2Picture(crop(loadImage("camera.png"), 160, 64, 192, 160)).block);
+    w.extraBlock(4, text("method 2 follows"));
+    ImageBlock m2alpha =
+        encodeMethod2Picture(crop(loadImage("logo.png"), 80, 80, 160, 120), 3).block;
+    m2alpha.aux = std::make_pair(104u, text("method 2, colour with alpha"));
+    w.imageBlock(m2alpha);
 
     if (!w.save(argv[1])) {
         std::fprintf(stderr, "make_sample: cannot write %s\n", argv[1]);

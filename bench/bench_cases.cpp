@@ -1,0 +1,132 @@
+#include "bench/bench_cases.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "bench/heap_peak.h"
+#include "bench/peer_codecs.h"
+#include "reader/pqz2_read.h"
+
+namespace pqz::bench {
+
+namespace {
+
+// Reads the first image of a PQZ file; null when the reader refuses it. errorCode receives the
+// handle's error code.
+DibImage* readPqz(const std::string& path, int* errorCode = nullptr) {
+    ReaderHandle* h = pqzOpen(path.c_str());
+    if (!h) return nullptr;
+    DibImage* dib = pqzGetLastError(h) == PQZ_OK ? pqzReadImage(h, nullptr) : nullptr;
+    if (errorCode) *errorCode = pqzGetLastError(h);
+    pqzClose(h);
+    return dib;
+}
+
+// Whether the bitmap shows the picture: 8-bit grey rows, or 24-bit blue, green, red (a 32-bit
+// image's bitmap drops the alpha byte). Rows are bottom-up and padded to four bytes.
+std::string compareBitmap(const DibImage* dib, const enc::Picture& p) {
+    const int channels = p.channels == 1 ? 1 : 3;
+    if (dib->biWidth != p.width || dib->biHeight != p.height || dib->biBitCount != 8 * channels)
+        return "bitmap of another size or depth";
+    const uint8_t* rows = reinterpret_cast<const uint8_t*>(dib + 1) + (channels == 1 ? 4 * 256 : 0);
+    const size_t stride = (size_t(p.width) * channels + 3) & ~size_t(3);
+    for (int y = 0; y < p.height; y++) {
+        const uint8_t* row = rows + size_t(p.height - 1 - y) * stride;
+        for (int x = 0; x < p.width; x++)
+            for (int c = 0; c < channels; c++) {
+                const uint8_t want = channels == 1 ? p.at(x, y, 0) : p.at(x, y, 2 - c);
+                if (row[size_t(x) * channels + c] != want)
+                    return "decoded pixel differs at x " + std::to_string(x) + ", y " +
+                           std::to_string(y);
+            }
+    }
+    return "";
+}
+
+bool decodePeer(const Case& c, std::vector<uint8_t>& pixels) {
+    return c.peer == Peer::kPng ? decodePng(c.compressed, pixels)
+                                : decodeJpegLs(c.compressed, pixels);
+}
+
+std::string encodeCase(Case& c) {
+    if (c.peer == Peer::kPng) {
+        c.compressed = encodePng(*c.picture);
+        return "";
+    }
+    if (c.peer == Peer::kJpegLs) {
+        c.compressed = encodeJpegLs(*c.picture);
+        return "";
+    }
+    enc::ImageBlock block;
+    if (!c.method->encode || !c.method->encode(*c.picture, block))
+        return "the test encoder cannot code this picture";
+    c.compressed = pqzFile(block);
+    return "";
+}
+
+}  // namespace
+
+size_t Case::decodedBytes() const {
+    return size_t(picture->width) * picture->height * picture->channels;
+}
+
+double Case::bitsPerPixel() const {
+    return 8.0 * double(compressed.size()) / (double(picture->width) * picture->height);
+}
+
+TempFolder::TempFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "pqz2bench.XXXXXX").string();
+    if (mkdtemp(pattern.data())) path_ = pattern;
+}
+
+TempFolder::~TempFolder() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+bool prepareCase(Case& c, const std::string& folder) {
+    c.prepared = true;
+    c.error = encodeCase(c);
+    if (!c.error.empty()) return false;
+
+    if (c.peer != Peer::kNone) {
+        std::vector<uint8_t> pixels;
+        const long long base = heapResetPeak();
+        const bool ok = decodePeer(c, pixels);
+        c.peakHeap = heapPeak() - base;
+        if (!ok)
+            c.error = "the peer decoder fails";
+        else if (pixels != c.picture->pixels)
+            c.error = "the peer decoder gives other pixels";
+        return c.error.empty();
+    }
+
+    c.path = folder + "/" + c.photo + "-" + c.codec + ".pqz";
+    if (!enc::writeFile(c.path, c.compressed)) {
+        c.error = "cannot write " + c.path;
+        return false;
+    }
+    int errorCode = 0;
+    const long long base = heapResetPeak();
+    DibImage* dib = readPqz(c.path, &errorCode);
+    c.peakHeap = heapPeak() - base;
+    if (!dib) {
+        c.error = "the reader refuses the image (error code " + std::to_string(errorCode) + ")";
+        return false;
+    }
+    c.error = compareBitmap(dib, *c.picture);
+    pqzFreeResource(dib);
+    return c.error.empty();
+}
+
+bool decodeCase(const Case& c) {
+    if (c.peer != Peer::kNone) {
+        std::vector<uint8_t> pixels;
+        return decodePeer(c, pixels);
+    }
+    DibImage* dib = readPqz(c.path);
+    pqzFreeResource(dib);
+    return dib != nullptr;
+}
+
+}  // namespace pqz::bench

@@ -196,9 +196,13 @@ int main(int argc, char** argv) {
 
     // Which methods this build can run: a small piece of a grey, a colour and an alpha photo
     // coded and decoded once. Methods whose decoder or encoder is missing are left out.
-    const Picture probes[] = {pqz::enc::crop(photos[0].picture, 200, 200, 24, 16),
-                              pqz::enc::crop(photos[4].picture, 200, 200, 24, 16),
-                              pqz::enc::crop(photos[6].picture, 200, 200, 24, 16)};
+    std::vector<Picture> probes;
+    for (int channels : {1, 3, 4})
+        for (const Photo& photo : photos)
+            if (photo.picture.channels == channels) {
+                probes.push_back(pqz::enc::crop(photo.picture, 100, 100, 24, 16));
+                break;
+            }
     std::vector<std::string> notes;
     std::map<std::string, bool> runs;  // method name and channel count
     for (const PqzMethod& m : pqzMethods()) {
@@ -218,7 +222,7 @@ int main(int argc, char** argv) {
             refusals.push_back(why);
         }
         const std::string head = "skipped: " + std::string(m.name) + " (" + m.label + ")";
-        if (std::count(refusals.begin(), refusals.end(), refusals[0]) == 3) {
+        if (std::count(refusals.begin(), refusals.end(), refusals[0]) == long(refusals.size())) {
             if (!refusals[0].empty()) notes.push_back(head + ": " + refusals[0]);
             continue;
         }

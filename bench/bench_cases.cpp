@@ -111,7 +111,8 @@ bool prepareCase(Case& c, const std::string& folder) {
     DibImage* dib = readPqz(c.path, &errorCode);
     c.peakHeap = heapPeak() - base;
     if (!dib) {
-        c.error = "the reader refuses the image (error code " + std::to_string(errorCode) + ")";
+        c.error = "the reader refuses the image";
+        if (errorCode != PQZ_OK) c.error += " (error code " + std::to_string(errorCode) + ")";
         return false;
     }
     c.error = compareBitmap(dib, *c.picture);

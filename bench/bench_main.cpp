@@ -156,6 +156,8 @@ void printSummary(const std::vector<std::unique_ptr<Case>>& cases, const Summary
         }
     }
     for (const std::string& note : notes) std::printf("%s\n", note.c_str());
+    for (const auto& c : cases)
+        if (!c->error.empty()) std::printf("failed: %s: %s\n", c->name().c_str(), c->error.c_str());
 }
 
 bool hasFlag(int argc, char** argv, const char* prefix) {

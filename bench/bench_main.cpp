@@ -143,7 +143,7 @@ void printSummary(const std::vector<std::unique_ptr<Case>>& cases, const Summary
         }
         std::printf("\n");
     }
-    if (!codecOrder.empty()) {
+    if (!logRatioPng.empty() || !logRatioJls.empty()) {
         std::printf("\nGeometric mean of the ratios over the photos that ran:\n");
         std::printf("%-10s %-8s %10s %10s\n", "", "codec", "vs PNG", "vs JPEG-LS");
         for (const std::string& codec : codecOrder) {

@@ -63,7 +63,15 @@ constexpr EncodeFn kContext = nullptr;
 
 #ifdef PQZ2_BENCH_METHOD2
 bool encodeMethod2(const enc::Picture& p, enc::ImageBlock& b) {
-    enc::Method2Payload m = enc::encodeMethod2Picture(p);
+    enc::Method2Image image;
+    image.width = uint16_t(p.width);
+    image.height = uint16_t(p.height);
+    image.bitsPerPixel = p.channels * 8;
+    image.grey = p.channels == 1;
+    image.pixels = storedPixels(p);
+    // Colour planes referred to green, as for method 1.
+    if (p.channels > 1) image.planes = enc::colourReferencePlanes(p.channels);
+    enc::Method2Payload m = enc::encodeMethod2Image(image);
     b = std::move(m.block);
     return !m.slotOverflow;
 }

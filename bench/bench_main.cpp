@@ -6,7 +6,10 @@
 //   pqz2_bench [--bench_show_runs] [Google Benchmark flags]
 //
 // Defaults: 3 repetitions of at least 0.1 s each (--benchmark_repetitions, _min_time override).
+// The summary is made from the single repetitions: the flags that report only aggregates leave
+// it empty.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -63,7 +66,9 @@ void runCase(benchmark::State& state, Case* c) {
 // (unless every run is asked for); every run is kept for the summary.
 class SummaryReporter : public benchmark::ConsoleReporter {
   public:
-    explicit SummaryReporter(bool showRuns) : showRuns_(showRuns) {}
+    explicit SummaryReporter(bool showRuns)
+        : ConsoleReporter(isatty(fileno(stdout)) ? OO_ColorTabular : OO_Tabular),
+          showRuns_(showRuns) {}
 
     void ReportRuns(const std::vector<Run>& runs) override {
         std::vector<Run> shown;
@@ -89,11 +94,6 @@ class SummaryReporter : public benchmark::ConsoleReporter {
   private:
     bool showRuns_;
     std::map<std::string, double> bestSeconds_;
-};
-
-struct Row {
-    const Case* c;
-    double mbs;  // 0 when it did not run
 };
 
 void printSummary(const std::vector<std::unique_ptr<Case>>& cases, const SummaryReporter& rep,

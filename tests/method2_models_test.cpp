@@ -5,6 +5,8 @@
 
 #include <climits>
 #include <cmath>
+#include <cstring>
+#include <random>
 #include <set>
 #include <vector>
 
@@ -61,12 +63,17 @@ TEST(Method2Ternary, StepDecaysInThreeSpeedsAndStopsAt16) {
     EXPECT_EQ(m.freq[2], 1);
 }
 
-BiasCell freshCell() {
-    return {5, 2, 0};
-}
+// One stage's table of fresh cells (shift 5, countdown 2, sum 0).
+struct BiasTable {
+    std::vector<BiasBlock> blocks = std::vector<BiasBlock>(kBiasBlocks);
+    BiasTable() { resetBiasTable(blocks.data()); }
+    BiasBlock* data() { return blocks.data(); }
+    BiasCell operator[](int idx) const { return biasCellAt(blocks.data(), idx); }
+    void set(int idx, BiasCell c) { setBiasCell(blocks.data(), idx, c); }
+};
 
 TEST(Method2Bias, OwnCellShiftAndCountdown) {
-    std::vector<BiasCell> cells(kBiasCells, freshCell());
+    BiasTable cells;
     const int idx = 0x1234 & ~3;  // lo = 0
     // Two small errors: the countdown runs out and the cell moves to shift 6, doubling its sum.
     adaptBiasStage(cells.data(), idx, 10, 10, 1, -1);
@@ -86,7 +93,7 @@ TEST(Method2Bias, OwnCellShiftAndCountdown) {
     EXPECT_EQ(cells[idx].countdown, 6);
 
     // At shift 8 the last countdown stops adaptation; afterwards the cell only accumulates.
-    cells[idx] = {8, 1, 100};
+    cells.set(idx, {8, 1, 100});
     adaptBiasStage(cells.data(), idx, 5, 5, 1, -1);
     EXPECT_EQ(cells[idx].shift, 8);
     EXPECT_EQ(cells[idx].countdown, 0);
@@ -94,7 +101,7 @@ TEST(Method2Bias, OwnCellShiftAndCountdown) {
     adaptBiasStage(cells.data(), idx, 5, 5, 1, -1);
     EXPECT_EQ(cells[idx].sum, 114);
     // The sum wraps as a 16-bit value.
-    cells[idx] = {8, 0, 32767};
+    cells.set(idx, {8, 0, 32767});
     adaptBiasStage(cells.data(), idx, 1, 1, 1, -1);
     EXPECT_EQ(cells[idx].sum, -32768);
 }
@@ -102,7 +109,7 @@ TEST(Method2Bias, OwnCellShiftAndCountdown) {
 TEST(Method2Bias, RelatedCellsDependOnTheLowCount) {
     const int e = 1000;
     for (int lo = 0; lo < 4; lo++) {
-        std::vector<BiasCell> cells(kBiasCells, freshCell());
+        BiasTable cells;
         const int idx = (0x5A5A & ~3) | lo;
         adaptBiasStage(cells.data(), idx, e, e, 1, -1);
         std::set<int> touched;
@@ -125,6 +132,86 @@ TEST(Method2Bias, RelatedCellsDependOnTheLowCount) {
         EXPECT_EQ(cells[(across & ~0xC) | (3 << 2)].sum, (32 + 4 + e) >> 3);
         EXPECT_EQ(cells[idx].shift, 5);
     }
+}
+
+TEST(Method2Bias, CellBiasRoundsAtEveryShift) {
+    BiasTable cells;
+    const int idx = 0x2345;
+    for (int shift = 5; shift <= 8; shift++) {
+        for (int32_t sum = -32768; sum <= 32767; sum++) {
+            cells.set(idx, {uint8_t(shift), 3, int16_t(sum)});
+            const int32_t expected = (sum + (1 << (shift - 1))) >> shift;
+            ASSERT_EQ(cellBias(cells.data(), idx), expected) << "shift " << shift << " sum " << sum;
+        }
+    }
+}
+
+// The related cells are adapted eight at a time in 16-bit lanes; the cell-by-cell rule in 32 bits
+// is the measure. Sums anywhere in the 16-bit range, every shift, countdown and clip.
+TEST(Method2Bias, LanesAdaptAsCellByCell) {
+    std::mt19937 rng(20240601);
+    BiasTable lanes, byCell;
+    for (int i = 0; i < kBiasCells; i++) {
+        const uint8_t countdown = rng() % 3 == 0 ? 0 : uint8_t(1 + rng() % 197);
+        const BiasCell c = {uint8_t(5 + rng() % 4), countdown, int16_t(rng())};
+        lanes.set(i, c);
+        byCell.set(i, c);
+    }
+    const size_t bytes = kBiasBlocks * sizeof(BiasBlock);
+    for (int step = 0; step < 20000; step++) {
+        const int32_t idx = int32_t(rng() % kBiasCells);
+        const int32_t d = int32_t(rng() % 201) - 100;
+        int32_t e;
+        switch (rng() % 4) {
+            case 0:
+                e = rng() % 2 ? kLaneErrorLimit : -kLaneErrorLimit;
+                break;
+            case 1:
+                e = int32_t(rng() % (2 * kLaneErrorLimit + 1)) - kLaneErrorLimit;
+                break;
+            default:
+                e = int32_t(rng() % 129) - 64;
+        }
+        const int32_t clip = 4 * int32_t(rng() % 16) + 1;
+        adaptBiasStage(lanes.data(), idx, d, e, clip, -clip);
+        adaptBiasStageByCell(byCell.data(), idx, d, e, clip, -clip);
+        if (step % 256 == 0) {
+            ASSERT_EQ(std::memcmp(lanes.data(), byCell.data(), bytes), 0) << step;
+        }
+    }
+    ASSERT_EQ(std::memcmp(lanes.data(), byCell.data(), bytes), 0);
+
+    // The largest gaps the lanes take: extreme sums at shift 5 against errors at the limit, for
+    // every low and middle count.
+    for (int extreme = 0; extreme < 2; extreme++) {
+        const BiasCell c = {5, 0, int16_t(extreme ? 32767 : -32768)};
+        const int32_t e = extreme ? -kLaneErrorLimit : kLaneErrorLimit;
+        for (int i = 0; i < kBiasCells; i++) {
+            lanes.set(i, c);
+            byCell.set(i, c);
+        }
+        for (int counts = 0; counts < 16; counts++) {
+            const int32_t idx = 0x3A50 | counts;
+            adaptBiasStage(lanes.data(), idx, 0, e, 61, -61);
+            adaptBiasStageByCell(byCell.data(), idx, 0, e, 61, -61);
+            ASSERT_EQ(std::memcmp(lanes.data(), byCell.data(), bytes), 0) << counts;
+        }
+    }
+}
+
+TEST(Method2Bias, ErrorsBeyondTheLanesKeep32BitArithmetic) {
+    const int idx = (0x5A5A & ~3) | 1;
+    BiasTable cells;
+    adaptBiasStage(cells.data(), idx, 0, 20000, 1, -1);
+    EXPECT_EQ(cells[idx + 1].sum, (32 + 1 + 20000) >> 1);
+    EXPECT_EQ(cells[idx - 1].sum, (32 + 2 + 20000) >> 2);
+    EXPECT_EQ(cells[(idx ^ 0x7FF0) - 1].sum, (4 - 20000) >> 3);
+    // -2^31 negates to itself, and the 32-bit sums wrap before the shift: (-2^31 - 31) >> 1 is
+    // 0x3FFFFFF0, whose low 16 bits are -16.
+    BiasTable wrapped;
+    adaptBiasStage(wrapped.data(), idx, 0, INT32_MIN, 1, -1);
+    EXPECT_EQ(wrapped[idx + 1].sum, -16);
+    EXPECT_EQ(wrapped[idx ^ 0x7FF0].sum, -8);  // (-2^31 - 30) >> 2
 }
 
 TEST(Method2Contexts, PredictionRoundingAndActivityEdges) {

@@ -77,8 +77,7 @@ Method2Decoder* createDecoder(const ReaderState& st, DecodeShared& shared, int w
     d->width = width;
     d->shared = &shared;
     d->planeIndex = planeIndex;
-    for (auto& stage : d->biasCells)
-        for (BiasCell& c : stage) c = {5, 2, 0};
+    for (auto& stage : d->biasTables) resetBiasTable(stage);
     for (TernaryModel& m : d->ternaryModels) m = {4096, {2048, 2816, 2816}};
 
     const int q = st.tolerance;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "codec/method2/method2_bias.h"
 #include "pipeline/reader_state.h"
 
 namespace pqz::method2 {
@@ -12,8 +13,6 @@ namespace pqz::method2 {
 constexpr int kInputs = 28;   // predictor features, seven groups of four
 constexpr int kSlots = 1024;  // predictor slots; slot 0 is the default neighbour
 constexpr int kPredictorContexts = 1920;
-constexpr int kBiasStages = 5;
-constexpr int kBiasCells = 32768;      // per stage
 constexpr int kTernaryModels = 15552;  // 243 feature combinations x 64 sub-contexts
 constexpr int kLeftMargin = 8;
 constexpr int kRightMargin = 5;
@@ -52,12 +51,6 @@ static_assert(sizeof(PredictorSlot) == 64 * 4, "a slot is 64 floats");
 struct TernaryModel {
     uint16_t step;
     uint16_t freq[3];
-};
-
-struct BiasCell {
-    uint8_t shift;
-    uint8_t countdown;
-    int16_t sum;
 };
 
 // What the decoders of one image share: the weight tables (changed for multi-plane images),
@@ -102,8 +95,7 @@ struct Method2Decoder {
     uint8_t residualOrder[256];
     uint8_t activityClass[120];
     int16_t slotOfContext[kPredictorContexts];
-    // Cache-line aligned: the cells one adaptation touches share lines in groups of sixteen.
-    alignas(64) BiasCell biasCells[kBiasStages][kBiasCells];
+    BiasBlock biasTables[kBiasStages][kBiasBlocks];
     TernaryModel ternaryModels[kTernaryModels];
 
     int32_t width;
@@ -153,11 +145,6 @@ int32_t predictPixel(ReaderState& st, Method2Decoder& d, const Method2Decoder* r
 // Adapts everything to the decoded sample and moves to the next column.
 void updatePixel(ReaderState& st, Method2Decoder& d, int32_t sample, uint32_t symbol,
                  int32_t residual);
-
-// Adapts the bias cell a stage used (index idx of the stage's table) to the stage's error d, and
-// the cells related to it to the error e the stage had before its correction.
-void adaptBiasStage(BiasCell* cells, int32_t idx, int32_t d, int32_t e, int32_t clipHigh,
-                    int32_t clipLow);
 
 // Hands out a new predictor slot for a context seen for the first time. A context that would
 // need more slots than the table holds marks the stream damaged and gets slot 0 instead.

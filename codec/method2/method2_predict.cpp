@@ -206,21 +206,17 @@ inline int32_t cellIndex(int32_t lowCount, int32_t midCount, uint32_t featureBit
     return int32_t(((uint32_t(lowCount) << 11) | (uint32_t(midCount) << 13) | featureBits) >> 11);
 }
 
-// Fetches the cache lines of the cells a stage adaptation will touch: the cell's own line (with
-// its +1 and -1 neighbours and the cells of other middle counts) and its mirror, and the same
-// pair across each feature bit.
-inline void prefetchStageCells(const BiasCell* cells, int32_t idx) {
-    const int32_t m = idx ^ 0x7FF0;
-    _mm_prefetch(reinterpret_cast<const char*>(cells + idx), _MM_HINT_T0);
-    _mm_prefetch(reinterpret_cast<const char*>(cells + m), _MM_HINT_T0);
-    for (int j = 4; j <= 14; j++) {
-        _mm_prefetch(reinterpret_cast<const char*>(cells + (idx ^ (1 << j))), _MM_HINT_T0);
-        _mm_prefetch(reinterpret_cast<const char*>(cells + (m ^ (1 << j))), _MM_HINT_T0);
+// Fetches the blocks a stage adaptation will touch: the cell's own block (with its +1 and -1
+// neighbours and the cells of other middle counts) and its mirror, and the same pair across each
+// feature bit.
+inline void prefetchStageBlocks(const BiasBlock* table, int32_t idx) {
+    const int32_t f = idx >> 4, m = f ^ (kBiasBlocks - 1);
+    _mm_prefetch(reinterpret_cast<const char*>(table + f), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(table + m), _MM_HINT_T0);
+    for (int j = 0; j < 11; j++) {
+        _mm_prefetch(reinterpret_cast<const char*>(table + (f ^ (1 << j))), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(table + (m ^ (1 << j))), _MM_HINT_T0);
     }
-}
-
-inline int32_t cellBias(const BiasCell& c) {
-    return (c.sum + (1 << (c.shift - 1))) >> c.shift;
 }
 
 // The five bias stages: each picks a cell from features of the prediction so far and adds the
@@ -338,10 +334,10 @@ int32_t biasCascade(Method2Decoder& d, const Rows& r, const Rows* r1, const Rows
                    bitOf(p - h4, 25);
         }
         const int32_t idx = cellIndex(low, mid, bits);
-        const int32_t bias = cellBias(d.biasCells[s][idx]);
+        const int32_t bias = cellBias(d.biasTables[s], idx);
         pred = add32(pred, bias);
         d.stageCell[s] = idx;
-        prefetchStageCells(d.biasCells[s], idx);  // adapted after the sample is decoded
+        prefetchStageBlocks(d.biasTables[s], idx);  // adapted after the sample is decoded
         d.stagePrediction[s] = pred;
         d.stageBias[s] = bias;
     }

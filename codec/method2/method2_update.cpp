@@ -11,9 +11,6 @@ namespace pqz::method2 {
 
 namespace {
 
-constexpr uint8_t kCountdownOfShift[4] = {2, 7, 46, 197};  // shifts 5 to 8
-constexpr int32_t kSuccessor[4] = {1, 2, 3, 2};
-
 inline int32_t add32(int32_t a, int32_t b) {
     return int32_t(uint32_t(a) + uint32_t(b));
 }
@@ -22,25 +19,6 @@ inline int32_t sub32(int32_t a, int32_t b) {
 }
 inline uint16_t absolute16(int32_t v) {
     return uint16_t(v < 0 ? -v : v);
-}
-
-struct BiasClip {
-    int32_t high;
-    int32_t low;
-    int32_t sign(int32_t v) const { return (v > high) - (v < low); }
-};
-
-inline int32_t cellBias(const BiasCell& c) {
-    return (c.sum + (1 << (c.shift - 1))) >> c.shift;
-}
-
-// Moves a related cell's bias towards target by 2^-k of the gap; dead-zone updates also push by
-// the gap's clipped sign.
-inline void nudge(BiasCell& n, int32_t target, int k, int deadZone, const BiasClip& clip) {
-    const int32_t gap = sub32(target, cellBias(n));
-    const int32_t push = deadZone ? 32 * clip.sign(gap) : 0;
-    const int32_t step = add32(add32(push, 1 << (k - 1)), gap) >> k;
-    n.sum = int16_t(uint16_t(n.sum) + uint16_t(step));
 }
 
 // Adds to one count of a neighbouring ternary model; the increment is computed from the model's
@@ -122,45 +100,6 @@ void spreadSymbol(ReaderState& st, Method2Decoder& d, uint32_t symbol, int32_t r
 
 }  // namespace
 
-void adaptBiasStage(BiasCell* cells, int32_t idx, int32_t d, int32_t e, int32_t clipHigh,
-                    int32_t clipLow) {
-    const BiasClip clip{clipHigh, clipLow};
-    BiasCell& c = cells[idx];
-    c.sum = int16_t(uint16_t(c.sum) + uint16_t(d));
-    if (c.countdown != 0) {
-        c.sum = int16_t(uint16_t(c.sum) + uint16_t(4 * clip.sign(d)));
-        if (d > -38 && d < 38) {
-            if (c.countdown == 1 && c.shift < 8) {
-                c.shift++;
-                c.countdown = kCountdownOfShift[c.shift - 5];
-                c.sum = int16_t(uint16_t(c.sum) * 2);
-            } else if (c.countdown == 1) {
-                c.countdown = 0;
-            } else {
-                c.countdown--;
-            }
-        }
-    }
-    const int32_t lo = idx & 3, mid = (idx >> 2) & 3;
-    const int32_t ne = sub32(0, e);
-    if (lo < 3) nudge(cells[idx + 1], e, 1, 1, clip);
-    if (lo > 0) nudge(cells[idx - 1], e, 2, 1, clip);
-    const int32_t m = idx ^ 0x7FF0;
-    nudge(cells[m], ne, 2, 1, clip);
-    if (lo < 3) nudge(cells[m + 1], ne, 2, 0, clip);
-    if (lo > 0) nudge(cells[m - 1], ne, 3, 0, clip);
-    for (int j = 14; j >= 4; j--) {
-        const int32_t n = idx ^ (1 << j);
-        const int32_t n2 = (n & ~0xC) | (kSuccessor[mid] << 2);
-        const int32_t mj = idx ^ (0x7FF0 ^ (1 << j));
-        nudge(cells[n], e, 2, 1, clip);
-        nudge(cells[n2], e, 3, 1, clip);
-        if (lo < 3) nudge(cells[n + 1], e, 2, 0, clip);
-        if (lo > 0) nudge(cells[n - 1], e, 3, 1, clip);
-        nudge(cells[mj], ne, 3, 1, clip);
-    }
-}
-
 void updatePixel(ReaderState& st, Method2Decoder& d, int32_t sample, uint32_t symbol,
                  int32_t residual) {
     const DecodeShared& sh = *d.shared;
@@ -226,7 +165,7 @@ void updatePixel(ReaderState& st, Method2Decoder& d, int32_t sample, uint32_t sy
     // Bias stages.
     for (int k = 0; k < kBiasStages; k++) {
         const int32_t dk = sub32(v, d.stagePrediction[k]);
-        adaptBiasStage(d.biasCells[k], d.stageCell[k], dk, add32(dk, d.stageBias[k]),
+        adaptBiasStage(d.biasTables[k], d.stageCell[k], dk, add32(dk, d.stageBias[k]),
                        sh.biasClipHigh, sh.biasClipLow);
     }
 

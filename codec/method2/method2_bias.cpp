@@ -6,6 +6,7 @@
 
 #include <emmintrin.h>
 
+#include <cstddef>
 #include <utility>
 
 namespace pqz::method2 {
@@ -40,7 +41,7 @@ inline uint16_t scaleCountdown(int shift, unsigned countdown) {
     return uint16_t((1u << (17 - shift)) | countdown);
 }
 
-void adaptOwnCell(BiasBlock* table, int32_t idx, int32_t d, const BiasClip& clip) {
+inline void adaptOwnCell(BiasBlock* table, int32_t idx, int32_t d, const BiasClip& clip) {
     BiasBlock& b = table[idx >> 4];
     const int i = idx & 15;
     int16_t& sum = b.sum[i];
@@ -173,14 +174,22 @@ inline __m128i nudgeLanes(__m128i sum, __m128i scaleCountdown, __m128i target, c
     return _mm_add_epi16(sum, step);
 }
 
-template <int... L>
-inline void nudgeGathered(BiasBlock* const* block, int cell, const LaneRule& rule,
+// The block across feature bit j from the block at byte offset `at` of the table.
+inline BiasBlock& blockAcross(BiasBlock* table, size_t at, int j) {
+    return *reinterpret_cast<BiasBlock*>(reinterpret_cast<char*>(table) +
+                                         (at ^ (sizeof(BiasBlock) << j)));
+}
+
+// Cell `cell` of the blocks across feature bits first, first + 1, ..., gathered into lanes.
+template <int First, int... L>
+inline void nudgeGathered(BiasBlock* table, size_t at, int cell, const LaneRule& rule,
                           const LaneTargets& t, std::integer_sequence<int, L...>) {
     __m128i sum = _mm_setzero_si128(), meta = _mm_setzero_si128();
-    ((sum = _mm_insert_epi16(sum, block[L]->sum[cell], L)), ...);
-    ((meta = _mm_insert_epi16(meta, block[L]->scaleCountdown[cell], L)), ...);
+    ((sum = _mm_insert_epi16(sum, blockAcross(table, at, First + L).sum[cell], L)), ...);
+    ((meta = _mm_insert_epi16(meta, blockAcross(table, at, First + L).scaleCountdown[cell], L)),
+     ...);
     sum = nudgeLanes(sum, meta, t.down, rule, t);
-    ((block[L]->sum[cell] = int16_t(_mm_extract_epi16(sum, L))), ...);
+    ((blockAcross(table, at, First + L).sum[cell] = int16_t(_mm_extract_epi16(sum, L))), ...);
 }
 
 inline __m128i loadRow(const int16_t* p) {
@@ -210,20 +219,21 @@ void adaptRelatedInLanes(BiasBlock* table, int32_t idx, int32_t e, const BiasCli
 
     const LaneRule& across = kLaneRules.across[mid][lo];
     const int firstRow = kSuccessor[mid] > mid ? mid : kSuccessor[mid];
-    BiasBlock* mirrorAcross[kFeatureBits];
+    const size_t ownAt = size_t(features) * sizeof(BiasBlock);
+#pragma GCC unroll 11
     for (int j = 0; j < kFeatureBits; j++) {
-        BiasBlock& b = table[features ^ (1 << j)];
+        BiasBlock& b = blockAcross(table, ownAt, j);
         auto* rows = reinterpret_cast<__m128i*>(b.sum + 4 * firstRow);
         const __m128i meta =
             _mm_loadu_si128(reinterpret_cast<const __m128i*>(b.scaleCountdown + 4 * firstRow));
         _mm_storeu_si128(rows, nudgeLanes(_mm_loadu_si128(rows), meta, t.up, across, t));
-        mirrorAcross[j] = &table[mirror ^ (1 << j)];
     }
+    const size_t mirrorAt = size_t(mirror) * sizeof(BiasBlock);
     const int cell = 4 * mid + lo;
-    nudgeGathered(mirrorAcross, cell, kLaneRules.mirrorAcross[0], t,
-                  std::make_integer_sequence<int, 8>());
-    nudgeGathered(mirrorAcross + 8, cell, kLaneRules.mirrorAcross[1], t,
-                  std::make_integer_sequence<int, kFeatureBits - 8>());
+    nudgeGathered<0>(table, mirrorAt, cell, kLaneRules.mirrorAcross[0], t,
+                     std::make_integer_sequence<int, 8>());
+    nudgeGathered<8>(table, mirrorAt, cell, kLaneRules.mirrorAcross[1], t,
+                     std::make_integer_sequence<int, kFeatureBits - 8>());
 }
 
 }  // namespace

@@ -206,19 +206,6 @@ inline int32_t cellIndex(int32_t lowCount, int32_t midCount, uint32_t featureBit
     return int32_t(((uint32_t(lowCount) << 11) | (uint32_t(midCount) << 13) | featureBits) >> 11);
 }
 
-// Fetches the blocks a stage adaptation will touch: the cell's own block (with its +1 and -1
-// neighbours and the cells of other middle counts) and its mirror, and the same pair across each
-// feature bit.
-inline void prefetchStageBlocks(const BiasBlock* table, int32_t idx) {
-    const int32_t f = idx >> 4, m = f ^ (kBiasBlocks - 1);
-    _mm_prefetch(reinterpret_cast<const char*>(table + f), _MM_HINT_T0);
-    _mm_prefetch(reinterpret_cast<const char*>(table + m), _MM_HINT_T0);
-    for (int j = 0; j < 11; j++) {
-        _mm_prefetch(reinterpret_cast<const char*>(table + (f ^ (1 << j))), _MM_HINT_T0);
-        _mm_prefetch(reinterpret_cast<const char*>(table + (m ^ (1 << j))), _MM_HINT_T0);
-    }
-}
-
 // The five bias stages: each picks a cell from features of the prediction so far and adds the
 // cell's bias. Returns the final prediction in 1/16 units.
 int32_t biasCascade(Method2Decoder& d, const Rows& r, const Rows* r1, const Rows* r2, int32_t g1) {
@@ -337,7 +324,6 @@ int32_t biasCascade(Method2Decoder& d, const Rows& r, const Rows* r1, const Rows
         const int32_t bias = cellBias(d.biasTables[s], idx);
         pred = add32(pred, bias);
         d.stageCell[s] = idx;
-        prefetchStageBlocks(d.biasTables[s], idx);  // adapted after the sample is decoded
         d.stagePrediction[s] = pred;
         d.stageBias[s] = bias;
     }

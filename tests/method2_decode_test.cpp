@@ -4,13 +4,16 @@
 #include <xmmintrin.h>
 
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "codec/method2/method2.h"
 #include "codec/method2/method2_decoder.h"
 #include "codec/range/range_decoder.h"
+#include "tests/encoder/test_images.h"
 #include "tests/method2_test_support.h"
+#include "tests/test_support.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define PQZ2_SANITIZED 1
@@ -217,6 +220,57 @@ TEST(Method2Decode, ResultDoesNotDependOnTheCallersFloatSettings) {
         EXPECT_EQ(afterGrey, csr);
         EXPECT_EQ(afterColour, csr);
     }
+}
+
+// Decoders created in its scope adapt the bias cells in eight lanes only.
+struct EightLanesOnly {
+    EightLanesOnly() { method2::limitLaneWidth(method2::LaneWidth::Eight); }
+    ~EightLanesOnly() { method2::limitLaneWidth(method2::LaneWidth::Sixteen); }
+};
+
+bool sameBitmaps(const std::vector<test::Bitmap>& a, const std::vector<test::Bitmap>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); i++) {
+        if (a[i].width != b[i].width || a[i].height != b[i].height ||
+            a[i].bitCount != b[i].bitCount || a[i].colours != b[i].colours ||
+            a[i].rows != b[i].rows)
+            return false;
+    }
+    return true;
+}
+
+// The bias cells adapt sixteen lanes at a time where the processor has AVX2, else eight: both
+// decode the method-2 vectors and busy random pictures alike (the vectors' own tests check the
+// widest).
+TEST(Method2Decode, BothLaneWidthsDecodeAlike) {
+    if (method2::widestLaneWidth() == method2::LaneWidth::Eight)
+        GTEST_SKIP() << "this processor has only the eight-lane adaptation";
+    const std::string folder = enc::vectorsDir() + "/method2/";
+    int files = 0;
+    for (const char* name : {"grey-t0", "grey-t3", "rgb-refs", "rgb-t1", "rgba", "sep-t0"}) {
+        const std::string path = folder + name + ".pqz";
+        const std::vector<test::Bitmap> wide = test::readAllImages(path);
+        std::vector<test::Bitmap> narrow;
+        {
+            EightLanesOnly eight;
+            narrow = test::readAllImages(path);
+        }
+        EXPECT_FALSE(wide.empty()) << name;
+        EXPECT_TRUE(sameBitmaps(wide, narrow)) << name;
+        files++;
+    }
+    EXPECT_EQ(files, 6);
+
+    const std::vector<uint8_t> grey = randomStream(21, 8000);
+    const std::vector<uint8_t> colour = randomStream(22, 12000);
+    MultiSetUp set;
+    set.reference[1] = set.reference[2] = true;
+    set.coef[0] = set.coef[1] = 64;
+    const std::vector<uint8_t> wideGrey = decodeGrey(grey, 48, 40);
+    const std::vector<uint8_t> wideColour = decodeMulti(colour, 30, 24, set);
+    EightLanesOnly eight;
+    EXPECT_EQ(decodeGrey(grey, 48, 40), wideGrey);
+    EXPECT_EQ(decodeMulti(colour, 30, 24, set), wideColour);
 }
 
 TEST(Method2Decode, DamagedStreamStopsAtTheNextRow) {

@@ -146,9 +146,9 @@ TEST(Method2Bias, CellBiasRoundsAtEveryShift) {
     }
 }
 
-// The related cells are adapted eight at a time in 16-bit lanes; the cell-by-cell rule in 32 bits
-// is the measure. Sums anywhere in the 16-bit range, every shift, countdown and clip.
-TEST(Method2Bias, LanesAdaptAsCellByCell) {
+// The related cells are adapted in 16-bit lanes; the cell-by-cell rule in 32 bits is the measure.
+// Sums anywhere in the 16-bit range, every shift, countdown and clip.
+void expectLanesAdaptAsCellByCell(LaneWidth width) {
     std::mt19937 rng(20240601);
     BiasTable lanes, byCell;
     for (int i = 0; i < kBiasCells; i++) {
@@ -173,7 +173,7 @@ TEST(Method2Bias, LanesAdaptAsCellByCell) {
                 e = int32_t(rng() % 129) - 64;
         }
         const int32_t clip = 4 * int32_t(rng() % 16) + 1;
-        adaptBiasStage(lanes.data(), idx, d, e, clip, -clip);
+        adaptBiasStage(lanes.data(), idx, d, e, clip, -clip, width);
         adaptBiasStageByCell(byCell.data(), idx, d, e, clip, -clip);
         if (step % 256 == 0) {
             ASSERT_EQ(std::memcmp(lanes.data(), byCell.data(), bytes), 0) << step;
@@ -192,17 +192,26 @@ TEST(Method2Bias, LanesAdaptAsCellByCell) {
         }
         for (int counts = 0; counts < 16; counts++) {
             const int32_t idx = 0x3A50 | counts;
-            adaptBiasStage(lanes.data(), idx, 0, e, 61, -61);
+            adaptBiasStage(lanes.data(), idx, 0, e, 61, -61, width);
             adaptBiasStageByCell(byCell.data(), idx, 0, e, 61, -61);
             ASSERT_EQ(std::memcmp(lanes.data(), byCell.data(), bytes), 0) << counts;
         }
     }
 }
 
+TEST(Method2Bias, EightLanesAdaptAsCellByCell) {
+    expectLanesAdaptAsCellByCell(LaneWidth::Eight);
+}
+
+TEST(Method2Bias, SixteenLanesAdaptAsCellByCell) {
+    if (widestLaneWidth() != LaneWidth::Sixteen) GTEST_SKIP() << "no AVX2 on this processor";
+    expectLanesAdaptAsCellByCell(LaneWidth::Sixteen);
+}
+
 TEST(Method2Bias, ErrorsBeyondTheLanesKeep32BitArithmetic) {
     const int idx = (0x5A5A & ~3) | 1;
     BiasTable cells;
-    adaptBiasStage(cells.data(), idx, 0, 20000, 1, -1);
+    adaptBiasStage(cells.data(), idx, 0, 20000, 1, -1, widestLaneWidth());
     EXPECT_EQ(cells[idx + 1].sum, (32 + 1 + 20000) >> 1);
     EXPECT_EQ(cells[idx - 1].sum, (32 + 2 + 20000) >> 2);
     EXPECT_EQ(cells[(idx ^ 0x7FF0) - 1].sum, (4 - 20000) >> 3);

@@ -43,10 +43,20 @@ void resetBiasTable(BiasBlock* table);
 BiasCell biasCellAt(const BiasBlock* table, int32_t idx);
 void setBiasCell(BiasBlock* table, int32_t idx, BiasCell cell);
 
+// Width of the integer lanes that adapt a stage's related cells: eight 16-bit lanes on every
+// x86-64 processor, sixteen on those with AVX2. Both give the same cells.
+enum class LaneWidth : uint8_t { Eight, Sixteen };
+// What the processor offers.
+LaneWidth widestLaneWidth();
+// What decoders use when they are created: the widest, unless limited (for tests).
+LaneWidth laneWidth();
+void limitLaneWidth(LaneWidth widest);
+
 // Adapts the cell a stage used (index idx of the stage's table) to the stage's error d, and the
-// cells related to it to the error e the stage had before its correction.
+// cells related to it to the error e the stage had before its correction. Sixteen lanes only
+// where widestLaneWidth() offers them.
 void adaptBiasStage(BiasBlock* table, int32_t idx, int32_t d, int32_t e, int32_t clipHigh,
-                    int32_t clipLow);
+                    int32_t clipLow, LaneWidth lanes = LaneWidth::Eight);
 // The same, one cell after another, for any e: the way errors too large for the eight-lane
 // update are adapted, and the measure that update is tested against.
 void adaptBiasStageByCell(BiasBlock* table, int32_t idx, int32_t d, int32_t e, int32_t clipHigh,

@@ -75,6 +75,7 @@ Method2Decoder* createDecoder(const ReaderState& st, DecodeShared& shared, int w
     }
     d->rowMemory = rows;
     d->width = width;
+    d->biasLanes = laneWidth();
     d->shared = &shared;
     d->planeIndex = planeIndex;
     for (auto& stage : d->biasTables) resetBiasTable(stage);

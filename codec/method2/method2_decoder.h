@@ -99,6 +99,7 @@ struct Method2Decoder {
     TernaryModel ternaryModels[kTernaryModels];
 
     int32_t width;
+    LaneWidth biasLanes;  // of the bias cell adaptation, chosen for the processor
     DecodeShared* shared;
     void* rowMemory;   // the five row buffers and the two slot rows, one zero-filled block
     void* allocation;  // the zero-filled block the object lies in

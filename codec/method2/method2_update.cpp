@@ -166,7 +166,7 @@ void updatePixel(ReaderState& st, Method2Decoder& d, int32_t sample, uint32_t sy
     for (int k = 0; k < kBiasStages; k++) {
         const int32_t dk = sub32(v, d.stagePrediction[k]);
         adaptBiasStage(d.biasTables[k], d.stageCell[k], dk, add32(dk, d.stageBias[k]),
-                       sh.biasClipHigh, sh.biasClipLow);
+                       sh.biasClipHigh, sh.biasClipLow, d.biasLanes);
     }
 
     d.column++;

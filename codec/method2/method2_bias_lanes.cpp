@@ -1,0 +1,337 @@
+// Coding method 2: a stage's related bias cells adapted many at a time. They lie in 24 blocks:
+// the used cell's own block (its low-count neighbours), the mirror block with all feature bits
+// flipped (three cells), the eleven blocks across one feature bit (the rows of the middle count
+// and of its successor, which are adjacent: four cells) and the mirror's eleven blocks across one
+// feature bit (one cell each, gathered). All are distinct, so their order does not matter.
+//
+// Every lane computes the cell-by-cell rule in 16 bits: with |target| <= kLaneErrorLimit and
+// |bias| <= 1024 (a 16-bit sum shifted by 5 or more) no intermediate leaves the 16-bit range.
+#include "codec/method2/method2_bias_lanes.h"
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <utility>
+
+namespace pqz::method2 {
+
+namespace {
+
+constexpr int kSuccessor[4] = {1, 2, 3, 2};  // of a middle count
+constexpr int kFeatureBits = 11;
+constexpr int32_t kAllFeatures = (1 << kFeatureBits) - 1;
+
+// How each of eight lanes moves its cell: x = push + 2^(k-1) + gap, then step = (x * scale) >> 3,
+// which is x >> k for scale 2^(3 - k) and 0 (the cell left alone) for scale 0.
+template <int N>
+struct alignas(32) LaneRules {
+    int16_t scale[N];
+    int16_t half[N];  // 2^(k - 1)
+    int16_t dead[N];  // all ones where the update pushes by 32 times the gap's clipped sign
+};
+using LaneRule = LaneRules<8>;
+using WideLaneRule = LaneRules<16>;
+
+constexpr void setLane(LaneRule& r, int lane, int k, bool deadZone) {
+    r.scale[lane] = int16_t(1 << (3 - k));
+    r.half[lane] = int16_t(1 << (k - 1));
+    r.dead[lane] = deadZone ? -1 : 0;
+}
+
+struct EightLaneRules {
+    // Lanes 0-3: the used cell's row (toward e); lanes 4-7: the same row of the mirror block
+    // (toward -e). By low count.
+    LaneRule own[4];
+    // A block across one feature bit, toward e: its rows of the middle count and of the
+    // successor count, the lower row in lanes 0-3. By middle count and low count.
+    LaneRule across[4][4];
+    // The mirror's cell across each feature bit, toward -e: eight lanes, then three.
+    LaneRule mirrorAcross[2];
+};
+
+constexpr EightLaneRules makeLaneRules() {
+    EightLaneRules r{};
+    for (int lo = 0; lo < 4; lo++) {
+        LaneRule& own = r.own[lo];
+        if (lo < 3) setLane(own, lo + 1, 1, true);
+        if (lo > 0) setLane(own, lo - 1, 2, true);
+        setLane(own, 4 + lo, 2, true);
+        if (lo < 3) setLane(own, 4 + lo + 1, 2, false);
+        if (lo > 0) setLane(own, 4 + lo - 1, 3, false);
+        for (int mid = 0; mid < 4; mid++) {
+            LaneRule& across = r.across[mid][lo];
+            const int midRow = kSuccessor[mid] > mid ? 0 : 4;
+            const int successorRow = 4 - midRow;
+            setLane(across, midRow + lo, 2, true);
+            setLane(across, successorRow + lo, 3, true);
+            if (lo < 3) setLane(across, midRow + lo + 1, 2, false);
+            if (lo > 0) setLane(across, midRow + lo - 1, 3, true);
+        }
+    }
+    for (int lane = 0; lane < 8; lane++) setLane(r.mirrorAcross[0], lane, 3, true);
+    for (int lane = 0; lane < kFeatureBits - 8; lane++) setLane(r.mirrorAcross[1], lane, 3, true);
+    return r;
+}
+constexpr EightLaneRules kLaneRules = makeLaneRules();
+
+constexpr WideLaneRule join(const LaneRule& low, const LaneRule& high) {
+    WideLaneRule r{};
+    for (int i = 0; i < 8; i++) {
+        r.scale[i] = low.scale[i];
+        r.half[i] = low.half[i];
+        r.dead[i] = low.dead[i];
+        r.scale[8 + i] = high.scale[i];
+        r.half[8 + i] = high.half[i];
+        r.dead[8 + i] = high.dead[i];
+    }
+    return r;
+}
+
+struct SixteenLaneRules {
+    // Lanes 0-7 as the eight-lane own rule, lanes 8-15 as its across rule (feature bit 0).
+    WideLaneRule first[4][4];
+    WideLaneRule across[4][4];  // the across rule twice: two feature bits
+    WideLaneRule mirrorAcross;  // eleven lanes
+};
+
+constexpr SixteenLaneRules makeSixteenLaneRules() {
+    SixteenLaneRules r{};
+    for (int mid = 0; mid < 4; mid++) {
+        for (int lo = 0; lo < 4; lo++) {
+            r.first[mid][lo] = join(kLaneRules.own[lo], kLaneRules.across[mid][lo]);
+            r.across[mid][lo] = join(kLaneRules.across[mid][lo], kLaneRules.across[mid][lo]);
+        }
+    }
+    r.mirrorAcross = join(kLaneRules.mirrorAcross[0], kLaneRules.mirrorAcross[1]);
+    return r;
+}
+constexpr SixteenLaneRules kSixteenLaneRules = makeSixteenLaneRules();
+
+// Where a stage's cells lie.
+struct StageCells {
+    int lo, mid;
+    int firstRow;  // the lower of the middle count's and its successor's rows
+    int cell;      // the used cell's place in its block
+    size_t ownAt;  // byte offsets of the own and the mirror block in the table
+    size_t mirrorAt;
+    StageCells(int32_t idx)
+        : lo(idx & 3),
+          mid((idx >> 2) & 3),
+          firstRow(kSuccessor[mid] > mid ? mid : kSuccessor[mid]),
+          cell(idx & 15),
+          ownAt(size_t(idx >> 4) * sizeof(BiasBlock)),
+          mirrorAt(size_t((idx >> 4) ^ kAllFeatures) * sizeof(BiasBlock)) {}
+};
+
+// The block across feature bit j from the block at byte offset `at` of the table.
+inline BiasBlock& blockAcross(BiasBlock* table, size_t at, int j) {
+    return *reinterpret_cast<BiasBlock*>(reinterpret_cast<char*>(table) +
+                                         (at ^ (sizeof(BiasBlock) << j)));
+}
+inline BiasBlock& blockAt(BiasBlock* table, size_t at) {
+    return *reinterpret_cast<BiasBlock*>(reinterpret_cast<char*>(table) + at);
+}
+
+inline __m128i load128(const void* p) {
+    return _mm_loadu_si128(static_cast<const __m128i*>(p));
+}
+inline __m128i load64(const void* p) {
+    return _mm_loadl_epi64(static_cast<const __m128i*>(p));
+}
+
+// ---- Eight lanes (every x86-64 processor) ----
+
+// A rule with its targets: target + half and the clip + half, so that y = target + half - bias
+// is the gap plus half and is compared with the clip moved by the same half.
+struct Rule8 {
+    __m128i targetHalf, clipHighHalf, clipLowHalf, dead, scale;
+    Rule8(const LaneRule& r, __m128i target, int32_t clipHigh, int32_t clipLow) {
+        const __m128i half = load128(r.half);
+        targetHalf = _mm_add_epi16(target, half);
+        clipHighHalf = _mm_add_epi16(_mm_set1_epi16(int16_t(clipHigh)), half);
+        clipLowHalf = _mm_add_epi16(_mm_set1_epi16(int16_t(clipLow)), half);
+        dead = load128(r.dead);
+        scale = load128(r.scale);
+    }
+};
+
+inline __m128i nudge8(__m128i sum, __m128i scaleCountdown, const Rule8& r) {
+    const __m128i scale = _mm_and_si128(scaleCountdown, _mm_set1_epi16(int16_t(0xFF00)));
+    const __m128i h = _mm_mulhi_epi16(sum, scale);  // sum >> (shift - 1)
+    const __m128i bias = _mm_srai_epi16(_mm_add_epi16(h, _mm_set1_epi16(1)), 1);
+    const __m128i y = _mm_sub_epi16(r.targetHalf, bias);
+    const __m128i sign =
+        _mm_sub_epi16(_mm_cmplt_epi16(y, r.clipLowHalf), _mm_cmpgt_epi16(y, r.clipHighHalf));
+    const __m128i x = _mm_add_epi16(y, _mm_and_si128(_mm_slli_epi16(sign, 5), r.dead));
+    return _mm_add_epi16(sum, _mm_srai_epi16(_mm_mullo_epi16(x, r.scale), 3));
+}
+
+// Cell `cell` of the mirror's blocks across feature bits First, First + 1, ... in lanes.
+template <int First, int... L>
+inline __m128i gatherSums(BiasBlock* table, size_t at, int cell, std::integer_sequence<int, L...>) {
+    __m128i v = _mm_setzero_si128();
+    ((v = _mm_insert_epi16(v, blockAcross(table, at, First + L).sum[cell], L)), ...);
+    return v;
+}
+template <int First, int... L>
+inline __m128i gatherScales(BiasBlock* table, size_t at, int cell,
+                            std::integer_sequence<int, L...>) {
+    __m128i v = _mm_setzero_si128();
+    ((v = _mm_insert_epi16(v, blockAcross(table, at, First + L).scaleCountdown[cell], L)), ...);
+    return v;
+}
+template <int First, int... L>
+inline void scatterSums(BiasBlock* table, size_t at, int cell, __m128i v,
+                        std::integer_sequence<int, L...>) {
+    ((blockAcross(table, at, First + L).sum[cell] = int16_t(_mm_extract_epi16(v, L))), ...);
+}
+using FirstEight = std::make_integer_sequence<int, 8>;
+using LastThree = std::make_integer_sequence<int, kFeatureBits - 8>;
+
+// The mirror's cells across feature bits First to First + Count - 1, in lanes 0 to Count - 1.
+template <int First, int Count>
+inline void nudgeMirrorAcross(BiasBlock* table, const StageCells& at, const Rule8& rule) {
+    using Lanes = std::make_integer_sequence<int, Count>;
+    const __m128i sum = gatherSums<First>(table, at.mirrorAt, at.cell, Lanes());
+    const __m128i meta = gatherScales<First>(table, at.mirrorAt, at.cell, Lanes());
+    scatterSums<First>(table, at.mirrorAt, at.cell, nudge8(sum, meta, rule), Lanes());
+}
+
+}  // namespace
+
+void adaptRelatedEightLanes(BiasBlock* table, int32_t idx, int32_t e, int32_t clipHigh,
+                            int32_t clipLow) {
+    const StageCells at(idx);
+    const __m128i up = _mm_set1_epi16(int16_t(e)), down = _mm_set1_epi16(int16_t(-e));
+
+    {
+        BiasBlock& own = blockAt(table, at.ownAt);
+        BiasBlock& mir = blockAt(table, at.mirrorAt);
+        int16_t* ownRow = own.sum + 4 * at.mid;
+        int16_t* mirrorRow = mir.sum + 4 * at.mid;
+        const __m128i sum = _mm_unpacklo_epi64(load64(ownRow), load64(mirrorRow));
+        const __m128i meta = _mm_unpacklo_epi64(load64(own.scaleCountdown + 4 * at.mid),
+                                                load64(mir.scaleCountdown + 4 * at.mid));
+        const Rule8 rule(kLaneRules.own[at.lo], _mm_unpacklo_epi64(up, down), clipHigh, clipLow);
+        const __m128i r = nudge8(sum, meta, rule);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(ownRow), r);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(mirrorRow), _mm_unpackhi_epi64(r, r));
+    }
+
+    const Rule8 across(kLaneRules.across[at.mid][at.lo], up, clipHigh, clipLow);
+#pragma GCC unroll 11
+    for (int j = 0; j < kFeatureBits; j++) {
+        BiasBlock& b = blockAcross(table, at.ownAt, j);
+        int16_t* rows = b.sum + 4 * at.firstRow;
+        const __m128i r =
+            nudge8(load128(rows), load128(b.scaleCountdown + 4 * at.firstRow), across);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(rows), r);
+    }
+
+    nudgeMirrorAcross<0, 8>(table, at, Rule8(kLaneRules.mirrorAcross[0], down, clipHigh, clipLow));
+    nudgeMirrorAcross<8, kFeatureBits - 8>(
+        table, at, Rule8(kLaneRules.mirrorAcross[1], down, clipHigh, clipLow));
+}
+
+// ---- Sixteen lanes (processors with AVX2) ----
+
+namespace {
+
+#define PQZ_AVX2 __attribute__((target("avx2")))
+
+PQZ_AVX2 inline __m256i join(__m128i low, __m128i high) {
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
+}
+PQZ_AVX2 inline __m256i load256(const void* p) {
+    return _mm256_load_si256(static_cast<const __m256i*>(p));
+}
+
+struct Rule16 {
+    __m256i targetHalf, clipHighHalf, clipLowHalf, dead, scale;
+    PQZ_AVX2 Rule16(const WideLaneRule& r, __m256i target, __m256i clipHigh, __m256i clipLow) {
+        const __m256i half = load256(r.half);
+        targetHalf = _mm256_add_epi16(target, half);
+        clipHighHalf = _mm256_add_epi16(clipHigh, half);
+        clipLowHalf = _mm256_add_epi16(clipLow, half);
+        dead = load256(r.dead);
+        scale = load256(r.scale);
+    }
+};
+
+PQZ_AVX2 inline __m256i nudge16(__m256i sum, __m256i scaleCountdown, const Rule16& r) {
+    // ((sum * 2^(15 - shift)) >> 14) + 1) >> 1 is the cell's rounded bias.
+    const __m256i scale =
+        _mm256_srli_epi16(_mm256_and_si256(scaleCountdown, _mm256_set1_epi16(int16_t(0xFF00))), 2);
+    const __m256i bias = _mm256_mulhrs_epi16(sum, scale);
+    const __m256i y = _mm256_sub_epi16(r.targetHalf, bias);
+    const __m256i sign = _mm256_sub_epi16(_mm256_cmpgt_epi16(r.clipLowHalf, y),
+                                          _mm256_cmpgt_epi16(y, r.clipHighHalf));
+    const __m256i x = _mm256_add_epi16(y, _mm256_and_si256(_mm256_slli_epi16(sign, 5), r.dead));
+    return _mm256_add_epi16(sum, _mm256_srai_epi16(_mm256_mullo_epi16(x, r.scale), 3));
+}
+
+PQZ_AVX2 inline void store2(void* low, void* high, __m256i v) {
+    _mm_storeu_si128(static_cast<__m128i*>(low), _mm256_castsi256_si128(v));
+    _mm_storeu_si128(static_cast<__m128i*>(high), _mm256_extracti128_si256(v, 1));
+}
+
+// The two row pairs across feature bits j and j + 1.
+PQZ_AVX2 inline void nudgeAcrossPair(BiasBlock* table, const StageCells& at, int j,
+                                     const Rule16& rule) {
+    BiasBlock& a = blockAcross(table, at.ownAt, j);
+    BiasBlock& b = blockAcross(table, at.ownAt, j + 1);
+    const int r = 4 * at.firstRow;
+    const __m256i sum = join(load128(a.sum + r), load128(b.sum + r));
+    const __m256i meta = join(load128(a.scaleCountdown + r), load128(b.scaleCountdown + r));
+    store2(a.sum + r, b.sum + r, nudge16(sum, meta, rule));
+}
+
+}  // namespace
+
+PQZ_AVX2 void adaptRelatedSixteenLanes(BiasBlock* table, int32_t idx, int32_t e, int32_t clipHigh,
+                                       int32_t clipLow) {
+    const StageCells at(idx);
+    const __m128i up = _mm_set1_epi16(int16_t(e)), down = _mm_set1_epi16(int16_t(-e));
+    const __m256i high = _mm256_set1_epi16(int16_t(clipHigh));
+    const __m256i low = _mm256_set1_epi16(int16_t(clipLow));
+    const int r = 4 * at.firstRow;
+
+    {
+        // The own and mirror rows in the low lanes, the rows across feature bit 0 in the high.
+        BiasBlock& own = blockAt(table, at.ownAt);
+        BiasBlock& mir = blockAt(table, at.mirrorAt);
+        BiasBlock& first = blockAcross(table, at.ownAt, 0);
+        int16_t* ownRow = own.sum + 4 * at.mid;
+        int16_t* mirrorRow = mir.sum + 4 * at.mid;
+        const __m256i sum =
+            join(_mm_unpacklo_epi64(load64(ownRow), load64(mirrorRow)), load128(first.sum + r));
+        const __m256i meta = join(_mm_unpacklo_epi64(load64(own.scaleCountdown + 4 * at.mid),
+                                                     load64(mir.scaleCountdown + 4 * at.mid)),
+                                  load128(first.scaleCountdown + r));
+        const Rule16 rule(kSixteenLaneRules.first[at.mid][at.lo],
+                          join(_mm_unpacklo_epi64(up, down), up), high, low);
+        const __m256i v = nudge16(sum, meta, rule);
+        const __m128i rows = _mm256_castsi256_si128(v);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(ownRow), rows);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(mirrorRow), _mm_unpackhi_epi64(rows, rows));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(first.sum + r), _mm256_extracti128_si256(v, 1));
+    }
+
+    const Rule16 pair(kSixteenLaneRules.across[at.mid][at.lo], join(up, up), high, low);
+#pragma GCC unroll 5
+    for (int j = 1; j < kFeatureBits; j += 2) nudgeAcrossPair(table, at, j, pair);
+
+    const int cell = at.cell;
+    const __m256i sum = join(gatherSums<0>(table, at.mirrorAt, cell, FirstEight()),
+                             gatherSums<8>(table, at.mirrorAt, cell, LastThree()));
+    const __m256i meta = join(gatherScales<0>(table, at.mirrorAt, cell, FirstEight()),
+                              gatherScales<8>(table, at.mirrorAt, cell, LastThree()));
+    const Rule16 rule(kSixteenLaneRules.mirrorAcross, join(down, down), high, low);
+    const __m256i v = nudge16(sum, meta, rule);
+    scatterSums<0>(table, at.mirrorAt, cell, _mm256_castsi256_si128(v), FirstEight());
+    scatterSums<8>(table, at.mirrorAt, cell, _mm256_extracti128_si256(v, 1), LastThree());
+}
+
+#undef PQZ_AVX2
+
+}  // namespace pqz::method2

@@ -218,6 +218,7 @@ int32_t biasCascade(Method2Decoder& d, const Rows& r, const Rows* r1, const Rows
     const int32_t bx = (g1 + 512 * near) >> 13;
 
     int32_t pred = d.directional;
+#pragma GCC unroll 5
     for (int s = 0; s < kBiasStages; s++) {
         const int64_t p = pred;
         uint32_t bits;

@@ -4,8 +4,6 @@
 // its correction: in integer lanes, or cell by cell for errors too large for 16-bit lanes.
 #include "codec/method2/method2_bias.h"
 
-#include <atomic>
-
 #include "codec/method2/method2_bias_lanes.h"
 
 namespace pqz::method2 {
@@ -119,15 +117,15 @@ LaneWidth widestLaneWidth() {
 }
 
 namespace {
-std::atomic<bool> narrowLanesOnly{false};
+thread_local bool narrowLanesOnly = false;
 }
 
 LaneWidth laneWidth() {
-    return narrowLanesOnly.load(std::memory_order_relaxed) ? LaneWidth::Eight : widestLaneWidth();
+    return narrowLanesOnly ? LaneWidth::Eight : widestLaneWidth();
 }
 
 void limitLaneWidth(LaneWidth widest) {
-    narrowLanesOnly.store(widest == LaneWidth::Eight, std::memory_order_relaxed);
+    narrowLanesOnly = widest == LaneWidth::Eight;
 }
 
 void adaptBiasStage(BiasBlock* table, int32_t idx, int32_t d, int32_t e, int32_t clipHigh,

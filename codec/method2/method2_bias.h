@@ -48,7 +48,8 @@ void setBiasCell(BiasBlock* table, int32_t idx, BiasCell cell);
 enum class LaneWidth : uint8_t { Eight, Sixteen };
 // What the processor offers.
 LaneWidth widestLaneWidth();
-// What decoders use when they are created: the widest, unless limited (for tests).
+// What decoders created by this thread use: the widest, unless this thread limited it (tests
+// compare the widths on whole decodes).
 LaneWidth laneWidth();
 void limitLaneWidth(LaneWidth widest);
 
@@ -57,11 +58,12 @@ void limitLaneWidth(LaneWidth widest);
 // where widestLaneWidth() offers them.
 void adaptBiasStage(BiasBlock* table, int32_t idx, int32_t d, int32_t e, int32_t clipHigh,
                     int32_t clipLow, LaneWidth lanes = LaneWidth::Eight);
-// The same, one cell after another, for any e: the way errors too large for the eight-lane
-// update are adapted, and the measure that update is tested against.
+// The same, one cell after another in 32-bit arithmetic, for any e: the way errors too large
+// for the lanes are adapted, and the measure the lanes are tested against.
 void adaptBiasStageByCell(BiasBlock* table, int32_t idx, int32_t d, int32_t e, int32_t clipHigh,
                           int32_t clipLow);
-// Errors e up to this size are adapted eight cells at a time in 16-bit lanes.
+// Errors |e| up to this size are adapted in 16-bit lanes; no intermediate of the rule then leaves
+// the 16-bit range.
 constexpr int32_t kLaneErrorLimit = 7000;
 
 }  // namespace pqz::method2

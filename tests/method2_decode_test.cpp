@@ -246,8 +246,8 @@ TEST(Method2Decode, BothLaneWidthsDecodeAlike) {
     if (method2::widestLaneWidth() == method2::LaneWidth::Eight)
         GTEST_SKIP() << "this processor has only the eight-lane adaptation";
     const std::string folder = enc::vectorsDir() + "/method2/";
-    int files = 0;
-    for (const char* name : {"grey-t0", "grey-t3", "rgb-refs", "rgb-t1", "rgba", "sep-t0"}) {
+    for (const char* name :
+         {"28bit", "grey-t0", "grey-t3", "rgb-refs", "rgb-t1", "rgba", "sep-t0"}) {
         const std::string path = folder + name + ".pqz";
         const std::vector<test::Bitmap> wide = test::readAllImages(path);
         std::vector<test::Bitmap> narrow;
@@ -257,9 +257,7 @@ TEST(Method2Decode, BothLaneWidthsDecodeAlike) {
         }
         EXPECT_FALSE(wide.empty()) << name;
         EXPECT_TRUE(sameBitmaps(wide, narrow)) << name;
-        files++;
     }
-    EXPECT_EQ(files, 6);
 
     const std::vector<uint8_t> grey = randomStream(21, 8000);
     const std::vector<uint8_t> colour = randomStream(22, 12000);

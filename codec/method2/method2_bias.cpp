@@ -11,7 +11,6 @@ namespace pqz::method2 {
 namespace {
 
 constexpr uint8_t kCountdownOfShift[4] = {2, 7, 46, 197};  // shifts 5 to 8
-constexpr int kSuccessor[4] = {1, 2, 3, 2};                // of a middle count
 
 inline int32_t add32(int32_t a, int32_t b) {
     return int32_t(uint32_t(a) + uint32_t(b));
@@ -77,7 +76,7 @@ void adaptRelatedByCell(BiasBlock* table, int32_t idx, int32_t e, const BiasClip
     if (lo > 0) nudge(table, m - 1, ne, 3, false, clip);
     for (int j = 14; j >= 4; j--) {
         const int32_t n = idx ^ (1 << j);
-        const int32_t n2 = (n & ~0xC) | (kSuccessor[mid] << 2);
+        const int32_t n2 = (n & ~0xC) | (kMiddleSuccessor[mid] << 2);
         const int32_t mj = idx ^ (0x7FF0 ^ (1 << j));
         nudge(table, n, e, 2, true, clip);
         nudge(table, n2, e, 3, true, clip);

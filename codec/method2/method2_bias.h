@@ -29,6 +29,9 @@ struct alignas(64) BiasBlock {
 };
 static_assert(sizeof(BiasBlock) == 64, "a block is one cache line");
 
+// The middle count whose row is also adapted across each feature bit.
+constexpr int kMiddleSuccessor[4] = {1, 2, 3, 2};
+
 // Bias of cell idx: (sum * 2^(17 - shift)) >> 16 is sum >> (shift - 1), and halving that with
 // its low bit added back rounds as adding 2^(shift - 1) before the shift does.
 inline int32_t cellBias(const BiasBlock* table, int32_t idx) {

@@ -17,12 +17,11 @@ namespace pqz::method2 {
 
 namespace {
 
-constexpr int kSuccessor[4] = {1, 2, 3, 2};  // of a middle count
 constexpr int kFeatureBits = 11;
 constexpr int32_t kAllFeatures = (1 << kFeatureBits) - 1;
 
-// How each of eight lanes moves its cell: x = push + 2^(k-1) + gap, then step = (x * scale) >> 3,
-// which is x >> k for scale 2^(3 - k) and 0 (the cell left alone) for scale 0.
+// How each lane moves its cell: x = push + 2^(k-1) + gap, then step = (x * scale) >> 3, which is
+// x >> k for scale 2^(3 - k) and 0 (the cell left alone) for scale 0.
 template <int N>
 struct alignas(32) LaneRules {
     int16_t scale[N];
@@ -60,7 +59,7 @@ constexpr EightLaneRules makeLaneRules() {
         if (lo > 0) setLane(own, 4 + lo - 1, 3, false);
         for (int mid = 0; mid < 4; mid++) {
             LaneRule& across = r.across[mid][lo];
-            const int midRow = kSuccessor[mid] > mid ? 0 : 4;
+            const int midRow = kMiddleSuccessor[mid] > mid ? 0 : 4;
             const int successorRow = 4 - midRow;
             setLane(across, midRow + lo, 2, true);
             setLane(across, successorRow + lo, 3, true);
@@ -114,10 +113,10 @@ struct StageCells {
     int cell;      // the used cell's place in its block
     size_t ownAt;  // byte offsets of the own and the mirror block in the table
     size_t mirrorAt;
-    StageCells(int32_t idx)
+    explicit StageCells(int32_t idx)
         : lo(idx & 3),
           mid((idx >> 2) & 3),
-          firstRow(kSuccessor[mid] > mid ? mid : kSuccessor[mid]),
+          firstRow(kMiddleSuccessor[mid] > mid ? mid : kMiddleSuccessor[mid]),
           cell(idx & 15),
           ownAt(size_t(idx >> 4) * sizeof(BiasBlock)),
           mirrorAt(size_t((idx >> 4) ^ kAllFeatures) * sizeof(BiasBlock)) {}

@@ -65,7 +65,10 @@ void nudge(BiasBlock* table, int32_t n, int32_t target, int k, bool deadZone,
     sum = add16(sum, step);
 }
 
-void adaptRelatedByCell(BiasBlock* table, int32_t idx, int32_t e, const BiasClip& clip) {
+// Rarely taken while decoding: kept out of line so that the usual path needs no stack frame.
+__attribute__((noinline, cold)) void adaptRelatedByCell(BiasBlock* table, int32_t idx, int32_t e,
+                                                        int32_t clipHigh, int32_t clipLow) {
+    const BiasClip clip{clipHigh, clipLow};
     const int32_t lo = idx & 3, mid = (idx >> 2) & 3;
     const int32_t ne = sub32(0, e);
     if (lo < 3) nudge(table, idx + 1, e, 1, true, clip);
@@ -132,7 +135,7 @@ void adaptBiasStage(BiasBlock* table, int32_t idx, int32_t d, int32_t e, int32_t
     const BiasClip clip{clipHigh, clipLow};
     adaptOwnCell(table, idx, d, clip);
     if (e < -kLaneErrorLimit || e > kLaneErrorLimit)
-        adaptRelatedByCell(table, idx, e, clip);
+        adaptRelatedByCell(table, idx, e, clipHigh, clipLow);
     else if (lanes == LaneWidth::Sixteen)
         adaptRelatedSixteenLanes(table, idx, e, clipHigh, clipLow);
     else
@@ -143,7 +146,7 @@ void adaptBiasStageByCell(BiasBlock* table, int32_t idx, int32_t d, int32_t e, i
                           int32_t clipLow) {
     const BiasClip clip{clipHigh, clipLow};
     adaptOwnCell(table, idx, d, clip);
-    adaptRelatedByCell(table, idx, e, clip);
+    adaptRelatedByCell(table, idx, e, clipHigh, clipLow);
 }
 
 }  // namespace pqz::method2

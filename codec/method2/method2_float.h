@@ -30,19 +30,43 @@ inline float dot28(const float* u, const float* w) {
     return _mm_cvtss_f32(_mm_add_ss(pairs, _mm_shuffle_ps(pairs, pairs, 1)));
 }
 
-// One normalised least-mean-squares step over all inputs, four at a time:
-// power = power + (x*x - power) * rate; weight = ((step * err) * x) / (power + reg) + weight.
-inline void trainSlot(PredictorSlot& s, const float* x, const float* stepSize, float rate,
-                      float err, float reg) {
-    const __m128 r = _mm_set1_ps(rate), e = _mm_set1_ps(err), g = _mm_set1_ps(reg);
+// How one slot learns from one sample: power = power + (x*x - power) * rate;
+// weight = ((step * err) * x) / (power + reg) + weight.
+struct SlotStep {
+    __m128 rate, err, reg;
+    SlotStep(float r, float e, float g)
+        : rate(_mm_set1_ps(r)), err(_mm_set1_ps(e)), reg(_mm_set1_ps(g)) {}
+};
+
+// One group of four inputs of a slot; xx = x*x, step the inputs' step sizes.
+inline void trainGroup(PredictorSlot& s, int i, __m128 x, __m128 xx, __m128 step,
+                       const SlotStep& t) {
+    __m128 p = _mm_load_ps(s.power + i);
+    p = _mm_add_ps(p, _mm_mul_ps(_mm_sub_ps(xx, p), t.rate));
+    _mm_store_ps(s.power + i, p);
+    const __m128 num = _mm_mul_ps(_mm_mul_ps(step, t.err), x);
+    const __m128 w = _mm_add_ps(_mm_div_ps(num, _mm_add_ps(p, t.reg)), _mm_load_ps(s.weight + i));
+    _mm_store_ps(s.weight + i, w);
+}
+
+// One normalised least-mean-squares step over all inputs, four at a time.
+inline void trainSlot(PredictorSlot& s, const float* x, const float* stepSize, const SlotStep& t) {
     for (int i = 0; i < kInputs; i += 4) {
         const __m128 xi = _mm_load_ps(x + i);
-        __m128 p = _mm_load_ps(s.power + i);
-        p = _mm_add_ps(p, _mm_mul_ps(_mm_sub_ps(_mm_mul_ps(xi, xi), p), r));
-        _mm_store_ps(s.power + i, p);
-        const __m128 num = _mm_mul_ps(_mm_mul_ps(_mm_loadu_ps(stepSize + i), e), xi);
-        const __m128 w = _mm_add_ps(_mm_div_ps(num, _mm_add_ps(p, g)), _mm_load_ps(s.weight + i));
-        _mm_store_ps(s.weight + i, w);
+        trainGroup(s, i, xi, _mm_mul_ps(xi, xi), _mm_loadu_ps(stepSize + i), t);
+    }
+}
+
+// Two slots learn from the same inputs, group by group: first a, then b (which may be a; it
+// then learns on what a just learnt).
+inline void trainSlots(PredictorSlot& a, const SlotStep& ta, PredictorSlot& b, const SlotStep& tb,
+                       const float* x, const float* stepSize) {
+    for (int i = 0; i < kInputs; i += 4) {
+        const __m128 xi = _mm_load_ps(x + i);
+        const __m128 xx = _mm_mul_ps(xi, xi);
+        const __m128 step = _mm_loadu_ps(stepSize + i);
+        trainGroup(a, i, xi, xx, step, ta);
+        trainGroup(b, i, xi, xx, step, tb);
     }
 }
 

@@ -455,7 +455,7 @@ int32_t predictPixel(ReaderState& st, Method2Decoder& d, const Method2Decoder* r
         slot = &d.slots[known];
         const float r0 = dot28(slot->weight, x) + x[28];
         const float e = (float(C[-1].value) - r0) * 2.1f;
-        trainSlot(*slot, x, sh.stepSize, 0.023f, e, 7744.0f * slot->stepScale);
+        trainSlot(*slot, x, sh.stepSize, SlotStep(0.023f, e, 7744.0f * slot->stepScale));
     }
     d.currentSlot = slot;
 

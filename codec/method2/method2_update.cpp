@@ -145,8 +145,7 @@ void updatePixel(ReaderState& st, Method2Decoder& d, int32_t sample, uint32_t sy
     const float rateL = 0.013f * g;
     const float reg1 = 26896.0f * s.stepScale;
     const float regL = 5041.0f * left.stepScale;
-    trainSlot(s, x, sh.stepSize, 0.05f, e1, reg1);
-    trainSlot(left, x, sh.stepSize, rateL, eL, regL);
+    trainSlots(s, SlotStep(0.05f, e1, reg1), left, SlotStep(rateL, eL, regL), x, sh.stepSize);
     const float e2 = vf - (base + dot28(s.weight, x));
     const float reg2 = s.stepScale * 529.0f;
     const __m128 e2Lanes = _mm_set1_ps(e2), reg2Lanes = _mm_set1_ps(reg2);

@@ -3,11 +3,31 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace pqz {
 
 namespace {
 
 constexpr int kRingEntriesExtra = kRingFront + kRingRightMargin;
+
+// The models are read and written all over the table for every young sample. On Linux they go
+// on huge pages where the system offers them: a plane then costs a few page faults instead of
+// thousands, and the scattered accesses stay within reach of the address translation caches.
+ResidualSymbolModel* allocateModels() {
+    constexpr size_t kBytes = sizeof(ResidualSymbolModel) * kMethod1Contexts;
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr size_t kHugePage = size_t(2) << 20;
+    constexpr size_t kRounded = (kBytes + kHugePage - 1) / kHugePage * kHugePage;
+    void* block = std::aligned_alloc(kHugePage, kRounded);
+    if (block) madvise(block, kRounded, MADV_HUGEPAGE);  // only a hint: failure changes nothing
+    return static_cast<ResidualSymbolModel*>(block);
+#else
+    return static_cast<ResidualSymbolModel*>(std::malloc(kBytes));
+#endif
+}
 
 // level(x) = the number of thresholds below x.
 int levelOf(int x, const int (&thresholds)[7]) {
@@ -118,6 +138,108 @@ inline int symbolOf(int u) {
     return u < 5 ? u : 6 - (u & 1);
 }
 
+// Where the training of a sample goes, per feature k and its value t, as steps in the model
+// table: `near` from the context to the context with feature k one step towards the middle (a
+// feature in the middle: one step down), `far` to the context with the feature turned around (a
+// feature in the middle: one step up), `mirrorNear` from the mirror context to the mirror with
+// feature k at its middle (the brightness: at its lowest). The mirror context itself is every
+// feature but the brightness turned around.
+struct TrainingSteps {
+    int near;
+    int far;
+    int mirrorNear;
+};
+
+struct TrainingStepTable {
+    TrainingSteps step[kMethod1Features][3];
+};
+
+constexpr TrainingStepTable makeTrainingSteps() {
+    TrainingStepTable table{};
+    for (int k = 0; k < kMethod1Features; k++) {
+        const int w = kFeatureUnit[k];
+        table.step[k][0] = {w, 2 * w, -w};
+        table.step[k][1] = {-w, w, 0};
+        table.step[k][2] = {-w, -2 * w, w};
+        if (k == 0)
+            for (auto& st : table.step[k]) st.mirrorNear = -w;
+    }
+    return table;
+}
+constexpr TrainingStepTable kTrainingSteps = makeTrainingSteps();
+
+// The mirror context is (C & 31) + w_0(1) + the sum over k >= 1 of w_k(2 - t_k); with the
+// features' weights taken out of C this is 2 * (C & 31) - C + 32 * t_0 + kMirrorBase.
+constexpr int middleWeights() {
+    int sum = 0;
+    for (int k = 1; k < kMethod1Features; k++) sum += kFeatureUnit[k];
+    return sum;
+}
+constexpr int kMirrorBase = featureWeight(0, 1) + 2 * middleWeights();
+
+// Trains the contexts next to the current one with the sample just stored at the current
+// column; up and down tell whether the context has an activity level above and below its own.
+template <bool up, bool down>
+void trainT(ReaderState& st, Method1Decoder& d) {
+    const int v = d.pos[0][0].v;
+    const int pred = d.pred;
+    const int c = d.context;
+    const int base = d.escapeBase;
+    const int* tk = d.feature;
+    const uint8_t* quantiser = d.errorQuantiser();
+    const int u = quantiser[(v - pred) & 0xFF];
+    const int su = symbolOf(u);
+    const int sm = symbolOf(quantiser[(pred - v) & 0xFF]);  // the mirrored residual
+    const uint32_t x = uint32_t(u - 5) >> 1;                // the magnitude of an escape
+    const bool escape = su >= 5;
+    const int escapeSide = 128 * (su & 1);
+    ResidualSymbolModel* const context = d.models + c;
+    ResidualSymbolModel* const mirror = d.models + (2 * (c & 31) - c + kMirrorBase + 32 * tk[0]);
+    MagnitudeModel* magnitudes = st.magnitudeTable;
+
+    bump(*mirror, sm, 17);
+    if (up) {
+        bump(context[1], su, 11);
+        if (escape) {
+            const int b = (base & 7) < 7 ? base + 1 : base;
+            trainMagnitude(st, magnitudes[b + escapeSide + 64 * escapeHalf(context[1], su)], x);
+        }
+    }
+    if (down) {
+        bump(context[-1], su, 13);
+        if (escape) {
+            const int b = (base & 7) > 0 ? base - 1 : base;
+            trainMagnitude(st, magnitudes[b + escapeSide + 64 * escapeHalf(context[-1], su)], x);
+        }
+    }
+    if (context->total >= 3276) return;
+
+    if (up) bump(mirror[1], sm, 7);
+    if (down) bump(mirror[-1], sm, 5);
+    if (escape) {
+        // The neighbouring brightness levels of the escape context.
+        const int e = base + escapeSide + 64 * escapeHalf(*context, su);
+        if ((e & 0x38) < 0x38) trainMagnitude(st, magnitudes[e + 8], x);
+        if ((e & 0x38) > 0) trainMagnitude(st, magnitudes[e - 8], x);
+    }
+    // A context and its level neighbours.
+    auto three = [](ResidualSymbolModel* m, int symbol, int n, int nUp, int nDown) {
+        bump(*m, symbol, n);
+        if (up) bump(m[1], symbol, nUp);
+        if (down) bump(m[-1], symbol, nDown);
+    };
+    for (int k = 0; k < kMethod1Features; k++) {
+        const TrainingSteps& step = kTrainingSteps.step[k][tk[k]];
+        three(context + step.near, su, 6, 4, 3);
+        if (tk[k] == 1) {
+            three(context + step.far, su, 6, 4, 3);
+        } else {
+            bump(context[step.far], su, 7);
+            three(mirror + step.mirrorNear, sm, 4, 2, 2);
+        }
+    }
+}
+
 template <int refs>
 inline uint8_t decodeSampleT(ReaderState& st, Method1Decoder& d, const Method1Decoder* x,
                              const Method1Decoder* y, bool refuseWideSymbols) {
@@ -134,7 +256,11 @@ inline uint8_t decodeSampleT(ReaderState& st, Method1Decoder& d, const Method1De
     d.errorSum[d.parity] += e - r0[-4].e + r2[6].e - r2[-2].e + r4[6].e - r4[-2].e;
     d.parity = 1 - d.parity;
     if (m.total < 0x4000) trainNeighbours(st, d);
-    for (RingEntry*& p : d.pos) p++;
+    d.pos[0]++;
+    d.pos[1]++;
+    d.pos[2]++;
+    d.pos[3]++;
+    d.pos[4]++;
     return uint8_t(v);
 }
 
@@ -142,8 +268,7 @@ inline uint8_t decodeSampleT(ReaderState& st, Method1Decoder& d, const Method1De
 
 bool createMethod1Decoder(Method1Decoder& d, int width, int height, int planeIndex, int tolerance) {
     const size_t entries = size_t(width) + kRingEntriesExtra;
-    auto* models = static_cast<ResidualSymbolModel*>(
-        std::malloc(sizeof(ResidualSymbolModel) * kMethod1Contexts));
+    ResidualSymbolModel* models = allocateModels();
     auto* ring = static_cast<RingEntry*>(std::malloc(sizeof(RingEntry) * 5 * entries));
     if (!models || !ring) {
         std::free(models);
@@ -237,78 +362,16 @@ uint8_t decodeSample(ReaderState& st, Method1Decoder& d, const Method1Decoder* x
 }
 
 void trainNeighbours(ReaderState& st, Method1Decoder& d) {
-    const int v = d.pos[0][0].v;
-    const int pred = d.pred;
-    const int c = d.context;
-    const int base = d.escapeBase;
-    const int* tk = d.feature;
-    const uint8_t* quantiser = d.errorQuantiser();
-    const int u = quantiser[(v - pred) & 0xFF];
-    const int su = symbolOf(u);
-    const int sm = symbolOf(quantiser[(pred - v) & 0xFF]);  // the mirrored residual
-    const uint32_t x = uint32_t(u - 5) >> 1;                // the magnitude of an escape
-    const bool up = (c & 7)<7, down = (c & 7)> 0;
-    const bool escape = su >= 5;
-    const int escapeSide = 128 * (su & 1);
-    ResidualSymbolModel* models = d.models;
-    MagnitudeModel* magnitudes = st.magnitudeTable;
-
-    // The mirror context: every feature but the brightness turned around.
-    int mirror = (c & 31) + featureWeight(0, 1);
-    for (int k = 1; k < kMethod1Features; k++) mirror += featureWeight(k, 2 - tk[k]);
-
-    bump(models[mirror], sm, 17);
-    if (up) {
-        bump(models[c + 1], su, 11);
-        if (escape) {
-            const int b = (base & 7) < 7 ? base + 1 : base;
-            trainMagnitude(st, magnitudes[b + escapeSide + 64 * escapeHalf(models[c + 1], su)], x);
-        }
-    }
-    if (down) {
-        bump(models[c - 1], su, 13);
-        if (escape) {
-            const int b = (base & 7) > 0 ? base - 1 : base;
-            trainMagnitude(st, magnitudes[b + escapeSide + 64 * escapeHalf(models[c - 1], su)], x);
-        }
-    }
-    if (models[c].total >= 3276) return;
-
-    if (up) bump(models[mirror + 1], sm, 7);
-    if (down) bump(models[mirror - 1], sm, 5);
-    if (escape) {
-        // The neighbouring brightness levels of the escape context.
-        const int e = base + escapeSide + 64 * escapeHalf(models[c], su);
-        if ((e & 0x38) < 0x38) trainMagnitude(st, magnitudes[e + 8], x);
-        if ((e & 0x38) > 0) trainMagnitude(st, magnitudes[e - 8], x);
-    }
-    for (int k = 0; k < kMethod1Features; k++) {
-        const int t = tk[k];
-        const int w1 = featureWeight(k, 1);
-        if (t == 1) {
-            for (int other = 0; other <= 2; other += 2) {
-                const int n = c - w1 + featureWeight(k, other);
-                bump(models[n], su, 6);
-                if (up) bump(models[n + 1], su, 4);
-                if (down) bump(models[n - 1], su, 3);
-            }
-            continue;
-        }
-        const int wt = featureWeight(k, t);
-        bump(models[c - wt + featureWeight(k, 2 - t)], su, 7);
-        const int q = c - wt + w1;
-        bump(models[q], su, 6);
-        // the mirror with this feature at its middle value (brightness: at its lowest)
-        const int r = k > 0 ? mirror - featureWeight(k, 2 - t) + w1 : mirror - w1;
-        bump(models[r], sm, 4);
-        if (up) {
-            bump(models[q + 1], su, 4);
-            bump(models[r + 1], sm, 2);
-        }
-        if (down) {
-            bump(models[q - 1], su, 3);
-            bump(models[r - 1], sm, 2);
-        }
+    switch (d.context & 7) {
+        case 0:
+            trainT<true, false>(st, d);
+            break;
+        case 7:
+            trainT<false, true>(st, d);
+            break;
+        default:
+            trainT<true, true>(st, d);
+            break;
     }
 }
 

@@ -4,7 +4,16 @@
 
 #include <cstdint>
 
+#include "codec/range/range_decoder.h"
 #include "pipeline/reader_state.h"
+
+// Functions of the per-sample path are large for the compiler's taste but run once per sample
+// from a few call sites each: have them expanded in place.
+#if defined(__GNUC__)
+#define PQZ_HOT_INLINE inline __attribute__((always_inline))
+#else
+#define PQZ_HOT_INLINE inline
+#endif
 
 namespace pqz {
 
@@ -38,10 +47,52 @@ void trainMagnitude(const ReaderState& st, MagnitudeModel& model, uint32_t x);
 void initResidualSymbolModel(ResidualSymbolModel& model);
 // Decodes a symbol 0..260; escapes read a magnitude from context
 // escapeBase + 128 * (symbol & 1) + 64 * h.
-uint32_t decodeResidualSymbol(ReaderState& st, ResidualSymbolModel& model, uint32_t escapeBase);
+PQZ_HOT_INLINE uint32_t decodeResidualSymbol(ReaderState& st, ResidualSymbolModel& model,
+                                             uint32_t escapeBase);
 
 // Fills errorQuantiser (entries 0..255 of quantiserAndRank), residualRank (entries 256..511)
 // and residualOrder for the near-lossless tolerance (0..15).
 void buildResidualMaps(int tolerance, uint8_t quantiserAndRank[512], uint8_t residualOrder[256]);
+
+// --- Inline definitions: the symbol decode runs once per sample of method 1 ------------------
+
+PQZ_HOT_INLINE uint32_t decodeResidualSymbol(ReaderState& st, ResidualSymbolModel& m,
+                                             uint32_t escapeBase) {
+    // Method 1 trains neighbouring models by adding to their total words with 16-bit wrap, so a
+    // hostile stream can leave a total of 0 or counts that fall short of it; no encoder can code
+    // in such a model. Refuse instead of dividing by zero or narrowing the range to nothing.
+    const uint32_t t = m.total & 0x7FFF;
+    if (t == 0) {
+        st.damaged = true;
+        return 0;
+    }
+    const uint32_t v = rangeDecodeFreq(st, t);
+    int s = 0;
+    uint32_t cum = m.count[0];
+    while (s < 6 && cum <= v) cum += m.count[++s];
+    if (cum <= v) {
+        st.damaged = true;
+        return 0;
+    }
+    rangeUpdate(st, cum - m.count[s], cum);
+    if (t > 8192) {
+        uint32_t smallest = 256;
+        for (uint16_t c : m.count) smallest = c < smallest ? c : smallest;
+        uint32_t total = 0x8000;
+        for (auto& c : m.count) {
+            c = smallest <= 1 ? uint16_t(c - (c >> 1)) : uint16_t((c + 2) / 3);
+            total += c;
+        }
+        m.total = uint16_t(total);
+    }
+    m.count[s] = uint16_t(m.count[s] + 32);
+    m.total = uint16_t(m.total + 32);
+    if (s < 5) return uint32_t(s);
+    const int32_t t2 = m.total & 0x7FFF;
+    const int h = 2 * int32_t(m.count[s]) > int32_t(m.count[0]) + t2 + 96 ? 1 : 0;
+    const uint32_t ctx = escapeBase + 128 * uint32_t(s & 1) + 64 * uint32_t(h);
+    const uint32_t x = decodeMagnitude(st, st.magnitudeTable[ctx]);
+    return uint32_t(s) + 2 * x;
+}
 
 }  // namespace pqz

@@ -1,6 +1,7 @@
 #include "codec/method1/method1.h"
 
 #include "codec/method1/method1_decoder.h"
+#include "codec/method1/method1_sample.h"
 #include "codec/range/range_decoder.h"
 
 namespace pqz {
@@ -25,7 +26,8 @@ void decodeMethod1Grey(ReaderState& st, uint8_t* out, int width, int height) {
     if (startStream(st)) {
         for (int y = 0; y < height && !st.damaged; y++) {
             beginRow(d);
-            for (int x = 0; x < width; x++) *out++ = decodeSample(st, d, nullptr, nullptr, false);
+            for (int x = 0; x < width; x++)
+                *out++ = decodeSampleInline<0>(st, d, nullptr, nullptr, false);
         }
     }
     rangeFinish(st);
@@ -75,13 +77,13 @@ void decodeMethod1Interleaved(ReaderState& st, const ImageHeader& header, uint8_
         for (int y = 0; y < height && !st.damaged; y++) {
             for (int i = 0; i < planes; i++) beginRow(d[i]);
             for (int x = 0; x < width; x++, px += planes) {
-                px[p0] = decodeSample(st, d[0], nullptr, nullptr, true);
+                px[p0] = decodeSampleInline<0>(st, d[0], nullptr, nullptr, true);
 
-                const int v1 = decodeSample(st, d[1], &d[0], nullptr, true);
+                const int v1 = decodeSampleInline<1>(st, d[1], &d[0], nullptr, true);
                 px[p1] =
                     desc[1]->hasReference() ? uint8_t(v1 + px[p0] + desc[1]->offset) : uint8_t(v1);
 
-                const int v2 = decodeSample(st, d[2], &d[1], &d[0], true);
+                const int v2 = decodeSampleInline<2>(st, d[2], &d[1], &d[0], true);
                 if (desc[2]->hasReference()) {
                     const int32_t* c = desc[2]->coef;
                     const int ref = (px[p0] * c[0] + px[p1] * c[1] + 40) >> 7;
@@ -91,7 +93,7 @@ void decodeMethod1Interleaved(ReaderState& st, const ImageHeader& header, uint8_
                 }
 
                 if (planes == 4) {
-                    const int v3 = decodeSample(st, d[3], &d[2], &d[1], true);
+                    const int v3 = decodeSampleInline<2>(st, d[3], &d[2], &d[1], true);
                     if (desc[3]->hasReference()) {
                         const int32_t* c = desc[3]->coef;
                         const uint8_t* front = px + p3 - 3;

@@ -1,0 +1,129 @@
+// The per-sample path of coding method 1, inline so that the plane loops keep it in one piece:
+// context formation, the symbol decode, the ring update and the call of the neighbour training.
+#pragma once
+
+#include <cstdint>
+
+#include "codec/method1/magnitude_models.h"
+#include "codec/method1/method1_decoder.h"
+#include "pipeline/reader_state.h"
+
+namespace pqz {
+
+namespace method1_detail {
+
+// Threshold of the two activity-dependent features, by activity level.
+constexpr int kFeatureThreshold[8] = {1, 1, 2, 2, 2, 4, 4, 4};
+
+// 0 negative, 1 zero, 2 positive.
+inline int sgn(int x) {
+    return (x > 0) + (x >= 0);
+}
+// 0 below -t, 1 within, 2 above t.
+inline int ter(int x, int t) {
+    return (x > t) + (x >= -t);
+}
+
+inline int median(int n, int w, int nw) {
+    const int lo = n < w ? n : w, hi = n < w ? w : n;
+    if (nw >= hi) return lo;
+    if (nw <= lo) return hi;
+    return n + w - nw;
+}
+
+// refs: how many planes of the same pixel were decoded before this one (0, 1, or 2 and more).
+template <int refs>
+PQZ_HOT_INLINE void formContextInline(Method1Decoder& d, const Method1Decoder* x,
+                                      const Method1Decoder* y) {
+    const RingEntry* r0 = d.pos[0];
+    const RingEntry* r1 = d.pos[1];
+    const RingEntry* r2 = d.pos[2];
+    const RingEntry* r4 = d.pos[4];
+    const RingEntry n = r1[0], w = r0[-1], nw = r1[-1], ne = r1[1], nn = r2[0], ww = r0[-2],
+                    w3 = r0[-3], nee = r1[2];
+    const int pred = median(n.v, w.v, nw.v);
+
+    int activity = 6 * w.e + 4 * (ww.e + n.e) + 3 * (nn.e + ne.e) +
+                   2 * (r0[-4].e + nee.e + r2[2].e) + w3.e + nw.e;
+    int d3, d5, d6, d7, d8, f;
+    if constexpr (refs == 0) {
+        const RingEntry* r3 = d.pos[3];
+        activity += r1[3].e + r2[-2].e + r4[0].e + r4[2].e;
+        d3 = nee.v - pred;
+        d5 = 2 * w.v - ww.v - pred;
+        d6 = 2 * n.v - nn.v - pred;
+        d7 = w.v + ne.v - n.v - pred;
+        d8 = w3.v - 3 * ww.v + 3 * w.v - pred;
+        f = r1[0].e + r2[0].e + r3[0].e + r4[0].e + r0[0].e == 0;
+    } else if constexpr (refs == 1) {
+        const RingEntry xCur = x->pos[0][-1], xW = x->pos[0][-2];
+        activity += 3 * xCur.e + r1[3].e;
+        d3 = xCur.v - x->pred;
+        d5 = 2 * w.v - ww.v - pred;
+        d6 = d5;
+        d7 = w.v + ne.v - n.v - pred;
+        d8 = (xCur.v - xW.v) + w.v - pred;
+        f = xCur.e < 8;
+    } else {
+        const RingEntry xCur = x->pos[0][-1], xW = x->pos[0][-2], xN = x->pos[1][-1];
+        const RingEntry yCur = y->pos[0][-1], yW = y->pos[0][-2];
+        activity += 2 * (xCur.e + yCur.e);
+        d3 = xCur.v - x->pred;
+        d5 = (xCur.v - xN.v) + n.v - pred;
+        d6 = (xCur.v - xW.v) + w.v - pred;
+        d7 = (yCur.v - yW.v) + w.v - pred;
+        d8 = yCur.v - y->pred;
+        f = xCur.e + yCur.e < 16;
+    }
+
+    const int a = (activity + 7) >> 4;
+    const int level = d.activityLevel[a];
+    const int t = kFeatureThreshold[level];
+    d.pred = pred;
+    d.escapeBase = int(d.brightnessLevel[pred] + d.escapeLevel[a]);
+
+    int* tk = d.feature;
+    tk[0] = (pred > 22) + (pred > 216);
+    tk[1] = sgn(nw.v - n.v);
+    tk[2] = sgn(nw.v - w.v);
+    tk[3] = sgn(d3);
+    tk[4] = ter(ne.v - pred, t);
+    tk[5] = ter(d5, t);
+    tk[6] = sgn(d6);
+    tk[7] = sgn(d7);
+    tk[8] = sgn(d8);
+    // sum of t_k * 32 * 3^k, by Horner's rule
+    int weights = 0;
+    for (int k = kMethod1Features - 1; k >= 0; k--) weights = 3 * weights + tk[k];
+    const int z = d.errorSum[d.parity] == 0;
+    d.context = 32 * weights + 16 * f + 8 * z + level;
+}
+
+}  // namespace method1_detail
+
+template <int refs>
+PQZ_HOT_INLINE uint8_t decodeSampleInline(ReaderState& st, Method1Decoder& d,
+                                          const Method1Decoder* x, const Method1Decoder* y,
+                                          bool refuseWideSymbols) {
+    method1_detail::formContextInline<refs>(d, x, y);
+    ResidualSymbolModel& m = d.models[d.context];
+    const uint32_t s = decodeResidualSymbol(st, m, uint32_t(d.escapeBase));
+    if (s > 255 && refuseWideSymbols) st.damaged = true;
+    const int v = (d.residualOrder[s & 0xFF] + d.pred) & 0xFF;
+    RingEntry* r0 = d.pos[0];
+    const RingEntry* r2 = d.pos[2];
+    const RingEntry* r4 = d.pos[4];
+    const int e = v > d.pred ? v - d.pred : d.pred - v;
+    r0[0] = RingEntry{uint8_t(v), uint8_t(e)};
+    d.errorSum[d.parity] += e - r0[-4].e + r2[6].e - r2[-2].e + r4[6].e - r4[-2].e;
+    d.parity = 1 - d.parity;
+    if (m.total < 0x4000) trainNeighbours(st, d);
+    d.pos[0]++;
+    d.pos[1]++;
+    d.pos[2]++;
+    d.pos[3]++;
+    d.pos[4]++;
+    return uint8_t(v);
+}
+
+}  // namespace pqz

@@ -49,14 +49,16 @@ constexpr ClassInfo kClassInfo[8] = {
     {0, 0, 0}, {1, 0, 0}, {2, 1, 0}, {4, 2, 1}, {8, 4, 4}, {16, 8, 11}, {32, 16, 26}, {64, 32, 57},
 };
 
-inline int classOf(uint32_t x) {
-    int k = 0;
-    while (x) {
-        k++;
-        x >>= 1;
-    }
-    return k;
+// Bit length of each value 0..127.
+struct ClassTable {
+    uint8_t of[128];
+};
+constexpr ClassTable makeClassTable() {
+    ClassTable t{};
+    for (int x = 1; x < 128; x++) t.of[x] = uint8_t(t.of[x / 2] + 1);
+    return t;
 }
+constexpr ClassTable kClassOf = makeClassTable();
 
 inline uint16_t halveUp(uint16_t c) {
     return uint16_t(c - (c >> 1));
@@ -85,44 +87,49 @@ uint32_t decodeMagnitude(ReaderState& st, MagnitudeModel& m) {
     m.classCount[k] = uint16_t(m.classCount[k] + m.rate);
     m.total = uint16_t(m.total + m.rate);
     if (k < 2) return uint32_t(k);
+    // The subtree is a heap: the node of heap index h (1 for the first bit, then 2h + bit) is
+    // nodeOffset + h - 1.
     const ClassInfo& info = kClassInfo[k];
-    uint32_t p = 0;
-    int d = 0;
-    for (uint32_t mask = info.topMask; mask; mask >>= 1, d++) {
-        uint16_t* node = m.node[info.nodeOffset + (1u << d) - 1 + p];
+    const uint32_t first = info.nodeOffset - 1u;
+    const uint32_t step = st.treeStep;
+    const uint32_t end = 2u * info.topMask;
+    uint32_t h = 1;
+    while (h < end) {
+        uint16_t* node = m.node[first + h];
         const int b = rangeDecodeBit(st, node[0], node[1]);
         if (node[b] > 16384) {
             node[0] = halveUp(node[0]);
             node[1] = halveUp(node[1]);
         }
-        node[b] = uint16_t(node[b] + st.treeStep);
-        p = 2 * p + uint32_t(b);
+        node[b] = uint16_t(node[b] + step);
+        h = 2 * h + uint32_t(b);
     }
-    return info.base + p;
+    return info.base + h - end;
 }
 
 void trainMagnitude(const ReaderState& st, MagnitudeModel& m, uint32_t x) {
     if (m.total > 32768) return;
     const bool method2 = st.treeStep == 8;
-    const int k = classOf(x);
+    const int k = kClassOf.of[x & 127];
     const uint32_t inc = method2 ? (m.rate / 32) * 15 + 4 : ((m.rate / 4) & ~31u) + 4;
     m.classCount[k] = uint16_t(m.classCount[k] + inc);
     m.total = uint16_t(m.total + inc);
     if (x < 2) return;
+    // Walk the heap of the class's subtree along the known bits (see decodeMagnitude).
     const ClassInfo& info = kClassInfo[k];
+    const uint32_t first = info.nodeOffset - 1u;
     const uint32_t step = (method2 ? 6 : 5) * st.treeStep / 8;
     const uint32_t bits = x - info.base;
-    uint32_t p = 0;
-    int d = 0;
-    for (uint32_t mask = info.topMask; mask; mask >>= 1, d++) {
-        uint16_t* node = m.node[info.nodeOffset + (1u << d) - 1 + p];
+    uint32_t h = 1;
+    for (uint32_t mask = info.topMask; mask; mask >>= 1) {
+        uint16_t* node = m.node[first + h];
         const int b = (bits & mask) ? 1 : 0;
         if (node[b] > 8192) {
             node[0] = halveUp(node[0]);
             node[1] = halveUp(node[1]);
         }
         node[b] = uint16_t(node[b] + step);
-        p = 2 * p + uint32_t(b);
+        h = 2 * h + uint32_t(b);
     }
 }
 

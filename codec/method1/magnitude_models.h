@@ -67,14 +67,18 @@ PQZ_HOT_INLINE uint32_t decodeResidualSymbol(ReaderState& st, ResidualSymbolMode
         return 0;
     }
     const uint32_t v = rangeDecodeFreq(st, t);
-    int s = 0;
-    uint32_t cum = m.count[0];
-    while (s < 6 && cum <= v) cum += m.count[++s];
-    if (cum <= v) {
+    // The symbol is the number of cumulative counts up to v (they never decrease), found
+    // without branches: which symbol comes is what the stream decides.
+    uint32_t cum[8];
+    cum[0] = 0;
+    for (int i = 0; i < 7; i++) cum[i + 1] = cum[i] + m.count[i];
+    if (cum[7] <= v) {
         st.damaged = true;
         return 0;
     }
-    rangeUpdate(st, cum - m.count[s], cum);
+    int s = 0;
+    for (int i = 1; i < 7; i++) s += cum[i] <= v;
+    rangeUpdate(st, cum[s], cum[s + 1]);
     if (t > 8192) {
         uint32_t smallest = 256;
         for (uint16_t c : m.count) smallest = c < smallest ? c : smallest;

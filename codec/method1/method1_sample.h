@@ -82,19 +82,21 @@ PQZ_HOT_INLINE void formContextInline(Method1Decoder& d, const Method1Decoder* x
     d.pred = pred;
     d.escapeBase = int(d.brightnessLevel[pred] + d.escapeLevel[a]);
 
+    const int t0 = (pred > 22) + (pred > 216);
+    const int t1 = sgn(nw.v - n.v);
+    const int t2 = sgn(nw.v - w.v);
+    const int t3 = sgn(d3);
+    const int t4 = ter(ne.v - pred, t);
+    const int t5 = ter(d5, t);
+    const int t6 = sgn(d6);
+    const int t7 = sgn(d7);
+    const int t8 = sgn(d8);
     int* tk = d.feature;
-    tk[0] = (pred > 22) + (pred > 216);
-    tk[1] = sgn(nw.v - n.v);
-    tk[2] = sgn(nw.v - w.v);
-    tk[3] = sgn(d3);
-    tk[4] = ter(ne.v - pred, t);
-    tk[5] = ter(d5, t);
-    tk[6] = sgn(d6);
-    tk[7] = sgn(d7);
-    tk[8] = sgn(d8);
-    // sum of t_k * 32 * 3^k, by Horner's rule
-    int weights = 0;
-    for (int k = kMethod1Features - 1; k >= 0; k--) weights = 3 * weights + tk[k];
+    tk[0] = t0, tk[1] = t1, tk[2] = t2, tk[3] = t3, tk[4] = t4;
+    tk[5] = t5, tk[6] = t6, tk[7] = t7, tk[8] = t8;
+    // sum of t_k * 3^k
+    const int weights =
+        t0 + 3 * (t1 + 3 * (t2 + 3 * (t3 + 3 * (t4 + 3 * (t5 + 3 * (t6 + 3 * (t7 + 3 * t8)))))));
     const int z = d.errorSum[d.parity] == 0;
     d.context = 32 * weights + 16 * f + 8 * z + level;
 }

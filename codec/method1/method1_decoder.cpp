@@ -54,45 +54,6 @@ inline int symbolOf(int u) {
     return u < 5 ? u : 6 - (u & 1);
 }
 
-// Where the training of a sample goes, per feature k and its value t, as steps in the model
-// table: `near` from the context to the context with feature k one step towards the middle (a
-// feature in the middle: one step down), `far` to the context with the feature turned around (a
-// feature in the middle: one step up), `mirrorNear` from the mirror context to the mirror with
-// feature k at its middle (the brightness: at its lowest). The mirror context itself is every
-// feature but the brightness turned around.
-struct TrainingSteps {
-    int near;
-    int far;
-    int mirrorNear;
-};
-
-struct TrainingStepTable {
-    TrainingSteps step[kMethod1Features][3];
-};
-
-constexpr TrainingStepTable makeTrainingSteps() {
-    TrainingStepTable table{};
-    for (int k = 0; k < kMethod1Features; k++) {
-        const int w = kFeatureUnit[k];
-        table.step[k][0] = {w, 2 * w, -w};
-        table.step[k][1] = {-w, w, 0};
-        table.step[k][2] = {-w, -2 * w, w};
-        if (k == 0)
-            for (auto& st : table.step[k]) st.mirrorNear = -w;
-    }
-    return table;
-}
-constexpr TrainingStepTable kTrainingSteps = makeTrainingSteps();
-
-// The mirror context is (C & 31) + w_0(1) + the sum over k >= 1 of w_k(2 - t_k); with the
-// features' weights taken out of C this is 2 * (C & 31) - C + 32 * t_0 + kMirrorBase.
-constexpr int middleWeights() {
-    int sum = 0;
-    for (int k = 1; k < kMethod1Features; k++) sum += kFeatureUnit[k];
-    return sum;
-}
-constexpr int kMirrorBase = featureWeight(0, 1) + 2 * middleWeights();
-
 // Trains the contexts next to the current one with the sample just stored at the current
 // column; up and down tell whether the context has an activity level above and below its own.
 template <bool up, bool down>
@@ -110,7 +71,8 @@ void trainT(ReaderState& st, Method1Decoder& d) {
     const bool escape = su >= 5;
     const int escapeSide = 128 * (su & 1);
     ResidualSymbolModel* const context = d.models + c;
-    ResidualSymbolModel* const mirror = d.models + (2 * (c & 31) - c + kMirrorBase + 32 * tk[0]);
+    ResidualSymbolModel* const mirror =
+        d.models + (2 * (c & 31) - c + method1_detail::kMirrorBase + 32 * tk[0]);
     MagnitudeModel* magnitudes = st.magnitudeTable;
 
     bump(*mirror, sm, 17);
@@ -144,14 +106,15 @@ void trainT(ReaderState& st, Method1Decoder& d) {
         if (up) bump(m[1], symbol, nUp);
         if (down) bump(m[-1], symbol, nDown);
     };
+#pragma GCC unroll 9
     for (int k = 0; k < kMethod1Features; k++) {
-        const TrainingSteps& step = kTrainingSteps.step[k][tk[k]];
-        three(context + step.near, su, 6, 4, 3);
+        const method1_detail::TrainingSteps& step = method1_detail::kTrainingSteps.step[k][tk[k]];
+        three(method1_detail::stepped(context, step.near), su, 6, 4, 3);
         if (tk[k] == 1) {
-            three(context + step.far, su, 6, 4, 3);
+            three(method1_detail::stepped(context, step.far), su, 6, 4, 3);
         } else {
-            bump(context[step.far], su, 7);
-            three(mirror + step.mirrorNear, sm, 4, 2, 2);
+            bump(*method1_detail::stepped(context, step.far), su, 7);
+            three(method1_detail::stepped(mirror, step.mirrorNear), sm, 4, 2, 2);
         }
     }
 }

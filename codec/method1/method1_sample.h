@@ -101,6 +101,71 @@ PQZ_HOT_INLINE void formContextInline(Method1Decoder& d, const Method1Decoder* x
     d.context = 32 * weights + 16 * f + 8 * z + level;
 }
 
+// Where the training of a sample goes, per feature k and its value t, as byte offsets in the
+// model table: `near` from the context to the context with feature k one step towards the middle
+// (a feature in the middle: one step down), `far` to the context with the feature turned around
+// (a feature in the middle: one step up), `mirrorNear` from the mirror context to the mirror with
+// feature k at its middle (the brightness: at its lowest). The mirror context itself is every
+// feature but the brightness turned around.
+struct TrainingSteps {
+    int32_t near;
+    int32_t far;
+    int32_t mirrorNear;
+};
+
+struct TrainingStepTable {
+    TrainingSteps step[kMethod1Features][3];
+};
+
+constexpr TrainingStepTable makeTrainingSteps() {
+    constexpr int kModel = int(sizeof(ResidualSymbolModel));
+    TrainingStepTable table{};
+    for (int k = 0; k < kMethod1Features; k++) {
+        const int w = kFeatureUnit[k] * kModel;
+        table.step[k][0] = {w, 2 * w, -w};
+        table.step[k][1] = {-w, w, 0};
+        table.step[k][2] = {-w, -2 * w, w};
+        if (k == 0)
+            for (auto& st : table.step[k]) st.mirrorNear = -w;
+    }
+    return table;
+}
+constexpr TrainingStepTable kTrainingSteps = makeTrainingSteps();
+
+inline ResidualSymbolModel* stepped(ResidualSymbolModel* m, int32_t bytes) {
+    return reinterpret_cast<ResidualSymbolModel*>(reinterpret_cast<char*>(m) + bytes);
+}
+
+// The mirror context is (C & 31) + w_0(1) + the sum over k >= 1 of w_k(2 - t_k); with the
+// features' weights taken out of C this is 2 * (C & 31) - C + 32 * t_0 + kMirrorBase.
+constexpr int middleWeights() {
+    int sum = 0;
+    for (int k = 1; k < kMethod1Features; k++) sum += kFeatureUnit[k];
+    return sum;
+}
+constexpr int kMirrorBase = featureWeight(0, 1) + 2 * middleWeights();
+
+inline ResidualSymbolModel* mirrorOf(const Method1Decoder& d) {
+    const int c = d.context;
+    return d.models + (2 * (c & 31) - c + kMirrorBase + 32 * d.feature[0]);
+}
+
+// Asks the cache for the models that the neighbour training of a young model will touch: the
+// training follows the symbol decode, whose arithmetic leaves time for them to arrive.
+PQZ_HOT_INLINE void prefetchTrainingTargets(const Method1Decoder& d) {
+    ResidualSymbolModel* const context = d.models + d.context;
+    ResidualSymbolModel* const mirror = mirrorOf(d);
+    __builtin_prefetch(mirror, 1);
+    const int* tk = d.feature;
+#pragma GCC unroll 9
+    for (int k = 0; k < kMethod1Features; k++) {
+        const TrainingSteps& step = kTrainingSteps.step[k][tk[k]];
+        __builtin_prefetch(stepped(context, step.near), 1);
+        __builtin_prefetch(stepped(context, step.far), 1);
+        __builtin_prefetch(stepped(mirror, step.mirrorNear), 1);
+    }
+}
+
 }  // namespace method1_detail
 
 template <int refs>
@@ -109,6 +174,9 @@ PQZ_HOT_INLINE uint8_t decodeSampleInline(ReaderState& st, Method1Decoder& d,
                                           bool refuseWideSymbols) {
     method1_detail::formContextInline<refs>(d, x, y);
     ResidualSymbolModel& m = d.models[d.context];
+    // A model of total 8192 or less stays young through this decode (larger ones become mature
+    // by its rescale, or are already), so its neighbours will be trained.
+    if (m.total <= 8192) method1_detail::prefetchTrainingTargets(d);
     const uint32_t s = decodeResidualSymbol(st, m, uint32_t(d.escapeBase));
     if (s > 255 && refuseWideSymbols) st.damaged = true;
     const int v = (d.residualOrder[s & 0xFF] + d.pred) & 0xFF;

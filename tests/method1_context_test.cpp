@@ -52,6 +52,26 @@ TEST(Method1Context, FreshObjectAndPrediction) {
     }
 }
 
+TEST(Method1Context, ExtremeDifferencesReachTheOuterFeatureValues) {
+    // W3 = 255, WW = 0, W = 255, N = 0, NW = 255 predicts 0: the cubic difference is +1020 and
+    // the straight one +510, the largest that the quantisers see; the mirrored neighbourhood
+    // predicts 255 and gives -1020 and -510.
+    Decoder a;
+    const int cases[][6] = {{255, 0, 255, 0, 255, 2}, {0, 255, 0, 255, 0, 0}};
+    for (const auto& c : cases) {
+        a.at(0, -3).v = uint8_t(c[0]);
+        a.at(0, -2).v = uint8_t(c[1]);
+        a.at(0, -1).v = uint8_t(c[2]);
+        a.at(1, 0).v = uint8_t(c[3]);
+        a.at(1, -1).v = uint8_t(c[4]);
+        formContext(a.d, nullptr, nullptr);
+        EXPECT_EQ(a.d.pred, c[5] ? 0 : 255);
+        EXPECT_EQ(a.d.feature[8], c[5]);  // W3 - 3 WW + 3 W - pred
+        EXPECT_EQ(a.d.feature[5], c[5]);  // 2 W - WW - pred
+        EXPECT_EQ(a.d.feature[2], 1);     // NW - W
+    }
+}
+
 TEST(Method1Context, QuantiserLevels) {
     Decoder a(2);
     const int activity[][2] = {{1, 0}, {2, 1}, {3, 2}, {4, 2}, {103, 6}, {104, 7}, {511, 7}};

@@ -12,17 +12,39 @@ namespace pqz {
 
 namespace method1_detail {
 
-// Threshold of the two activity-dependent features, by activity level.
-constexpr int kFeatureThreshold[8] = {1, 1, 2, 2, 2, 4, 4, 4};
+// The ternary features by table, indexed by the difference they quantise: the sign (0 negative,
+// 1 zero, 2 positive) of differences up to +-1020, and for differences up to +-510 the ternary
+// quantiser with threshold T (0 below -T, 1 within, 2 above T) for T = 1, 2 and 4.
+constexpr int kSignRange = 1020;
+constexpr int kTernaryRange = 510;
+constexpr int kTernaryThreshold[3] = {1, 2, 4};
 
-// 0 negative, 1 zero, 2 positive.
-inline int sgn(int x) {
-    return (x > 0) + (x >= 0);
+struct FeatureTables {
+    uint8_t sign[2 * kSignRange + 1];
+    uint8_t ternary[3][2 * kTernaryRange + 1];
+};
+
+constexpr FeatureTables makeFeatureTables() {
+    FeatureTables t{};
+    for (int x = -kSignRange; x <= kSignRange; x++)
+        t.sign[x + kSignRange] = uint8_t((x > 0) + (x >= 0));
+    for (int i = 0; i < 3; i++) {
+        const int th = kTernaryThreshold[i];
+        for (int x = -kTernaryRange; x <= kTernaryRange; x++)
+            t.ternary[i][x + kTernaryRange] = uint8_t((x > th) + (x >= -th));
+    }
+    return t;
 }
-// 0 below -t, 1 within, 2 above t.
-inline int ter(int x, int t) {
-    return (x > t) + (x >= -t);
-}
+inline constexpr FeatureTables kFeatureTables = makeFeatureTables();
+
+// The ternary quantiser of the two activity-dependent features, by activity level: the
+// threshold is 1, 1, 2, 2, 2, 4, 4, 4.
+inline constexpr const uint8_t* kTernaryOfLevel[8] = {
+    kFeatureTables.ternary[0] + kTernaryRange, kFeatureTables.ternary[0] + kTernaryRange,
+    kFeatureTables.ternary[1] + kTernaryRange, kFeatureTables.ternary[1] + kTernaryRange,
+    kFeatureTables.ternary[1] + kTernaryRange, kFeatureTables.ternary[2] + kTernaryRange,
+    kFeatureTables.ternary[2] + kTernaryRange, kFeatureTables.ternary[2] + kTernaryRange,
+};
 
 inline int median(int n, int w, int nw) {
     const int lo = n < w ? n : w, hi = n < w ? w : n;
@@ -78,19 +100,20 @@ PQZ_HOT_INLINE void formContextInline(Method1Decoder& d, const Method1Decoder* x
 
     const int a = (activity + 7) >> 4;
     const int level = d.activityLevel[a];
-    const int t = kFeatureThreshold[level];
+    const uint8_t* ter = kTernaryOfLevel[level];
+    const uint8_t* sgn = kFeatureTables.sign + kSignRange;
     d.pred = pred;
     d.escapeBase = int(d.brightnessLevel[pred] + d.escapeLevel[a]);
 
     const int t0 = (pred > 22) + (pred > 216);
-    const int t1 = sgn(nw.v - n.v);
-    const int t2 = sgn(nw.v - w.v);
-    const int t3 = sgn(d3);
-    const int t4 = ter(ne.v - pred, t);
-    const int t5 = ter(d5, t);
-    const int t6 = sgn(d6);
-    const int t7 = sgn(d7);
-    const int t8 = sgn(d8);
+    const int t1 = sgn[nw.v - n.v];
+    const int t2 = sgn[nw.v - w.v];
+    const int t3 = sgn[d3];
+    const int t4 = ter[ne.v - pred];
+    const int t5 = ter[d5];
+    const int t6 = sgn[d6];
+    const int t7 = sgn[d7];
+    const int t8 = sgn[d8];
     int* tk = d.feature;
     tk[0] = t0, tk[1] = t1, tk[2] = t2, tk[3] = t3, tk[4] = t4;
     tk[5] = t5, tk[6] = t6, tk[7] = t7, tk[8] = t8;

@@ -31,9 +31,9 @@ TEST(Method1Context, FreshObjectAndPrediction) {
     Decoder a(3);
     formContext(a.d, nullptr, nullptr);
     // Fill value 72, every feature in its middle, activity level 0, z = 1 and f = 1.
-    EXPECT_EQ(a.d.pred, 72);
-    EXPECT_EQ(a.d.context, 314936);
-    EXPECT_EQ(a.d.escapeBase, 3 * 256 + 24);  // plane 3, brightness level of 72
+    EXPECT_EQ(a.d.cur.pred, 72);
+    EXPECT_EQ(a.d.cur.context, 314936);
+    EXPECT_EQ(a.d.cur.escapeBase, 3 * 256 + 24);  // plane 3, brightness level of 72
 
     // Median edge detector on N, W, NW.
     const int cases[][4] = {{100, 50, 120, 50}, {100, 50, 30, 100}, {100, 50, 60, 90}};
@@ -42,13 +42,13 @@ TEST(Method1Context, FreshObjectAndPrediction) {
         a.at(0, -1).v = uint8_t(c[1]);
         a.at(1, -1).v = uint8_t(c[2]);
         formContext(a.d, nullptr, nullptr);
-        EXPECT_EQ(a.d.pred, c[3]);
+        EXPECT_EQ(a.d.cur.pred, c[3]);
     }
     const int t0[][2] = {{22, 0}, {23, 1}, {216, 1}, {217, 2}};
     for (const auto& c : t0) {
         a.at(1, 0).v = a.at(0, -1).v = a.at(1, -1).v = uint8_t(c[0]);
         formContext(a.d, nullptr, nullptr);
-        EXPECT_EQ(a.d.feature[0], c[1]) << c[0];
+        EXPECT_EQ(a.d.cur.feature[0], c[1]) << c[0];
     }
 }
 
@@ -65,10 +65,10 @@ TEST(Method1Context, ExtremeDifferencesReachTheOuterFeatureValues) {
         a.at(1, 0).v = uint8_t(c[3]);
         a.at(1, -1).v = uint8_t(c[4]);
         formContext(a.d, nullptr, nullptr);
-        EXPECT_EQ(a.d.pred, c[5] ? 0 : 255);
-        EXPECT_EQ(a.d.feature[8], c[5]);  // W3 - 3 WW + 3 W - pred
-        EXPECT_EQ(a.d.feature[5], c[5]);  // 2 W - WW - pred
-        EXPECT_EQ(a.d.feature[2], 1);     // NW - W
+        EXPECT_EQ(a.d.cur.pred, c[5] ? 0 : 255);
+        EXPECT_EQ(a.d.cur.feature[8], c[5]);  // W3 - 3 WW + 3 W - pred
+        EXPECT_EQ(a.d.cur.feature[5], c[5]);  // 2 W - WW - pred
+        EXPECT_EQ(a.d.cur.feature[2], 1);     // NW - W
     }
 }
 
@@ -92,10 +92,10 @@ struct Training {
     ~Training() { releaseModelTables(st); }
 
     void train(const int (&t)[9], int level, int pred, int v, int base = 27) {
-        for (int k = 0; k < 9; k++) a.d.feature[k] = t[k];
-        a.d.context = contextOf(t, level);
-        a.d.pred = pred;
-        a.d.escapeBase = base;
+        for (int k = 0; k < 9; k++) a.d.cur.feature[k] = t[k];
+        a.d.cur.context = contextOf(t, level);
+        a.d.cur.pred = pred;
+        a.d.cur.escapeBase = base;
         a.at(0, 0) = RingEntry{uint8_t(v), 0};
         const std::vector<ResidualSymbolModel> before(a.d.models, a.d.models + kMethod1Contexts);
         const std::vector<MagnitudeModel> mags(st.magnitudeTable, st.magnitudeTable + 1024);

@@ -26,8 +26,12 @@ void decodeMethod1Grey(ReaderState& st, uint8_t* out, int width, int height) {
     if (startStream(st)) {
         for (int y = 0; y < height && !st.damaged; y++) {
             beginRow(d);
-            for (int x = 0; x < width; x++)
-                *out++ = decodeSampleInline<0>(st, d, nullptr, nullptr, false);
+            if (width > 0) beginSample<0>(d, nullptr, nullptr);
+            for (int x = 0; x < width; x++) {
+                *out++ = finishSample<true>(st, d, false);
+                if (x + 1 < width) beginSample<0>(d, nullptr, nullptr);
+                trainPending<true>(st, d);
+            }
         }
     }
     rangeFinish(st);
@@ -76,14 +80,20 @@ void decodeMethod1Interleaved(ReaderState& st, const ImageHeader& header, uint8_
         uint8_t* px = out;
         for (int y = 0; y < height && !st.damaged; y++) {
             for (int i = 0; i < planes; i++) beginRow(d[i]);
+            if (width > 0) beginSample<0>(d[0], nullptr, nullptr);
+            // Every sample's training follows the formation of the next sample's context.
             for (int x = 0; x < width; x++, px += planes) {
-                px[p0] = decodeSampleInline<0>(st, d[0], nullptr, nullptr, true);
+                px[p0] = finishSample<false>(st, d[0], true);
+                beginSample<1>(d[1], &d[0], nullptr);
+                trainPending<false>(st, d[0]);
 
-                const int v1 = decodeSampleInline<1>(st, d[1], &d[0], nullptr, true);
+                const int v1 = finishSample<false>(st, d[1], true);
                 px[p1] =
                     desc[1]->hasReference() ? uint8_t(v1 + px[p0] + desc[1]->offset) : uint8_t(v1);
+                beginSample<2>(d[2], &d[1], &d[0]);
+                trainPending<false>(st, d[1]);
 
-                const int v2 = decodeSampleInline<2>(st, d[2], &d[1], &d[0], true);
+                const int v2 = finishSample<false>(st, d[2], true);
                 if (desc[2]->hasReference()) {
                     const int32_t* c = desc[2]->coef;
                     const int ref = (px[p0] * c[0] + px[p1] * c[1] + 40) >> 7;
@@ -91,9 +101,12 @@ void decodeMethod1Interleaved(ReaderState& st, const ImageHeader& header, uint8_
                 } else {
                     px[p2] = uint8_t(v2);
                 }
+                Method1Decoder* last = &d[2];
 
                 if (planes == 4) {
-                    const int v3 = decodeSampleInline<2>(st, d[3], &d[2], &d[1], true);
+                    beginSample<2>(d[3], &d[2], &d[1]);
+                    trainPending<false>(st, d[2]);
+                    const int v3 = finishSample<false>(st, d[3], true);
                     if (desc[3]->hasReference()) {
                         const int32_t* c = desc[3]->coef;
                         const uint8_t* front = px + p3 - 3;
@@ -103,7 +116,10 @@ void decodeMethod1Interleaved(ReaderState& st, const ImageHeader& header, uint8_
                     } else {
                         px[p3] = uint8_t(v3);
                     }
+                    last = &d[3];
                 }
+                if (x + 1 < width) beginSample<0>(d[0], nullptr, nullptr);
+                trainPending<false>(st, *last);
             }
         }
     }

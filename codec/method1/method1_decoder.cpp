@@ -57,12 +57,12 @@ inline int symbolOf(int u) {
 // Trains the contexts next to the current one with the sample just stored at the current
 // column; up and down tell whether the context has an activity level above and below its own.
 template <bool up, bool down>
-void trainT(ReaderState& st, Method1Decoder& d) {
-    const int v = d.pos[0][0].v;
-    const int pred = d.pred;
-    const int c = d.context;
-    const int base = d.escapeBase;
-    const int* tk = d.feature;
+void trainT(ReaderState& st, Method1Decoder& d, const Method1Sample& sample) {
+    const int v = sample.value;
+    const int pred = sample.pred;
+    const int c = sample.context;
+    const int base = sample.escapeBase;
+    const int* tk = sample.feature;
     const uint8_t* quantiser = d.errorQuantiser();
     const int u = quantiser[(v - pred) & 0xFF];
     const int su = symbolOf(u);
@@ -71,8 +71,7 @@ void trainT(ReaderState& st, Method1Decoder& d) {
     const bool escape = su >= 5;
     const int escapeSide = 128 * (su & 1);
     ResidualSymbolModel* const context = d.models + c;
-    ResidualSymbolModel* const mirror =
-        d.models + (2 * (c & 31) - c + method1_detail::kMirrorBase + 32 * tk[0]);
+    ResidualSymbolModel* const mirror = method1_detail::mirrorOf(d.models, c, tk[0]);
     MagnitudeModel* magnitudes = st.magnitudeTable;
 
     bump(*mirror, sm, 17);
@@ -153,7 +152,7 @@ bool createMethod1Decoder(Method1Decoder& d, int width, int height, int planeInd
         d.escapeLevel[i] = uint32_t(planeIndex * 256 + levelOf(i, kEscape));
     }
     for (int i = 0; i < 256; i++) d.brightnessLevel[i] = uint8_t(8 * levelOf(i, kBrightness));
-    for (int& t : d.feature) t = 0;
+    d.cur = Method1Sample{};
     buildResidualMaps(tolerance, d.quantiserAndRank, d.residualOrder);
 
     for (size_t i = 0; i < 5 * entries; i++) ring[i] = RingEntry{72, 0};
@@ -161,9 +160,7 @@ bool createMethod1Decoder(Method1Decoder& d, int width, int height, int planeInd
         d.row[j] = ring + j * entries;
         d.pos[j] = d.row[j] + kRingFront + width;  // as if a row had just been finished
     }
-    d.pred = 0;
-    d.context = 0;
-    d.escapeBase = 0;
+    d.trainingDue = false;
     d.parity = 0;
     d.errorSum[0] = d.errorSum[1] = 0;
     return true;
@@ -211,23 +208,29 @@ void formContext(Method1Decoder& d, const Method1Decoder* x, const Method1Decode
 
 uint8_t decodeSample(ReaderState& st, Method1Decoder& d, const Method1Decoder* x,
                      const Method1Decoder* y, bool refuseWideSymbols) {
-    if (!x) return decodeSampleInline<0>(st, d, nullptr, nullptr, refuseWideSymbols);
-    if (!y) return decodeSampleInline<1>(st, d, x, nullptr, refuseWideSymbols);
-    return decodeSampleInline<2>(st, d, x, y, refuseWideSymbols);
+    formContext(d, x, y);
+    const uint8_t v = finishSample<false>(st, d, refuseWideSymbols);
+    trainPending<false>(st, d);
+    return v;
+}
+
+void trainNeighbours(ReaderState& st, Method1Decoder& d, const Method1Sample& in) {
+    switch (in.context & 7) {
+        case 0:
+            trainT<true, false>(st, d, in);
+            break;
+        case 7:
+            trainT<false, true>(st, d, in);
+            break;
+        default:
+            trainT<true, true>(st, d, in);
+            break;
+    }
 }
 
 void trainNeighbours(ReaderState& st, Method1Decoder& d) {
-    switch (d.context & 7) {
-        case 0:
-            trainT<true, false>(st, d);
-            break;
-        case 7:
-            trainT<false, true>(st, d);
-            break;
-        default:
-            trainT<true, true>(st, d);
-            break;
-    }
+    d.cur.value = d.pos[0][0].v;
+    trainNeighbours(st, d, d.cur);
 }
 
 }  // namespace pqz

@@ -35,15 +35,22 @@ constexpr int kRingLeftMargin = 4;
 constexpr int kRingRightMargin = 6;
 constexpr int kRingFront = kRingSpare + kRingLeftMargin;  // buffer index of column 0
 
+// One sample as its context formation and its decode found it: all that the training of its
+// neighbouring contexts needs.
+struct Method1Sample {
+    int pred;                       // prediction, 0..255
+    int context;                    // context number
+    int escapeBase;                 // plane * 256 + brightness level + activity-escape level
+    int feature[kMethod1Features];  // t_k, 0..2
+    int value;                      // the decoded value, once decoded
+};
+
 struct Method1Decoder {
     int width;
     int height;
-    int pred;        // prediction of the current sample
-    int context;     // its context number
-    int escapeBase;  // plane * 256 + brightness level + activity-escape level
-    int parity;      // column parity, 0 at the start of every row
+    Method1Sample cur;  // the sample at the current column (the one before, once decoded)
+    int parity;         // column parity, 0 at the start of every row
     int errorSum[2];
-    int feature[kMethod1Features];  // t_k of the current sample, 0..2
 
     RingEntry* ring;    // five buffers of width + 12 entries, one block
     RingEntry* row[5];  // slot 0 the current row, slot j the row j above
@@ -57,6 +64,11 @@ struct Method1Decoder {
 
     ResidualSymbolModel* models;  // kMethod1Contexts
 
+    // The plane loops train a young sample's neighbours only once the next sample's context has
+    // been formed, so that the next model is on its way from memory meanwhile (method1_sample.h).
+    bool trainingDue;
+    Method1Sample pending;  // kept for the training where the next context overwrites cur
+
     const uint8_t* errorQuantiser() const { return quantiserAndRank; }
 };
 
@@ -68,8 +80,8 @@ void destroyMethod1Decoder(Method1Decoder& d);
 // Prepares the ring for the next row.
 void beginRow(Method1Decoder& d);
 
-// Computes pred, context, escapeBase and the features of the sample at the current column. x and
-// y are the decoders of the planes decoded just before this one in the same pixel (x the
+// Computes pred, context, escapeBase and the features of the sample at the current column (cur). x
+// and y are the decoders of the planes decoded just before this one in the same pixel (x the
 // nearer), after they have decoded it; the first plane of a pixel passes neither, the second x
 // only.
 void formContext(Method1Decoder& d, const Method1Decoder* x, const Method1Decoder* y);
@@ -77,10 +89,13 @@ void formContext(Method1Decoder& d, const Method1Decoder* x, const Method1Decode
 // Trains the contexts next to the current one with the sample just stored at the current
 // column.
 void trainNeighbours(ReaderState& st, Method1Decoder& d);
+// The same for a decoded sample described by sample.
+void trainNeighbours(ReaderState& st, Method1Decoder& d, const Method1Sample& sample);
 
-// Decodes the sample at the current column and moves the ring on by one column. The symbol's
-// low 8 bits select the residual; symbols of 256 and more (which no encoder writes) mark the
-// stream damaged when refuseWideSymbols is set.
+// Decodes the sample at the current column, moves the ring on by one column and trains the
+// neighbouring contexts if the sample's model is young. The symbol's low 8 bits select the
+// residual; symbols of 256 and more (which no encoder writes) mark the stream damaged when
+// refuseWideSymbols is set. The plane loops use the two halves in method1_sample.h instead.
 uint8_t decodeSample(ReaderState& st, Method1Decoder& d, const Method1Decoder* x,
                      const Method1Decoder* y, bool refuseWideSymbols);
 

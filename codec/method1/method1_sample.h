@@ -80,7 +80,7 @@ PQZ_HOT_INLINE void formContextInline(Method1Decoder& d, const Method1Decoder* x
     } else if constexpr (refs == 1) {
         const RingEntry xCur = x->pos[0][-1], xW = x->pos[0][-2];
         activity += 3 * xCur.e + r1[3].e;
-        d3 = xCur.v - x->pred;
+        d3 = xCur.v - x->cur.pred;
         d5 = 2 * w.v - ww.v - pred;
         d6 = d5;
         d7 = w.v + ne.v - n.v - pred;
@@ -90,11 +90,11 @@ PQZ_HOT_INLINE void formContextInline(Method1Decoder& d, const Method1Decoder* x
         const RingEntry xCur = x->pos[0][-1], xW = x->pos[0][-2], xN = x->pos[1][-1];
         const RingEntry yCur = y->pos[0][-1], yW = y->pos[0][-2];
         activity += 2 * (xCur.e + yCur.e);
-        d3 = xCur.v - x->pred;
+        d3 = xCur.v - x->cur.pred;
         d5 = (xCur.v - xN.v) + n.v - pred;
         d6 = (xCur.v - xW.v) + w.v - pred;
         d7 = (yCur.v - yW.v) + w.v - pred;
-        d8 = yCur.v - y->pred;
+        d8 = yCur.v - y->cur.pred;
         f = xCur.e + yCur.e < 16;
     }
 
@@ -102,8 +102,8 @@ PQZ_HOT_INLINE void formContextInline(Method1Decoder& d, const Method1Decoder* x
     const int level = d.activityLevel[a];
     const uint8_t* ter = kTernaryOfLevel[level];
     const uint8_t* sgn = kFeatureTables.sign + kSignRange;
-    d.pred = pred;
-    d.escapeBase = int(d.brightnessLevel[pred] + d.escapeLevel[a]);
+    d.cur.pred = pred;
+    d.cur.escapeBase = int(d.brightnessLevel[pred] + d.escapeLevel[a]);
 
     const int t0 = (pred > 22) + (pred > 216);
     const int t1 = sgn[nw.v - n.v];
@@ -114,14 +114,14 @@ PQZ_HOT_INLINE void formContextInline(Method1Decoder& d, const Method1Decoder* x
     const int t6 = sgn[d6];
     const int t7 = sgn[d7];
     const int t8 = sgn[d8];
-    int* tk = d.feature;
+    int* tk = d.cur.feature;
     tk[0] = t0, tk[1] = t1, tk[2] = t2, tk[3] = t3, tk[4] = t4;
     tk[5] = t5, tk[6] = t6, tk[7] = t7, tk[8] = t8;
     // sum of t_k * 3^k
     const int weights =
         t0 + 3 * (t1 + 3 * (t2 + 3 * (t3 + 3 * (t4 + 3 * (t5 + 3 * (t6 + 3 * (t7 + 3 * t8)))))));
     const int z = d.errorSum[d.parity] == 0;
-    d.context = 32 * weights + 16 * f + 8 * z + level;
+    d.cur.context = 32 * weights + 16 * f + 8 * z + level;
 }
 
 // Where the training of a sample goes, per feature k and its value t, as byte offsets in the
@@ -168,18 +168,17 @@ constexpr int middleWeights() {
 }
 constexpr int kMirrorBase = featureWeight(0, 1) + 2 * middleWeights();
 
-inline ResidualSymbolModel* mirrorOf(const Method1Decoder& d) {
-    const int c = d.context;
-    return d.models + (2 * (c & 31) - c + kMirrorBase + 32 * d.feature[0]);
+inline ResidualSymbolModel* mirrorOf(ResidualSymbolModel* models, int context, int t0) {
+    return models + (2 * (context & 31) - context + kMirrorBase + 32 * t0);
 }
 
 // Asks the cache for the models that the neighbour training of a young model will touch: the
 // training follows the symbol decode, whose arithmetic leaves time for them to arrive.
 PQZ_HOT_INLINE void prefetchTrainingTargets(const Method1Decoder& d) {
-    ResidualSymbolModel* const context = d.models + d.context;
-    ResidualSymbolModel* const mirror = mirrorOf(d);
+    ResidualSymbolModel* const context = d.models + d.cur.context;
+    ResidualSymbolModel* const mirror = mirrorOf(d.models, d.cur.context, d.cur.feature[0]);
     __builtin_prefetch(mirror, 1);
-    const int* tk = d.feature;
+    const int* tk = d.cur.feature;
 #pragma GCC unroll 9
     for (int k = 0; k < kMethod1Features; k++) {
         const TrainingSteps& step = kTrainingSteps.step[k][tk[k]];
@@ -191,32 +190,56 @@ PQZ_HOT_INLINE void prefetchTrainingTargets(const Method1Decoder& d) {
 
 }  // namespace method1_detail
 
+// A sample is decoded in two halves, with the training of the previous one in between:
+//   beginSample(D, X, Y)   the context of D's sample; its model is requested from memory
+//   trainPending(previous) the neighbour training owed by the sample decoded before
+//   finishSample(D)        decodes D's sample, stores it in the ring, notes the training it owes
+// The training changes models only, the context formation reads none, and the model is read only
+// by finishSample, after the training: the order of all reads and writes of a model is that of
+// decoding the samples one after the other. The samples of an interleaved image alternate
+// between decoders, whose fields stay as they are until the training; in a single plane the next
+// context overwrites them, so finishSample<true> keeps a copy of the sample for its training.
+
 template <int refs>
-PQZ_HOT_INLINE uint8_t decodeSampleInline(ReaderState& st, Method1Decoder& d,
-                                          const Method1Decoder* x, const Method1Decoder* y,
-                                          bool refuseWideSymbols) {
+PQZ_HOT_INLINE void beginSample(Method1Decoder& d, const Method1Decoder* x,
+                                const Method1Decoder* y) {
     method1_detail::formContextInline<refs>(d, x, y);
-    ResidualSymbolModel& m = d.models[d.context];
+    __builtin_prefetch(d.models + d.cur.context, 1);
+}
+
+template <bool keepSample>
+PQZ_HOT_INLINE uint8_t finishSample(ReaderState& st, Method1Decoder& d, bool refuseWideSymbols) {
+    ResidualSymbolModel& m = d.models[d.cur.context];
     // A model of total 8192 or less stays young through this decode (larger ones become mature
     // by its rescale, or are already), so its neighbours will be trained.
     if (m.total <= 8192) method1_detail::prefetchTrainingTargets(d);
-    const uint32_t s = decodeResidualSymbol(st, m, uint32_t(d.escapeBase));
+    const uint32_t s = decodeResidualSymbol(st, m, uint32_t(d.cur.escapeBase));
     if (s > 255 && refuseWideSymbols) st.damaged = true;
-    const int v = (d.residualOrder[s & 0xFF] + d.pred) & 0xFF;
+    const int v = (d.residualOrder[s & 0xFF] + d.cur.pred) & 0xFF;
     RingEntry* r0 = d.pos[0];
     const RingEntry* r2 = d.pos[2];
     const RingEntry* r4 = d.pos[4];
-    const int e = v > d.pred ? v - d.pred : d.pred - v;
+    const int e = v > d.cur.pred ? v - d.cur.pred : d.cur.pred - v;
     r0[0] = RingEntry{uint8_t(v), uint8_t(e)};
     d.errorSum[d.parity] += e - r0[-4].e + r2[6].e - r2[-2].e + r4[6].e - r4[-2].e;
     d.parity = 1 - d.parity;
-    if (m.total < 0x4000) trainNeighbours(st, d);
+    d.cur.value = v;
+    d.trainingDue = m.total < 0x4000;
+    if (keepSample && d.trainingDue) d.pending = d.cur;
     d.pos[0]++;
     d.pos[1]++;
     d.pos[2]++;
     d.pos[3]++;
     d.pos[4]++;
     return uint8_t(v);
+}
+
+// keptSample: as the sample's finishSample<keepSample>.
+template <bool keptSample>
+PQZ_HOT_INLINE void trainPending(ReaderState& st, Method1Decoder& d) {
+    if (!d.trainingDue) return;
+    d.trainingDue = false;
+    trainNeighbours(st, d, keptSample ? d.pending : d.cur);
 }
 
 }  // namespace pqz

@@ -12,6 +12,17 @@ namespace pqz {
 
 namespace method1_detail {
 
+// Asks for the cache line of p ahead of a write to it: only a hint, and none where the compiler
+// offers no way to give it. Always expanded in place: as a call, the compiler takes it for one
+// without effects and drops it.
+PQZ_HOT_INLINE void prefetchForWrite(const void* p) {
+#if defined(__GNUC__)
+    __builtin_prefetch(p, 1);
+#else
+    (void)p;
+#endif
+}
+
 // The ternary features by table, indexed by the difference they quantise: the sign (0 negative,
 // 1 zero, 2 positive) of differences up to +-1020, and for differences up to +-510 the ternary
 // quantiser with threshold T (0 below -T, 1 within, 2 above T) for T = 1, 2 and 4.
@@ -177,14 +188,14 @@ inline ResidualSymbolModel* mirrorOf(ResidualSymbolModel* models, int context, i
 PQZ_HOT_INLINE void prefetchTrainingTargets(const Method1Decoder& d) {
     ResidualSymbolModel* const context = d.models + d.cur.context;
     ResidualSymbolModel* const mirror = mirrorOf(d.models, d.cur.context, d.cur.feature[0]);
-    __builtin_prefetch(mirror, 1);
+    prefetchForWrite(mirror);
     const int* tk = d.cur.feature;
 #pragma GCC unroll 9
     for (int k = 0; k < kMethod1Features; k++) {
         const TrainingSteps& step = kTrainingSteps.step[k][tk[k]];
-        __builtin_prefetch(stepped(context, step.near), 1);
-        __builtin_prefetch(stepped(context, step.far), 1);
-        __builtin_prefetch(stepped(mirror, step.mirrorNear), 1);
+        prefetchForWrite(stepped(context, step.near));
+        prefetchForWrite(stepped(context, step.far));
+        prefetchForWrite(stepped(mirror, step.mirrorNear));
     }
 }
 
@@ -204,7 +215,7 @@ template <int refs>
 PQZ_HOT_INLINE void beginSample(Method1Decoder& d, const Method1Decoder* x,
                                 const Method1Decoder* y) {
     method1_detail::formContextInline<refs>(d, x, y);
-    __builtin_prefetch(d.models + d.cur.context, 1);
+    method1_detail::prefetchForWrite(d.models + d.cur.context);
 }
 
 template <bool keepSample>

@@ -1,5 +1,6 @@
 // The per-sample path of coding method 1, inline so that the plane loops keep it in one piece:
-// context formation, the symbol decode, the ring update and the call of the neighbour training.
+// context formation, the requests for the models the sample will read and train, the symbol
+// decode and the ring update. The neighbour training itself is out of line (method1_decoder.cpp).
 #pragma once
 
 #include <cstdint>

@@ -54,8 +54,8 @@ inline int symbolOf(int u) {
     return u < 5 ? u : 6 - (u & 1);
 }
 
-// Trains the contexts next to the current one with the sample just stored at the current
-// column; up and down tell whether the context has an activity level above and below its own.
+// Trains the contexts next to a decoded sample's context; up and down tell whether that context
+// has an activity level above and below its own.
 template <bool up, bool down>
 void trainT(ReaderState& st, Method1Decoder& d, const Method1Sample& sample) {
     const int v = sample.value;
@@ -152,7 +152,7 @@ bool createMethod1Decoder(Method1Decoder& d, int width, int height, int planeInd
         d.escapeLevel[i] = uint32_t(planeIndex * 256 + levelOf(i, kEscape));
     }
     for (int i = 0; i < 256; i++) d.brightnessLevel[i] = uint8_t(8 * levelOf(i, kBrightness));
-    d.cur = Method1Sample{};
+    d.cur = d.pending = Method1Sample{};
     buildResidualMaps(tolerance, d.quantiserAndRank, d.residualOrder);
 
     for (size_t i = 0; i < 5 * entries; i++) ring[i] = RingEntry{72, 0};

@@ -128,6 +128,70 @@ TEST(Method1Decode, HostileStreamsStayInsideTheirBuffers) {
     EXPECT_FALSE(decode(64, 64, 8, method1Planes(1), cut).ok);
 }
 
+// The plane loops train each sample's neighbours only after forming the next sample's context;
+// decoding sample by sample, context, decode and training in turn, must give the same pixels.
+TEST(Method1Decode, PlaneLoopsMatchSampleBySampleDecoding) {
+    ReaderState& st = readerState();
+    std::mt19937 rng(5);
+    std::vector<uint8_t> stream(6000);
+    for (uint8_t& b : stream) b = uint8_t(rng());
+    stream.front() = kStreamMarker;
+    stream.back() = kStreamMarker;
+    auto start = [&](int planes, int tolerance) {
+        st.damaged = false;
+        st.cursor = st.segmentStart = stream.data();
+        st.payloadEnd = stream.data() + stream.size();
+        st.bitCount = 0;
+        st.currentModelFlag = 1;
+        st.currentMethod = 1;
+        st.tolerance = tolerance;
+        st.planeCount = planes;
+        for (int p = 0; p < planes; p++) {
+            st.orderMap[p] = uint8_t(p);
+            st.planeTable[p] = PlaneDescriptor{};
+        }
+    };
+    const int width = 37, height = 23;
+    for (int planes : {1, 3, 4}) {
+        SCOPED_TRACE(planes);
+        const int tolerance = planes == 1 ? 2 : 0;
+        std::vector<uint8_t> loops(size_t(width) * height * planes);
+        start(planes, tolerance);
+        if (planes == 1) {
+            decodeMethod1Grey(st, loops.data(), width, height);
+        } else {
+            ImageHeader h{};
+            h.width = uint16_t(width);
+            h.height = uint16_t(height);
+            decodeMethod1Interleaved(st, h, loops.data(), loops.size());
+        }
+        const bool loopsDamaged = st.damaged;
+        const uint8_t* loopsEnd = st.cursor;
+
+        std::vector<uint8_t> samples(loops.size());
+        start(planes, tolerance);
+        Method1Decoder d[4];
+        for (int p = 0; p < planes; p++)
+            ASSERT_TRUE(createMethod1Decoder(d[p], width, height, p, tolerance));
+        rangeStart(st);
+        uint8_t* out = samples.data();
+        for (int y = 0; y < height && !st.damaged; y++) {
+            for (int p = 0; p < planes; p++) beginRow(d[p]);
+            for (int x = 0; x < width; x++) {
+                *out++ = decodeSample(st, d[0], nullptr, nullptr, planes > 1);
+                for (int p = 1; p < planes; p++)
+                    *out++ = decodeSample(st, d[p], &d[p - 1], p > 1 ? &d[p - 2] : nullptr, true);
+            }
+        }
+        rangeFinish(st);
+        for (int p = 0; p < planes; p++) destroyMethod1Decoder(d[p]);
+
+        EXPECT_EQ(samples, loops);
+        EXPECT_EQ(st.damaged, loopsDamaged);
+        EXPECT_EQ(st.cursor, loopsEnd);
+    }
+}
+
 TEST(Method1Decode, MatureModelsStopTrainingTheirNeighbours) {
     ReaderState& st = readerState();
     std::vector<uint8_t> zeros(64, 0);

@@ -29,14 +29,6 @@ int neighbourSymbol(const ReaderState& st, uint32_t index) {
     return 0;
 }
 
-// Whether index is in one of the first n entry slots of the list, in use or not.
-bool inFirstSlots(const ListModel& list, uint32_t index, int n) {
-    for (int i = 0; i < n; i++) {
-        if (list.entries[i].index == index) return true;
-    }
-    return false;
-}
-
 // Looks up a context number, handing out the next free number on first use. Returns -1 when
 // numbers run past 16 bits, where they could no longer be told from an unused slot.
 int32_t contextNumber(uint16_t& slot, int32_t& next) {
@@ -75,12 +67,12 @@ void markCandidates(const ReaderState& st, ContextModel& cm, const uint32_t* can
     mark(cand[10], kIsCandidate10);
     for (int i = 11; i <= 15; i++) mark(cand[i], kInCandidates11);
     for (int i = 16; i < kCandidates; i++) mark(cand[i], kInCandidates16);
-    const ListEntry* north = cm.shortLists[st.neighbour[0]].entries;
-    const ListEntry* west = cm.shortLists[st.neighbour[1]].entries;
-    const ListEntry* northEast = cm.shortLists[st.neighbour[2]].entries;
-    for (int i = 0; i < 10; i++) mark(north[i].index, kInNorthList);
-    for (int i = 0; i < 4; i++) mark(west[i].index, kInWestList);
-    for (int i = 0; i < 6; i++) mark(northEast[i].index, kInNorthEastList);
+    const uint16_t* north = cm.shortSlots + st.neighbour[0] * kShortSlots;
+    const uint16_t* west = cm.shortSlots + st.neighbour[1] * kShortSlots;
+    const uint16_t* northEast = cm.shortSlots + st.neighbour[2] * kShortSlots;
+    for (int i = 0; i < 10; i++) mark(north[i], kInNorthList);
+    for (int i = 0; i < 4; i++) mark(west[i], kInWestList);
+    for (int i = 0; i < 6; i++) mark(northEast[i], kInNorthEastList);
 }
 
 // Context of candidate j (value p) for the candidate search, or -1 when it is not offered.
@@ -89,8 +81,10 @@ int candidateContextOf(const ReaderState& st, ContextModel& cm, const uint32_t* 
     if (isExcluded(st, p)) return -1;  // the empty index 8192 among them
     const uint8_t marks = cm.candidateMarks()[p];
     if ((marks & kNearby) == 0 && j >= 7) return -1;
-    const int b = (marks & (kInNorthEastList | kInWestList)) +
-                  2 * inFirstSlots(cm.shortLists[p], st.neighbour[1], 10);
+    // W among the first ten slots of p's short list, in use or not.
+    const bool westFollows =
+        (matchFirst16(cm.shortSlots + p * kShortSlots, st.neighbour[1]) & 0x3FF) != 0;
+    const int b = (marks & (kInNorthEastList | kInWestList)) + 2 * westFollows;
     const int a = (marks & (kNearby | kInNorthList)) + b;
     if (j >= 15 && (a & 0x0B) == 0) return -1;
     cm.candidateContext = j * 128 + a;

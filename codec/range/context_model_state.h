@@ -31,6 +31,10 @@ constexpr int kLocalModels = 65536;
 constexpr uint32_t kHashedContexts = 65536;
 constexpr uint32_t kRecentDepth = 8;
 constexpr uint32_t kMaxValueCount = 8192;
+// The short lists of all value indices keep their index slots in one array, this many apart.
+constexpr uint32_t kShortCapacity = 33;
+constexpr uint32_t kShortSlots = paddedSlots(kShortCapacity);
+static_assert(kShortSlots >= 16, "a short list's first 16 slots are compared at once");
 
 // Sizes of the three context-number tables. They lie back to back in this order: the class
 // model one past the last (see below) makes the first table run into the second, and the stored
@@ -75,6 +79,7 @@ struct ContextModel {
     ListModel orderZeroList;
     ListModel* longLists;   // count lists of capacity 99; heads the block of the value table
     ListModel* shortLists;  // count lists of capacity 33
+    uint16_t* shortSlots;   // their index slots: those of value i start at i * kShortSlots
     ListModel* listChain[4];
     int32_t chainCursor;
     uint32_t* values;  // the sample value of each index

@@ -1,21 +1,14 @@
 // Per-pixel decoding of the context-model decoder: contexts from the equality flags and the
 // hashed histories, run mode, the five-way neighbour choice, and the escape path with its
 // candidate search and list chain.
+#include <cstring>
+
 #include "codec/range/context_model_state.h"
 
 namespace pqz {
 
 namespace {
 
-// Row (0 current, 1..4 above) and column offset of candidates 10..31 of the escape path.
-struct Offset {
-    int8_t row;
-    int8_t dx;
-};
-constexpr Offset kCandidateOffsets[22] = {{0, -2}, {1, 2},  {2, 1},  {2, 0},  {1, -2}, {2, -1},
-                                          {0, -3}, {1, 3},  {1, 4},  {0, -4}, {1, -3}, {2, 2},
-                                          {3, 0},  {2, -2}, {0, -5}, {3, 1},  {1, 5},  {4, 0},
-                                          {0, -7}, {3, -1}, {1, 7},  {2, 3}};
 constexpr int kCandidates = 32;
 
 static_assert(255 * 1024 + 1023 < kLocalSlotEntries + kLocalModelEntries,
@@ -57,67 +50,81 @@ constexpr uint8_t kInWestList = 4;       // first four slots of shortLists[W]
 constexpr uint8_t kInNorthEastList = 1;  // first six slots of shortLists[NE]
 constexpr uint8_t kNearby = kIsCandidate10 | kInCandidates11 | kInCandidates16;
 
-// Sets (or, with clear, resets) the marks of candidates 10..31 and of the list prefixes. All
-// these are value indices below count.
-void markCandidates(const ReaderState& st, ContextModel& cm, const uint32_t* cand, bool clear) {
+// Marks the value indices of candidates 10..31 and of the list prefixes (all below count).
+void markCandidates(const ReaderState& st, ContextModel& cm, const uint32_t* cand) {
     uint8_t* marks = cm.candidateMarks();
-    auto mark = [&](uint32_t index, uint8_t bit) {
-        marks[index] = clear ? 0 : uint8_t(marks[index] | bit);
-    };
-    mark(cand[10], kIsCandidate10);
-    for (int i = 11; i <= 15; i++) mark(cand[i], kInCandidates11);
-    for (int i = 16; i < kCandidates; i++) mark(cand[i], kInCandidates16);
+    marks[cand[10]] |= kIsCandidate10;
+    for (int i = 11; i <= 15; i++) marks[cand[i]] |= kInCandidates11;
+    for (int i = 16; i < kCandidates; i++) marks[cand[i]] |= kInCandidates16;
     const uint16_t* north = cm.shortSlots + st.neighbour[0] * kShortSlots;
     const uint16_t* west = cm.shortSlots + st.neighbour[1] * kShortSlots;
     const uint16_t* northEast = cm.shortSlots + st.neighbour[2] * kShortSlots;
-    for (int i = 0; i < 10; i++) mark(north[i], kInNorthList);
-    for (int i = 0; i < 4; i++) mark(west[i], kInWestList);
-    for (int i = 0; i < 6; i++) mark(northEast[i], kInNorthEastList);
+    for (int i = 0; i < 10; i++) marks[north[i]] |= kInNorthList;
+    for (int i = 0; i < 4; i++) marks[west[i]] |= kInWestList;
+    for (int i = 0; i < 6; i++) marks[northEast[i]] |= kInNorthEastList;
 }
 
-// Context of candidate j (value p) for the candidate search, or -1 when it is not offered.
-int candidateContextOf(const ReaderState& st, ContextModel& cm, const uint32_t* cand, int j) {
-    const uint32_t p = cand[j];
-    if (isExcluded(st, p)) return -1;  // the empty index 8192 among them
-    const uint8_t marks = cm.candidateMarks()[p];
-    if ((marks & kNearby) == 0 && j >= 7) return -1;
-    // W among the first ten slots of p's short list, in use or not.
-    const bool westFollows =
-        (matchFirst16(cm.shortSlots + p * kShortSlots, st.neighbour[1]) & 0x3FF) != 0;
-    const int b = (marks & (kInNorthEastList | kInWestList)) + 2 * westFollows;
-    const int a = (marks & (kNearby | kInNorthList)) + b;
-    if (j >= 15 && (a & 0x0B) == 0) return -1;
-    cm.candidateContext = j * 128 + a;
-    cm.candidateParent = b + 8 * (j > 9);
-    return int(p);
+// Resets what markCandidates set: small alphabets at once, large ones mark by mark.
+void clearCandidateMarks(const ReaderState& st, ContextModel& cm, const uint32_t* cand) {
+    uint8_t* marks = cm.candidateMarks();
+    if (cm.count <= 512) {
+        std::memset(marks, 0, size_t(cm.count));
+        return;
+    }
+    for (int i = 10; i < kCandidates; i++) marks[cand[i]] = 0;
+    const uint16_t* north = cm.shortSlots + st.neighbour[0] * kShortSlots;
+    const uint16_t* west = cm.shortSlots + st.neighbour[1] * kShortSlots;
+    const uint16_t* northEast = cm.shortSlots + st.neighbour[2] * kShortSlots;
+    for (int i = 0; i < 10; i++) marks[north[i]] = 0;
+    for (int i = 0; i < 4; i++) marks[west[i]] = 0;
+    for (int i = 0; i < 6; i++) marks[northEast[i]] = 0;
 }
 
 // Offers the 32 candidates around the pixel, each accepted or refused by one decision; refused
 // ones are excluded. Returns the accepted value index or -1.
 int searchCandidates(ReaderState& st, ContextModel& cm) {
-    RowEntry* const* rows = cm.rowCursor;
-    uint32_t cand[kCandidates];
-    cand[0] = cm.pairSlot[0];
-    cand[1] = cm.pairSlot[1];
-    for (uint32_t i = 0; i < kRecentDepth; i++) cand[2 + i] = cm.recentSlot[i];
-    for (int i = 0; i < 22; i++)
-        cand[10 + i] = rows[kCandidateOffsets[i].row][kCandidateOffsets[i].dx].index;
+    const RowEntry* cur = cm.rowCursor[0];
+    const RowEntry* a1 = cm.rowCursor[1];
+    const RowEntry* a2 = cm.rowCursor[2];
+    const RowEntry* a3 = cm.rowCursor[3];
+    const RowEntry* a4 = cm.rowCursor[4];
+    const uint32_t cand[kCandidates] = {
+        cm.pairSlot[0],   cm.pairSlot[1],   cm.recentSlot[0], cm.recentSlot[1], cm.recentSlot[2],
+        cm.recentSlot[3], cm.recentSlot[4], cm.recentSlot[5], cm.recentSlot[6], cm.recentSlot[7],
+        cur[-2].index,    a1[2].index,      a2[1].index,      a2[0].index,      a1[-2].index,
+        a2[-1].index,     cur[-3].index,    a1[3].index,      a1[4].index,      cur[-4].index,
+        a1[-3].index,     a2[2].index,      a3[0].index,      a2[-2].index,     cur[-5].index,
+        a3[1].index,      a1[5].index,      a4[0].index,      cur[-7].index,    a3[-1].index,
+        a1[7].index,      a2[3].index};
+    markCandidates(st, cm, cand);
 
-    markCandidates(st, cm, cand, false);
+    const uint8_t* marks = cm.candidateMarks();
+    const uint16_t* shortSlots = cm.shortSlots;
+    const uint32_t west = st.neighbour[1];
     int found = -1;
-    for (int j = 0; j < kCandidates; j++) {
-        cm.candidateIndex = j;
-        const int p = candidateContextOf(st, cm, cand, j);
-        if (p < 0) continue;
-        const int bit = decodeLinkedBit(st, cm.candidateChildren[cm.candidateContext],
-                                        cm.candidateParents[cm.candidateParent]);
-        if (bit) {
-            found = p;
+    int j = 0;
+    for (; j < kCandidates; j++) {
+        const uint32_t p = cand[j];
+        if (isExcluded(st, p)) continue;  // the empty index 8192 among them
+        const uint32_t m = marks[p];
+        if ((m & kNearby) == 0 && j >= 7) continue;
+        // W among the first ten slots of p's short list, in use or not.
+        const uint32_t westFollows =
+            (matchFirst16(shortSlots + p * kShortSlots, west) & 0x3FF) != 0;
+        const uint32_t b = (m & (kInNorthEastList | kInWestList)) + 2 * westFollows;
+        const uint32_t a = (m & (kNearby | kInNorthList)) + b;
+        if (j >= 15 && (a & 0x0B) == 0) continue;
+        cm.candidateContext = j * 128 + int(a);
+        cm.candidateParent = int(b) + 8 * (j > 9);
+        if (decodeLinkedBit(st, cm.candidateChildren[cm.candidateContext],
+                            cm.candidateParents[cm.candidateParent])) {
+            found = int(p);
             break;
         }
-        exclude(st, uint32_t(p));
+        exclude(st, p);
     }
-    markCandidates(st, cm, cand, true);
+    cm.candidateIndex = j < kCandidates ? j : kCandidates - 1;
+    clearCandidateMarks(st, cm, cand);
     return found;
 }
 

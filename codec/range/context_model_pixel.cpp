@@ -234,14 +234,15 @@ int decodePixel(ReaderState& st, ContextModel& cm, int x) {
 
     // Hashed context of N and the first neighbour that differs from it.
     const uint32_t other = w != n ? w : ne != n ? ne : nw != n ? nw : cur[-2].index;
-    const uint32_t hash = (cm.reversedBits[n] - other) & 0xFFFF;
-    cm.recentSlot = cm.recentValues[hash];
+    const uint32_t hash = (kReversedBits[n] - other) & 0xFFFF;
+    HashRecord& record = hashRecord(cm, hash);
+    cm.recentSlot = record.recent;
 
     const int pattern = a1[0].eqW + 2 * cur[-1].eqN + 4 * (ne == nw) + 8 * a1[1].eqW +
                         16 * cur[-1].eqN2 + 32 * cur[-1].eqNE;
     const int cls = cm.classOfPattern[pattern];
     cm.neighbourClass = cls;
-    cm.pairSlot = cm.recentPairs[cls][hash];
+    cm.pairSlot = pairsOf(cm, record, cls, hash);
     const int m1 = neighbourSymbol(st, cm.pairSlot[0]);
     const int m2 = neighbourSymbol(st, cm.pairSlot[1]);
     cm.classModelIndex = cm.classModelOf[cls + 15 * m1 + 75 * m2];
@@ -253,16 +254,20 @@ int decodePixel(ReaderState& st, ContextModel& cm, int x) {
                            (sums[3] == 0) * 128 + (sums[2] == 0) * 64 + (sums[1] == 0) * 32 +
                            (sums[0] == 0) * 16 + cur[-2].eqNE * 8 + cur[-2].eqN3 * 4 +
                            cur[-2].eqN2 * 2 + cur[-1].eqW;
-    const int32_t e = contextNumber(cm.localSlotOf()[first], cm.nextLocalSlot);
+    uint16_t* slots = localSlotBlock(cm, uint32_t(cm.classModelIndex));
+    const int32_t e = contextNumber(slots[first % kSlotBlock], cm.nextLocalSlot);
     if (e < 0) return refusePixel(st, cm, 0);
     const uint32_t second = uint32_t(e) * 8 + a1[1].eqNW * 4 + a1[0].eqN * 2 + cur[-1].eqN3;
     if (second >= kLocalModelEntries) return refusePixel(st, cm, 0);  // 13,600 first numbers
+    ensureNumbers(cm.localModelOf(), cm.localModelOfReady, second, kLocalModelEntries);
     int32_t h = contextNumber(cm.localModelOf()[second], cm.nextLocalModel);
     if (h < 0) return refusePixel(st, cm, 0);
 
     if (cm.count < 32) {
         // Small alphabets split the local model by the low bits of W.
         if (uint32_t(h) * 16 + 15 >= kSmallModelEntries) return refusePixel(st, cm, 0);
+        ensureNumbers(cm.smallModelOf(), cm.smallModelOfReady, uint32_t(h) * 16 + 15,
+                      kSmallModelEntries);
         uint16_t* small = cm.smallModelOf();
         uint32_t j = (w & 15) + uint32_t(h) * 16;
         uint32_t t = small[j];
@@ -282,7 +287,7 @@ int decodePixel(ReaderState& st, ContextModel& cm, int x) {
         return decodeRun(st, cm, x);
 
     NeighbourModel& classModel = cm.neighbourModels[cm.classModelIndex];
-    NeighbourModel& local = cm.localModels()[h];
+    NeighbourModel& local = localModel(cm, uint32_t(h));
     const int k = local.total == 0 ? decodeWithClass(st, local, classModel)
                                    : decodeWithLocal(st, local, classModel);
     if (k < 0) return refusePixel(st, cm, 0);

@@ -93,8 +93,6 @@ void setUpClassModels(ContextModel& cm) {
                 }
             }
         }
-        uint16_t* pairs = &cm.recentPairs[c][0][0];
-        std::fill(pairs, pairs + 2 * kHashedContexts, uint16_t(kEmptyIndex));
     }
 }
 

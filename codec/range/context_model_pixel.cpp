@@ -232,9 +232,7 @@ int decodePixel(ReaderState& st, ContextModel& cm, int x) {
     st.neighbour[2] = ne;
     st.neighbour[3] = nw;
 
-    // Hashed context of N and the first neighbour that differs from it.
-    const uint32_t other = w != n ? w : ne != n ? ne : nw != n ? nw : cur[-2].index;
-    const uint32_t hash = (kReversedBits[n] - other) & 0xFFFF;
+    const uint32_t hash = contextHash(n, w, ne, nw, cur[-2].index);
     HashRecord& record = hashRecord(cm, hash);
     cm.recentSlot = record.recent;
 

@@ -279,6 +279,9 @@ void finishPixel(ReaderState& st, ContextModel& cm) {
     const int choice = cm.lastChoice;
     ListModel* shortLists = cm.shortLists;
     ListModel* longLists = cm.longLists;
+    // The next pixel's histories are fetched while this one's bookkeeping runs.
+    __builtin_prefetch(
+        &cm.records[contextHash(a1[1].index, v, a1[2].index, a1[0].index, cur[-1].index)]);
 
     if (choice == 0) {
         // The pixel came through the escape path: teach the lists around it.

@@ -157,6 +157,13 @@ struct ContextModel {
     uint8_t* candidateMarks() { return runSeen + count; }
 };
 
+// The hashed context of a pixel: N and the first of W, NE, NW that differs from it (WW when
+// none does).
+inline uint32_t contextHash(uint32_t n, uint32_t w, uint32_t ne, uint32_t nw, uint32_t ww) {
+    const uint32_t other = w != n ? w : ne != n ? ne : nw != n ? nw : ww;
+    return (kReversedBits[n] - other) & 0xFFFF;
+}
+
 // The histories of a hashed context, set to the empty index on first use.
 inline HashRecord& hashRecord(ContextModel& cm, uint32_t hash) {
     uint64_t& word = cm.hashReady[hash >> 6];

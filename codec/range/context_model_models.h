@@ -127,7 +127,8 @@ inline int decodeBitCounter(ReaderState& st, BitCounter& b) {
 
 // A child counter that starts from its parent's statistics. Child c0 doubles as a state while
 // c1 is 0: 0 never used, 1 or 2 used once with first outcome 0 or 1.
-inline int decodeLinkedBit(ReaderState& st, BitCounter& child, BitCounter& parent) {
+__attribute__((always_inline)) inline int decodeLinkedBit(ReaderState& st, BitCounter& child,
+                                                          BitCounter& parent) {
     if (child.c1 == 0) {
         if (child.c0 == 0) {
             const int bit = rangeDecodeBit(st, parent.c0, parent.c1);

@@ -2,6 +2,7 @@
 // hashed histories, run mode, the five-way neighbour choice, and the escape path with its
 // candidate search and list chain.
 #include <cstring>
+#include <type_traits>
 
 #include "codec/range/context_model_state.h"
 
@@ -103,26 +104,36 @@ int searchCandidates(ReaderState& st, ContextModel& cm) {
     const uint32_t west = st.neighbour[1];
     int found = -1;
     int j = 0;
-    for (; j < kCandidates; j++) {
-        const uint32_t p = cand[j];
-        if (isExcluded(st, p)) continue;  // the empty index 8192 among them
-        const uint32_t m = marks[p];
-        if ((m & kNearby) == 0 && j >= 7) continue;
-        // W among the first ten slots of p's short list, in use or not.
-        const uint32_t westFollows =
-            (matchFirst16(shortSlots + p * kShortSlots, west) & 0x3FF) != 0;
-        const uint32_t b = (m & (kInNorthEastList | kInWestList)) + 2 * westFollows;
-        const uint32_t a = (m & (kNearby | kInNorthList)) + b;
-        if (j >= 15 && (a & 0x0B) == 0) continue;
-        cm.candidateContext = j * 128 + int(a);
-        cm.candidateParent = int(b) + 8 * (j > 9);
-        if (decodeLinkedBit(st, cm.candidateChildren[cm.candidateContext],
-                            cm.candidateParents[cm.candidateParent])) {
-            found = int(p);
-            break;
+    // The rules that depend on the candidate's number are fixed per stretch of numbers: from 7
+    // on a candidate must occur among candidates 10..31, from 10 on the second set of parents
+    // is used, from 15 on it must also occur in a list prefix.
+    auto scan = [&](int end, auto nearbyOnly, auto farParents, auto listedOnly) {
+        for (; j < end; j++) {
+            const uint32_t p = cand[j];
+            if (isExcluded(st, p)) continue;  // the empty index 8192 among them
+            const uint32_t m = marks[p];
+            if (nearbyOnly && (m & kNearby) == 0) continue;
+            // W among the first ten slots of p's short list, in use or not.
+            const uint32_t westFollows =
+                (matchFirst16(shortSlots + p * kShortSlots, west) & 0x3FF) != 0;
+            const uint32_t b = (m & (kInNorthEastList | kInWestList)) + 2 * westFollows;
+            const uint32_t a = (m & (kNearby | kInNorthList)) + b;
+            if (listedOnly && (a & 0x0B) == 0) continue;
+            cm.candidateContext = j * 128 + int(a);
+            cm.candidateParent = int(b) + (farParents ? 8 : 0);
+            if (decodeLinkedBit(st, cm.candidateChildren[cm.candidateContext],
+                                cm.candidateParents[cm.candidateParent])) {
+                found = int(p);
+                return true;
+            }
+            exclude(st, p);
         }
-        exclude(st, p);
-    }
+        return false;
+    };
+    using No = std::false_type;
+    using Yes = std::true_type;
+    scan(7, No(), No(), No()) || scan(10, Yes(), No(), No()) || scan(15, Yes(), Yes(), No()) ||
+        scan(kCandidates, Yes(), Yes(), Yes());
     cm.candidateIndex = j < kCandidates ? j : kCandidates - 1;
     clearCandidateMarks(st, cm, cand);
     return found;

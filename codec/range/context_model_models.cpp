@@ -212,11 +212,11 @@ int decodeList(ReaderState& st, ListModel& list) {
     }
     const uint32_t v = rangeDecodeFreq(st, total);
     if (v < sum) {
-        // The entries are walked again; the one found usually stands near the front.
+        // The entries are walked again; the one found usually stands near the front. Excluded
+        // entries add nothing, so the running sum first passes v at an open entry.
         uint32_t run = 0;
         for (uint32_t i = 0; i < count; i++) {
-            if (marks[index[i]] == stamp) continue;
-            run += freq[i];
+            run += open(i);
             if (run > v) {
                 const int found = index[i];
                 rangeUpdate(st, run - freq[i], run);

@@ -15,12 +15,13 @@ constexpr int kCandidates = 32;
 static_assert(255 * 1024 + 1023 < kLocalSlotEntries + kLocalModelEntries,
               "every first context stays inside the first two context-number tables");
 
-// Symbol 1..4 of the neighbour that equals index (N, W, NE, NW first), or 0.
+// Symbol 1..4 of the neighbour that equals index (N, W, NE, NW first), or 0. Selected without
+// branches: which neighbour matches follows no pattern.
 int neighbourSymbol(const ReaderState& st, uint32_t index) {
-    for (int k = 0; k < 4; k++) {
-        if (st.neighbour[k] == index) return k + 1;
-    }
-    return 0;
+    int k = index == st.neighbour[3] ? 4 : 0;
+    k = index == st.neighbour[2] ? 3 : k;
+    k = index == st.neighbour[1] ? 2 : k;
+    return index == st.neighbour[0] ? 1 : k;
 }
 
 // Looks up a context number, handing out the next free number on first use. Returns -1 when

@@ -160,7 +160,9 @@ struct ContextModel {
 // The hashed context of a pixel: N and the first of W, NE, NW that differs from it (WW when
 // none does).
 inline uint32_t contextHash(uint32_t n, uint32_t w, uint32_t ne, uint32_t nw, uint32_t ww) {
-    const uint32_t other = w != n ? w : ne != n ? ne : nw != n ? nw : ww;
+    uint32_t other = nw != n ? nw : ww;  // selected without branches
+    other = ne != n ? ne : other;
+    other = w != n ? w : other;
     return (kReversedBits[n] - other) & 0xFFFF;
 }
 

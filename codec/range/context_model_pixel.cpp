@@ -15,13 +15,14 @@ constexpr int kCandidates = 32;
 static_assert(255 * 1024 + 1023 < kLocalSlotEntries + kLocalModelEntries,
               "every first context stays inside the first two context-number tables");
 
-// Symbol 1..4 of the neighbour that equals index (N, W, NE, NW first), or 0. Selected without
-// branches: which neighbour matches follows no pattern.
+// Symbol 1..4 of the neighbour that equals index (N, W, NE, NW first), or 0. Looked up from
+// the four comparisons at once: which neighbour matches follows no pattern.
 int neighbourSymbol(const ReaderState& st, uint32_t index) {
-    int k = index == st.neighbour[3] ? 4 : 0;
-    k = index == st.neighbour[2] ? 3 : k;
-    k = index == st.neighbour[1] ? 2 : k;
-    return index == st.neighbour[0] ? 1 : k;
+    static constexpr uint8_t kFirstMatch[16] = {0, 1, 2, 1, 3, 1, 2, 1, 4, 1, 2, 1, 3, 1, 2, 1};
+    const uint32_t matches =
+        uint32_t(index == st.neighbour[0]) | uint32_t(index == st.neighbour[1]) << 1 |
+        uint32_t(index == st.neighbour[2]) << 2 | uint32_t(index == st.neighbour[3]) << 3;
+    return kFirstMatch[matches];
 }
 
 // Looks up a context number, handing out the next free number on first use. Returns -1 when

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "tests/context_model_test_stream.h"
 
 namespace pqz {
@@ -131,20 +133,23 @@ TEST(ContextModelNeighbours, EmptyFifthSymbolOrZeroTotalRefusesInsteadOfStalling
 
 // Lists over local storage.
 struct TestList {
-    ListEntry storage[8];
+    uint16_t slots[8];
+    uint8_t freqs[8];
     ListModel list;
-    TestList(uint32_t capacity, bool full) { initList(list, storage, capacity, full); }
+    TestList(uint32_t capacity, bool full) { initList(list, slots, freqs, capacity, full); }
     void set(std::initializer_list<std::pair<int, int>> entries) {
         list.count = 0;
-        for (auto [index, freq] : entries)
-            storage[list.count++] = ListEntry{uint16_t(index), uint8_t(freq), 0};
+        for (auto [index, freq] : entries) {
+            slots[list.count] = uint16_t(index);
+            freqs[list.count++] = uint8_t(freq);
+        }
     }
     void expect(std::initializer_list<std::pair<int, int>> entries) const {
         ASSERT_EQ(list.count, entries.size());
         int i = 0;
         for (auto [index, freq] : entries) {
-            EXPECT_EQ(storage[i].index, index) << "entry " << i;
-            EXPECT_EQ(storage[i].freq, freq) << "entry " << i;
+            EXPECT_EQ(slots[i], index) << "entry " << i;
+            EXPECT_EQ(freqs[i], freq) << "entry " << i;
             i++;
         }
     }
@@ -205,7 +210,29 @@ TEST(ContextModelLists, UpdatesAppendDropAndRemoveZeroedEntries) {
     t.expect({{4, 6}, {8, 1}});
     EXPECT_EQ(t.list.escape, 3u);  // (4 + 1 removed) halved rounding up
     EXPECT_EQ(t.list.hits, 31u);
-    EXPECT_EQ(t.storage[2].index, 5);  // freed slots keep their index
+    EXPECT_EQ(t.slots[2], 5);  // freed slots keep their index
+}
+
+TEST(ContextModelLists, SlotSearchesFindTheFirstMatchAndIgnoreSlotsNotAsked) {
+    // Few distinct indices, so that matches fall in every lane of a group of eight, several per
+    // group, and also behind the slots asked about.
+    std::mt19937 rng(5);
+    uint16_t slots[paddedSlots(99)];
+    for (int trial = 0; trial < 200; trial++) {
+        for (uint16_t& s : slots) s = uint16_t(rng() % 12);
+        slots[rng() % 104] = 8191;
+        for (uint32_t index : {0u, 3u, 11u, 12u, 8191u, 8192u}) {
+            for (uint32_t n = 0; n <= 104; n++) {
+                int expected = -1;
+                for (uint32_t i = 0; i < n && expected < 0; i++)
+                    if (slots[i] == index) expected = int(i);
+                ASSERT_EQ(findSlot(slots, n, index), expected) << "n " << n << " index " << index;
+            }
+            uint32_t mask = 0;
+            for (uint32_t i = 0; i < 16; i++) mask |= uint32_t(slots[i] == index) << i;
+            ASSERT_EQ(matchFirst16(slots, index), mask);
+        }
+    }
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include "codec/range/context_model.h"
 #include "codec/range/context_model_state.h"
 #include "tests/context_model_test_stream.h"
+#include "tests/encoder/context_encoder.h"
+#include "tests/encoder/test_images.h"
 
 namespace pqz {
 namespace {
@@ -168,9 +170,9 @@ TEST(ContextModelPlane, ObjectStartsWithItsTables) {
     PreparedPlane one(1, 8, {{0, 1, 256}, {0, 1, 256}});
     EXPECT_EQ(one.cm->runLengthBitCount[0], 0);
     EXPECT_EQ(one.cm->runLengthBitCount[1], 0);
-    EXPECT_EQ(one.cm->reversedBits[1], 0x8000);
-    EXPECT_EQ(one.cm->reversedBits[3], 0xC000);
-    EXPECT_EQ(one.cm->reversedBits[8191], 0xFFF8);
+    EXPECT_EQ(kReversedBits[1], 0x8000);
+    EXPECT_EQ(kReversedBits[3], 0xC000);
+    EXPECT_EQ(kReversedBits[8191], 0xFFF8);
     PreparedPlane nine(9, 8, {{0, 1, 256}, {0, 1, 256}});
     const uint8_t bits[10] = {0, 0, 0, 1, 1, 2, 2, 2, 2, 3};
     EXPECT_EQ(std::memcmp(nine.cm->runLengthBitCount, bits, 10), 0);
@@ -209,12 +211,90 @@ TEST(ContextModelPlane, ClassModel188ContextsRunIntoTheSecondTable) {
     ContextModel& cm = *p.cm;
     cm.rowCursor[0][0] = RowEntry{1, 1, 1, 1, 1, 1, 1};
     for (RowEntry*& c : cm.rowCursor) c++;
-    const uint32_t hash = (cm.reversedBits[0] - 1) & 0xFFFF;
-    cm.recentPairs[14][hash][0] = 1;
+    const uint32_t hash = (kReversedBits[0] - 1) & 0xFFFF;
+    pairsOf(cm, hashRecord(cm, hash), 14, hash)[0] = 1;
+    cm.localModelOf()[5] = 7;  // a second context number handed out before
     decodePixel(*p.st, cm, 1);
     EXPECT_EQ(cm.classModelIndex, 188);
     EXPECT_EQ(cm.nextLocalSlot, 1);
     EXPECT_EQ(cm.localModelOf()[1023], 0);  // first context 188 * 1024 + 1023
+    EXPECT_EQ(cm.localModelOf()[5], 7);     // the shared entries are not set up again
+}
+
+// Sets up every part of the large tables that the decoder otherwise sets up on first use.
+void setUpEverything(ContextModel& cm) {
+    for (uint32_t h = 0; h < kHashedContexts; h++) hashRecord(cm, h);
+    for (uint32_t c = 0; c <= uint32_t(kClassModels); c++) localSlotBlock(cm, c);
+    ensureNumbers(cm.localModelOf(), cm.localModelOfReady, kLocalModelEntries - 1,
+                  kLocalModelEntries);
+    ensureNumbers(cm.smallModelOf(), cm.smallModelOfReady, kSmallModelEntries - 1,
+                  kSmallModelEntries);
+    localModel(cm, kLocalModels - 2);
+}
+
+struct PlaneResult {
+    std::vector<uint8_t> out;
+    bool damaged;
+    ptrdiff_t consumed;
+    int32_t numbers[3];
+};
+
+PlaneResult decodeWhole(std::vector<uint8_t> payload, int width, int height, int depth,
+                        bool setUpFirst) {
+    ReaderState& st = test::loadPayload(payload);
+    const size_t size = depth < 8 ? size_t((width + 8 / depth - 1) / (8 / depth)) * height
+                                  : size_t(width) * height * ((depth + 7) / 8);
+    PlaneResult r{std::vector<uint8_t>(size), false, 0, {}};
+    ContextModel* cm = createContextModel(st, width, height, depth);
+    if (setUpFirst) setUpEverything(*cm);
+    decodeContextModel(st, *cm, r.out.data(), size);
+    r.damaged = st.damaged;
+    r.consumed = st.cursor - st.payloadStart;
+    r.numbers[0] = cm->nextLocalSlot;
+    r.numbers[1] = cm->nextLocalModel;
+    r.numbers[2] = cm->nextSmallModel;
+    destroyContextModel(cm);
+    return r;
+}
+
+void expectSameDecoding(const std::vector<uint8_t>& payload, int width, int height, int depth) {
+    const PlaneResult lazy = decodeWhole(payload, width, height, depth, false);
+    const PlaneResult eager = decodeWhole(payload, width, height, depth, true);
+    EXPECT_EQ(lazy.out, eager.out);
+    EXPECT_EQ(lazy.damaged, eager.damaged);
+    EXPECT_EQ(lazy.consumed, eager.consumed);
+    for (int i = 0; i < 3; i++) EXPECT_EQ(lazy.numbers[i], eager.numbers[i]) << "counter " << i;
+}
+
+TEST(ContextModelPlane, TablesSetUpOnFirstUseDecodeAsIfSetUpAtOnce) {
+    // Coded photo crops, plain and with the encoder's random choices, with large and small
+    // alphabets (the latter use the small-alphabet numbers).
+    const enc::Picture camera = enc::loadImage("camera.png");
+    for (int depth : {8, 4}) {
+        for (uint32_t seed : {0u, 3u}) {
+            SCOPED_TRACE(testing::Message() << "depth " << depth << " seed " << seed);
+            const enc::Picture crop = enc::quantise(enc::crop(camera, 200, 150, 96, 80), depth);
+            std::vector<uint32_t> samples(crop.pixels.begin(), crop.pixels.end());
+            std::vector<uint8_t> payload;
+            enc::ContextEncodeOptions options;
+            options.seed = seed;
+            ASSERT_TRUE(
+                enc::encodeContextPlane(samples, crop.width, crop.height, depth, payload, options)
+                    .ok);
+            expectSameDecoding(payload, crop.width, crop.height, depth);
+        }
+    }
+    // Noise: damaged planes go through contexts no encoder would choose, the class model past
+    // the table among them.
+    std::mt19937 rng(23);
+    for (int trial = 0; trial < 12; trial++) {
+        SCOPED_TRACE(trial);
+        std::vector<uint8_t> noise(2000 + rng() % 2000);
+        for (uint8_t& b : noise) b = uint8_t(rng());
+        noise[0] = kStreamMarker;
+        const int depth = trial % 3 == 0 ? 4 : 8;
+        expectSameDecoding(noise, 24 + trial, 40, depth);
+    }
 }
 
 }  // namespace

@@ -115,5 +115,22 @@ TEST(RangeCoder, ReadsPastThePayloadAreZeroAndMarkTheStreamDamaged) {
     EXPECT_EQ(st.cursor, st.payloadEnd);
 }
 
+TEST(RangeCoder, AnEmptyIntervalEndsTheRefillAsADamagedStream) {
+    // A model symbol of zero width would leave range 0, which no refill can widen: instead of
+    // reading on forever the stream is marked damaged.
+    std::vector<uint8_t> p = {0x97, 0x12, 0x34, 0x56, 0x78, 0x9A, 0x97};
+    ReaderState& st = readerState();
+    test::loadPayload(st, p);
+    rangeStart(st);
+    rangeNormalize(st);
+    EXPECT_FALSE(st.damaged);
+    const uint8_t* cursor = st.cursor;
+    st.range.range = 0;
+    rangeNormalize(st);
+    EXPECT_TRUE(st.damaged);
+    EXPECT_GT(st.range.range, kRangeBottom);
+    EXPECT_EQ(st.cursor, cursor);
+}
+
 }  // namespace
 }  // namespace pqz

@@ -26,18 +26,23 @@ void setCounter(BitCounter& b, uint16_t c0, uint16_t c1, uint16_t limit) {
     b.limit = limit;
 }
 
-uint16_t reverse13(uint32_t j) {
-    uint32_t r = 0;
-    for (int i = 0; i < 13; i++) r |= ((j >> i) & 1) << (12 - i);
-    return uint16_t(r);
-}
-
 }  // namespace
 
 ContextModel* createContextModel(ReaderState& st, int width, int height, int depth) {
-    // Zero-filled, so every field not set below starts at 0 (the local models among them).
-    auto* cm = static_cast<ContextModel*>(std::calloc(1, sizeof(ContextModel)));
+    static_assert(sizeof(ContextModel) % alignof(ContextModel) == 0, "a whole number of lines");
+    auto* cm =
+        static_cast<ContextModel*>(std::aligned_alloc(alignof(ContextModel), sizeof(ContextModel)));
     if (!cm) return nullptr;
+    // Everything in front of the large tables starts at 0, and so do the class models and local
+    // model 0 (the class set-up may write it as class model 188). The large tables are set up
+    // when first used; the start of the second context-number table is read as first context
+    // numbers of class model 188, so it is set up now.
+    std::memset(
+        static_cast<void*>(cm), 0,
+        offsetof(ContextModel, neighbourModels) + (kClassModels + 1) * sizeof(NeighbourModel));
+    cm->localModelsReady = 1;
+    cm->slotBlockReady[kClassModels] = 1;
+    ensureNumbers(cm->localModelOf(), cm->localModelOfReady, kSlotBlock - 1, kLocalModelEntries);
     // One block: the run-length bit counts (padded to 8 bytes), then the five row buffers.
     const size_t countBytes = (size_t(width) + 1 + 7) & ~size_t(7);
     const size_t rowEntries = size_t(width) + 2 * kRowMargin;
@@ -64,11 +69,6 @@ ContextModel* createContextModel(ReaderState& st, int width, int height, int dep
     auto* rows = reinterpret_cast<RowEntry*>(block + countBytes);
     for (size_t i = 0; i < 5 * rowEntries; i++) rows[i] = RowEntry{0, 1, 1, 1, 1, 1, 1};
     for (int k = 0; k < 5; k++) cm->rowBase[k] = rows + k * rowEntries;
-
-    for (uint32_t j = 0; j < 8192; j++) cm->reversedBits[j] = uint16_t(reverse13(j) << 3);
-    std::memset(cm->contextNumbers, 0xFF, sizeof cm->contextNumbers);
-    uint16_t* recent = &cm->recentValues[0][0];
-    std::fill(recent, recent + kHashedContexts * kRecentDepth, uint16_t(kEmptyIndex));
 
     for (BitCounter& b : cm->candidateParents) setCounter(b, 40, 16, 512);
     setCounter(cm->runParent, 4, 4, 72);

@@ -53,28 +53,41 @@ void adapt(NeighbourModel& m, int k) {
 
 // Moves the entry at pos towards the front: one step always, then while its frequency is
 // greater than that of the entry before it. Returns its new position.
-uint32_t promote(ListEntry* e, uint32_t pos) {
+uint32_t promote(ListModel& list, uint32_t pos) {
     if (pos == 0) return 0;
-    std::swap(e[pos], e[pos - 1]);
-    pos--;
-    while (pos > 0 && e[pos].freq > e[pos - 1].freq) {
-        std::swap(e[pos], e[pos - 1]);
+    uint16_t* index = list.index;
+    uint8_t* freq = list.freq;
+    const uint16_t moving = index[pos];
+    const uint8_t f = freq[pos];
+    do {
+        index[pos] = index[pos - 1];
+        freq[pos] = freq[pos - 1];
         pos--;
-    }
+    } while (pos > 0 && f > freq[pos - 1]);
+    index[pos] = moving;
+    freq[pos] = f;
     return pos;
 }
 
 // Halves all frequencies (with a rounding bonus for lists that started full), restores the
 // order, drops trailing entries that reached 0 and ages the escape and hit counts.
 void rescale(ListModel& list) {
-    ListEntry* e = list.entries;
+    uint16_t* index = list.index;
+    uint8_t* freq = list.freq;
     const uint32_t bonus = list.limit < 20 * list.capacity ? 1 : 0;
     for (uint32_t i = 0; i < list.count; i++) {
-        e[i].freq = uint8_t((e[i].freq + bonus) >> 1);
-        for (uint32_t j = i; j > 0 && e[j - 1].freq < e[j].freq; j--) std::swap(e[j], e[j - 1]);
+        const uint16_t moving = index[i];
+        const uint8_t f = uint8_t((freq[i] + bonus) >> 1);
+        uint32_t j = i;
+        for (; j > 0 && freq[j - 1] < f; j--) {
+            index[j] = index[j - 1];
+            freq[j] = freq[j - 1];
+        }
+        index[j] = moving;
+        freq[j] = f;
     }
     uint32_t removed = 0;
-    while (list.count > 0 && e[list.count - 1].freq == 0) {
+    while (list.count > 0 && freq[list.count - 1] == 0) {
         list.count--;
         removed++;
     }
@@ -85,11 +98,10 @@ void rescale(ListModel& list) {
 
 // Raises the frequency of the entry at pos and keeps the list in shape.
 void reward(ListModel& list, uint32_t pos, uint32_t increment) {
-    ListEntry* e = list.entries;
-    e[pos].freq = uint8_t(e[pos].freq + increment);
+    list.freq[pos] = uint8_t(list.freq[pos] + increment);
     list.hits += increment;
-    pos = promote(e, pos);
-    if (e[pos].freq > 251 || list.limit < list.hits) rescale(list);
+    pos = promote(list, pos);
+    if (list.freq[pos] > 251 || list.limit < list.hits) rescale(list);
 }
 
 }  // namespace
@@ -152,18 +164,22 @@ int decodeWithLocal(ReaderState& st, NeighbourModel& local, NeighbourModel& cls)
     return k;
 }
 
-void initList(ListModel& list, ListEntry* storage, uint32_t capacity, bool full) {
+void initList(ListModel& list, uint16_t* index, uint8_t* freq, uint32_t capacity, bool full) {
     list.capacity = capacity;
-    list.entries = storage;
+    list.index = index;
+    list.freq = freq;
+    const uint32_t slots = paddedSlots(capacity);
     if (full) {
         list.count = capacity;
-        for (uint32_t i = 0; i < capacity; i++) storage[i] = ListEntry{uint16_t(i), 1, 0};
+        for (uint32_t i = 0; i < slots; i++) index[i] = uint16_t(i);
+        std::memset(freq, 1, capacity);
         list.escape = 0;
         list.hits = 12 * capacity;
         list.limit = 8 * capacity;
     } else {
         list.count = 0;
-        std::memset(storage, 0, capacity * sizeof(ListEntry));
+        std::memset(index, 0, slots * sizeof(uint16_t));
+        std::memset(freq, 0, capacity);
         list.escape = 2;
         list.hits = 18 * capacity;
         list.limit = 20 * capacity;
@@ -171,16 +187,23 @@ void initList(ListModel& list, ListEntry* storage, uint32_t capacity, bool full)
 }
 
 int decodeList(ReaderState& st, ListModel& list) {
-    ListEntry* e = list.entries;
-    uint16_t offered[kMaxListCapacity];  // positions of the entries not excluded
-    uint32_t n = 0, sum = 0;
-    const uint32_t count = list.count < kMaxListCapacity ? list.count : kMaxListCapacity;
-    for (uint32_t i = 0; i < count; i++) {  // without branches: exclusions follow no pattern
-        const uint32_t open = !isExcluded(st, e[i].index);
-        offered[n] = uint16_t(i);
-        n += open;
-        sum += open * e[i].freq;
+    const uint16_t* index = list.index;
+    const uint8_t* freq = list.freq;
+    const uint8_t* marks = st.exclusionMarks;
+    const uint8_t stamp = st.exclusionStamp;
+    const uint32_t count = list.count;
+    // Without branches (exclusions follow no pattern), four entries a step.
+    auto open = [&](uint32_t i) { return freq[i] & (0u - uint32_t(marks[index[i]] != stamp)); };
+    uint32_t sum = 0, sum1 = 0, sum2 = 0, sum3 = 0;
+    uint32_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        sum += open(i);
+        sum1 += open(i + 1);
+        sum2 += open(i + 2);
+        sum3 += open(i + 3);
     }
+    for (; i < count; i++) sum += open(i);
+    sum += sum1 + sum2 + sum3;
     if (sum == 0) return -1;
     const uint32_t total = list.escape + sum;
     if (!usableTotal(total)) {
@@ -188,46 +211,51 @@ int decodeList(ReaderState& st, ListModel& list) {
         return -1;
     }
     const uint32_t v = rangeDecodeFreq(st, total);
-    uint32_t run = 0;
-    for (uint32_t j = 0; j < n; j++) {
-        const uint32_t pos = offered[j];
-        run += e[pos].freq;
-        if (run > v) {
-            const int index = e[pos].index;
-            rangeUpdate(st, run - e[pos].freq, run);
-            reward(list, pos, 4);
-            return index;
+    if (v < sum) {
+        // The entries are walked again; the one found usually stands near the front. Excluded
+        // entries add nothing, so the running sum first passes v at an open entry.
+        uint32_t run = 0;
+        for (uint32_t i = 0; i < count; i++) {
+            run += open(i);
+            if (run > v) {
+                const int found = index[i];
+                rangeUpdate(st, run - freq[i], run);
+                reward(list, i, 4);
+                return found;
+            }
         }
     }
-    for (uint32_t j = 0; j < n; j++) exclude(st, e[offered[j]].index);
+    // Escape: every entry offered is excluded from now on (the others already are).
+    for (uint32_t i = 0; i < count; i++) exclude(st, index[i]);
     rangeUpdate(st, sum, total);
     return -1;
 }
 
 void updateList(ListModel& list, uint32_t index, uint32_t increment) {
-    ListEntry* e = list.entries;
-    for (uint32_t i = 0; i < list.count; i++) {
-        if (e[i].index == index) {
-            reward(list, i, increment);
-            return;
-        }
+    const int pos = findSlot(list.index, list.count, index);
+    if (pos >= 0) {
+        reward(list, uint32_t(pos), increment);
+        return;
     }
     if (list.count >= list.capacity && increment <= 1) return;
     appendToList(list, index);
 }
 
 void appendToList(ListModel& list, uint32_t index) {
-    ListEntry* e = list.entries;
     uint32_t f = 1;
     if (list.count == list.capacity) {
         list.count--;
-        f = e[list.count].freq;
+        f = list.freq[list.count];
     }
     list.escape += f + 1;
-    e[list.count] = ListEntry{uint16_t(index), 2, 0};
-    const uint32_t pos = list.count++;
+    uint32_t pos = list.count++;
+    list.index[pos] = uint16_t(index);
+    list.freq[pos] = 2;
     list.hits += 4;
-    if (pos > 0) std::swap(e[pos], e[pos - 1]);
+    if (pos > 0) {
+        std::swap(list.index[pos], list.index[pos - 1]);
+        std::swap(list.freq[pos], list.freq[pos - 1]);
+    }
 }
 
 }  // namespace pqz

@@ -5,6 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "codec/range/range_decoder.h"
 #include "pipeline/reader_state.h"
@@ -29,25 +32,62 @@ struct NeighbourModel {
 };
 static_assert(sizeof(NeighbourModel) == 16, "neighbour models are copied as 16 bytes");
 
-struct ListEntry {
-    uint16_t index;
-    uint8_t freq;
-    uint8_t unused;
-};
-
 // Value indices kept sorted by frequency (highest first, up to the one-step moves), with an
-// escape symbol. Entries past count keep whatever index was last stored in them.
+// escape symbol. Indices and frequencies are kept in two arrays so that searches compare eight
+// indices at once; the index array has room for a multiple of 8 slots. Slots past count keep
+// whatever index was last stored in them.
 struct ListModel {
     uint32_t capacity;
     uint32_t count;
     uint32_t escape;
     uint32_t hits;
     uint32_t limit;
-    ListEntry* entries;  // capacity records, owned by whoever created the list
+    uint16_t* index;  // paddedSlots(capacity) slots, owned by whoever created the list
+    uint8_t* freq;    // capacity frequencies
 };
 
-// The largest list of this decoder: one entry per value index.
-constexpr uint32_t kMaxListCapacity = 8192;
+// Index slots a list of the given capacity is given: searches read whole groups of 8.
+constexpr uint32_t paddedSlots(uint32_t capacity) {
+    return (capacity + 7) & ~7u;
+}
+
+// Position of index among slots 0 .. n - 1 (all inside a padded index array), or -1.
+inline int findSlot(const uint16_t* slots, uint32_t n, uint32_t index) {
+#if defined(__SSE2__)
+    const __m128i key = _mm_set1_epi16(int16_t(index));
+    for (uint32_t i = 0; i < n; i += 8) {
+        const __m128i group = _mm_loadu_si128(reinterpret_cast<const __m128i*>(slots + i));
+        const uint32_t hit = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi16(group, key)));
+        if (hit) {
+            const uint32_t pos = i + uint32_t(__builtin_ctz(hit)) / 2;
+            return pos < n ? int(pos) : -1;  // the first match; later slots are not in use
+        }
+    }
+    return -1;
+#else
+    for (uint32_t i = 0; i < n; i++) {
+        if (slots[i] == index) return int(i);
+    }
+    return -1;
+#endif
+}
+
+// Bit i set when slot i of the first 16 equals index (the array holds at least 16 slots).
+inline uint32_t matchFirst16(const uint16_t* slots, uint32_t index) {
+#if defined(__SSE2__)
+    const __m128i key = _mm_set1_epi16(int16_t(index));
+    const __m128i lo =
+        _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(slots)), key);
+    const __m128i hi =
+        _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(slots + 8)), key);
+    return uint32_t(_mm_movemask_epi8(_mm_packs_epi16(lo, hi)));
+#else
+    uint32_t mask = 0;
+    for (uint32_t i = 0; i < 16; i++) mask |= uint32_t(slots[i] == index) << i;
+    return mask;
+#endif
+}
+
 // Value index that stands for an empty history slot; always excluded while it matters.
 constexpr uint32_t kEmptyIndex = 8192;
 
@@ -87,7 +127,8 @@ inline int decodeBitCounter(ReaderState& st, BitCounter& b) {
 
 // A child counter that starts from its parent's statistics. Child c0 doubles as a state while
 // c1 is 0: 0 never used, 1 or 2 used once with first outcome 0 or 1.
-inline int decodeLinkedBit(ReaderState& st, BitCounter& child, BitCounter& parent) {
+__attribute__((always_inline)) inline int decodeLinkedBit(ReaderState& st, BitCounter& child,
+                                                          BitCounter& parent) {
     if (child.c1 == 0) {
         if (child.c0 == 0) {
             const int bit = rangeDecodeBit(st, parent.c0, parent.c1);
@@ -129,9 +170,9 @@ int decodeWithClass(ReaderState& st, NeighbourModel& local, NeighbourModel& cls)
 // Neighbour choice with a local model that is ready (total 1: primed from the class first).
 int decodeWithLocal(ReaderState& st, NeighbourModel& local, NeighbourModel& cls);
 
-// Sets a list up over the given entry storage (capacity records). A full list holds the
-// indices 0 .. capacity - 1 with frequency 1; an empty one is zeroed.
-void initList(ListModel& list, ListEntry* storage, uint32_t capacity, bool full);
+// Sets a list up over the given storage (paddedSlots(capacity) indices, capacity frequencies).
+// A full list holds the indices 0 .. capacity - 1 with frequency 1; an empty one is zeroed.
+void initList(ListModel& list, uint16_t* index, uint8_t* freq, uint32_t capacity, bool full);
 // Decodes a value index, or -1 when every entry is excluded (nothing read) or the escape came
 // out (every offered entry is then excluded). Sets st.damaged when the total is unusable.
 int decodeList(ReaderState& st, ListModel& list);

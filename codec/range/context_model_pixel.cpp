@@ -1,40 +1,28 @@
 // Per-pixel decoding of the context-model decoder: contexts from the equality flags and the
 // hashed histories, run mode, the five-way neighbour choice, and the escape path with its
 // candidate search and list chain.
+#include <cstring>
+#include <type_traits>
+
 #include "codec/range/context_model_state.h"
 
 namespace pqz {
 
 namespace {
 
-// Row (0 current, 1..4 above) and column offset of candidates 10..31 of the escape path.
-struct Offset {
-    int8_t row;
-    int8_t dx;
-};
-constexpr Offset kCandidateOffsets[22] = {{0, -2}, {1, 2},  {2, 1},  {2, 0},  {1, -2}, {2, -1},
-                                          {0, -3}, {1, 3},  {1, 4},  {0, -4}, {1, -3}, {2, 2},
-                                          {3, 0},  {2, -2}, {0, -5}, {3, 1},  {1, 5},  {4, 0},
-                                          {0, -7}, {3, -1}, {1, 7},  {2, 3}};
 constexpr int kCandidates = 32;
 
 static_assert(255 * 1024 + 1023 < kLocalSlotEntries + kLocalModelEntries,
               "every first context stays inside the first two context-number tables");
 
-// Symbol 1..4 of the neighbour that equals index (N, W, NE, NW first), or 0.
+// Symbol 1..4 of the neighbour that equals index (N, W, NE, NW first), or 0. Looked up from
+// the four comparisons at once: which neighbour matches follows no pattern.
 int neighbourSymbol(const ReaderState& st, uint32_t index) {
-    for (int k = 0; k < 4; k++) {
-        if (st.neighbour[k] == index) return k + 1;
-    }
-    return 0;
-}
-
-// Whether index is in one of the first n entry slots of the list, in use or not.
-bool inFirstSlots(const ListModel& list, uint32_t index, int n) {
-    for (int i = 0; i < n; i++) {
-        if (list.entries[i].index == index) return true;
-    }
-    return false;
+    static constexpr uint8_t kFirstMatch[16] = {0, 1, 2, 1, 3, 1, 2, 1, 4, 1, 2, 1, 3, 1, 2, 1};
+    const uint32_t matches =
+        uint32_t(index == st.neighbour[0]) | uint32_t(index == st.neighbour[1]) << 1 |
+        uint32_t(index == st.neighbour[2]) << 2 | uint32_t(index == st.neighbour[3]) << 3;
+    return kFirstMatch[matches];
 }
 
 // Looks up a context number, handing out the next free number on first use. Returns -1 when
@@ -65,65 +53,91 @@ constexpr uint8_t kInWestList = 4;       // first four slots of shortLists[W]
 constexpr uint8_t kInNorthEastList = 1;  // first six slots of shortLists[NE]
 constexpr uint8_t kNearby = kIsCandidate10 | kInCandidates11 | kInCandidates16;
 
-// Sets (or, with clear, resets) the marks of candidates 10..31 and of the list prefixes. All
-// these are value indices below count.
-void markCandidates(const ReaderState& st, ContextModel& cm, const uint32_t* cand, bool clear) {
+// Marks the value indices of candidates 10..31 and of the list prefixes (all below count).
+void markCandidates(const ReaderState& st, ContextModel& cm, const uint32_t* cand) {
     uint8_t* marks = cm.candidateMarks();
-    auto mark = [&](uint32_t index, uint8_t bit) {
-        marks[index] = clear ? 0 : uint8_t(marks[index] | bit);
-    };
-    mark(cand[10], kIsCandidate10);
-    for (int i = 11; i <= 15; i++) mark(cand[i], kInCandidates11);
-    for (int i = 16; i < kCandidates; i++) mark(cand[i], kInCandidates16);
-    const ListEntry* north = cm.shortLists[st.neighbour[0]].entries;
-    const ListEntry* west = cm.shortLists[st.neighbour[1]].entries;
-    const ListEntry* northEast = cm.shortLists[st.neighbour[2]].entries;
-    for (int i = 0; i < 10; i++) mark(north[i].index, kInNorthList);
-    for (int i = 0; i < 4; i++) mark(west[i].index, kInWestList);
-    for (int i = 0; i < 6; i++) mark(northEast[i].index, kInNorthEastList);
+    marks[cand[10]] |= kIsCandidate10;
+    for (int i = 11; i <= 15; i++) marks[cand[i]] |= kInCandidates11;
+    for (int i = 16; i < kCandidates; i++) marks[cand[i]] |= kInCandidates16;
+    const uint16_t* north = cm.shortSlots + st.neighbour[0] * kShortSlots;
+    const uint16_t* west = cm.shortSlots + st.neighbour[1] * kShortSlots;
+    const uint16_t* northEast = cm.shortSlots + st.neighbour[2] * kShortSlots;
+    for (int i = 0; i < 10; i++) marks[north[i]] |= kInNorthList;
+    for (int i = 0; i < 4; i++) marks[west[i]] |= kInWestList;
+    for (int i = 0; i < 6; i++) marks[northEast[i]] |= kInNorthEastList;
 }
 
-// Context of candidate j (value p) for the candidate search, or -1 when it is not offered.
-int candidateContextOf(const ReaderState& st, ContextModel& cm, const uint32_t* cand, int j) {
-    const uint32_t p = cand[j];
-    if (isExcluded(st, p)) return -1;  // the empty index 8192 among them
-    const uint8_t marks = cm.candidateMarks()[p];
-    if ((marks & kNearby) == 0 && j >= 7) return -1;
-    const int b = (marks & (kInNorthEastList | kInWestList)) +
-                  2 * inFirstSlots(cm.shortLists[p], st.neighbour[1], 10);
-    const int a = (marks & (kNearby | kInNorthList)) + b;
-    if (j >= 15 && (a & 0x0B) == 0) return -1;
-    cm.candidateContext = j * 128 + a;
-    cm.candidateParent = b + 8 * (j > 9);
-    return int(p);
+// Resets what markCandidates set: small alphabets at once, large ones mark by mark.
+void clearCandidateMarks(const ReaderState& st, ContextModel& cm, const uint32_t* cand) {
+    uint8_t* marks = cm.candidateMarks();
+    if (cm.count <= 512) {
+        std::memset(marks, 0, size_t(cm.count));
+        return;
+    }
+    for (int i = 10; i < kCandidates; i++) marks[cand[i]] = 0;
+    const uint16_t* north = cm.shortSlots + st.neighbour[0] * kShortSlots;
+    const uint16_t* west = cm.shortSlots + st.neighbour[1] * kShortSlots;
+    const uint16_t* northEast = cm.shortSlots + st.neighbour[2] * kShortSlots;
+    for (int i = 0; i < 10; i++) marks[north[i]] = 0;
+    for (int i = 0; i < 4; i++) marks[west[i]] = 0;
+    for (int i = 0; i < 6; i++) marks[northEast[i]] = 0;
 }
 
 // Offers the 32 candidates around the pixel, each accepted or refused by one decision; refused
 // ones are excluded. Returns the accepted value index or -1.
 int searchCandidates(ReaderState& st, ContextModel& cm) {
-    RowEntry* const* rows = cm.rowCursor;
-    uint32_t cand[kCandidates];
-    cand[0] = cm.pairSlot[0];
-    cand[1] = cm.pairSlot[1];
-    for (uint32_t i = 0; i < kRecentDepth; i++) cand[2 + i] = cm.recentSlot[i];
-    for (int i = 0; i < 22; i++)
-        cand[10 + i] = rows[kCandidateOffsets[i].row][kCandidateOffsets[i].dx].index;
+    const RowEntry* cur = cm.rowCursor[0];
+    const RowEntry* a1 = cm.rowCursor[1];
+    const RowEntry* a2 = cm.rowCursor[2];
+    const RowEntry* a3 = cm.rowCursor[3];
+    const RowEntry* a4 = cm.rowCursor[4];
+    const uint32_t cand[kCandidates] = {
+        cm.pairSlot[0],   cm.pairSlot[1],   cm.recentSlot[0], cm.recentSlot[1], cm.recentSlot[2],
+        cm.recentSlot[3], cm.recentSlot[4], cm.recentSlot[5], cm.recentSlot[6], cm.recentSlot[7],
+        cur[-2].index,    a1[2].index,      a2[1].index,      a2[0].index,      a1[-2].index,
+        a2[-1].index,     cur[-3].index,    a1[3].index,      a1[4].index,      cur[-4].index,
+        a1[-3].index,     a2[2].index,      a3[0].index,      a2[-2].index,     cur[-5].index,
+        a3[1].index,      a1[5].index,      a4[0].index,      cur[-7].index,    a3[-1].index,
+        a1[7].index,      a2[3].index};
+    markCandidates(st, cm, cand);
 
-    markCandidates(st, cm, cand, false);
+    const uint8_t* marks = cm.candidateMarks();
+    const uint16_t* shortSlots = cm.shortSlots;
+    const uint32_t west = st.neighbour[1];
     int found = -1;
-    for (int j = 0; j < kCandidates; j++) {
-        cm.candidateIndex = j;
-        const int p = candidateContextOf(st, cm, cand, j);
-        if (p < 0) continue;
-        const int bit = decodeLinkedBit(st, cm.candidateChildren[cm.candidateContext],
-                                        cm.candidateParents[cm.candidateParent]);
-        if (bit) {
-            found = p;
-            break;
+    int j = 0;
+    // The rules that depend on the candidate's number are fixed per stretch of numbers: from 7
+    // on a candidate must occur among candidates 10..31, from 10 on the second set of parents
+    // is used, from 15 on it must also occur in a list prefix.
+    auto scan = [&](int end, auto nearbyOnly, auto farParents, auto listedOnly) {
+        for (; j < end; j++) {
+            const uint32_t p = cand[j];
+            if (isExcluded(st, p)) continue;  // the empty index 8192 among them
+            const uint32_t m = marks[p];
+            if (nearbyOnly && (m & kNearby) == 0) continue;
+            // W among the first ten slots of p's short list, in use or not.
+            const uint32_t westFollows =
+                (matchFirst16(shortSlots + p * kShortSlots, west) & 0x3FF) != 0;
+            const uint32_t b = (m & (kInNorthEastList | kInWestList)) + 2 * westFollows;
+            const uint32_t a = (m & (kNearby | kInNorthList)) + b;
+            if (listedOnly && (a & 0x0B) == 0) continue;
+            cm.candidateContext = j * 128 + int(a);
+            cm.candidateParent = int(b) + (farParents ? 8 : 0);
+            if (decodeLinkedBit(st, cm.candidateChildren[cm.candidateContext],
+                                cm.candidateParents[cm.candidateParent])) {
+                found = int(p);
+                return true;
+            }
+            exclude(st, p);
         }
-        exclude(st, uint32_t(p));
-    }
-    markCandidates(st, cm, cand, true);
+        return false;
+    };
+    using No = std::false_type;
+    using Yes = std::true_type;
+    scan(7, No(), No(), No()) || scan(10, Yes(), No(), No()) || scan(15, Yes(), Yes(), No()) ||
+        scan(kCandidates, Yes(), Yes(), Yes());
+    cm.candidateIndex = j < kCandidates ? j : kCandidates - 1;
+    clearCandidateMarks(st, cm, cand);
     return found;
 }
 
@@ -231,16 +245,15 @@ int decodePixel(ReaderState& st, ContextModel& cm, int x) {
     st.neighbour[2] = ne;
     st.neighbour[3] = nw;
 
-    // Hashed context of N and the first neighbour that differs from it.
-    const uint32_t other = w != n ? w : ne != n ? ne : nw != n ? nw : cur[-2].index;
-    const uint32_t hash = (cm.reversedBits[n] - other) & 0xFFFF;
-    cm.recentSlot = cm.recentValues[hash];
+    const uint32_t hash = contextHash(n, w, ne, nw, cur[-2].index);
+    HashRecord& record = hashRecord(cm, hash);
+    cm.recentSlot = record.recent;
 
     const int pattern = a1[0].eqW + 2 * cur[-1].eqN + 4 * (ne == nw) + 8 * a1[1].eqW +
                         16 * cur[-1].eqN2 + 32 * cur[-1].eqNE;
     const int cls = cm.classOfPattern[pattern];
     cm.neighbourClass = cls;
-    cm.pairSlot = cm.recentPairs[cls][hash];
+    cm.pairSlot = pairsOf(cm, record, cls, hash);
     const int m1 = neighbourSymbol(st, cm.pairSlot[0]);
     const int m2 = neighbourSymbol(st, cm.pairSlot[1]);
     cm.classModelIndex = cm.classModelOf[cls + 15 * m1 + 75 * m2];
@@ -252,16 +265,20 @@ int decodePixel(ReaderState& st, ContextModel& cm, int x) {
                            (sums[3] == 0) * 128 + (sums[2] == 0) * 64 + (sums[1] == 0) * 32 +
                            (sums[0] == 0) * 16 + cur[-2].eqNE * 8 + cur[-2].eqN3 * 4 +
                            cur[-2].eqN2 * 2 + cur[-1].eqW;
-    const int32_t e = contextNumber(cm.localSlotOf()[first], cm.nextLocalSlot);
+    uint16_t* slots = localSlotBlock(cm, uint32_t(cm.classModelIndex));
+    const int32_t e = contextNumber(slots[first % kSlotBlock], cm.nextLocalSlot);
     if (e < 0) return refusePixel(st, cm, 0);
     const uint32_t second = uint32_t(e) * 8 + a1[1].eqNW * 4 + a1[0].eqN * 2 + cur[-1].eqN3;
     if (second >= kLocalModelEntries) return refusePixel(st, cm, 0);  // 13,600 first numbers
+    ensureNumbers(cm.localModelOf(), cm.localModelOfReady, second, kLocalModelEntries);
     int32_t h = contextNumber(cm.localModelOf()[second], cm.nextLocalModel);
     if (h < 0) return refusePixel(st, cm, 0);
 
     if (cm.count < 32) {
         // Small alphabets split the local model by the low bits of W.
         if (uint32_t(h) * 16 + 15 >= kSmallModelEntries) return refusePixel(st, cm, 0);
+        ensureNumbers(cm.smallModelOf(), cm.smallModelOfReady, uint32_t(h) * 16 + 15,
+                      kSmallModelEntries);
         uint16_t* small = cm.smallModelOf();
         uint32_t j = (w & 15) + uint32_t(h) * 16;
         uint32_t t = small[j];
@@ -281,7 +298,7 @@ int decodePixel(ReaderState& st, ContextModel& cm, int x) {
         return decodeRun(st, cm, x);
 
     NeighbourModel& classModel = cm.neighbourModels[cm.classModelIndex];
-    NeighbourModel& local = cm.localModels()[h];
+    NeighbourModel& local = localModel(cm, uint32_t(h));
     const int k = local.total == 0 ? decodeWithClass(st, local, classModel)
                                    : decodeWithLocal(st, local, classModel);
     if (k < 0) return refusePixel(st, cm, 0);

@@ -12,32 +12,37 @@ namespace pqz {
 namespace {
 
 constexpr uint32_t kLongCapacity = 99;
-constexpr uint32_t kShortCapacity = 33;
+constexpr uint32_t kLongSlots = paddedSlots(kLongCapacity);
 
-// Allocates the block that holds the long and short lists, their entries, the order-zero
-// list's entries, the value table and the run decisions per value.
+// Allocates the block that holds the long and short lists, their storage, the order-zero
+// list's storage, the value table, the run decisions per value and the candidate marks.
 bool allocateValueBlock(ContextModel& cm) {
     std::free(cm.longLists);
     cm.longLists = nullptr;
     const size_t n = size_t(cm.count);
-    const size_t listBytes = 2 * n * sizeof(ListModel);
-    const size_t entryBytes = n * (kLongCapacity + kShortCapacity + 1) * sizeof(ListEntry);
+    const size_t slots = n * (kLongSlots + kShortSlots) + paddedSlots(uint32_t(n));
+    const size_t freqs = n * (kLongCapacity + kShortCapacity + 1);
     auto* block =
-        static_cast<uint8_t*>(std::malloc(listBytes + entryBytes + n * sizeof(uint32_t) + 2 * n));
+        static_cast<uint8_t*>(std::malloc(2 * n * sizeof(ListModel) + n * sizeof(uint32_t) +
+                                          slots * sizeof(uint16_t) + freqs + 2 * n));
     if (!block) return false;
     cm.longLists = reinterpret_cast<ListModel*>(block);
     cm.shortLists = cm.longLists + n;
-    auto* entries = reinterpret_cast<ListEntry*>(block + listBytes);
+    cm.values = reinterpret_cast<uint32_t*>(cm.shortLists + n);
+    uint16_t* longSlots = reinterpret_cast<uint16_t*>(cm.values + n);
+    uint16_t* shortSlots = longSlots + n * kLongSlots;
+    uint16_t* orderSlots = shortSlots + n * kShortSlots;
+    uint8_t* freq = reinterpret_cast<uint8_t*>(orderSlots + paddedSlots(uint32_t(n)));
+    cm.shortSlots = shortSlots;
     for (size_t i = 0; i < n; i++) {
-        initList(cm.longLists[i], entries, kLongCapacity, false);
-        entries += kLongCapacity;
-        initList(cm.shortLists[i], entries, kShortCapacity, false);
-        entries += kShortCapacity;
+        initList(cm.longLists[i], longSlots + i * kLongSlots, freq, kLongCapacity, false);
+        freq += kLongCapacity;
+        initList(cm.shortLists[i], shortSlots + i * kShortSlots, freq, kShortCapacity, false);
+        freq += kShortCapacity;
     }
-    initList(cm.orderZeroList, entries, uint32_t(n), true);
-    entries += n;
-    cm.values = reinterpret_cast<uint32_t*>(entries);
-    cm.runSeen = reinterpret_cast<uint8_t*>(cm.values + n);
+    initList(cm.orderZeroList, orderSlots, freq, uint32_t(n), true);
+    freq += n;
+    cm.runSeen = freq;
     std::memset(cm.runSeen, 1, n);
     std::memset(cm.candidateMarks(), 0, n);
     return true;
@@ -88,8 +93,6 @@ void setUpClassModels(ContextModel& cm) {
                 }
             }
         }
-        uint16_t* pairs = &cm.recentPairs[c][0][0];
-        std::fill(pairs, pairs + 2 * kHashedContexts, uint16_t(kEmptyIndex));
     }
 }
 
@@ -154,9 +157,10 @@ bool decodeValueTable(ReaderState& st, ContextModel& cm) {
     if (cm.depth > 8) {
         // Byte by byte, least significant first, each from a list chosen by the previous byte.
         const int bytes = (cm.depth + 7) / 8;
-        ListEntry storage[16][256];
+        uint16_t slots[16][256];
+        uint8_t freqs[16][256];
         ListModel lists[16];
-        for (int j = 0; j < 4 * bytes; j++) initList(lists[j], storage[j], 256, true);
+        for (int j = 0; j < 4 * bytes; j++) initList(lists[j], slots[j], freqs[j], 256, true);
         for (uint32_t i = 0; i < count; i++) {
             uint32_t ctx = i == 0 ? 0 : (values[i - 1] >> 7) & 1;
             values[i] = 0;
@@ -172,10 +176,11 @@ bool decodeValueTable(ReaderState& st, ContextModel& cm) {
         if (count <= mask) {
             // Gaps of a strictly increasing sequence. On damaged data the sums can pass the
             // sample width; they are masked to it.
-            ListEntry storage[257];
+            uint16_t slots[paddedSlots(257)];
+            uint8_t freqs[257];
             ListModel gaps;
             const uint32_t capacity = mask - count + 2;
-            initList(gaps, storage, capacity, true);
+            initList(gaps, slots, freqs, capacity, true);
             gaps.limit = 19 * capacity;
             uint32_t s = 0;
             for (uint32_t i = 0; i < count; i++) {
@@ -274,6 +279,9 @@ void finishPixel(ReaderState& st, ContextModel& cm) {
     const int choice = cm.lastChoice;
     ListModel* shortLists = cm.shortLists;
     ListModel* longLists = cm.longLists;
+    // The next pixel's histories are fetched while this one's bookkeeping runs.
+    __builtin_prefetch(
+        &cm.records[contextHash(a1[1].index, v, a1[2].index, a1[0].index, cur[-1].index)]);
 
     if (choice == 0) {
         // The pixel came through the escape path: teach the lists around it.

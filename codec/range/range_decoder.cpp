@@ -4,6 +4,23 @@
 
 namespace pqz {
 
+void rangeNormalizeChecked(ReaderState& st) {
+    RangeDecoder& rc = st.range;
+    if (rc.range == 0) {
+        // Only a model whose symbol has no width leaves an empty interval; no refill could
+        // widen it again.
+        st.damaged = true;
+        rc.range = kRangeBottom + 1;
+        return;
+    }
+    while (rc.range <= kRangeBottom) {
+        uint32_t b = takeByte(st);
+        rc.low = (rc.low << 8) | ((rc.buffer << 7) & 0xFF) | (b >> 1);
+        rc.buffer = b;
+        rc.range <<= 8;
+    }
+}
+
 void rangeStart(ReaderState& st) {
     if (st.cursor != st.segmentStart) {
         int c = st.bitCount;

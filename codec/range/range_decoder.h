@@ -19,14 +19,32 @@ inline uint32_t takeByte(ReaderState& st) {
     return 0;
 }
 
+// Refill near the payload's end (or of a range that can never pass the bottom): reads stop
+// at the end and mark the stream damaged.
+void rangeNormalizeChecked(ReaderState& st);
+
 inline void rangeNormalize(ReaderState& st) {
     RangeDecoder& rc = st.range;
-    while (rc.range <= kRangeBottom) {
-        uint32_t b = takeByte(st);
-        rc.low = (rc.low << 8) | ((rc.buffer << 7) & 0xFF) | (b >> 1);
-        rc.buffer = b;
-        rc.range <<= 8;
+    uint32_t range = rc.range;
+    if (range > kRangeBottom) return;
+    // A range of at least 1 passes the bottom within three bytes, so one test of the payload
+    // left covers the whole refill.
+    if (range == 0 || st.payloadEnd - st.cursor < 3) {
+        rangeNormalizeChecked(st);
+        return;
     }
+    const uint8_t* p = st.cursor;
+    uint32_t low = rc.low, buffer = rc.buffer;
+    do {
+        const uint32_t b = *p++;
+        low = (low << 8) | ((buffer << 7) & 0xFF) | (b >> 1);
+        buffer = b;
+        range <<= 8;
+    } while (range <= kRangeBottom);
+    st.cursor = p;
+    rc.low = low;
+    rc.buffer = buffer;
+    rc.range = range;
 }
 
 // Target cumulative frequency v in [0, total); follow with rangeUpdate.

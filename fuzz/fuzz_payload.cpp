@@ -1,15 +1,21 @@
-// Fuzz targets of the decoder families: a small synthetic image header and a payload head made
-// from the first input bytes, the rest of the input as the coded stream, straight into the
+// Fuzz targets of the decoder families: a small image header from the first four input bytes,
+// the rest of the input as the compressed payload (head and coded streams), straight into the
 // payload pipeline. PQZ2_FUZZ_FAMILY selects the family:
 //   0 bit-stream, 1 context model, 2 coding method 1, 3 coding method 2.
+//
+// Input: width and height (0 to 64, each byte taken modulo 65), the format byte (bits per pixel, grey
+// bit), the flags byte (plane table 0x10, separate planes 0x08), then the payload. The range-
+// coded flag is set by the family. Coding methods 1 and 2 always have a plane table, at least
+// 8 and at most 32 bits per pixel, and every descriptor of the head is given the family's
+// method with the model flag, so that mutations stay within the family. An encoder's image
+// block is therefore a seed as it is: its four header fields, then its payload.
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "fuzz/payload_head.h"
 #include "pipeline/payload.h"
 #include "reader/image.h"
-#include "tests/encoder/bit_writer.h"
-#include "tests/encoder/pqz_writer.h"
 
 #ifndef PQZ2_FUZZ_FAMILY
 #error "PQZ2_FUZZ_FAMILY must be set"
@@ -17,57 +23,50 @@
 
 namespace {
 
-constexpr uint8_t kDepths[8] = {1, 2, 4, 8, 16, 24, 32, 12};
+using namespace pqz;
+
+constexpr bool kRangeCoded = PQZ2_FUZZ_FAMILY != 0;
+constexpr bool kModelFamily = PQZ2_FUZZ_FAMILY >= 2;
+constexpr int kModelMethod = PQZ2_FUZZ_FAMILY - 1;  // 1 or 2 for the model families
+
+// Gives every plane descriptor of the head the family's method and the model flag: bits 2-3 of
+// a descriptor hold the method, bit 4 the model flag.
+void forceFamilyMethod(std::vector<uint8_t>& payload, int planeCount, bool grey) {
+    auto set = [&](size_t at, bool bit) {
+        if (at / 8 >= payload.size()) return;
+        const uint8_t mask = uint8_t(1u << (at % 8));
+        payload[at / 8] = uint8_t(bit ? payload[at / 8] | mask : payload[at / 8] & ~mask);
+    };
+    fuzz::walkPayloadHead(payload, planeCount, grey, [&](uint32_t, size_t at) {
+        set(at + 2, kModelMethod & 1);
+        set(at + 3, kModelMethod & 2);
+        set(at + 4, true);
+    });
+}
 
 }  // namespace
 
-// Input: width - 1, height - 1 (6 bits each), a configuration byte, a plane byte, the stream.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    using namespace pqz;
     if (size < 4) return 0;
-    const int width = (data[0] & 63) + 1, height = (data[1] & 63) + 1;
-    const uint8_t config = data[2], planes = data[3];
-    const bool table = config & 0x80, separate = config & 0x40, grey = config & 0x20;
     ImageHeader h;
-    h.width = uint16_t(width);
-    h.height = uint16_t(height);
-    h.flags = kFlagCompressed;
-    enc::BitWriter head;
-    int bpp;
-    if (PQZ2_FUZZ_FAMILY == 0 || PQZ2_FUZZ_FAMILY == 1) {
-        // The head, if any, comes from the stream itself.
-        bpp = PQZ2_FUZZ_FAMILY == 1 && !table ? (config & 31) + 1 : kDepths[config & 7];
-        if (table) h.flags |= kFlagPlaneTable;
-        if (separate) h.flags |= kFlagSeparatePlanes;
-    } else {
-        // Coding methods 1 and 2 need the model flag in the head: write a valid one.
-        const int planeCount = separate ? 1 + (config & 3) : ((config & 1) ? 4 : 3);
-        bpp = planeCount == 1 && !separate ? 8 : planeCount * 8;
-        if (separate && planeCount == 1) bpp = 8;
-        h.flags |= kFlagPlaneTable | (separate ? kFlagSeparatePlanes : 0);
-        std::vector<enc::PlaneSpec> specs(size_t((bpp + 7) / 8));
-        for (size_t p = 0; p < specs.size(); p++) {
-            enc::PlaneSpec& s = specs[p];
-            s.order = uint8_t((p + (planes & 3)) % specs.size());
-            s.method = PQZ2_FUZZ_FAMILY == 2 ? 1 : 2;
-            s.modelFlag = true;
-            s.hasReference = s.order > 0 && ((planes >> (4 + p)) & 1);
-            s.offset = uint8_t(planes * 37);
-            s.coef[0] = int(planes) - 64;
-            s.coef[1] = 128 - int(planes);
-            s.coef[2] = int(config) - 64;
-        }
-        enc::writePayloadHead(head, bpp, grey, (config >> 2) & 15, specs);
-        head.alignToByte();
-    }
-    h.format = uint8_t(bpp | (grey ? kFormatGrey : 0));
-    if (PQZ2_FUZZ_FAMILY != 0) h.flags |= kFlagRangeCoded;
+    h.width = uint16_t(data[0] % 65);
+    h.height = uint16_t(data[1] % 65);
+    h.format = uint8_t(data[2] & (kFormatBitsMask | kFormatGrey));
+    h.flags = uint8_t(kFlagCompressed | (data[3] & (kFlagPlaneTable | kFlagSeparatePlanes)));
+    if (kRangeCoded) h.flags |= kFlagRangeCoded;
 
-    std::vector<uint8_t> payload = head.bytes();
-    payload.insert(payload.end(), data + 4, data + size);
+    std::vector<uint8_t> payload(data + 4, data + size);
+    if (kModelFamily) {
+        int bpp = h.bitsPerPixel();
+        bpp = bpp < 8 ? 8 : bpp > 32 ? 32 : bpp;
+        h.format = uint8_t((h.format & kFormatGrey) | bpp);
+        h.flags |= kFlagPlaneTable;
+        forceFamilyMethod(payload, (bpp + 7) / 8, (h.format & kFormatGrey) != 0);
+    }
     h.payloadSize = uint32_t(payload.size());
     payload.resize(payload.size() + kPayloadSlack, 0);
-    DecodedImage* img = createDecodedImage(h.width, h.height, bpp, false, true);
+
+    DecodedImage* img = createDecodedImage(h.width, h.height, h.bitsPerPixel(), false, true);
     if (!img) return 0;
     img->format = h.format;
     decodeLoadedPayload(readerState(), img, h, payload.data());

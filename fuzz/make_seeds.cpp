@@ -1,14 +1,22 @@
-// Writes the seed corpora of the fuzz targets: whole files for the interface target, and for
-// each decoder family inputs in its target's layout (four parameter bytes, then the stream).
+// Writes the seed corpora of the fuzz targets: small whole files for the interface target, and
+// for each decoder family inputs in its target's layout (width, height, format byte, flags
+// byte, then the payload), so that every seed decodes fully.
+//
+// Seeds come from the test encoders (small crops of the sample photos in every variant the
+// encoders offer) and from the compressed images of the reference vectors that fit the family
+// targets' 64 x 64 limit.
 //
 //   make_seeds OUTPUT_DIR
 #include <dirent.h>
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "fuzz/payload_head.h"
+#include "tests/encoder/method1_encoder.h"
 #include "tests/encoder/pqz_writer.h"
 #include "tests/encoder/test_images.h"
 
@@ -16,26 +24,188 @@ using namespace pqz::enc;
 
 namespace {
 
-void save(const std::string& dir, const std::string& name, const std::vector<uint8_t>& bytes) {
-    mkdir(dir.c_str(), 0755);
-    writeFile(dir + "/" + name, bytes);
+constexpr int kFamilyMaxSide = 64;       // the family targets' largest width and height
+constexpr size_t kApiMaxVector = 16384;  // larger vectors only slow the interface target down
+
+// Flags of the image header.
+constexpr uint8_t kCompressed = 0x20, kPlaneTable = 0x10, kSeparate = 0x08, kRangeCoded = 0x04;
+
+// The decoder family a compressed image block goes to: "bitstream", "context", "method1" or
+// "method2"; empty for raw images and heads the family targets cannot express.
+std::string familyOf(const ImageBlock& b) {
+    if (!(b.flags & kCompressed)) return "";
+    if (!(b.flags & kRangeCoded)) return "bitstream";
+    const int bpp = b.format & 0x3F;
+    if (bpp <= 4 || !(b.flags & kPlaneTable)) return "context";
+    const int planes = (bpp + 7) / 8;
+    if (planes > 4) return "";
+    std::string family = "context";
+    bool first = true;
+    pqz::fuzz::walkPayloadHead(b.payload, planes, (b.format & 0x40) != 0, [&](uint32_t d, size_t) {
+        const int method = (d >> 2) & 3;
+        const bool model = (d & 0x10) != 0;
+        // Interleaved planes are all decoded by the first plane's decoder.
+        if (model && (first || (b.flags & kSeparate)) && family == "context")
+            family = method == 1 ? "method1" : method == 2 ? "method2" : "";
+        first = false;
+    });
+    if ((family == "method1" || family == "method2") && bpp > 32) return "";
+    return family;
 }
 
-// Every reference vector and the bundled sample are seeds of the interface target.
-void interfaceSeeds(const std::string& out) {
-    int n = 0;
+// Image blocks of a PQZ file (extra blocks and palettes are passed over).
+std::vector<ImageBlock> imageBlocksOf(const std::vector<uint8_t>& f) {
+    std::vector<ImageBlock> blocks;
+    auto u32 = [&](size_t at) {
+        return uint32_t(f[at]) | uint32_t(f[at + 1]) << 8 | uint32_t(f[at + 2]) << 16 |
+               uint32_t(f[at + 3]) << 24;
+    };
+    size_t at = 0;
+    while (at + 4 <= f.size() && f[at] == 0x81 && f[at + 2] == '2' && f[at + 3] == '0') {
+        const uint8_t kind = f[at + 1];
+        at += 4;
+        if (kind == kKindExtra && at + 8 <= f.size()) {
+            at += 8 + size_t(u32(at + 4));
+            continue;
+        }
+        if (kind != kKindImage || at + 16 > f.size()) break;
+        ImageBlock b;
+        b.width = uint16_t(f[at] | f[at + 1] << 8);
+        b.height = uint16_t(f[at + 2] | f[at + 3] << 8);
+        b.format = f[at + 10];
+        b.flags = f[at + 11];
+        const uint32_t payloadSize = u32(at + 12);
+        at += 16;
+        if ((b.flags & 0x80) && at + 8 <= f.size()) at += 8 + size_t(u32(at + 4));
+        if (at + payloadSize > f.size()) break;
+        b.payload.assign(f.begin() + long(at), f.begin() + long(at + payloadSize));
+        at += payloadSize;
+        if (b.format & 0x80) at += size_t(3) << (b.format & 0x3F);
+        blocks.push_back(b);
+    }
+    return blocks;
+}
+
+class SeedWriter {
+  public:
+    explicit SeedWriter(std::string out) : out_(std::move(out)) {
+        mkdir(out_.c_str(), 0755);
+        for (const char* family : {"api", "bitstream", "context", "method1", "method2"})
+            mkdir((out_ + "/" + family).c_str(), 0755);
+    }
+
+    // A family seed of an image block that fits the family targets.
+    void family(const ImageBlock& b, const std::string& source) {
+        const std::string fam = familyOf(b);
+        if (fam.empty() || b.width > kFamilyMaxSide || b.height > kFamilyMaxSide) return;
+        std::vector<uint8_t> seed = {uint8_t(b.width), uint8_t(b.height), b.format, b.flags};
+        seed.insert(seed.end(), b.payload.begin(), b.payload.end());
+        save(fam, source + "-" + std::to_string(count_[fam]++), seed);
+    }
+
+    // A whole file for the interface target.
+    void file(const std::string& name, const std::vector<uint8_t>& bytes) {
+        save("api", name, bytes);
+    }
+
+    // An encoder-made image: a family seed and a one-image file.
+    void encoded(const std::string& name, const ImageBlock& b) {
+        family(b, name);
+        PqzWriter w;
+        w.imageBlock(b);
+        file(name, w.bytes());
+    }
+
+  private:
+    void save(const std::string& dir, const std::string& name, const std::vector<uint8_t>& bytes) {
+        writeFile(out_ + "/" + dir + "/" + name, bytes);
+    }
+
+    std::string out_;
+    std::map<std::string, int> count_;
+};
+
+// Small reference vectors as files, and their small compressed images as family seeds.
+void vectorSeeds(SeedWriter& seeds) {
     for (const char* folder :
          {"container", "damaged", "bitstream", "context", "method1", "method2", "mixed"}) {
         const std::string dir = vectorsDir() + "/" + folder;
         DIR* d = opendir(dir.c_str());
         while (dirent* e = d ? readdir(d) : nullptr) {
             const std::string name = e->d_name;
-            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".pqz") == 0)
-                save(out + "/api", "vector" + std::to_string(n++), readFile(dir + "/" + name));
+            if (name.size() <= 4 || name.compare(name.size() - 4, 4, ".pqz") != 0) continue;
+            const std::string stem = std::string(folder) + "-" + name.substr(0, name.size() - 4);
+            const std::vector<uint8_t> bytes = readFile(dir + "/" + name);
+            if (bytes.size() <= kApiMaxVector) seeds.file("vector-" + stem, bytes);
+            if (std::string(folder) == "damaged") continue;  // family seeds decode fully
+            for (const ImageBlock& b : imageBlocksOf(bytes)) seeds.family(b, stem);
         }
         if (d) closedir(d);
     }
-    save(out + "/api", "sample", readFile(std::string(PQZ2_SOURCE_DIR) + "/samples/TestFile.pqz"));
+}
+
+// Method-1 images: one plane, interleaved and separate planes, references, tolerances, four
+// planes of 32 and 28 bits, a palette image, and the narrowest rows.
+void method1Seeds(SeedWriter& seeds, const Picture& grey, const Picture& colour,
+                  const Picture& alpha) {
+    auto add = [&](const std::string& name, const Picture& p, int tolerance, bool refs,
+                   bool separate) {
+        seeds.encoded("m1-" + name, encodeMethod1Picture(p, tolerance, refs, separate).block);
+    };
+    add("grey", crop(grey, 200, 180, 40, 30), 0, false, false);
+    add("grey-t4", crop(grey, 100, 300, 23, 17), 4, false, false);
+    add("grey-64", crop(grey, 240, 40, 64, 64), 0, false, false);
+    for (int w : {1, 2, 3})
+        for (int h : {1, 5})
+            add("grey-" + std::to_string(w) + "x" + std::to_string(h), crop(grey, 250, 250, w, h),
+                0, false, false);
+    add("rgb", crop(colour, 180, 100, 21, 14), 0, false, false);
+    add("rgb-refs", crop(colour, 300, 200, 24, 16), 0, true, false);
+    add("rgb-refs-t2", crop(colour, 120, 60, 17, 11), 2, true, false);
+    add("rgb-sep", crop(colour, 260, 120, 16, 16), 0, true, true);
+    add("rgba-refs", crop(alpha, 200, 200, 19, 13), 0, true, false);
+    add("rgba-sep", crop(alpha, 150, 250, 13, 10), 1, true, true);
+
+    Method1Options two;
+    two.separatePlanes = true;
+    const Picture pair = crop(colour, 10, 10, 12, 9);
+    std::vector<uint8_t> twoPlanes;
+    for (size_t j = 0; j < pair.pixels.size(); j += 3)
+        twoPlanes.insert(twoPlanes.end(), {pair.pixels[j], pair.pixels[j + 1]});
+    seeds.encoded("m1-two-planes",
+                  encodeMethod1(twoPlanes.data(), pair.width, pair.height, 2, two).block);
+
+    Method1Options deep;
+    deep.bitsPerPixel = 28;
+    deep.planes = colourReferencePlanes(4);
+    const Picture a28 = crop(alpha, 100, 100, 11, 7);
+    const std::vector<uint8_t> stored = toStoredBgr(a28);
+    seeds.encoded("m1-28bit", encodeMethod1(stored.data(), a28.width, a28.height, 4, deep).block);
+
+    Method1Options palette;
+    palette.grey = false;
+    for (int i = 0; i < 256; i++) palette.palette.insert(palette.palette.end(), 3, uint8_t(i));
+    const Picture g = crop(grey, 60, 60, 15, 12);
+    seeds.encoded("m1-palette",
+                  encodeMethod1(g.pixels.data(), g.width, g.height, 1, palette).block);
+}
+
+// A file of several codecs with extra blocks and auxiliary headers around them.
+void mixedFile(SeedWriter& seeds, const Picture& grey, const Picture& colour) {
+    PqzWriter w;
+    w.extraBlock(7, {1, 2, 3, 4, 5});
+    ImageBlock g = encodeMethod1Picture(crop(grey, 30, 40, 12, 8), 0).block;
+    g.aux = std::make_pair(uint32_t(100), std::vector<uint8_t>{9, 8, 7});
+    w.imageBlock(g);
+    ImageBlock raw;
+    raw.width = 5;
+    raw.height = 3;
+    raw.format = 0x48;
+    raw.payload.assign(15, 0x55);
+    w.imageBlock(raw);
+    w.extraBlock(8, {});
+    w.imageBlock(encodeMethod1Picture(crop(colour, 50, 50, 9, 6), 3, true).block);
+    seeds.file("mixed", w.bytes());
 }
 
 }  // namespace
@@ -45,10 +215,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: make_seeds OUTPUT_DIR\n");
         return 2;
     }
-    const std::string out = argv[1];
-    mkdir(out.c_str(), 0755);
-    interfaceSeeds(out);
-    for (const char* family : {"bitstream", "context", "method1", "method2"})
-        save(out + "/" + family, "empty", {0, 0, 0, 0});
+    SeedWriter seeds(argv[1]);
+    const Picture grey = loadImage("camera.png");
+    const Picture colour = loadImage("astronaut.png");
+    const Picture alpha = loadImage("logo.png");
+    vectorSeeds(seeds);
+    method1Seeds(seeds, grey, colour, alpha);
+    mixedFile(seeds, grey, colour);
     return 0;
 }

@@ -1,0 +1,316 @@
+// Damaged files through the public interface: valid files cut short at many lengths and with
+// single bytes changed at many places, each walked as a caller would (open, read block by block,
+// rewind, skip every image, close). Every outcome must be one the reader allows: an image, a
+// refused image with a closed file or an error code, the quiet end of the file.
+// Images that lie wholly in front of the damage must come out exactly as from the intact file,
+// and no walk may take long.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "reader/pqz2_read.h"
+#include "tests/encoder/method1_encoder.h"
+#include "tests/encoder/pqz_writer.h"
+#include "tests/encoder/test_images.h"
+
+namespace pqz {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// Generous for sanitizer builds; a walk over the largest file here takes well under a second.
+constexpr auto kWalkLimit = std::chrono::seconds(60);
+constexpr int kMaxSteps = 256;
+constexpr size_t kPlacesPerFile = 40;
+
+// A file in memory, reachable by name.
+class MemFile {
+  public:
+    MemFile() : fd_(memfd_create("pqz2damage", 0)) {}
+    ~MemFile() { close(fd_); }
+    std::string put(const Bytes& bytes) const {
+        EXPECT_EQ(ftruncate(fd_, 0), 0);
+        EXPECT_EQ(pwrite(fd_, bytes.data(), bytes.size(), 0), ssize_t(bytes.size()));
+        return "/proc/self/fd/" + std::to_string(fd_);
+    }
+
+  private:
+    int fd_;
+};
+
+// Where a block lies in its file: its first byte, the end of its headers (tag, image header,
+// auxiliary header) and its end.
+struct Span {
+    size_t start, headersEnd, end;
+    bool image;
+};
+
+uint32_t le32(const Bytes& f, size_t at) {
+    return uint32_t(f[at]) | uint32_t(f[at + 1]) << 8 | uint32_t(f[at + 2]) << 16 |
+           uint32_t(f[at + 3]) << 24;
+}
+
+// The blocks of a valid file (the walk stops at anything else, such as trailing bytes).
+std::vector<Span> blocksOf(const Bytes& f) {
+    std::vector<Span> spans;
+    size_t at = 0;
+    while (at + 4 <= f.size() && f[at] == 0x81 && f[at + 2] == '2' && f[at + 3] == '0') {
+        Span s{at, 0, 0, f[at + 1] == 0x8A};
+        if (!s.image && f[at + 1] != 0x90) break;
+        if (!s.image) {
+            s.headersEnd = at + 12;
+            s.end = s.headersEnd + le32(f, at + 8);
+        } else {
+            const uint8_t format = f[at + 14], flags = f[at + 15];
+            s.headersEnd = at + 20;
+            if (flags & 0x80) s.headersEnd += 8 + le32(f, s.headersEnd + 4);
+            s.end = s.headersEnd + le32(f, at + 16);
+            if (format & 0x80) s.end += size_t(3) << (format & 0x3F);
+        }
+        if (s.end > f.size()) break;
+        spans.push_back(s);
+        at = s.end;
+    }
+    return spans;
+}
+
+// Places worth damaging in each block: the tag, the header fields, the auxiliary header, the
+// payload's head and a spread over the rest of a compressed payload, the palette. Long lists
+// are thinned out evenly to `budget` places.
+std::vector<size_t> damagePlaces(const Bytes& f, const std::vector<Span>& spans, size_t budget) {
+    std::vector<size_t> places;
+    for (const Span& s : spans) {
+        const bool compressed = s.image && (f[s.start + 15] & 0x20);
+        const std::vector<size_t> fields =
+            s.image ? std::vector<size_t>{0, 1, 3, 5, 7, 14, 15, 16, 18, 19, 24}
+                    : std::vector<size_t>{0, 1, 4, 8, 9, 11};
+        for (size_t k : fields)
+            if (s.start + k < s.headersEnd) places.push_back(s.start + k);
+        const size_t body = s.end - s.headersEnd;
+        const size_t head = compressed ? 4 : 0, spread = compressed ? 4 : 1;
+        for (size_t k = 0; k < head && k < body; k++) places.push_back(s.headersEnd + k);
+        for (size_t i = 1; i <= spread && body > 2 * head; i++)
+            places.push_back(s.headersEnd + head + (body - head) * i / (spread + 1));
+        if (body > 1) places.push_back(s.end - 1);
+    }
+    if (places.size() <= budget) return places;
+    std::vector<size_t> thin;
+    for (size_t i = 0; i < budget; i++) thin.push_back(places[i * places.size() / budget]);
+    return thin;
+}
+
+// What one walk saw, and what it found wrong.
+struct Walk {
+    int openError = 0;
+    std::vector<Bytes> images;  // the bitmaps read, in order
+    std::vector<std::string> problems;
+};
+
+uint32_t rowStride(const DibImage* d) {
+    return (enc::rowBytesFor(uint32_t(d->biWidth), d->biBitCount) + 3) & ~3u;
+}
+
+// A bitmap as bytes, after checking that its header describes what the reader promises.
+Bytes bitmapBytes(const DibImage* d, Walk& w) {
+    const int bits = d->biBitCount;
+    const bool widened = bits == 2 || bits == 15 || bits == 16 || bits == 32;
+    if (d->biSize != 40 || d->biPlanes != 1 || d->biCompression != 0 || d->biWidth < 0 ||
+        d->biHeight < 0 || bits > 63 || widened ||
+        d->biSizeImage != uint64_t(d->biHeight) * rowStride(d)) {
+        w.problems.push_back("bitmap header out of shape");
+        return {};
+    }
+    const size_t colours = bits <= 8 ? size_t(1) << bits : 0;
+    const auto* p = reinterpret_cast<const uint8_t*>(d);
+    return Bytes(p, p + 40 + 4 * colours + d->biSizeImage);
+}
+
+void checkRecord(const ExtraBlock* r, Walk& w) {
+    if (r && (r->length < 4 || r->length % 4 != 0)) w.problems.push_back("record length");
+}
+
+// A handle whose error code is set refuses everything.
+void checkRefuses(ReaderHandle* h, Walk& w) {
+    if (pqzReadImage(h, nullptr) || pqzReadED(h) || pqzSkipImage(h) || pqzRewind(h) ||
+        pqzGetNextBlockType(h) != PQZ_BLOCK_NONE || pqzGetImageNumber(h) != -1)
+        w.problems.push_back("a failed handle went on reading");
+}
+
+// Reads block by block until the end, a damaged block or an error; returns the final error code.
+int readBlocks(ReaderHandle* h, Walk& w) {
+    for (int step = 0; step < kMaxSteps; step++) {
+        const int t = pqzGetNextBlockType(h);
+        if (t == PQZ_BLOCK_IMAGE) {
+            if (pqzReadED(h)) w.problems.push_back("an extra block read at an image");
+            AuxHeader* aux = nullptr;
+            DibImage* d = pqzReadImage(h, &aux);
+            checkRecord(aux, w);
+            pqzFreeResource(aux);
+            if (d) w.images.push_back(bitmapBytes(d, w));
+            pqzFreeResource(d);
+            // A refused image closes the file or sets the error code.
+            if (!d && pqzGetLastError(h) == 0 && pqzGetNextBlockType(h) != PQZ_BLOCK_NONE)
+                w.problems.push_back("an image refused with the file still open");
+        } else if (t == PQZ_BLOCK_EXTRA) {
+            ExtraBlock* e = pqzReadED(h);
+            checkRecord(e, w);
+            pqzFreeResource(e);
+        } else {
+            if (t == PQZ_BLOCK_END && pqzGetImageNumber(h) != int(w.images.size()))
+                w.problems.push_back("image number at the end");
+            return pqzGetLastError(h);
+        }
+    }
+    w.problems.push_back("too many blocks");
+    return pqzGetLastError(h);
+}
+
+Walk walk(const std::string& path) {
+    Walk w;
+    ReaderHandle* h = pqzOpen(path.c_str());
+    if (!h) {
+        w.problems.push_back("no handle");
+        return w;
+    }
+    w.openError = pqzGetLastError(h);
+    if (w.openError != 0 && w.openError != PQZ_ERR_BAD_FILE)
+        w.problems.push_back("open error code " + std::to_string(w.openError));
+
+    const int error = w.openError ? w.openError : readBlocks(h, w);
+    if (error == PQZ_ERR_BAD_FILE || error == PQZ_ERR_BAD_STREAM || error == PQZ_ERR_NO_BLOCK) {
+        checkRefuses(h, w);
+    } else if (error != 0) {
+        w.problems.push_back("error code " + std::to_string(error) + " after reading");
+    } else if (pqzRewind(h) != 1 || pqzGetImageNumber(h) != 0) {
+        w.problems.push_back("rewind at the end");
+    } else {
+        int skipped = 0;
+        for (int step = 0; step < kMaxSteps; step++) {
+            const int t = pqzGetNextBlockType(h);
+            if (t == PQZ_BLOCK_IMAGE) {
+                pqzSkipImage(h);
+                skipped++;
+            } else if (t == PQZ_BLOCK_EXTRA) {
+                pqzFreeResource(pqzReadED(h));
+            } else {
+                break;
+            }
+        }
+        if (pqzGetLastError(h) == 0 && pqzGetImageNumber(h) != skipped)
+            w.problems.push_back("image number after skipping");
+    }
+    if (pqzClose(h) != 1) w.problems.push_back("close");
+    return w;
+}
+
+// Walks on a thread of its own, so that a walk that does not end is reported instead of
+// stalling the suite.
+Walk boundedWalk(const std::string& path, const std::string& what) {
+    auto f = std::async(std::launch::async, walk, path);
+    if (f.wait_for(kWalkLimit) != std::future_status::ready) {
+        std::fprintf(stderr, "walk does not end: %s\n", what.c_str());
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+    return f.get();
+}
+
+// Damages a file in many ways and checks every walk against the intact file's images.
+void damageFile(const std::string& name, const Bytes& file) {
+    SCOPED_TRACE(name);
+    MemFile mem;
+    const std::vector<Span> spans = blocksOf(file);
+    ASSERT_FALSE(spans.empty());
+    const Walk intact = boundedWalk(mem.put(file), name);
+    ASSERT_TRUE(intact.problems.empty()) << intact.problems[0];
+    ASSERT_EQ(intact.openError, 0);
+
+    // Images whose blocks end at or before `at` are untouched by damage there.
+    auto imagesBefore = [&](size_t at) {
+        size_t n = 0;
+        for (const Span& s : spans) n += s.image && s.end <= at;
+        return n;
+    };
+    auto check = [&](const Bytes& bytes, size_t at, const std::string& what) {
+        const Walk w = boundedWalk(mem.put(bytes), name + " " + what);
+        for (const std::string& p : w.problems) ADD_FAILURE() << what << ": " << p;
+        const size_t kept = std::min(imagesBefore(at), intact.images.size());
+        if (w.openError != 0) {
+            // Only damage to the first image's headers or in front of them can fail the open.
+            size_t firstHeaders = 0;
+            for (const Span& s : spans)
+                if (s.image && !firstHeaders) firstHeaders = s.headersEnd;
+            EXPECT_LT(at, firstHeaders) << what << ": the open failed";
+            return;
+        }
+        ASSERT_GE(w.images.size(), kept) << what << ": images in front of the damage lost";
+        for (size_t k = 0; k < kept; k++)
+            EXPECT_TRUE(w.images[k] == intact.images[k]) << what << ": image " << k << " changed";
+    };
+
+    uint32_t noise = 0x9E3779B9u;
+    for (size_t at : damagePlaces(file, spans, kPlacesPerFile)) {
+        check(Bytes(file.begin(), file.begin() + long(at)), at, "cut at " + std::to_string(at));
+        Bytes flipped = file;
+        noise = noise * 1664525u + 1013904223u;
+        flipped[at] ^= uint8_t((noise >> 24) | 1);
+        check(flipped, at, "byte " + std::to_string(at) + " changed");
+    }
+}
+
+// Small crops of the sample photos.
+struct Pictures {
+    enc::Picture grey = enc::crop(enc::loadImage("camera.png"), 180, 160, 40, 30);
+    enc::Picture colour = enc::crop(enc::loadImage("astronaut.png"), 200, 120, 24, 18);
+    enc::Picture alpha = enc::crop(enc::loadImage("logo.png"), 180, 200, 16, 12);
+};
+
+const Pictures& pictures() {
+    static const Pictures p;
+    return p;
+}
+
+// A file with every coding route the test encoders offer, between extra blocks, an auxiliary
+// header and a raw palette image.
+Bytes encodedFile() {
+    const Pictures& p = pictures();
+    enc::PqzWriter w;
+    w.extraBlock(3, {1, 2, 3, 4, 5, 6});
+    enc::ImageBlock grey = enc::encodeMethod1Picture(p.grey, 0).block;
+    grey.aux = std::make_pair(uint32_t(100), Bytes{7, 7, 7});
+    w.imageBlock(grey);
+    w.imageBlock(enc::encodeMethod1Picture(p.colour, 2, true).block);
+    enc::ImageBlock raw;
+    raw.width = 6;
+    raw.height = 4;
+    raw.format = 0x84;
+    raw.payload.assign(12, 0x5A);
+    raw.palette.assign(48, 0x33);
+    w.imageBlock(raw);
+    w.imageBlock(enc::encodeMethod1Picture(p.alpha, 1, true, true).block);
+    w.extraBlock(4, {});
+    return w.bytes();
+}
+
+TEST(Damage, EncodedFilesOfEveryCodingRoute) {
+    damageFile("encoded", encodedFile());
+}
+
+TEST(Damage, BundledSampleFile) {
+    damageFile("sample", enc::readFile(std::string(PQZ2_SOURCE_DIR) + "/samples/TestFile.pqz"));
+}
+
+TEST(Damage, ReferenceVectors) {
+    for (const char* v : {"mixed/codecs", "mixed/palette", "mixed/junk", "bitstream/small-widths",
+                          "context/depths", "method2/small", "container/aux-and-extra"})
+        damageFile(v, enc::readFile(enc::vectorsDir() + "/" + v + ".pqz"));
+}
+
+}  // namespace
+}  // namespace pqz

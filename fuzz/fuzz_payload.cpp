@@ -3,8 +3,8 @@
 // payload pipeline. PQZ2_FUZZ_FAMILY selects the family:
 //   0 bit-stream, 1 context model, 2 coding method 1, 3 coding method 2.
 //
-// Input: width and height (0 to 64, each byte taken modulo 65), the format byte (bits per pixel, grey
-// bit), the flags byte (plane table 0x10, separate planes 0x08), then the payload. The range-
+// Input: width and height (0 to 64, each byte taken modulo 65), the format byte (bits per pixel,
+// grey bit), the flags byte (plane table 0x10, separate planes 0x08), then the payload. The range-
 // coded flag is set by the family. Coding methods 1 and 2 always have a plane table, at least
 // 8 and at most 32 bits per pixel, and every descriptor of the head is given the family's
 // method with the model flag, so that mutations stay within the family. An encoder's image

@@ -11,11 +11,12 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "fuzz/payload_head.h"
+#include "tests/encoder/bitstream_image.h"
+#include "tests/encoder/context_encoder.h"
 #include "tests/encoder/method1_encoder.h"
 #include "tests/encoder/pqz_writer.h"
 #include "tests/encoder/test_images.h"
@@ -95,12 +96,12 @@ class SeedWriter {
     }
 
     // A family seed of an image block that fits the family targets.
-    void family(const ImageBlock& b, const std::string& source) {
+    void family(const ImageBlock& b, const std::string& name) {
         const std::string fam = familyOf(b);
         if (fam.empty() || b.width > kFamilyMaxSide || b.height > kFamilyMaxSide) return;
         std::vector<uint8_t> seed = {uint8_t(b.width), uint8_t(b.height), b.format, b.flags};
         seed.insert(seed.end(), b.payload.begin(), b.payload.end());
-        save(fam, source + "-" + std::to_string(count_[fam]++), seed);
+        save(fam, name, seed);
     }
 
     // A whole file for the interface target.
@@ -122,7 +123,6 @@ class SeedWriter {
     }
 
     std::string out_;
-    std::map<std::string, int> count_;
 };
 
 // Small reference vectors as files, and their small compressed images as family seeds.
@@ -138,7 +138,9 @@ void vectorSeeds(SeedWriter& seeds) {
             const std::vector<uint8_t> bytes = readFile(dir + "/" + name);
             if (bytes.size() <= kApiMaxVector) seeds.file("vector-" + stem, bytes);
             if (std::string(folder) == "damaged") continue;  // family seeds decode fully
-            for (const ImageBlock& b : imageBlocksOf(bytes)) seeds.family(b, stem);
+            int k = 0;
+            for (const ImageBlock& b : imageBlocksOf(bytes))
+                seeds.family(b, stem + "-" + std::to_string(k++));
         }
         if (d) closedir(d);
     }
@@ -190,6 +192,109 @@ void method1Seeds(SeedWriter& seeds, const Picture& grey, const Picture& colour,
                   encodeMethod1(g.pixels.data(), g.width, g.height, 1, palette).block);
 }
 
+PlaneSpec plane(int order, int method, bool model = false, bool reference = false, int offset = 0,
+                int c0 = 0, int c1 = 0, int c2 = 0) {
+    return {uint8_t(order), uint8_t(method), model, reference, uint8_t(offset), {c0, c1, c2}};
+}
+
+// Bit-stream images: whole images of every depth, each variant with and without the context
+// flag, the filters, references of every order, random coder choices with transmitted code
+// lengths, and a picture full of copies and zero runs.
+void bitstreamSeeds(SeedWriter& seeds, const Picture& grey, const Picture& colour,
+                    const Picture& alpha) {
+    auto add = [&](const std::string& name, const StoredImage& img, BitstreamImageOptions o) {
+        seeds.encoded("bs-" + name, encodeBitstreamImage(img, o, nullptr));
+    };
+    const Picture g = crop(grey, 180, 120, 37, 23);
+    const Picture c = crop(colour, 200, 60, 29, 19);
+    BitstreamImageOptions whole;
+    whole.planeTable = false;
+    for (int bits : {1, 2, 4, 5, 8})
+        add("whole-" + std::to_string(bits), storedImage(g, bits), whole);
+    for (int bits : {16, 24}) add("whole-" + std::to_string(bits), storedImage(c, bits), whole);
+    whole.coder.seed = 5;
+    whole.coder.codeLengths = CodeLengthChoice::Random;
+    add("whole-random", storedImage(g, 8), whole);
+    add("whole-32", storedImage(crop(alpha, 150, 200, 21, 17), 32), whole);
+
+    for (int variant = 0; variant < 4; variant++)
+        for (bool context : {false, true}) {
+            BitstreamImageOptions o;
+            o.separatePlanes = true;
+            o.tolerance = variant == 1 ? 5 : 0;
+            o.planes = {plane(0, variant, context)};
+            o.coder.seed = uint32_t(10 + 2 * variant + context);
+            o.coder.codeLengths = context ? CodeLengthChoice::Random : CodeLengthChoice::Fitted;
+            add("sep-v" + std::to_string(variant) + (context ? "-ctx" : ""), storedImage(g), o);
+        }
+    for (int method = 0; method < 4; method++) {
+        BitstreamImageOptions o;
+        o.tolerance = method == 1 ? 3 : 0;
+        o.planes = {plane(0, method, method == 3)};
+        add("inter-m" + std::to_string(method), storedImage(g), o);
+    }
+    BitstreamImageOptions refs;
+    refs.planes = {plane(1, 1, false, true), plane(0, 1), plane(2, 1, false, true, 0, 64, 64)};
+    add("rgb-refs", storedImage(c), refs);
+    refs.separatePlanes = true;
+    refs.planes = {plane(1, 2, true, true, 3), plane(0, 1, true),
+                   plane(2, 3, true, true, 250, 128, 0)};
+    refs.coder.seed = 3;
+    add("rgb-sep-refs", storedImage(c), refs);
+    BitstreamImageOptions four;
+    four.planes = {plane(0, 1), plane(1, 1, false, true), plane(2, 1, false, true, 0, 64, 64),
+                   plane(3, 1, false, true, 255, 20, 30, 70)};
+    four.separatePlanes = true;
+    add("rgba-order3", storedImage(crop(alpha, 200, 180, 18, 15), 32), four);
+
+    BitstreamImageOptions copies;
+    copies.separatePlanes = true;
+    for (int variant : {0, 2}) {
+        copies.planes = {plane(0, variant)};
+        add("copies-v" + std::to_string(variant), storedImage(repetitivePicture(64, 64, 7)),
+            copies);
+    }
+}
+
+// Context-model images: whole images of depths 1 to 32 without a plane table, the whole image
+// with a plane table, separate planes, and random coding choices.
+void contextSeeds(SeedWriter& seeds, const Picture& grey, const Picture& colour,
+                  const Picture& alpha) {
+    auto add = [&](const std::string& name, int width, int height, uint8_t format,
+                   const std::vector<uint8_t>& pixels, const ContextImageOptions& o) {
+        const ContextImageResult r = encodeContextImage(width, height, format, pixels, o);
+        if (r.ok) seeds.encoded("cm-" + name, r.block);
+    };
+    const Picture g = crop(grey, 200, 140, 33, 21);
+    ContextImageOptions whole;
+    for (int bits : {1, 2, 3, 4, 6, 8}) {
+        const StoredImage img = storedImage(g, bits);
+        add("grey-" + std::to_string(bits), img.width, img.height, img.format, img.data, whole);
+    }
+    for (int bits : {16, 24}) {
+        const StoredImage img = storedImage(crop(colour, 90, 140, 23, 17), bits);
+        add("whole-" + std::to_string(bits), img.width, img.height, img.format, img.data, whole);
+    }
+    const StoredImage a = storedImage(crop(alpha, 180, 200, 19, 14), 32);
+    add("whole-32", a.width, a.height, a.format, a.data, whole);
+    ContextImageOptions random;
+    random.coding.seed = 9;
+    const StoredImage g8 = storedImage(crop(grey, 30, 300, 40, 31), 8);
+    add("grey-random", g8.width, g8.height, g8.format, g8.data, random);
+    ContextImageOptions bytes;
+    bytes.coding.forceBytePlanes = true;
+    const StoredImage c16 = storedImage(crop(colour, 300, 300, 17, 9), 16);
+    add("byte-planes", c16.width, c16.height, c16.format, c16.data, bytes);
+    ContextImageOptions table;
+    table.route = ContextRoute::kOneGoWithTable;
+    add("table", g8.width, g8.height, g8.format, g8.data, table);
+    ContextImageOptions separate;
+    separate.route = ContextRoute::kSeparatePlanes;
+    const StoredImage c24 = storedImage(crop(colour, 250, 250, 26, 18), 24);
+    add("separate-24", c24.width, c24.height, c24.format, c24.data, separate);
+    add("separate-32", a.width, a.height, a.format, a.data, separate);
+}
+
 // A file of several codecs with extra blocks and auxiliary headers around them.
 void mixedFile(SeedWriter& seeds, const Picture& grey, const Picture& colour) {
     PqzWriter w;
@@ -205,6 +310,9 @@ void mixedFile(SeedWriter& seeds, const Picture& grey, const Picture& colour) {
     w.imageBlock(raw);
     w.extraBlock(8, {});
     w.imageBlock(encodeMethod1Picture(crop(colour, 50, 50, 9, 6), 3, true).block);
+    w.imageBlock(encodeBitstreamImage(storedImage(crop(colour, 70, 90, 11, 7)), {}, nullptr));
+    const StoredImage g4 = storedImage(crop(grey, 90, 90, 13, 5), 4);
+    w.imageBlock(encodeContextImage(g4.width, g4.height, g4.format, g4.data).block);
     seeds.file("mixed", w.bytes());
 }
 
@@ -221,6 +329,8 @@ int main(int argc, char** argv) {
     const Picture alpha = loadImage("logo.png");
     vectorSeeds(seeds);
     method1Seeds(seeds, grey, colour, alpha);
+    bitstreamSeeds(seeds, grey, colour, alpha);
+    contextSeeds(seeds, grey, colour, alpha);
     mixedFile(seeds, grey, colour);
     return 0;
 }

@@ -161,8 +161,11 @@ DecodedImage* readImageBlock(StreamReader* r, bool skip, AuxHeader** aux) {
         return nullptr;
     }
 
-    // Images whose bitmap cannot be described by the 32-bit bitmap header are refused.
+    // Images whose bitmap cannot be described by the 32-bit bitmap header are refused, and so
+    // are blocks whose payload and palette are not all in the file (which would fail below),
+    // before the image is allocated: a cut file must not reserve the memory of a large image.
     if (!dibSizeFits(header.width, header.height, n)) return failBlock(r);
+    if (uint64_t(header.payloadSize) + paletteBytes > remainingBytes(r)) return failBlock(r);
     DecodedImage* img = createDecodedImage(header.width, header.height, n, palette, true);
     if (!img) return failBlock(r);
     img->format = header.format;

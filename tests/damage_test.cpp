@@ -332,5 +332,41 @@ TEST(Damage, ReferenceVectors) {
         damageFile(v, enc::readFile(enc::vectorsDir() + "/" + v + ".pqz"));
 }
 
+// Largest virtual size the process has had, in kilobytes (0 when it cannot be read).
+long peakVirtualKb() {
+    FILE* f = std::fopen("/proc/self/status", "r");
+    long kb = 0;
+    char line[256];
+    while (f && std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "VmPeak: %ld kB", &kb) == 1) break;
+    if (f) std::fclose(f);
+    return kb;
+}
+
+// A file cut inside the payload of an image that announces 65535 x 65535 pixels: the read fails
+// without reserving the 4 GB of the image first.
+TEST(Damage, CutFileDoesNotReserveItsImage) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' allocators reserve memory their own way";
+#endif
+    for (uint8_t flags : {0x00, 0x24}) {
+        enc::PqzWriter w;
+        enc::ImageBlock b;
+        b.width = b.height = 0xFFFF;
+        b.format = 0x48;
+        b.flags = flags;
+        b.payload = {0x97, 0x00, 0x00, 0x00};
+        b.payloadSizeField = 100000;
+        w.imageBlock(b);
+        MemFile mem;
+        const long before = peakVirtualKb();
+        ReaderHandle* h = pqzOpen(mem.put(w.bytes()).c_str());
+        EXPECT_EQ(pqzReadImage(h, nullptr), nullptr);
+        EXPECT_EQ(pqzGetNextBlockType(h), PQZ_BLOCK_NONE);  // the damaged block closed the file
+        pqzClose(h);
+        EXPECT_LT(peakVirtualKb() - before, 1L << 20) << "flags " << int(flags);
+    }
+}
+
 }  // namespace
 }  // namespace pqz

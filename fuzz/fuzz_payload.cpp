@@ -7,7 +7,8 @@
 // grey bit), the flags byte (plane table 0x10, separate planes 0x08), then the payload. The range-
 // coded flag is set by the family. Coding methods 1 and 2 always have a plane table, at least
 // 8 and at most 32 bits per pixel, and every descriptor of the head is given the family's
-// method with the model flag, so that mutations stay within the family. An encoder's image
+// method with the model flag; context-model heads get the model flag cleared. So mutations
+// stay within the family. An encoder's image
 // block is therefore a seed as it is: its four header fields, then its payload.
 #include <cstdint>
 #include <cstring>
@@ -29,18 +30,21 @@ constexpr bool kRangeCoded = PQZ2_FUZZ_FAMILY != 0;
 constexpr bool kModelFamily = PQZ2_FUZZ_FAMILY >= 2;
 constexpr int kModelMethod = PQZ2_FUZZ_FAMILY - 1;  // 1 or 2 for the model families
 
-// Gives every plane descriptor of the head the family's method and the model flag: bits 2-3 of
-// a descriptor hold the method, bit 4 the model flag.
-void forceFamilyMethod(std::vector<uint8_t>& payload, int planeCount, bool grey) {
+// Keeps the head's descriptors within the family: bits 2-3 of a descriptor hold the method, bit 4
+// the model flag. The model families get their method with the model flag; the context model
+// gets the model flag cleared (the method then chooses the inverse filter).
+void keepWithinFamily(std::vector<uint8_t>& payload, int planeCount, bool grey) {
     auto set = [&](size_t at, bool bit) {
         if (at / 8 >= payload.size()) return;
         const uint8_t mask = uint8_t(1u << (at % 8));
         payload[at / 8] = uint8_t(bit ? payload[at / 8] | mask : payload[at / 8] & ~mask);
     };
     fuzz::walkPayloadHead(payload, planeCount, grey, [&](uint32_t, size_t at) {
-        set(at + 2, kModelMethod & 1);
-        set(at + 3, kModelMethod & 2);
-        set(at + 4, true);
+        if (kModelFamily) {
+            set(at + 2, kModelMethod & 1);
+            set(at + 3, kModelMethod & 2);
+        }
+        set(at + 4, kModelFamily);
     });
 }
 
@@ -61,8 +65,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         bpp = bpp < 8 ? 8 : bpp > 32 ? 32 : bpp;
         h.format = uint8_t((h.format & kFormatGrey) | bpp);
         h.flags |= kFlagPlaneTable;
-        forceFamilyMethod(payload, (bpp + 7) / 8, (h.format & kFormatGrey) != 0);
     }
+    const int bpp = h.bitsPerPixel();
+    if (kRangeCoded && bpp > 4 && bpp <= 32 && (h.flags & kFlagPlaneTable))
+        keepWithinFamily(payload, (bpp + 7) / 8, (h.format & kFormatGrey) != 0);
     h.payloadSize = uint32_t(payload.size());
     payload.resize(payload.size() + kPayloadSlack, 0);
 

@@ -26,12 +26,17 @@ std::vector<std::vector<uint8_t>> readBitmaps(const std::string& path) {
 
 TEST(Threads, ConcurrentHandlesMatchSequentialReads) {
     const std::string v = enc::vectorsDir();
+    // Every decoder family, separate planes with the inverse filters and the merge, interleaved
+    // multi-plane images, palettes and the remembered colour table.
     const std::vector<std::string> files = {v + "/mixed/codecs.pqz",
                                             v + "/mixed/palette.pqz",
-                                            v + "/bitstream/rgba-16bit.pqz",
-                                            v + "/context/rgb24-whole.pqz",
-                                            v + "/method1/rgb-refs.pqz",
-                                            v + "/method2/rgba.pqz",
+                                            v + "/bitstream/grey-sep-v2-c1.pqz",
+                                            v + "/bitstream/small-widths.pqz",
+                                            v + "/context/depths.pqz",
+                                            v + "/context/sep24-tol5.pqz",
+                                            v + "/method1/sep-t1.pqz",
+                                            v + "/method1/rgb-t15.pqz",
+                                            v + "/method2/rgb-t1.pqz",
                                             v + "/container/palette-sequence.pqz",
                                             std::string(PQZ2_SOURCE_DIR) + "/samples/TestFile.pqz"};
     std::vector<std::vector<std::vector<uint8_t>>> expected;

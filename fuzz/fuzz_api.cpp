@@ -1,4 +1,7 @@
 // Fuzz target over the public interface: the input is a whole file, walked as a caller would.
+// Each image is decoded at most once: the last input byte chooses, step by step, whether an
+// image is read or skipped and whether an extra block is read or passed over by the next image
+// read.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -20,33 +23,39 @@ std::string inputFile(const uint8_t* data, size_t size) {
 
 constexpr int kMaxSteps = 4096;
 
+void readImage(ReaderHandle* h, int step) {
+    AuxHeader* aux = nullptr;
+    pqzFreeResource(pqzReadImage(h, step % 3 ? &aux : nullptr));
+    pqzFreeResource(aux);
+    pqzGetImageNumber(h);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string path = inputFile(data, size);
+    const unsigned choice = size ? data[size - 1] : 0;
     ReaderHandle* h = pqzOpen(path.c_str());
-    for (int i = 0; i < kMaxSteps; i++) {  // every image blindly
-        DibImage* d = pqzReadImage(h, nullptr);
-        if (!d) break;
-        pqzFreeResource(d);
-    }
-    pqzRewind(h);
-    for (int i = 0; i < kMaxSteps; i++) {  // block by block
+    for (int step = 0; step < kMaxSteps; step++) {  // block by block
+        const bool alternative = (choice >> (step % 8)) & 1;
         const int t = pqzGetNextBlockType(h);
         if (t == PQZ_BLOCK_IMAGE) {
-            AuxHeader* aux = nullptr;
-            pqzFreeResource(pqzReadED(h));
-            pqzFreeResource(pqzReadImage(h, &aux));
-            pqzFreeResource(aux);
+            pqzFreeResource(pqzReadED(h));  // refused: an image is next
+            if (alternative)
+                pqzSkipImage(h);
+            else
+                readImage(h, step);
         } else if (t == PQZ_BLOCK_EXTRA) {
-            pqzFreeResource(pqzReadED(h));
+            if (alternative)
+                readImage(h, step);  // passes over the extra blocks in front of the image
+            else
+                pqzFreeResource(pqzReadED(h));
         } else {
             break;
         }
-        pqzGetImageNumber(h);
     }
     pqzRewind(h);
-    for (int i = 0; i < kMaxSteps; i++) {  // skipping
+    for (int step = 0; step < kMaxSteps; step++) {  // skipping
         const int t = pqzGetNextBlockType(h);
         if (t == PQZ_BLOCK_IMAGE)
             pqzSkipImage(h);

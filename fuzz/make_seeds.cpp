@@ -18,6 +18,7 @@
 #include "tests/encoder/bitstream_image.h"
 #include "tests/encoder/context_encoder.h"
 #include "tests/encoder/method1_encoder.h"
+#include "tests/encoder/method2_encoder.h"
 #include "tests/encoder/pqz_writer.h"
 #include "tests/encoder/test_images.h"
 
@@ -295,6 +296,59 @@ void contextSeeds(SeedWriter& seeds, const Picture& grey, const Picture& colour,
     add("separate-32", a.width, a.height, a.format, a.data, separate);
 }
 
+// Method-2 images: one plane with and without the grey bit, interleaved and separate colour
+// planes with references and tolerances, four planes of 32 and 28 bits, the long zero symbol,
+// and the narrowest rows.
+void method2Seeds(SeedWriter& seeds, const Picture& grey, const Picture& colour,
+                  const Picture& alpha) {
+    auto add = [&](const std::string& name, const Method2Image& image) {
+        const Method2Payload p = encodeMethod2Image(image);
+        if (!p.slotOverflow) seeds.encoded("m2-" + name, p.block);
+    };
+    auto image = [](const Picture& p, int bits) {
+        Method2Image m;
+        m.width = uint16_t(p.width);
+        m.height = uint16_t(p.height);
+        m.bitsPerPixel = bits;
+        m.grey = p.channels == 1;
+        m.pixels = p.channels == 1 ? p.pixels : toStoredBgr(p);
+        return m;
+    };
+    Method2Image g = image(crop(grey, 210, 170, 38, 27), 8);
+    add("grey", g);
+    g.tolerance = 3;
+    g.longZeroEvery = 3;
+    add("grey-t3-long-zero", g);
+    g = image(crop(grey, 100, 100, 64, 64), 8);
+    add("grey-64", g);
+    g.grey = false;
+    g.width = g.height = 13;
+    g.pixels.resize(13 * 13);
+    add("plain-8", g);
+    for (int w : {1, 2, 3})
+        for (int h : {1, 4})
+            add("grey-" + std::to_string(w) + "x" + std::to_string(h),
+                image(crop(grey, 260, 260, w, h), 8));
+
+    Method2Image c = image(crop(colour, 190, 110, 22, 15), 24);
+    add("rgb", c);
+    c.planes = colourReferencePlanes(3);
+    c.tolerance = 1;
+    add("rgb-refs-t1", c);
+    c.separate = true;
+    add("rgb-sep-refs", c);
+    Method2Image a = image(crop(alpha, 210, 190, 17, 12), 32);
+    a.planes = colourReferencePlanes(4);
+    add("rgba-refs", a);
+    a.separate = true;
+    a.tolerance = 2;
+    add("rgba-sep", a);
+    a.separate = false;
+    a.bitsPerPixel = 28;
+    a.tolerance = 0;
+    add("28bit", a);
+}
+
 // A file of several codecs with extra blocks and auxiliary headers around them.
 void mixedFile(SeedWriter& seeds, const Picture& grey, const Picture& colour) {
     PqzWriter w;
@@ -311,6 +365,7 @@ void mixedFile(SeedWriter& seeds, const Picture& grey, const Picture& colour) {
     w.extraBlock(8, {});
     w.imageBlock(encodeMethod1Picture(crop(colour, 50, 50, 9, 6), 3, true).block);
     w.imageBlock(encodeBitstreamImage(storedImage(crop(colour, 70, 90, 11, 7)), {}, nullptr));
+    w.imageBlock(encodeMethod2Picture(crop(grey, 110, 90, 8, 6)).block);
     const StoredImage g4 = storedImage(crop(grey, 90, 90, 13, 5), 4);
     w.imageBlock(encodeContextImage(g4.width, g4.height, g4.format, g4.data).block);
     seeds.file("mixed", w.bytes());
@@ -331,6 +386,7 @@ int main(int argc, char** argv) {
     method1Seeds(seeds, grey, colour, alpha);
     bitstreamSeeds(seeds, grey, colour, alpha);
     contextSeeds(seeds, grey, colour, alpha);
+    method2Seeds(seeds, grey, colour, alpha);
     mixedFile(seeds, grey, colour);
     return 0;
 }

@@ -88,7 +88,10 @@ struct Training {
     ReaderState& st = readerState();
     std::set<int> models, magnitudes;
 
-    Training() { EXPECT_TRUE(initModelTables(st, 1)); }
+    Training() {
+        EXPECT_TRUE(initModelTables(st, 1));
+        setUpAllModels(a.d);  // the whole table is compared
+    }
     ~Training() { releaseModelTables(st); }
 
     void train(const int (&t)[9], int level, int pred, int v, int base = 27) {

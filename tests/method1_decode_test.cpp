@@ -204,6 +204,7 @@ TEST(Method1Decode, MatureModelsStopTrainingTheirNeighbours) {
         st.range.range = 0x80000000u;  // low 0: symbol 0
         Method1Decoder d;
         ASSERT_TRUE(createMethod1Decoder(d, 4, 1, 0, 0));
+        setUpAllModels(d);  // the whole table is compared
         beginRow(d);
         const int c = 314936;  // the first sample's context
         if (mature) d.models[c].total |= 0x8000;

@@ -15,20 +15,46 @@ namespace {
 
 constexpr int kRingEntriesExtra = kRingFront + kRingRightMargin;
 
-// The models are read and written all over the table for every young sample. On Linux they go
-// on huge pages where the system offers them: a plane then costs a few page faults instead of
-// thousands, and the scattered accesses stay within reach of the address translation caches.
-ResidualSymbolModel* allocateModels() {
-    constexpr size_t kBytes = sizeof(ResidualSymbolModel) * kMethod1Contexts;
+constexpr size_t kModelBytes = sizeof(ResidualSymbolModel) * kMethod1Contexts;
+constexpr size_t kBitmapBytes = sizeof(uint64_t) * kModelBlockWords;
+constexpr size_t kBlockBytes = kModelBytes + 2 * kBitmapBytes;  // models, then the two bitmaps
+constexpr size_t kModelBlockBytes = sizeof(ResidualSymbolModel) << kModelBlockShift;
+static_assert(kModelBytes % kModelBlockBytes == 0, "the bitmaps follow whole blocks");
+
+// Planes of at least this many samples ask for huge pages (where offered). Smaller ones would
+// pay for clearing whole huge pages of which they reach a few models.
+constexpr int64_t kHugePageSamples = int64_t(1) << 16;
+
+// The models are read and written all over the table for every young sample. For large planes
+// on Linux they go on huge pages where the system offers them: the scattered accesses then stay
+// within reach of the address translation caches. Blocks of models start on cache lines.
+void* allocateModels(int64_t samples) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr size_t kHugePage = size_t(2) << 20;
-    constexpr size_t kRounded = (kBytes + kHugePage - 1) / kHugePage * kHugePage;
-    void* block = std::aligned_alloc(kHugePage, kRounded);
-    if (block) madvise(block, kRounded, MADV_HUGEPAGE);  // only a hint: failure changes nothing
-    return static_cast<ResidualSymbolModel*>(block);
+    if (samples >= kHugePageSamples) {
+        constexpr size_t kHugePage = size_t(2) << 20;
+        constexpr size_t kRounded = (kBlockBytes + kHugePage - 1) / kHugePage * kHugePage;
+        void* block = std::aligned_alloc(kHugePage, kRounded);
+        if (block) madvise(block, kRounded, MADV_HUGEPAGE);  // only a hint: failure changes nothing
+        return block;
+    }
 #else
-    return static_cast<ResidualSymbolModel*>(std::malloc(kBytes));
+    (void)samples;
 #endif
+    constexpr size_t kRounded =
+        (kBlockBytes + kModelBlockBytes - 1) / kModelBlockBytes * kModelBlockBytes;
+    return std::aligned_alloc(kModelBlockBytes, kRounded);
+}
+
+// Sets up the block of model m (any model of it) if it is not yet.
+inline void setUpBlock(Method1Decoder& d, const ResidualSymbolModel* m) {
+    const size_t block = size_t(m - d.models) >> kModelBlockShift;
+    uint64_t& word = d.blockReady[block >> 6];
+    const uint64_t bit = uint64_t(1) << (block & 63);
+    if (word & bit) return;
+    word |= bit;
+    ResidualSymbolModel* first = d.models + (block << kModelBlockShift);
+    initResidualSymbolModel(first[0]);
+    for (int i = 1; i < 1 << kModelBlockShift; i++) first[i] = first[0];
 }
 
 // level(x) = the number of thresholds below x.
@@ -122,7 +148,7 @@ void trainT(ReaderState& st, Method1Decoder& d, const Method1Sample& sample) {
 
 bool createMethod1Decoder(Method1Decoder& d, int width, int height, int planeIndex, int tolerance) {
     const size_t entries = size_t(width) + kRingEntriesExtra;
-    ResidualSymbolModel* models = allocateModels();
+    void* models = allocateModels(int64_t(width) * height);
     auto* ring = static_cast<RingEntry*>(std::malloc(sizeof(RingEntry) * 5 * entries));
     if (!models || !ring) {
         std::free(models);
@@ -133,16 +159,12 @@ bool createMethod1Decoder(Method1Decoder& d, int width, int height, int planeInd
     }
     d.width = width;
     d.height = height;
-    d.models = models;
     d.ring = ring;
-
-    // Every model starts alike: copy the first one in doubling blocks.
-    initResidualSymbolModel(models[0]);
-    for (size_t done = 1; done < size_t(kMethod1Contexts);) {
-        const size_t n = done < kMethod1Contexts - done ? done : kMethod1Contexts - done;
-        std::memcpy(models + done, models, n * sizeof(ResidualSymbolModel));
-        done += n;
-    }
+    // The models are set up when first reached; only the bitmaps that say so are cleared.
+    d.models = static_cast<ResidualSymbolModel*>(models);
+    d.blockReady = reinterpret_cast<uint64_t*>(static_cast<char*>(models) + kModelBytes);
+    d.reachReady = d.blockReady + kModelBlockWords;
+    std::memset(d.blockReady, 0, 2 * kBitmapBytes);
 
     static const int kActivity[7] = {1, 2, 4, 8, 14, 35, 103};
     static const int kEscape[7] = {1, 3, 6, 10, 16, 27, 52};
@@ -170,7 +192,41 @@ void destroyMethod1Decoder(Method1Decoder& d) {
     std::free(d.models);
     std::free(d.ring);
     d.models = nullptr;
+    d.blockReady = d.reachReady = nullptr;
     d.ring = nullptr;
+}
+
+void setUpAllModels(Method1Decoder& d) {
+    // Every model starts alike: copy the first one in doubling runs.
+    ResidualSymbolModel* models = d.models;
+    initResidualSymbolModel(models[0]);
+    for (size_t done = 1; done < size_t(kMethod1Contexts);) {
+        const size_t n = done < kMethod1Contexts - done ? done : kMethod1Contexts - done;
+        std::memcpy(models + done, models, n * sizeof(ResidualSymbolModel));
+        done += n;
+    }
+    std::memset(d.blockReady, 0xFF, 2 * kBitmapBytes);
+}
+
+void setUpReach(Method1Decoder& d) {
+    // The training of a sample reaches the context's block, the mirror's, and per feature the
+    // blocks `near` and `far` from the context and `mirrorNear` from the mirror (their level
+    // neighbours are in the same blocks). Which blocks these are depends on the context's block
+    // alone, so the work is done once per block.
+    ResidualSymbolModel* const context = d.models + d.cur.context;
+    ResidualSymbolModel* const mirror =
+        method1_detail::mirrorOf(d.models, d.cur.context, d.cur.feature[0]);
+    setUpBlock(d, context);
+    setUpBlock(d, mirror);
+    for (int k = 0; k < kMethod1Features; k++) {
+        const method1_detail::TrainingSteps& step =
+            method1_detail::kTrainingSteps.step[k][d.cur.feature[k]];
+        setUpBlock(d, method1_detail::stepped(context, step.near));
+        setUpBlock(d, method1_detail::stepped(context, step.far));
+        setUpBlock(d, method1_detail::stepped(mirror, step.mirrorNear));
+    }
+    const uint32_t block = uint32_t(d.cur.context) >> kModelBlockShift;
+    d.reachReady[block >> 6] |= uint64_t(1) << (block & 63);
 }
 
 void beginRow(Method1Decoder& d) {

@@ -22,6 +22,12 @@ constexpr int32_t featureWeight(int k, int t) {
     return t * kFeatureUnit[k];
 }
 
+// The models are set up in blocks of one context at all eight activity levels (context >> 3):
+// the training never leaves a block by changing the level, only by changing features.
+constexpr int kModelBlockShift = 3;
+constexpr int kModelBlocks = kMethod1Contexts >> kModelBlockShift;
+constexpr int kModelBlockWords = (kModelBlocks + 63) / 64;  // words of a bitmap of blocks
+
 // One sample of the row ring: its value and its absolute prediction error.
 struct RingEntry {
     uint8_t v;
@@ -62,7 +68,14 @@ struct Method1Decoder {
     uint8_t residualOrder[256];
     uint32_t escapeLevel[512];
 
-    ResidualSymbolModel* models;  // kMethod1Contexts
+    // kMethod1Contexts models, set up block by block when first reached: a block holds its
+    // initial models from before any step reads or trains one of them. Two bitmaps of blocks
+    // follow the models in their allocation: those set up, and those whose samples' neighbour
+    // training has every block it reaches set up (checked once per sample, see
+    // method1_sample.h).
+    ResidualSymbolModel* models;
+    uint64_t* blockReady;
+    uint64_t* reachReady;
 
     // The plane loops train a young sample's neighbours only once the next sample's context has
     // been formed, so that the next model is on its way from memory meanwhile (method1_sample.h).
@@ -76,6 +89,13 @@ struct Method1Decoder {
 // block of 256 escape contexts. Returns false, with nothing allocated, when memory runs out.
 bool createMethod1Decoder(Method1Decoder& d, int width, int height, int planeIndex, int tolerance);
 void destroyMethod1Decoder(Method1Decoder& d);
+
+// Sets up every model of a decoder that has decoded nothing yet at once, instead of when first
+// reached; the decoding is the same.
+void setUpAllModels(Method1Decoder& d);
+// Sets up the blocks of the current sample's context and of every context its neighbour
+// training reaches (d.cur holds the sample's context and features).
+void setUpReach(Method1Decoder& d);
 
 // Prepares the ring for the next row.
 void beginRow(Method1Decoder& d);

@@ -24,6 +24,15 @@ PQZ_HOT_INLINE void prefetchForWrite(const void* p) {
 #endif
 }
 
+// Tells the compiler which way a test usually goes.
+PQZ_HOT_INLINE bool expectTrue(uint64_t x) {
+#if defined(__GNUC__)
+    return __builtin_expect(x != 0, 1);
+#else
+    return x != 0;
+#endif
+}
+
 // The ternary features by table, indexed by the difference they quantise: the sign (0 negative,
 // 1 zero, 2 positive) of differences up to +-1020, and for differences up to +-510 the ternary
 // quantiser with threshold T (0 below -T, 1 within, 2 above T) for T = 1, 2 and 4.
@@ -205,12 +214,17 @@ PQZ_HOT_INLINE void prefetchTrainingTargets(const Method1Decoder& d) {
 // A sample is decoded in two halves, with the training of the previous one in between:
 //   beginSample(D, X, Y)   the context of D's sample; its model is requested from memory
 //   trainPending(previous) the neighbour training owed by the sample decoded before
-//   finishSample(D)        decodes D's sample, stores it in the ring, notes the training it owes
+//   finishSample(D)        sets up the models the sample reaches if its block of contexts has
+//                          not been decoded from yet, decodes D's sample, stores it in the ring,
+//                          notes the training it owes
 // The training changes models only, the context formation reads none, and the model is read only
 // by finishSample, after the training: the order of all reads and writes of a model is that of
 // decoding the samples one after the other. The samples of an interleaved image alternate
 // between decoders, whose fields stay as they are until the training; in a single plane the next
 // context overwrites them, so finishSample<true> keeps a copy of the sample for its training.
+// The set-up writes initial models only into blocks that nothing has read or written yet, and
+// every model a training reads or changes was set up with its sample's decode, before it: each
+// step sees what a table set up whole before the plane would hold.
 
 template <int refs>
 PQZ_HOT_INLINE void beginSample(Method1Decoder& d, const Method1Decoder* x,
@@ -221,6 +235,9 @@ PQZ_HOT_INLINE void beginSample(Method1Decoder& d, const Method1Decoder* x,
 
 template <bool keepSample>
 PQZ_HOT_INLINE uint8_t finishSample(ReaderState& st, Method1Decoder& d, bool refuseWideSymbols) {
+    // The first sample of a block of contexts sets up the models it and its training reach.
+    const uint32_t block = uint32_t(d.cur.context) >> kModelBlockShift;
+    if (!method1_detail::expectTrue((d.reachReady[block >> 6] >> (block & 63)) & 1)) setUpReach(d);
     ResidualSymbolModel& m = d.models[d.cur.context];
     // A model of total 8192 or less stays young through this decode (larger ones become mature
     // by its rescale, or are already), so its neighbours will be trained.

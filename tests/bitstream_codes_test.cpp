@@ -142,6 +142,7 @@ TEST(BitStreamCodes, RankListMovesMatchAPlainSearch) {
         initLiteralModel(*m, contextFlag != 0, 40 | 20 << 6 | 10 << 12 | 5 << 18 | 2 << 24);
         RankList plain = m->ranks[3];
         uint8_t plainSelector = 0;
+        uint32_t nextTotal = m->ranks[4].total;
         for (int step = 0; step < 200000; step++) {
             const uint32_t rank = rng() % 4 ? rng() % 12 : rng() % 256;  // mostly low ranks
             RankPair moved = plain.pair[rank];
@@ -154,34 +155,68 @@ TEST(BitStreamCodes, RankListMovesMatchAPlainSearch) {
             if (++plain.total % 32 == 0 && plain.pair[0].count >= 8) {
                 plainSelector = chooseSelector(plain, m->threshold);
                 if (plain.pair[0].count >= 224 || plain.total >= m->rescaleLimit) {
-                    plain.total = halveRankCounts(plain);
+                    plain.total = 0;
+                    int k = 0;
+                    for (; k < 256 && plain.pair[k].count; k++)
+                        plain.total += plain.pair[k].count >>= 1;
+                    if (k == 256) {  // on into the low byte of the next (unused) list's total
+                        nextTotal = (nextTotal & ~0xFFu) | (nextTotal & 0xFF) >> 1;
+                        plain.total += nextTotal & 0xFF;
+                    }
                 }
             }
             ASSERT_EQ(takeLiteral(*m, 3, rank), moved.value) << step;
             ASSERT_EQ(m->selector[3], plainSelector) << step;
             ASSERT_EQ(m->ranks[3].total, plain.total) << step;
+            ASSERT_EQ(m->ranks[4].total, nextTotal) << step;
             ASSERT_EQ(std::memcmp(m->ranks[3].pair, plain.pair, sizeof plain.pair), 0) << step;
         }
     }
 }
 
-// A context that has seen all 256 values halves all of them and nothing else: the walk over
-// the counts ends with the list instead of running into the next context's total.
-TEST(BitStreamCodes, HalvingAFullRankListLeavesTheNextContextAlone) {
-    auto m = std::make_unique<LiteralModel>();
-    initLiteralModel(*m, false, 0);
-    RankList& full = m->ranks[7];
-    for (auto& pair : full.pair) pair.count = 2;
-    full.pair[0].count = 33;
-    full.total = 33 + 255 * 2;  // the next literal makes 544 = 17 * 32
-    indexRankCounts(full);
-    m->ranks[8].total = 0x1235;
-    const RankList next = m->ranks[8];
-    takeLiteral(*m, 7, 0);
-    EXPECT_EQ(full.pair[0].count, 17);
-    for (int k = 1; k < 256; k++) ASSERT_EQ(full.pair[k].count, 1) << k;
-    EXPECT_EQ(full.total, 17u + 255);
-    EXPECT_EQ(std::memcmp(&m->ranks[8], &next, sizeof next), 0);
+// A context that has seen all 256 values halves all of them and walks on into the record of the
+// next context: the low byte of its total counts as a pair (stopping on 0), the third byte next,
+// then its pairs. The last context's walk ends with its list.
+TEST(BitStreamCodes, HalvingAFullRankListWalksIntoTheNextRecord) {
+    struct Case {
+        uint32_t ctx, nextTotal, wantNextTotal, extra;
+        bool nextPairsFull;
+    };
+    const Case cases[] = {
+        {7, 0x1235, 0x121A, 0x1A, false},          // low byte halved and added
+        {7, 0x1200, 0x1200, 0, false},             // low byte 0: the walk stops there
+        {7, 0x30041, 0x10020, 0x20 + 1, false},    // bytes 0 and 2, then a zero first pair
+        {7, 0x20002, 0x10001, 1 + 1 + 256, true},  // on through a full next list
+        {255, 0, 0, 0, false},                     // no record behind the last
+    };
+    for (const Case& c : cases) {
+        auto m = std::make_unique<LiteralModel>();
+        initLiteralModel(*m, false, 0);
+        RankList& full = m->ranks[c.ctx];
+        for (auto& pair : full.pair) pair.count = 2;
+        full.pair[0].count = 33;
+        full.total = 33 + 255 * 2;  // the next literal makes 544 = 17 * 32
+        indexRankCounts(full);
+        if (c.ctx < 255) {
+            RankList& next = m->ranks[c.ctx + 1];
+            next.total = c.nextTotal;
+            if (c.nextPairsFull)
+                for (auto& pair : next.pair) pair.count = 3;
+            indexRankCounts(next);
+        }
+        takeLiteral(*m, c.ctx, 0);
+        EXPECT_EQ(full.pair[0].count, 17);
+        for (int k = 1; k < 256; k++) ASSERT_EQ(full.pair[k].count, 1) << k;
+        EXPECT_EQ(full.total, 17u + 255 + c.extra) << c.nextTotal;
+        if (c.ctx == 255) continue;
+        const RankList& next = m->ranks[c.ctx + 1];
+        EXPECT_EQ(next.total, c.wantNextTotal);
+        // The halved pairs of the next list are indexed again: its literals still move right.
+        const int want = c.nextPairsFull ? 1 : 0;
+        EXPECT_EQ(next.pair[255].count, want);
+        EXPECT_EQ(next.firstAtMost[0], c.nextPairsFull ? 256 : 0);
+        EXPECT_EQ(m->ranks[c.ctx + 2].total, 0u);  // a zero first byte ends the walk
+    }
 }
 
 }  // namespace

@@ -357,6 +357,30 @@ TEST(BitstreamRoundTrip, RandomChoicesTakeEveryPathOfTheCoder) {
     EXPECT_GT(sum.candidateHalvings, 0u);
 }
 
+// Noise gives contexts that have seen every byte value when their counts are halved; the
+// halving then carries on into the neighbouring context's total and counts.
+TEST(BitstreamRoundTrip, NoiseFillsWholeRankLists) {
+    Picture noise;
+    noise.width = 512;
+    noise.height = 256;
+    noise.channels = 1;
+    std::mt19937 rng(9);
+    for (int i = 0; i < noise.width * noise.height; i++)
+        noise.pixels.push_back(uint8_t(i % 7 < 5 ? rng() : rng() % 5));  // some contexts narrow
+    const StoredImage img = storedImage(noise);
+    std::vector<BitstreamStats> streams;
+    BitstreamImageOptions o;
+    o.separatePlanes = true;
+    for (int method : {1, 2, 3})
+        for (bool context : {false, true}) {
+            o.planes = {plane(0, method, context)};
+            EXPECT_EQ(roundTrip(img, o, &streams), "") << describe(img, o);
+        }
+    uint32_t full = 0;
+    for (const BitstreamStats& s : streams) full += s.fullListHalvings;
+    EXPECT_GT(full, 0u);
+}
+
 TEST(BitstreamRoundTrip, WholePhotos) {
     // a plane over 131072 bytes takes two more class thresholds
     BitstreamImageOptions o;

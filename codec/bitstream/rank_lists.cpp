@@ -19,15 +19,46 @@ void initLiteralModel(LiteralModel& m, bool contextFlag, uint32_t thresholdBits)
     m.rescaleLimit = contextFlag ? 4096 : 256;
 }
 
-uint32_t halveRankCounts(RankList& list) {
-    // A list whose 256 counts are all non-zero ends the walk at its last pair: the next
-    // context's total is not touched.
-    uint32_t total = 0;
-    for (int k = 0; k < 256 && list.pair[k].count != 0; k++) {
-        list.pair[k].count >>= 1;
-        total += list.pair[k].count;
+namespace {
+
+// Halves the counts of a list from the front while they are not 0; false when the walk ended
+// on a zero count, true when it passed the last pair.
+bool halvePairs(RankList& list, uint32_t& sum) {
+    for (RankPair& pair : list.pair) {
+        if (pair.count == 0) return false;
+        pair.count >>= 1;
+        sum += pair.count;
     }
-    return total;
+    return true;
+}
+
+// One byte of a 32-bit total taken as a count: halved if not 0; false when it was 0.
+bool halveTotalByte(uint32_t& total, int shift, uint32_t& sum) {
+    const uint32_t b = (total >> shift) & 0xFF;
+    if (b == 0) return false;
+    total = (total & ~(0xFFu << shift)) | (b >> 1) << shift;
+    sum += b >> 1;
+    return true;
+}
+
+}  // namespace
+
+uint32_t halveRankCounts(LiteralModel& m, uint32_t ctx) {
+    uint32_t sum = 0;
+    if (!halvePairs(m.ranks[ctx], sum)) return sum;
+    // All 256 counts were non-zero. The lists lie one behind the other as records of a 32-bit
+    // total and 256 (count, value) byte pairs, so the walk goes on through the next record: the
+    // total's bytes 0 and 2 are taken as counts (bytes 1 and 3 as their values), then its pairs.
+    // It stops at the last record.
+    for (uint32_t r = ctx + 1; r < 256; r++) {
+        RankList& next = m.ranks[r];
+        const bool on = halveTotalByte(next.total, 0, sum) && halveTotalByte(next.total, 16, sum);
+        if (!on) return sum;
+        const bool passed = halvePairs(next, sum);
+        indexRankCounts(next);
+        if (!passed) return sum;
+    }
+    return sum;
 }
 
 void indexRankCounts(RankList& list) {

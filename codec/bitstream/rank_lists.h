@@ -31,9 +31,9 @@ struct LiteralModel {
 // values start with counts 4, 3 x 4, 2 x 4, 1 x 6. The 30 threshold bits hold five 6-bit fields.
 void initLiteralModel(LiteralModel& m, bool contextFlag, uint32_t thresholdBits);
 
-// Halves the counts from the front up to the first zero count (within the list) and returns
-// their new sum.
-uint32_t halveRankCounts(RankList& list);
+// Halves the counts of the context's list from the front up to the first zero count and returns
+// their new sum. A list with no zero count walks on into the next context's total and list.
+uint32_t halveRankCounts(LiteralModel& m, uint32_t ctx);
 
 // Rebuilds firstAtMost from the counts.
 void indexRankCounts(RankList& list);
@@ -60,7 +60,7 @@ inline uint8_t takeLiteral(LiteralModel& m, uint32_t ctx, uint32_t rank) {
     if ((total & 31) == 0 && pair[0].count >= 8) {
         m.selector[ctx] = chooseSelector(list, m.threshold);
         if (pair[0].count >= 224 || total >= m.rescaleLimit) {
-            list.total = halveRankCounts(list);
+            list.total = halveRankCounts(m, ctx);
             indexRankCounts(list);
         }
     }

@@ -86,6 +86,7 @@ class StreamCoder {
     size_t pick(size_t size) { return size_t((*rng_)() % size); }
 
     void initRankList(RankList& l) const;
+    uint32_t halveFrom(int ctx);
     int context(size_t p) const;
     void emit(int code, int symbol, int extraBits = 0, uint32_t extra = 0);
     void literal(int ctx, uint8_t value);
@@ -160,6 +161,31 @@ void StreamCoder::emit(int code, int symbol, int extraBits, uint32_t extra) {
     counts[code][symbol]++;
 }
 
+uint32_t StreamCoder::halveFrom(int ctx) {
+    // Halving walks the counts while they are not 0. The lists are stored as records of a
+    // 32-bit total and 256 (count, value) pairs, so past a full list the walk takes bytes 0
+    // and 2 of the next record's total as counts, then its pairs, and so on to the last record.
+    uint32_t sum = 0;
+    for (int r = ctx; r < 256; r++) {
+        RankList& l = ranks_[r];
+        if (r > ctx) {
+            for (int shift : {0, 16}) {
+                const uint32_t b = (l.total >> shift) & 0xFF;
+                if (!b) return sum;
+                l.total = (l.total & ~(0xFFu << shift)) | (b >> 1) << shift;
+                sum += b >> 1;
+            }
+        }
+        for (int q = 0; q < 256; q++) {
+            if (!l.count[q]) return sum;
+            l.count[q] >>= 1;
+            sum += l.count[q];
+        }
+        stats.fullListHalvings++;
+    }
+    return sum;
+}
+
 void StreamCoder::literal(int ctx, uint8_t value) {
     RankList& l = ranks_[ctx];
     const int i = l.where[value];
@@ -186,7 +212,7 @@ void StreamCoder::literal(int ctx, uint8_t value) {
     const uint32_t x = (7 * l.total) >> 3;
     uint32_t sum = 0;
     int leading = 0;
-    while (sum <= x) sum += l.count[leading++];
+    while (sum <= x && leading < 256) sum += l.count[leading++];  // past the list: code 0
     int sel = 0;
     if (leading < selTh_[0]) {
         sel = 1;
@@ -196,11 +222,7 @@ void StreamCoder::literal(int ctx, uint8_t value) {
     l.selector = uint8_t(sel);
     const uint32_t limit = c_ ? 4096 : 256;
     if (l.count[0] >= 224 || l.total >= limit) {
-        l.total = 0;
-        for (int q = 0; q < 256 && l.count[q]; q++) {
-            l.count[q] >>= 1;
-            l.total += l.count[q];
-        }
+        l.total = halveFrom(ctx);
         stats.rankRescales++;
     }
 }

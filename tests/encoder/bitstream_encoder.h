@@ -56,6 +56,7 @@ struct BitstreamStats {
     std::array<uint32_t, 32> matchLengthIndexes{};
     uint32_t selectorChanges = 0;
     uint32_t rankRescales = 0;
+    uint32_t fullListHalvings = 0;  // halvings that walked past a list with no zero count
     uint32_t candidateMoves = 0;
     uint32_t candidateHalvings = 0;
     uint32_t transmittedCodes = 0;

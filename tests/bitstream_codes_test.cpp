@@ -219,5 +219,134 @@ TEST(BitStreamCodes, HalvingAFullRankListWalksIntoTheNextRecord) {
     }
 }
 
+// The 256 literal lists as the bytes they are stored in: records of a 32-bit total (low byte
+// first) and 256 (count, value) pairs, one behind the other. Every step is done on the bytes,
+// so walks that run past a list go where the record layout takes them.
+struct ByteLists {
+    static constexpr size_t kRecord = 4 + 512;
+    std::vector<uint8_t> b = std::vector<uint8_t>(256 * kRecord);
+    uint8_t selector[256] = {};
+    const uint8_t* threshold;
+    uint32_t limit;
+    uint32_t wraps = 0;
+
+    explicit ByteLists(const LiteralModel& m) : threshold(m.threshold), limit(m.rescaleLimit) {
+        for (int ctx = 0; ctx < 256; ctx++) {
+            setTotal(ctx, m.ranks[ctx].total);
+            for (int i = 0; i < 256; i++) {
+                count(ctx, i) = m.ranks[ctx].pair[i].count;
+                b[ctx * kRecord + 5 + 2 * i] = m.ranks[ctx].pair[i].value;
+            }
+        }
+    }
+    uint32_t total(int ctx) const {
+        uint32_t t = 0;
+        for (int k = 3; k >= 0; k--) t = t << 8 | b[ctx * kRecord + k];
+        return t;
+    }
+    void setTotal(int ctx, uint32_t t) {
+        for (int k = 0; k < 4; k++) b[ctx * kRecord + k] = uint8_t(t >> 8 * k);
+    }
+    uint8_t& count(int ctx, int i) { return b[ctx * kRecord + 4 + 2 * i]; }
+
+    uint8_t take(int ctx, int rank) {
+        uint8_t* pair = &count(ctx, 0);
+        const uint8_t value = pair[2 * rank + 1];
+        const uint8_t c = ++pair[2 * rank];
+        wraps += c == 0;
+        if (rank > 0 && pair[2 * rank - 2] <= c) {
+            int to = rank;
+            while (to > 0 && pair[2 * to - 2] <= c) to--;
+            std::memmove(pair + 2 * to + 2, pair + 2 * to, 2 * size_t(rank - to));
+            pair[2 * to] = c;
+            pair[2 * to + 1] = value;
+        }
+        const uint32_t t = total(ctx) + 1;
+        setTotal(ctx, t);
+        const size_t end = b.size();
+        const size_t first = ctx * kRecord + 4;
+        if (t % 32 == 0 && pair[0] >= 8) {
+            const uint32_t x = (7 * t) >> 3;
+            uint32_t sum = 0, leading = 0;
+            for (size_t q = first; sum <= x && q < end; q += 2, leading++) sum += b[q];
+            int sel = 0;
+            if (leading < threshold[0])
+                for (sel = 1; leading < threshold[sel];) sel++;
+            selector[ctx] = uint8_t(sel);
+            if (pair[0] >= 224 || t >= limit) {
+                setTotal(ctx, 0);
+                uint32_t halved = 0;
+                for (size_t q = first; q < end && b[q] != 0; q += 2) halved += b[q] >>= 1;
+                setTotal(ctx, halved);
+            }
+        }
+        return value;
+    }
+
+    // "" when the model holds the same lists, else where they differ.
+    std::string differences(const LiteralModel& m, uint32_t from = 0, uint32_t to = 255) {
+        for (uint32_t ctx = from; ctx <= to && ctx < 256; ctx++) {
+            if (m.ranks[ctx].total != total(int(ctx))) return "total of " + std::to_string(ctx);
+            if (m.selector[ctx] != selector[ctx]) return "selector of " + std::to_string(ctx);
+            if (std::memcmp(m.ranks[ctx].pair, &count(int(ctx), 0), 512) != 0)
+                return "pairs of " + std::to_string(ctx);
+        }
+        return "";
+    }
+};
+
+// Neighbouring contexts, one seeing every value and one nearly always the same: halvings of the
+// first run on into the second's total and shift its checks, so that its leading count can pass
+// 255 and wrap to 0. Every list is compared after every literal.
+TEST(BitStreamCodes, RankListsFollowTheirBytes) {
+    std::mt19937 rng(11);
+    for (uint32_t pairOfContexts : {7u, 254u}) {
+        auto m = std::make_unique<LiteralModel>();
+        initLiteralModel(*m, true, 40 | 20 << 6 | 10 << 12 | 5 << 18 | 2 << 24);
+        ByteLists bytes(*m);
+        for (int step = 0; step < 120000; step++) {
+            const bool wide = rng() % 3 == 0;
+            const uint32_t ctx = pairOfContexts + (wide ? 0 : 1);
+            const uint32_t rank = wide || rng() % 4 == 0 ? rng() % 256 : 0;
+            ASSERT_EQ(takeLiteral(*m, ctx, rank), bytes.take(int(ctx), int(rank))) << step;
+            ASSERT_EQ(bytes.differences(*m, pairOfContexts, pairOfContexts + 2), "") << step;
+        }
+        EXPECT_EQ(bytes.differences(*m), "");
+        if (pairOfContexts == 7) {
+            EXPECT_GT(bytes.wraps, 0u);
+        }
+    }
+}
+
+// A wrap made on purpose: context 255 peaks at 254 when a halving of context 254 moves its
+// total off its steps of 32; two more literals pass 255 before any check.
+TEST(BitStreamCodes, LeadingCountWrapsAfterTheNeighbourHalves) {
+    auto m = std::make_unique<LiteralModel>();
+    initLiteralModel(*m, true, 0);
+    RankList& peak = m->ranks[255];
+    for (int i = 0; i < 256; i++) peak.pair[i].count = i == 0 ? 222 : i < 228 ? 2 : i < 256 ? 1 : 0;
+    peak.total = 222 + 227 * 2 + 28 - 1;  // as a run-on halving may leave it
+    indexRankCounts(peak);
+    RankList& full = m->ranks[254];
+    for (auto& pair : full.pair) pair.count = 1;
+    full.pair[0].count = 223;
+    full.total = 223 + 255 + 1;  // one more literal makes 480
+    indexRankCounts(full);
+    ByteLists bytes(*m);
+    auto take = [&](uint32_t ctx) {
+        ASSERT_EQ(takeLiteral(*m, ctx, 0), bytes.take(int(ctx), 0));
+        ASSERT_EQ(bytes.differences(*m), "");
+    };
+    for (int k = 0; k < 32; k++) take(255);
+    EXPECT_EQ(peak.pair[0].count, 254);
+    take(254);
+    EXPECT_EQ(peak.total, 0x26Fu);
+    take(255);
+    take(255);
+    EXPECT_EQ(peak.pair[0].count, 0);  // wrapped and left in front
+    for (int k = 0; k < 300; k++) take(255);
+    EXPECT_EQ(bytes.wraps, 1u);
+}
+
 }  // namespace
 }  // namespace pqz

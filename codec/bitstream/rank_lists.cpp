@@ -62,11 +62,26 @@ uint32_t halveRankCounts(LiteralModel& m, uint32_t ctx) {
 }
 
 void indexRankCounts(RankList& list) {
+    list.sorted = true;
+    for (int k = 1; k < 256; k++)
+        if (list.pair[k].count > list.pair[k - 1].count) list.sorted = false;
+    if (!list.sorted) return;
     uint32_t j = 0;
     for (int c = 255; c >= 0; c--) {
         while (j < 256 && list.pair[j].count > c) j++;
         list.firstAtMost[c] = uint16_t(j);
     }
+}
+
+void moveRankPair(RankList& list, uint32_t rank) {
+    RankPair* pair = list.pair;
+    const RankPair moved = {uint8_t(pair[rank].count + 1), pair[rank].value};
+    // Behind the nearest earlier pair with a greater count, or at the front.
+    uint32_t to = rank;
+    while (to > 0 && pair[to - 1].count <= moved.count) to--;
+    std::memmove(pair + to + 1, pair + to, (rank - to) * sizeof(RankPair));
+    pair[to] = moved;
+    indexRankCounts(list);
 }
 
 uint8_t chooseSelector(const RankList& list, const uint8_t* threshold) {

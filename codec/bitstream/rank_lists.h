@@ -12,12 +12,15 @@ struct RankPair {
     uint8_t value;
 };
 
-// Byte values of one context, most frequent first; total is the sum of the counts. Counts stay
-// below 256: the first count is at most 223 when the total passes a multiple of 32, or halved.
+// Byte values of one context, most frequent first; total is the sum of the counts. A count
+// stays below 256 while the totals advance in steps of 32 between checks. A halving that runs
+// on from the list before (below) can shift those steps, and a count may then wrap to 0 and stay
+// in place: the list is no longer sorted and takes the plain search until it is again.
 struct RankList {
     uint32_t total;
     RankPair pair[256];
-    uint16_t firstAtMost[256];  // per count c, the index of the first pair whose count is <= c
+    uint16_t firstAtMost[256];  // sorted lists: per count c, the first pair whose count is <= c
+    bool sorted;
 };
 
 struct LiteralModel {
@@ -35,12 +38,15 @@ void initLiteralModel(LiteralModel& m, bool contextFlag, uint32_t thresholdBits)
 // their new sum. A list with no zero count walks on into the next context's total and list.
 uint32_t halveRankCounts(LiteralModel& m, uint32_t ctx);
 
-// Rebuilds firstAtMost from the counts.
+// Notes whether the counts are sorted (largest first) and, if so, rebuilds firstAtMost.
 void indexRankCounts(RankList& list);
 
 // Chooses the literal code of a list whose total just reached a multiple of 32: by how many
 // leading values make up more than 7/8 of the total.
 uint8_t chooseSelector(const RankList& list, const uint8_t* threshold);
+
+// Counts a literal of an unsorted list, or one whose count wraps: the plain search.
+void moveRankPair(RankList& list, uint32_t rank);
 
 // Takes the value of the given rank in the context's list and adapts the list: the value's
 // count grows and it moves up ahead of every value not seen more often.
@@ -49,12 +55,16 @@ inline uint8_t takeLiteral(LiteralModel& m, uint32_t ctx, uint32_t rank) {
     RankPair* pair = list.pair;
     const uint8_t value = pair[rank].value;
     const uint8_t old = pair[rank].count;
-    const uint8_t count = uint8_t(old + 1);
-    // The pair goes ahead of every pair whose count is not above its new one.
-    const uint32_t to = list.firstAtMost[count];
-    if (to < rank) std::memmove(pair + to + 1, pair + to, (rank - to) * sizeof(RankPair));
-    pair[to] = {count, value};
-    list.firstAtMost[old]++;
+    if (old != 255 && list.sorted) {
+        const uint8_t count = uint8_t(old + 1);
+        // The pair goes ahead of every pair whose count is not above its new one.
+        const uint32_t to = list.firstAtMost[count];
+        if (to < rank) std::memmove(pair + to + 1, pair + to, (rank - to) * sizeof(RankPair));
+        pair[to] = {count, value};
+        list.firstAtMost[old]++;
+    } else {
+        moveRankPair(list, rank);
+    }
 
     const uint32_t total = ++list.total;
     if ((total & 31) == 0 && pair[0].count >= 8) {

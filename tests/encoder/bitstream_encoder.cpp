@@ -192,7 +192,6 @@ void StreamCoder::literal(int ctx, uint8_t value) {
     emit(kCodeLiteral + l.selector, i + 1);
     out_[p_++] = value;
     stats.literals++;
-    assert(l.count[i] < 255);
     const uint8_t c = ++l.count[i];
     if (i > 0 && l.count[i - 1] <= c) {
         // behind the nearest earlier pair with a greater count, or at the front

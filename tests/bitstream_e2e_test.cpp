@@ -75,6 +75,17 @@ PlaneSpec reference(int order, int method, bool context, int offset, int c0 = 0,
     return {uint8_t(order), uint8_t(method), context, true, uint8_t(offset), {c0, c1, c2}};
 }
 
+// A grey picture whose pixel i (in raster order) is pixelOf(i), taken modulo 256.
+template <typename PixelOf>
+Picture greyPicture(int width, int height, PixelOf pixelOf) {
+    Picture p;
+    p.width = width;
+    p.height = height;
+    p.channels = 1;
+    for (int i = 0; i < width * height; i++) p.pixels.push_back(uint8_t(pixelOf(i)));
+    return p;
+}
+
 const Picture& camera() {
     static const Picture p = loadImage("camera.png");
     return p;
@@ -249,12 +260,8 @@ TEST(BitstreamRoundTrip, SmallWidthsAndTinyImages) {
 TEST(BitstreamRoundTrip, RowsBeyondTheCandidateReach) {
     // Rows over 2047 bytes put the far distance candidates past 16383: they are replaced by
     // small free offsets, which random choices on bytes of three values then copy from.
-    Picture p;
-    p.width = 2400;
-    p.height = 6;
-    p.channels = 1;
     std::mt19937 rng(17);
-    for (int i = 0; i < p.width * p.height; i++) p.pixels.push_back(uint8_t(rng() % 3));
+    const Picture p = greyPicture(2400, 6, [&](int) { return rng() % 3; });
     for (uint32_t seed : {1u, 2u}) {
         BitstreamImageOptions o;
         o.planeTable = false;
@@ -360,13 +367,10 @@ TEST(BitstreamRoundTrip, RandomChoicesTakeEveryPathOfTheCoder) {
 // Noise gives contexts that have seen every byte value when their counts are halved; the
 // halving then carries on into the neighbouring context's total and counts.
 TEST(BitstreamRoundTrip, NoiseFillsWholeRankLists) {
-    Picture noise;
-    noise.width = 512;
-    noise.height = 256;
-    noise.channels = 1;
     std::mt19937 rng(9);
-    for (int i = 0; i < noise.width * noise.height; i++)
-        noise.pixels.push_back(uint8_t(i % 7 < 5 ? rng() : rng() % 5));  // some contexts narrow
+    // some contexts narrow
+    const Picture noise =
+        greyPicture(512, 256, [&](int i) { return i % 7 < 5 ? rng() : rng() % 5; });
     const StoredImage img = storedImage(noise);
     std::vector<BitstreamStats> streams;
     BitstreamImageOptions o;

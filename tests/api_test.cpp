@@ -16,14 +16,7 @@ using enc::ImageBlock;
 using enc::PqzWriter;
 using test::ApiFile;
 
-ImageBlock rawGrey(uint16_t w, uint16_t h, uint8_t fill) {
-    ImageBlock b;
-    b.width = w;
-    b.height = h;
-    b.format = 8 | 0x40;
-    b.payload.assign(size_t(w) * h, fill);
-    return b;
-}
+using test::rawGrey;
 
 // Callbacks over a byte vector; sizeKnown false hides the size.
 struct VectorIo {

@@ -11,6 +11,7 @@
 namespace {
 
 constexpr int kMaxBlocks = 4096;
+constexpr uint32_t kMaxPixels = 1u << 22;  // keeps fuzzing within its memory
 
 int cancelSome(void* user, uint64_t done, uint64_t total) {
     const unsigned choice = *static_cast<unsigned*>(user);
@@ -23,9 +24,17 @@ void decodeCurrent(pqz2_file* f, unsigned choice) {
     const pqz2_format format = pqz2_format(choice % 6);
     pqz2_format_loss(&info, format);
     const size_t row = pqz2_min_stride(&info, format);
-    const size_t stride = row + ((choice & 8) ? 3 : 0);
-    std::vector<uint8_t> pixels(stride * info.height + 1);
-    pqz2_decode(f, format, pixels.data(), pixels.size() - 1, stride, nullptr);
+    if ((choice & 16) || uint64_t(info.width) * info.height > kMaxPixels) {
+        // The library checks the limits before it allocates the buffer.
+        void* pixels = nullptr;
+        size_t stride = 0;
+        pqz2_decode_alloc(f, format, &pixels, &stride, nullptr);
+        pqz2_free(pixels);
+    } else {
+        const size_t stride = row + ((choice & 8) ? 3 : 0);
+        std::vector<uint8_t> pixels(stride * info.height + 1);
+        pqz2_decode(f, format, pixels.data(), pixels.size() - 1, stride, nullptr);
+    }
     size_t needed = 0;
     if (pqz2_aux_data(f, nullptr, 0, &needed) == PQZ2_OK && needed < (1u << 20)) {
         std::vector<uint8_t> aux(needed + 1);
@@ -39,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     unsigned choice = size ? data[size - 1] : 0;
     pqz2_options o;
     pqz2_options_init(&o);
-    o.max_pixels = 1u << 22;  // keeps fuzzing within its memory
+    o.max_pixels = kMaxPixels;
     o.progress = &cancelSome;
     o.progress_user = &choice;
     pqz2_file* f = pqz2_create(&o);

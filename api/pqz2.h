@@ -92,17 +92,21 @@ PQZ2_EXPORT const char* pqz2_status_text(pqz2_status status);
 /* Options and the file object                                                               */
 
 /* Progress of a decode: work done and work in all, in rows (over all passes of an image with
- * separately coded planes). Called from the decoding thread at least every few milliseconds of
- * work and once at the end. Return non-zero to stop the decode: it then returns
- * PQZ2_ERR_CANCELLED, releases what it allocated, and the file stays usable. */
+ * separately coded planes). Called from the decoding thread with done = 0 before anything large
+ * is allocated, during the decode, and with done = total once at the end (whose return value
+ * no longer matters). Return non-zero to stop the decode: it then returns PQZ2_ERR_CANCELLED,
+ * releases what it allocated, and the file stays usable. */
 typedef int (*pqz2_progress_fn)(void* user, uint64_t done, uint64_t total);
 
 typedef struct pqz2_options {
     uint32_t struct_size;      /* sizeof(pqz2_options); set by pqz2_options_init */
     uint64_t max_pixels;       /* largest width * height decoded; default 1 << 28 */
-    uint64_t max_memory;       /* largest memory one decode may allocate, caller buffer
-                                  excluded; default 1 << 30 bytes */
-    int salvage;               /* non-zero: read what survives in a damaged file (below) */
+    uint64_t max_memory;       /* largest memory one decode may hold for the image, its
+                                  payload and its planes, caller buffer excluded (the decoders'
+                                  model tables, a few MB at most, come on top); default
+                                  1 << 30 bytes */
+    int salvage;               /* non-zero: read what survives in a damaged file (below); not
+                                  implemented yet: accepted and treated as 0 */
     pqz2_progress_fn progress; /* NULL: no progress calls */
     void* progress_user;
 } pqz2_options;
@@ -124,9 +128,11 @@ PQZ2_EXPORT void pqz2_destroy(pqz2_file* file);
  * text saying so. */
 PQZ2_EXPORT const char* pqz2_message(const pqz2_file* file);
 
-/* Opening. Each checks that the data starts with valid blocks (an empty file is a valid file
- * of no blocks) and positions the walk before the first block. A file object opens one file;
- * open again only after pqz2_close. */
+/* Opening. Each checks that the data starts with a block tag (PQZ2_ERR_NOT_PQZ otherwise; an
+ * empty file is a valid file of no blocks; blocks cut short are reported by the walk) and
+ * positions the walk before the first block. PQZ2_ERR_IO when the file cannot be opened or
+ * read, PQZ2_ERR_ARGUMENT for NULL pointers. A file object opens one file; opening again
+ * before pqz2_close gives PQZ2_ERR_ORDER. */
 PQZ2_EXPORT pqz2_status pqz2_open_path(pqz2_file* file, const char* path);
 
 /* The memory is not copied: it must stay unchanged until pqz2_close or pqz2_destroy. */
@@ -138,12 +144,16 @@ typedef struct pqz2_io {
     int64_t (*read)(void* user, void* buffer, size_t size);
     /* Moves to an absolute position; returns 0 on success. */
     int (*seek)(void* user, uint64_t position);
-    /* The size of the data in bytes, or a negative value when unknown. */
+    /* The size of the data in bytes, or a negative value when unknown; may be NULL (unknown).
+     * With an unknown size the walk checks a block's extent by reading its last byte, and a
+     * failed seek counts as a position past the end. */
     int64_t (*size)(void* user);
     void* user;
 } pqz2_io;
 
-/* The callbacks are copied; user must stay valid until pqz2_close or pqz2_destroy. */
+/* read and seek are required (PQZ2_ERR_ARGUMENT otherwise). The callbacks are copied; user
+ * must stay valid until pqz2_close or pqz2_destroy. The library calls them only from within its
+ * own calls on file. */
 PQZ2_EXPORT pqz2_status pqz2_open_io(pqz2_file* file, const pqz2_io* io);
 
 /* Closes the file (the object stays, ready for another open). */
@@ -188,7 +198,7 @@ typedef struct pqz2_block {
 } pqz2_block;
 
 /* Moves to the next block and makes it the current block. PQZ2_END at the end of the file
- * (the previous block stays current). PQZ2_ERR_DAMAGED where no whole block follows: *block
+ * (no block is current then). PQZ2_ERR_DAMAGED where no whole block follows: *block
  * then describes what was found there (offset, damage, and as far as they could be read kind,
  * index, image_index, size and the extra block's type and size). A block whose headers are
  * whole but whose data runs past the end (damage PQZ2_DAMAGE_AUX and later) becomes the
@@ -198,10 +208,11 @@ typedef struct pqz2_block {
  * PQZ2_ERR_IO when the data cannot be read. block may not be NULL. */
 PQZ2_EXPORT pqz2_status pqz2_next_block(pqz2_file* file, pqz2_block* block);
 
-/* Back to before the first block. */
+/* Back to before the first block (no block is current). PQZ2_ERR_ORDER when no file is open. */
 PQZ2_EXPORT pqz2_status pqz2_rewind(pqz2_file* file);
 
-/* Rewinds and walks to the block numbered index (from 0); PQZ2_END when there are fewer. */
+/* Rewinds and walks to the block numbered index (from 0), which becomes current; PQZ2_END
+ * when there are fewer, or the status of a damaged block before it. */
 PQZ2_EXPORT pqz2_status pqz2_seek_block(pqz2_file* file, uint32_t index, pqz2_block* block);
 
 /* The data of the current extra block, or the auxiliary header of the current image: copies
@@ -320,11 +331,12 @@ typedef struct pqz2_decode_result {
 PQZ2_EXPORT pqz2_status pqz2_decode(pqz2_file* file, pqz2_format format, void* buffer, size_t size,
                                     size_t stride, pqz2_decode_result* result);
 
-/* As pqz2_decode into a buffer the library allocates with the smallest stride; release it with
- * pqz2_free. */
+/* As pqz2_decode into a buffer the library allocates with the smallest stride (limits checked
+ * before it is allocated); release it with pqz2_free. On failure *pixels is NULL. */
 PQZ2_EXPORT pqz2_status pqz2_decode_alloc(pqz2_file* file, pqz2_format format, void** pixels,
                                           size_t* stride, pqz2_decode_result* result);
 
+/* Releases a buffer of pqz2_decode_alloc; NULL is allowed. */
 PQZ2_EXPORT void pqz2_free(void* pixels);
 
 #ifdef __cplusplus

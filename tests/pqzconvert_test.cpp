@@ -237,9 +237,11 @@ TEST(Pqzconvert, UnreadableInputsSayWhy) {
         r = runConvert(std::string(mode) + quoted(dir.path()));
         EXPECT_EQ(r.status, 1) << mode;
         EXPECT_TRUE(contains(r.out, dir.path() + ": Is a directory")) << r.out;
-        r = runConvert(std::string(mode) + quoted(dir.file("missing.pqz")));
-        EXPECT_EQ(r.status, 1) << mode;
-        EXPECT_TRUE(contains(r.out, "missing.pqz: No such file or directory")) << r.out;
+        for (const char* missing : {"missing.pqz", "nowhere/missing.pqz"}) {
+            r = runConvert(std::string(mode) + quoted(dir.file(missing)));
+            EXPECT_EQ(r.status, 1) << mode;
+            EXPECT_EQ(r.out, "pqzconvert: " + dir.file(missing) + ": No such file or directory\n");
+        }
     }
 }
 

@@ -80,7 +80,9 @@ OutputPlan::OutputPlan(const std::string& outDir, const std::vector<std::string>
         auto found = folders.find(dir);
         if (found == folders.end()) {
             Folder f;
-            f.usable = checkFolder(dir, !outDir.empty(), &f.reason);
+            // An input in a missing folder is reported as a missing input when it is read.
+            f.usable = (outDir.empty() && access(dir.c_str(), F_OK) != 0) ||
+                       checkFolder(dir, !outDir.empty(), &f.reason);
             if (f.usable) f.canonical = canonicalFolder(dir);
             found = folders.emplace(dir, f).first;
         }

@@ -68,8 +68,9 @@ const char kHelp[] =
     "\n"
     "Every problem is reported on standard error with the file: a damaged block says what is\n"
     "damaged, where, and what of the file was left unconverted; the other files go on.\n"
-    "Exit status: 0 when every image (and with -x every record) was written, 1 when anything\n"
-    "was not, 2 for a usage error.\n";
+    "Images without pixels (width or height 0) are noted and skipped. Exit status: 0 when\n"
+    "every other image (and with -x every record) was written, 1 when anything was not, 2 for\n"
+    "a usage error.\n";
 
 int usage(const char* what, const char* detail = "") {
     std::fprintf(stderr, "pqzconvert: %s%s (see --help)\n", what, detail);

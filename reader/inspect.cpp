@@ -52,6 +52,33 @@ BlockInfo infoOf(ByteSource& source, const WalkedBlock& b) {
 
 }  // namespace
 
+namespace {
+
+// What stopped a listing, in the words the converter reads: the offset after "offset ", and
+// " announces " for a block whose data runs past the end (that block is listed).
+std::string problemOf(ByteSource& source, const WalkedBlock& b) {
+    const std::string at = " at offset " + std::to_string(b.offset);
+    switch (b.damage) {
+        case BlockDamage::NoTag:
+            return "no valid block" + at;
+        case BlockDamage::HeaderCut:
+            return std::string(b.image ? "image header" : "extra block") + at + " is truncated";
+        case BlockDamage::AuxHeaderCut:
+            return "auxiliary header of image " + std::to_string(b.imageIndex) + at +
+                   " is truncated";
+        default:
+            break;
+    }
+    const uint64_t from = b.image ? (b.hasAux ? b.auxOffset : b.payloadOffset) : b.dataOffset;
+    const uint64_t body = b.offset + b.size - from;
+    const int64_t size = source.size();
+    const uint64_t remain = size >= 0 && uint64_t(size) > from ? uint64_t(size) - from : 0;
+    return (b.image ? "image " + std::to_string(b.imageIndex) : std::string("extra block")) + at +
+           " announces " + std::to_string(body) + " bytes, " + std::to_string(remain) + " remain";
+}
+
+}  // namespace
+
 bool listBlocks(const std::string& path, std::vector<BlockInfo>* blocks, std::string* problem) {
     std::unique_ptr<ByteSource> source = openFileSource(path.c_str());
     if (!source) {
@@ -70,8 +97,7 @@ bool listBlocks(const std::string& path, std::vector<BlockInfo>* blocks, std::st
         }
         if (b.headersComplete()) blocks->push_back(infoOf(*source, b));
         if (r == WalkResult::Ok) continue;
-        *problem = std::string(b.image ? "image" : "block") + " at offset " +
-                   std::to_string(b.offset) + ": " + damageText(b.damage);
+        *problem = problemOf(*source, b);
         return false;
     }
 }

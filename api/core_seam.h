@@ -21,7 +21,8 @@ enum class Status : uint8_t {
 };
 
 struct DecodeControl {
-    bool (*progress)(void* user, uint64_t done, uint64_t total);  // false: stop
+    // Work done and work in all (rows over all passes); returning true stops the decode.
+    bool (*progress)(void* user, uint64_t done, uint64_t total);
     void* user;
 };
 

@@ -39,9 +39,10 @@ uint64_t totalRows(const pqz2_image_info& info) {
 struct Progress {
     pqz2_progress_fn fn;
     void* user;
+    // True when the caller asks to stop.
     static bool call(void* self, uint64_t done, uint64_t total) {
         auto* p = static_cast<Progress*>(self);
-        return p->fn(p->user, done, total) == 0;
+        return p->fn(p->user, done, total) != 0;
     }
 };
 
@@ -135,7 +136,7 @@ pqz2_status decodeCurrent(pqz2_file* file, pqz2_format format, void* buffer, siz
     const uint64_t total = totalRows(info);
     Progress progress{file->options.progress, file->options.progress_user};
     DecodeControl control{progress.fn ? &Progress::call : nullptr, &progress};
-    if (progress.fn && !Progress::call(&progress, 0, total))
+    if (progress.fn && Progress::call(&progress, 0, total))
         return fromCore(file, *b, Status::Cancelled);
 
     const int n = int(info.bits_per_pixel);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "reader/inspect.h"
 #include "tests/api_test_support.h"
 #include "tests/encoder/test_images.h"
 #include "tests/test_support.h"
@@ -218,6 +219,31 @@ TEST(Api, DamagedBlocksAreReportedWhereTheyBreakAndAgainWhenAsked) {
     EXPECT_EQ(pqz2_open_memory(g, junk, sizeof junk), PQZ2_ERR_NOT_PQZ);
     EXPECT_EQ(pqz2_open_memory(g, junk, 0), PQZ2_OK);  // no blocks at all
     EXPECT_EQ(pqz2_next_block(g, &b), PQZ2_END);
+}
+
+// The block listing walks the same way: a cut block is listed and named with its offset.
+TEST(Listing, BlocksCutShortAreListedAndNamed) {
+    test::TempDir dir;
+    for (const bool auxCut : {false, true}) {
+        PqzWriter w;
+        w.extraBlock(3, {1, 2});
+        ImageBlock cut = rawGrey(10, 10, 1);
+        if (auxCut) {
+            cut.aux = std::make_pair(5u, std::vector<uint8_t>{1, 2, 3});
+            cut.auxSizeField = 500;
+        } else {
+            cut.payloadSizeField = 120;
+        }
+        w.imageBlock(cut);
+        std::vector<BlockInfo> blocks;
+        std::string problem;
+        EXPECT_FALSE(listBlocks(test::writeTemp(dir, w.bytes()), &blocks, &problem));
+        ASSERT_EQ(blocks.size(), 2u);
+        EXPECT_EQ(blocks[1].offset, 14u);
+        EXPECT_EQ(blocks[1].hasAux, auxCut);
+        EXPECT_EQ(problem, auxCut ? "image 0 at offset 14 announces 600 bytes, 103 remain"
+                                  : "image 0 at offset 14 announces 120 bytes, 100 remain");
+    }
 }
 
 TEST(Api, MisuseGetsAStatusNeverACrash) {

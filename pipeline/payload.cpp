@@ -157,9 +157,14 @@ bool decodeLoadedPayload(ReaderState& st, DecodedImage* image, const ImageHeader
         // leave the routing and the merge without a plane to address.
         readPayloadHead(st, st.planeCount, (header.format & kFormatGrey) != 0);
         if (!planeOrdersValid(st)) st.damaged = true;
+        // A single plane (5 to 8 bits, one byte per pixel) is the pixel data itself: it is
+        // decoded and filtered in place, and its merge copies each byte onto itself.
+        const bool onePlane = st.planeCount == 1;
         const size_t planeSize = size_t(image->width) * image->height;
-        uint8_t* plane =
-            st.damaged ? nullptr : static_cast<uint8_t*>(std::calloc(planeSize + kPlaneSlack, 1));
+        uint8_t* plane = nullptr;
+        if (!st.damaged)
+            plane = onePlane ? image->data
+                             : static_cast<uint8_t*>(std::calloc(planeSize + kPlaneSlack, 1));
         if (!plane) {
             st.damaged = true;
         } else {
@@ -167,7 +172,7 @@ bool decodeLoadedPayload(ReaderState& st, DecodedImage* image, const ImageHeader
                 decodeSeparatePlanes(st, image, header, plane);
             else
                 decodeInterleaved(st, image, header, plane);
-            std::free(plane);
+            if (!onePlane) std::free(plane);
         }
     }
     const bool ok = !st.damaged && st.cursor == st.payloadEnd;

@@ -90,9 +90,8 @@ pqz2_status decodePixels(pqz2_file* file, const WalkedBlock& b, DecodedImage& im
     const ImageHeader& h = b.header;
     ByteSource& source = *file->source;
     if (!(h.flags & kFlagCompressed)) {
-        // A raw payload of another size than the image gives the pixels that fit; missing rows
-        // stay zero.
-        const size_t take = h.payloadSize < image.dataSize ? h.payloadSize : image.dataSize;
+        // Bytes behind the rows of a longer raw payload are passed over.
+        const size_t take = image.dataSize;
         if (source.readAt(b.payloadOffset, image.data, take) != int64_t(take))
             return fail(file, PQZ2_ERR_IO, "%s: the payload cannot be read", where(b).c_str());
         return PQZ2_OK;
@@ -132,6 +131,13 @@ pqz2_status decodeCurrent(pqz2_file* file, pqz2_format format, void* buffer, siz
         return fail(file, PQZ2_ERR_BUFFER_TOO_SMALL, "%s: the buffer holds %zu bytes, %llu needed",
                     where(*b).c_str(), size, static_cast<unsigned long long>(needed));
     if (pqz2_status s = checkLimits(file, *b, info)) return s;
+    // A raw payload holds every row; a shorter one is a damaged block, refused before the
+    // image is allocated (a few bytes must not stand for a huge image).
+    const uint64_t rows = uint64_t(info.height) * info.native_row_bytes;
+    if (!info.compressed && info.payload_size < rows)
+        return fail(file, PQZ2_ERR_DAMAGED, "%s: the raw payload holds %llu bytes, the rows %llu",
+                    where(*b).c_str(), static_cast<unsigned long long>(info.payload_size),
+                    static_cast<unsigned long long>(rows));
 
     const uint64_t total = totalRows(info);
     Progress progress{file->options.progress, file->options.progress_user};

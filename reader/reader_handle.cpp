@@ -135,9 +135,12 @@ DecodedImage* decodeImage(ReaderHandle* h, pqz2_damage damage, AuxHeader** aux) 
         if (!*aux) return nullptr;
     }
     // Bitmaps the 32-bit bitmap header cannot describe are refused, and so are blocks whose
-    // data is not all in the file, before the image is allocated.
+    // data is not all in the file and raw payloads shorter than the rows, before the image is
+    // allocated.
     const int n = int(info.bits_per_pixel);
     if (damage != PQZ2_DAMAGE_NONE || !dibSizeFits(info.width, info.height, n)) return nullptr;
+    if (!info.compressed && info.payload_size < uint64_t(info.height) * info.native_row_bytes)
+        return nullptr;
     const bool palette = (info.format_byte & 0x80) != 0;
     DecodedImage* img = createDecodedImage(info.width, info.height, n, palette, true);
     if (!img) return nullptr;

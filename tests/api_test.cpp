@@ -214,6 +214,31 @@ TEST(Api, DamagedBlocksAreReportedWhereTheyBreakAndAgainWhenAsked) {
         EXPECT_EQ(b.kind, PQZ2_BLOCK_NONE);
         EXPECT_EQ(pqz2_image_info_get(g, &info), PQZ2_ERR_ORDER);
     }
+    // A raw payload a byte short of the rows is refused before the image is allocated; the walk
+    // passes over it.
+    PqzWriter r;
+    ImageBlock shortRaw = rawGrey(60000, 60000, 0);
+    shortRaw.payload.assign(1000, 1);
+    r.imageBlock(shortRaw);
+    r.imageBlock(rawGrey(1, 1, 0));
+    ApiFile h;
+    ASSERT_EQ(pqz2_open_memory(h, r.bytes().data(), r.bytes().size()), PQZ2_OK);
+    ASSERT_EQ(pqz2_next_block(h, &b), PQZ2_OK);
+    void* pixels = nullptr;
+    size_t stride = 0;
+    EXPECT_EQ(pqz2_decode_alloc(h, PQZ2_FORMAT_NATIVE, &pixels, &stride, nullptr), PQZ2_ERR_LIMIT);
+    pqz2_options big;
+    pqz2_options_init(&big);
+    big.max_pixels = big.max_memory = UINT64_MAX;
+    ApiFile unlimited(&big);
+    ASSERT_EQ(pqz2_open_memory(unlimited, r.bytes().data(), r.bytes().size()), PQZ2_OK);
+    ASSERT_EQ(pqz2_next_block(unlimited, &b), PQZ2_OK);
+    uint8_t one = 0;
+    EXPECT_EQ(pqz2_decode(unlimited, PQZ2_FORMAT_NATIVE, &one, SIZE_MAX, 0, nullptr),
+              PQZ2_ERR_DAMAGED);  // would need 3.6 GB: refused first
+    EXPECT_NE(std::string(pqz2_message(unlimited)).find("raw payload"), std::string::npos);
+    EXPECT_EQ(pqz2_next_block(unlimited, &b), PQZ2_OK);
+
     ApiFile g;
     const uint8_t junk[] = {1, 2, 3, 4};
     EXPECT_EQ(pqz2_open_memory(g, junk, sizeof junk), PQZ2_ERR_NOT_PQZ);

@@ -172,6 +172,27 @@ void skipOneImage(ReaderHandle* h) {
         land(h);
 }
 
+// Handles of failed opens. Nothing is allocated for them, so a caller that gives up without
+// pqzClose leaks nothing, and nothing in them ever changes: every function but pqzGetLastError
+// and pqzClose refuses a handle with an error code before touching it.
+constexpr ReaderHandle failed(int32_t code) {
+    ReaderHandle h{};
+    h.errorCode = code;
+    return h;
+}
+ReaderHandle failedOpens[] = {failed(PQZ_ERR_CANNOT_OPEN), failed(PQZ_ERR_BAD_FILE),
+                              failed(PQZ_ERR_NO_MEMORY)};
+
+ReaderHandle* failedOpen(int32_t code) {
+    for (ReaderHandle& h : failedOpens)
+        if (h.errorCode == code) return &h;
+    return &failedOpens[0];
+}
+
+bool isFailedOpen(const ReaderHandle* h) {
+    return h >= failedOpens && h < failedOpens + sizeof failedOpens / sizeof failedOpens[0];
+}
+
 }  // namespace
 
 DecodedImage* readDecodedImage(ReaderHandle* handle, AuxHeader** aux) {
@@ -210,8 +231,8 @@ PQZ2_API ReaderHandle* pqzOpen(const char* fileName) {
     options.max_memory = UINT64_MAX;
     h->file = pqz2_create(&options);
     if (!h->file) {
-        h->errorCode = PQZ_ERR_NO_MEMORY;
-        return h;
+        std::free(h);
+        return failedOpen(PQZ_ERR_NO_MEMORY);
     }
     const pqz2_status s = pqz2_open_path(h->file, fileName);
     if (s == PQZ2_OK) {
@@ -228,14 +249,17 @@ PQZ2_API ReaderHandle* pqzOpen(const char* fileName) {
                                                  : PQZ_ERR_CANNOT_OPEN;
     }
     if (h->errorCode != 0) {
+        const int32_t code = h->errorCode;
         pqz2_destroy(h->file);
-        h->file = nullptr;
+        std::free(h);
+        return failedOpen(code);
     }
     return h;
 }
 
 PQZ2_API int pqzClose(ReaderHandle* handle) {
     if (!handle) return 0;
+    if (isFailedOpen(handle)) return 1;
     pqz2_destroy(handle->file);
     std::free(handle);
     return 1;

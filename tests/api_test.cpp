@@ -441,7 +441,7 @@ TEST(Api, ProgressReportsRowsAndCancelLeavesTheFileUsable) {
 TEST(ThreadsApi, TwoFilesDecodeInTwoThreadsAsInOne) {
     const std::string v = enc::vectorsDir();
     const std::vector<std::vector<uint8_t>> files = {
-        enc::readFile(v + "/mixed/codecs.pqz"), enc::readFile(v + "/method2/rgb-t1.pqz"),
+        enc::readFile(v + "/method1/sep-t1.pqz"), enc::readFile(v + "/method2/rgb-t1.pqz"),
         enc::readFile(v + "/context/sep24-tol5.pqz"),
         enc::readFile(v + "/bitstream/small-widths.pqz")};
     auto walk = [](const std::vector<uint8_t>& bytes) {

@@ -16,7 +16,7 @@
 
 #include "fuzz/payload_head.h"
 #include "pipeline/payload.h"
-#include "reader/image.h"
+#include "base/image.h"
 
 #ifndef PQZ2_FUZZ_FAMILY
 #error "PQZ2_FUZZ_FAMILY must be set"

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "pipeline/reader_state.h"
-#include "reader/image.h"
+#include "base/image.h"
 
 namespace pqz {
 

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "codec/bitstream/bitstream.h"
@@ -142,6 +144,7 @@ bool decodeLoadedPayload(ReaderState& st, DecodedImage* image, const ImageHeader
     st.bitCount = 0;
     st.bitBuffer = 0;
     st.damaged = false;
+    st.missingMarker = false;
 
     if (bpp <= 4 || !(header.flags & kFlagPlaneTable)) {
         st.currentMethod = 0;
@@ -175,16 +178,18 @@ bool decodeLoadedPayload(ReaderState& st, DecodedImage* image, const ImageHeader
     return ok;
 }
 
-bool decodePayload(ReaderState& st, DecodedImage* image, const ImageHeader& header, FILE* file,
-                   uint64_t available) {
-    if (header.payloadSize > available) return false;  // announces more than the file holds
-    auto* buffer =
-        static_cast<uint8_t*>(std::calloc(size_t(header.payloadSize) + kPayloadSlack, 1));
-    if (!buffer) return false;
-    bool ok = std::fread(buffer, 1, header.payloadSize, file) == header.payloadSize &&
-              decodeLoadedPayload(st, image, header, buffer);
-    std::free(buffer);
-    return ok;
+Status decodePayload(DecodedImage& image, const ImageHeader& header, const uint8_t* payload,
+                     size_t payloadSize, const DecodeControl* control) {
+    if (payloadSize > UINT32_MAX) return Status::LimitExceeded;
+    std::unique_ptr<ReaderState> st(new (std::nothrow) ReaderState());
+    if (!st) return Status::OutOfMemory;
+    ImageHeader stored = header;
+    stored.payloadSize = uint32_t(payloadSize);
+    const bool ok = decodeLoadedPayload(*st, &image, stored, payload);
+    if (st->missingMarker) return Status::MissingMarker;
+    if (!ok) return Status::DamagedStream;
+    if (control && control->progress) control->progress(control->user, 1, 1);
+    return Status::Ok;
 }
 
 }  // namespace pqz

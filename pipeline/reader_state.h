@@ -6,8 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 
-struct ReaderHandle;
-
 namespace pqz {
 
 struct MagnitudeModel;
@@ -50,6 +48,8 @@ struct ReaderState {
     // Set by any decoder that finds the stream unusable (reads past the payload, impossible
     // values, tables that would overflow); the image is then refused as a failed decode.
     bool damaged;
+    // Set when a range-coded stream lacks its opening marker.
+    bool missingMarker;
 
     int rangeCoded;
     int planeCount;
@@ -71,24 +71,9 @@ struct ReaderState {
     MagnitudeModel* magnitudeTable;
     uint32_t rateFloor;
     uint32_t treeStep;
-
-    // The handle that errors raised while decoding are charged to.
-    ReaderHandle* currentHandle;
 };
 
 // This thread's decoding state. Hot loops take the reference once.
 ReaderState& readerState();
-
-// Internal error kinds reported by deep routines.
-enum ErrorKind {
-    ERR_BAD_FILE = 3,
-    ERR_BAD_STREAM = 4,
-    ERR_RESERVED = 5,
-    ERR_CANNOT_OPEN = 6,
-    ERR_NO_MEMORY = 7,
-};
-
-// Stores the external code of an internal error kind into the current handle's error code.
-void raiseError(int kind);
 
 }  // namespace pqz

@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "pipeline/reader_state.h"
 #include "reader/reader_handle.h"
+#include "reader/status_map.h"
 #include "reader/stream_reader.h"
 
 namespace pqz {
@@ -101,16 +101,16 @@ DecodedImage* widenForDib(const DecodedImage* src) {
 
 DecodedImage* readDecodedImage(ReaderHandle* handle, AuxHeader** aux) {
     if (handle->errorCode != 0 || !handle->reader) return nullptr;
-    readerState().currentHandle = handle;
-    DecodedImage* img = readImageBlock(handle->reader, false, aux);
-    if (!img) return nullptr;
-    if (handle->errorCode != 0) {
-        freeDecodedImage(img);
+    Status status = Status::Ok;
+    DecodedImage* img = readImageBlock(handle->reader, false, aux, &status);
+    const PublicEffect effect = publicEffect(status);
+    if (effect.errorCode != 0) {
+        // An image with an error code is dropped together with its auxiliary header.
+        handle->errorCode = effect.errorCode;
         if (aux) {
             std::free(*aux);
             *aux = nullptr;
         }
-        return nullptr;
     }
     return img;
 }

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "reader/image.h"
+#include "base/image.h"
 #include "reader/pqz2_read.h"
 
 namespace pqz {

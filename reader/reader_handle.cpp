@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 
-#include "pipeline/reader_state.h"
 #include "reader/dib.h"
 #include "reader/stream_reader.h"
 
@@ -10,13 +9,6 @@ static_assert(sizeof(DibImage) == 40, "the bitmap header is 40 bytes");
 static_assert(sizeof(ExtraBlock) == 12, "records are type, length, data");
 
 namespace pqz {
-
-void raiseError(int kind) {
-    static const int32_t kExternal[] = {0, 0, 0, 5, 3, 4, 2, 6};
-    ReaderHandle* h = readerState().currentHandle;
-    if (!h) return;
-    h->errorCode = (kind >= 0 && kind <= 7) ? kExternal[kind] : 0;
-}
 
 namespace {
 
@@ -36,13 +28,12 @@ extern "C" {
 PQZ2_API ReaderHandle* pqzOpen(const char* fileName) {
     auto* h = static_cast<ReaderHandle*>(std::calloc(1, sizeof(ReaderHandle)));
     if (!h) return nullptr;
-    readerState().currentHandle = h;
     h->reader = static_cast<StreamReader*>(std::calloc(1, sizeof(StreamReader)));
     if (!h->reader) {
         h->errorCode = 6;
         return h;
     }
-    openStream(h->reader, fileName);
+    h->errorCode = openStream(h->reader, fileName);
     if (h->errorCode != 0) {
         closeStream(h->reader);
         std::free(h->reader);
@@ -57,7 +48,6 @@ PQZ2_API int pqzClose(ReaderHandle* handle) {
         closeStream(handle->reader);
         std::free(handle->reader);
     }
-    if (readerState().currentHandle == handle) readerState().currentHandle = nullptr;
     std::free(handle);
     return 1;
 }

@@ -2,10 +2,12 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "pipeline/payload.h"
-#include "pipeline/reader_state.h"
 #include "reader/dib.h"
+#include "reader/status_map.h"
 
 namespace pqz {
 
@@ -75,6 +77,17 @@ ExtraBlock* readRecordData(StreamReader* r, uint32_t type, uint32_t size) {
     return rec;
 }
 
+// Loads the payload behind the header into memory and decodes it into img.
+Status loadAndDecode(StreamReader* r, DecodedImage& img, const ImageHeader& header) {
+    // A payload that announces more than the file holds is refused before it is loaded.
+    if (header.payloadSize > remainingBytes(r)) return Status::DamagedStream;
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow)
+                                          uint8_t[size_t(header.payloadSize) + kPayloadSlack]());
+    if (!buffer) return Status::OutOfMemory;
+    if (!readExact(r->file, buffer.get(), header.payloadSize)) return Status::DamagedStream;
+    return decodePayload(img, header, buffer.get(), header.payloadSize, nullptr);
+}
+
 DecodedImage* failBlock(StreamReader* r) {
     closeStream(r);
     return nullptr;
@@ -98,31 +111,27 @@ void closeStream(StreamReader* reader) {
     reader->file = nullptr;
 }
 
-void openStream(StreamReader* reader, const char* name) {
+int32_t openStream(StreamReader* reader, const char* name) {
     reader->imageCount = 0;
     reader->fileSize = -1;
     reader->file = name ? std::fopen(name, "rb") : nullptr;
-    if (!reader->file) {
-        raiseError(ERR_CANNOT_OPEN);
-        return;
-    }
+    if (!reader->file) return PQZ_ERR_CANNOT_OPEN;
     if (std::fseek(reader->file, 0, SEEK_END) == 0) {
         long size = std::ftell(reader->file);
         if (size >= 0) reader->fileSize = size;
     }
-    if (std::fseek(reader->file, 0, SEEK_SET) != 0) return;
+    if (std::fseek(reader->file, 0, SEEK_SET) != 0) return PQZ_OK;
     readImageBlock(reader, true, nullptr);
-    if (!reader->file) {
-        raiseError(ERR_BAD_FILE);
-        return;
-    }
-    if (std::feof(reader->file)) return;  // no image block at all: stay at the end
+    if (!reader->file) return PQZ_ERR_BAD_FILE;
+    if (std::feof(reader->file)) return PQZ_OK;  // no image block at all: stay at the end
     reader->imageCount = 0;
     std::fseek(reader->file, 0, SEEK_SET);
+    return PQZ_OK;
 }
 
-DecodedImage* readImageBlock(StreamReader* r, bool skip, AuxHeader** aux) {
+DecodedImage* readImageBlock(StreamReader* r, bool skip, AuxHeader** aux, Status* status) {
     if (aux) *aux = nullptr;
+    if (status) *status = Status::Ok;
     if (!r->file) return nullptr;
     FILE* f = r->file;
     uint8_t tag[4];
@@ -172,7 +181,9 @@ DecodedImage* readImageBlock(StreamReader* r, bool skip, AuxHeader** aux) {
 
     bool ok;
     if (header.flags & kFlagCompressed) {
-        ok = decodePayload(readerState(), img, header, r->file, remainingBytes(r));
+        const Status decoded = loadAndDecode(r, *img, header);
+        if (status) *status = decoded;
+        ok = !publicEffect(decoded).closesFile;
     } else {
         // A raw payload of another size than the image gives what fits: the rest of the
         // payload is passed over, missing rows stay zero.

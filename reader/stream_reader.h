@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "reader/image.h"
+#include "base/image.h"
+#include "base/status.h"
 #include "reader/pqz2_read.h"
 
 namespace pqz {
@@ -23,16 +24,18 @@ enum TagKind { kTagInvalid, kTagImage, kTagExtra };
 TagKind classifyTag(const uint8_t tag[4]);
 uint32_t le32(const uint8_t* p);
 
-// Opens name for reading and validates the blocks up to the first image header; errors are
-// raised on the current handle.
-void openStream(StreamReader* reader, const char* name);
+// Opens name for reading and validates the blocks up to the first image header. Returns the
+// handle's error code: 0, PQZ_ERR_CANNOT_OPEN or PQZ_ERR_BAD_FILE.
+int32_t openStream(StreamReader* reader, const char* name);
 
 // Closes the file after a damaged block; the reader stays closed.
 void closeStream(StreamReader* reader);
 
 // Passes over extra blocks and reads the next image block. With skip set the block is consumed
-// and null returned. aux, when given, is set to null and receives the auxiliary header.
-DecodedImage* readImageBlock(StreamReader* reader, bool skip, AuxHeader** aux);
+// and null returned. aux, when given, is set to null and receives the auxiliary header. status,
+// when given, receives the payload decoder's status when a compressed payload was decoded.
+DecodedImage* readImageBlock(StreamReader* reader, bool skip, AuxHeader** aux,
+                             Status* status = nullptr);
 
 // Reads the next block if it is an extra block.
 ExtraBlock* readExtraBlock(StreamReader* reader);

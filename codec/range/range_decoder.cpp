@@ -30,7 +30,7 @@ void rangeStart(ReaderState& st) {
     if (st.currentModelFlag) {
         if (!initModelTables(st, st.currentMethod)) st.damaged = true;
     }
-    if (takeByte(st) != kStreamMarker) raiseError(ERR_BAD_STREAM);
+    if (takeByte(st) != kStreamMarker) st.missingMarker = true;
     uint32_t b = takeByte(st);
     st.range.buffer = b;
     st.range.low = b >> 1;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "reader/image.h"
+#include "base/image.h"
 #include "reader/pqz2_read.h"
 
 namespace pqzconvert {

@@ -14,9 +14,9 @@
 #include <cstring>
 #include <vector>
 
+#include "base/image.h"
 #include "fuzz/payload_head.h"
 #include "pipeline/payload.h"
-#include "base/image.h"
 
 #ifndef PQZ2_FUZZ_FAMILY
 #error "PQZ2_FUZZ_FAMILY must be set"
@@ -72,10 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     h.payloadSize = uint32_t(payload.size());
     payload.resize(payload.size() + kPayloadSlack, 0);
 
-    DecodedImage* img = createDecodedImage(h.width, h.height, h.bitsPerPixel(), false, true);
+    DecodedImagePtr img(createDecodedImage(h.width, h.height, h.bitsPerPixel(), false, true));
     if (!img) return 0;
     img->format = h.format;
-    decodeLoadedPayload(readerState(), img, h, payload.data());
-    freeDecodedImage(img);
+    decodePayload(*img, h, payload.data(), h.payloadSize, nullptr);
     return 0;
 }

@@ -7,7 +7,8 @@
 
 #include "base/image.h"
 #include "base/status.h"
-#include "pipeline/reader_state.h"
+#include "codec/shared/payload_reader.h"
+#include "codec/shared/plane_table.h"
 
 namespace pqz {
 
@@ -27,12 +28,8 @@ struct DecodeControl {
 Status decodePayload(DecodedImage& image, const ImageHeader& header, const uint8_t* payload,
                      size_t payloadSize, const DecodeControl* control);
 
-// Decodes an in-memory payload (payloadSize bytes followed by kPayloadSlack zero bytes).
-bool decodeLoadedPayload(ReaderState& st, DecodedImage* image, const ImageHeader& header,
-                         const uint8_t* payload);
-
 // Reads the head: the tolerance field (more than two planes, or one grey plane) and one
-// descriptor per plane, filling the state's plane table and order map.
-void readPayloadHead(ReaderState& st, int planeCount, bool grey);
+// descriptor per plane, filling head's plane table and order map.
+void readPayloadHead(PayloadReader& in, int planeCount, bool grey, PayloadHead& head);
 
 }  // namespace pqz

@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "codec/method1/magnitude_models.h"
 #include "codec/range/range_decoder.h"
+#include "codec/shared/magnitude_models.h"
 #include "tests/test_support.h"
 
 namespace pqz {

@@ -1,6 +1,6 @@
 // Shared magnitude models, residual symbol models and residual maps: adaptation constants,
 // rescaling thresholds and the context each escape lands in.
-#include "codec/method1/magnitude_models.h"
+#include "codec/shared/magnitude_models.h"
 
 #include <gtest/gtest.h>
 

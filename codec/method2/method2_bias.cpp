@@ -118,18 +118,6 @@ LaneWidth widestLaneWidth() {
     return widest;
 }
 
-namespace {
-thread_local bool narrowLanesOnly = false;
-}
-
-LaneWidth laneWidth() {
-    return narrowLanesOnly ? LaneWidth::Eight : widestLaneWidth();
-}
-
-void limitLaneWidth(LaneWidth widest) {
-    narrowLanesOnly = widest == LaneWidth::Eight;
-}
-
 void adaptBiasStage(BiasBlock* table, int32_t idx, int32_t d, int32_t e, int32_t clipHigh,
                     int32_t clipLow, LaneWidth lanes) {
     const BiasClip clip{clipHigh, clipLow};

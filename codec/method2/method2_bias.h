@@ -51,10 +51,6 @@ void setBiasCell(BiasBlock* table, int32_t idx, BiasCell cell);
 enum class LaneWidth : uint8_t { Eight, Sixteen };
 // What the processor offers.
 LaneWidth widestLaneWidth();
-// What decoders created by this thread use: the widest, unless this thread limited it (tests
-// compare the widths on whole decodes).
-LaneWidth laneWidth();
-void limitLaneWidth(LaneWidth widest);
 
 // Adapts the cell a stage used (index idx of the stage's table) to the stage's error d, and the
 // cells related to it to the error e the stage had before its correction. Sixteen lanes only

@@ -411,7 +411,7 @@ int32_t codingContexts(Method2Decoder& d, const Rows& r, const Rows* r1, const R
 
 }  // namespace
 
-int32_t predictPixel(ReaderState& st, Method2Decoder& d, const Method2Decoder* ref1,
+int32_t predictPixel(RangeDecoder& rc, Method2Decoder& d, const Method2Decoder* ref1,
                      const Method2Decoder* ref2) {
     const Rows r(d);
     const PixelRecord *C = r.C, *U1 = r.U1, *U2 = r.U2, *U3 = r.U3;
@@ -450,7 +450,7 @@ int32_t predictPixel(ReaderState& st, Method2Decoder& d, const Method2Decoder* r
     const int known = d.slotOfContext[context];
     PredictorSlot* slot;
     if (known == 0) {
-        slot = handOutSlot(st, d, context);
+        slot = handOutSlot(rc, d, context);
     } else {
         slot = &d.slots[known];
         const float r0 = dot28(slot->weight, x) + x[28];

@@ -6,34 +6,35 @@
 
 namespace pqz {
 
-void decodePlane(ReaderState& st, const ImageHeader& header, uint8_t* out, size_t outSize) {
-    const int depth = header.bitsPerPixel();
-    if (!st.currentModelFlag) {
-        decodeContextModelPlane(st, header.width, header.height, depth, out, outSize);
+void decodePlane(PayloadReader& in, const PayloadHead& head, PlaneCoding coding,
+                 const PlaneShape& shape, uint8_t* out, size_t outSize, RowProgress& progress) {
+    const int width = shape.width, height = shape.height;
+    if (!coding.modelFlag) {
+        decodeContextModelPlane(in, width, height, shape.depth, out, outSize, progress);
         return;
     }
-    const bool grey8 = depth == 8;
-    if (grey8 && size_t(header.width) * header.height > outSize) {
-        st.damaged = true;
+    const bool grey8 = shape.depth == 8;
+    if (grey8 && size_t(width) * height > outSize) {
+        in.fail(Status::DamagedStream);
         return;
     }
-    switch (st.currentMethod) {
-        case 1:
+    switch (coding.method) {
+        case kMethodMed:
             if (grey8)
-                decodeMethod1Grey(st, out, header.width, header.height);
+                decodeMethod1Grey(in, head.tolerance, out, width, height, progress);
             else
-                decodeMethod1Interleaved(st, header, out, outSize);
+                decodeMethod1Interleaved(in, head, width, height, out, outSize, progress);
             break;
-        case 2:
+        case kMethodAdaptive:
             if (grey8)
-                decodePlane8Method2(st, out, header.width, header.height);
+                decodePlane8Method2(in, head, out, width, height, progress);
             else
-                decodePlaneMethod2(st, header, out, outSize);
+                decodePlaneMethod2(in, head, width, height, out, outSize, progress);
             break;
         default:
             // No decoder exists for a model-flagged plane of method 0 or 3; its content would be
             // undefined, so the image is refused.
-            st.damaged = true;
+            in.fail(Status::Unsupported);
             break;
     }
 }

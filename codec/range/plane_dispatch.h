@@ -5,13 +5,22 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "pipeline/reader_state.h"
-#include "base/image.h"
+#include "codec/shared/payload_reader.h"
+#include "codec/shared/plane_table.h"
+#include "codec/shared/progress.h"
 
 namespace pqz {
 
-// Decodes the plane described by header (width, height, bits per pixel) into out, which holds
-// outSize bytes. The decoder is chosen by the state's currentModelFlag and currentMethod.
-void decodePlane(ReaderState& st, const ImageHeader& header, uint8_t* out, size_t outSize);
+// The shape of what one coded stream decodes: a plane, or all planes of the image interleaved.
+struct PlaneShape {
+    int width = 0;
+    int height = 0;
+    int depth = 0;  // bits per sample (8 for one plane of a multi-plane image)
+};
+
+// Decodes the coded stream at the reader's cursor into out, which holds outSize bytes. The
+// decoder is chosen by the plane's coding; the head gives tolerance and plane table.
+void decodePlane(PayloadReader& in, const PayloadHead& head, PlaneCoding coding,
+                 const PlaneShape& shape, uint8_t* out, size_t outSize, RowProgress& progress);
 
 }  // namespace pqz

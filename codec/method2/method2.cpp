@@ -13,7 +13,7 @@ void decodePlane8Method2(PayloadReader& in, const PayloadHead& head, uint8_t* ou
         return;
     }
     method2::DecodeFloatEnvironment environment;
-    method2::decodeSinglePlane(in, head, out, width, height, progress);
+    method2::decodeSinglePlane(in, head, out, width, height, progress, method2::widestLaneWidth());
 }
 
 void decodePlaneMethod2(PayloadReader& in, const PayloadHead& head, int width, int height,
@@ -32,7 +32,8 @@ void decodePlaneMethod2(PayloadReader& in, const PayloadHead& head, int width, i
         }
     }
     method2::DecodeFloatEnvironment environment;
-    method2::decodeInterleavedImage(in, head, width, height, out, progress);
+    method2::decodeInterleavedImage(in, head, width, height, out, progress,
+                                    method2::widestLaneWidth());
 }
 
 }  // namespace pqz

@@ -41,6 +41,7 @@ size_t recordsPerRow(int width) {
 }  // namespace
 
 void initShared(DecodeShared& shared, bool multiPlane, int tolerance) {
+    shared.biasLanes = widestLaneWidth();
     std::memcpy(shared.fixedWeight, kFixedWeight, sizeof kFixedWeight);
     std::memcpy(shared.stepSize, kStepSize, sizeof kStepSize);
     if (multiPlane) {
@@ -75,7 +76,7 @@ Method2Decoder* createDecoder(const PayloadHead& head, DecodeShared& shared, int
     }
     d->rowMemory = rows;
     d->width = width;
-    d->biasLanes = widestLaneWidth();
+    d->biasLanes = shared.biasLanes;
     d->shared = &shared;
     d->magnitudes = &magnitudes;
     d->planeIndex = planeIndex;
@@ -219,9 +220,10 @@ void decodeFirstRow(RangeDecoder& rc, Method2Decoder& d, uint8_t* out) {
 }  // namespace
 
 void decodeSinglePlane(PayloadReader& in, const PayloadHead& head, uint8_t* out, int width,
-                       int height, RowProgress& progress) {
+                       int height, RowProgress& progress, LaneWidth lanes) {
     DecodeShared shared;
     initShared(shared, false, head.tolerance);
+    shared.biasLanes = lanes;
     MagnitudeTable magnitudes;
     if (!magnitudes.create(kMethodAdaptive)) {
         in.fail(Status::OutOfMemory);

@@ -64,6 +64,7 @@ struct alignas(16) DecodeShared {
     int32_t gradientBias[4];
     int32_t biasClipHigh;
     int32_t biasClipLow;
+    LaneWidth biasLanes;  // of the bias cell adaptation: the widest the processor offers
 };
 
 // Weight of each digit (0, 1, 2) of the five ternary features A to E.
@@ -112,12 +113,13 @@ struct Method2Decoder {
 };
 
 // Decodes one 8-bit plane of width x height bytes from one coded stream.
+// lanes selects the width of the bias cell adaptation; both widths decode alike.
 void decodeSinglePlane(PayloadReader& in, const PayloadHead& head, uint8_t* out, int width,
-                       int height, RowProgress& progress);
+                       int height, RowProgress& progress, LaneWidth lanes);
 // Decodes an image of head.planeCount (3 or 4) interleaved planes from one coded stream; out
 // holds width x height x planeCount bytes.
 void decodeInterleavedImage(PayloadReader& in, const PayloadHead& head, int width, int height,
-                            uint8_t* out, RowProgress& progress);
+                            uint8_t* out, RowProgress& progress, LaneWidth lanes);
 
 // Fills the tables for single planes or for multi-plane images, and the tolerance's clip.
 void initShared(DecodeShared& shared, bool multiPlane, int tolerance);

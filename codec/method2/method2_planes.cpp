@@ -92,10 +92,11 @@ void decodePlanes(RangeDecoder& rc, const PayloadHead& head, Decoders& dec, uint
 }  // namespace
 
 void decodeInterleavedImage(PayloadReader& in, const PayloadHead& head, int width, int height,
-                            uint8_t* out, RowProgress& progress) {
+                            uint8_t* out, RowProgress& progress, LaneWidth lanes) {
     const int planes = head.planeCount;
     DecodeShared shared;
     initShared(shared, true, head.tolerance);
+    shared.biasLanes = lanes;
     MagnitudeTable magnitudes;
     if (!magnitudes.create(kMethodAdaptive)) {
         in.fail(Status::OutOfMemory);

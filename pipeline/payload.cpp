@@ -4,9 +4,9 @@
 
 #include "base/memory.h"
 #include "codec/bitstream/bitstream.h"
-#include "codec/range/plane_dispatch.h"
 #include "pipeline/filters.h"
 #include "pipeline/merge.h"
+#include "pipeline/plane_dispatch.h"
 
 namespace pqz {
 

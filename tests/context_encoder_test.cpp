@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <random>
 
-#include "codec/range/range_decoder.h"
+#include "codec/shared/range_decoder.h"
 #include "tests/encoder/context_encoder_models.h"
 #include "tests/test_support.h"
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "codec/range/context_model_models.h"
-#include "codec/range/range_decoder.h"
 #include "codec/shared/progress.h"
+#include "codec/shared/range_decoder.h"
 #include "tests/encoder/range_encoder.h"
 #include "tests/test_support.h"
 

@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "codec/range/range_decoder.h"
 #include "codec/shared/magnitude_models.h"
+#include "codec/shared/range_decoder.h"
 #include "tests/test_support.h"
 
 namespace pqz {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "codec/range/range_decoder.h"
+#include "codec/shared/range_decoder.h"
 
 namespace pqz {
 namespace {

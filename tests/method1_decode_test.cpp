@@ -9,7 +9,7 @@
 
 #include "codec/method1/method1.h"
 #include "codec/method1/method1_decoder.h"
-#include "codec/range/range_decoder.h"
+#include "codec/shared/range_decoder.h"
 #include "pipeline/payload.h"
 #include "tests/encoder/pqz_writer.h"
 #include "tests/support/method1_support.h"

@@ -11,7 +11,7 @@
 #include "codec/method2/method2.h"
 #include "codec/method2/method2_decoder.h"
 #include "codec/method2/method2_float.h"
-#include "codec/range/range_decoder.h"
+#include "codec/shared/range_decoder.h"
 #include "tests/encoder/test_images.h"
 #include "tests/method2_test_support.h"
 #include "tests/test_support.h"

@@ -12,8 +12,8 @@
 
 #include "codec/method2/method2_decoder.h"
 #include "codec/method2/method2_float.h"
-#include "codec/range/range_decoder.h"
 #include "codec/shared/magnitude_models.h"
+#include "codec/shared/range_decoder.h"
 #include "tests/method2_test_support.h"
 
 namespace pqz::method2 {

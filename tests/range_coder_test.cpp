@@ -4,7 +4,7 @@
 #include <random>
 #include <vector>
 
-#include "codec/range/range_decoder.h"
+#include "codec/shared/range_decoder.h"
 #include "tests/encoder/bit_writer.h"
 #include "tests/encoder/range_encoder.h"
 #include "tests/test_support.h"

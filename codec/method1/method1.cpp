@@ -2,7 +2,7 @@
 
 #include "codec/method1/method1_decoder.h"
 #include "codec/method1/method1_sample.h"
-#include "codec/range/range_decoder.h"
+#include "codec/shared/range_decoder.h"
 #include "codec/shared/reference_prediction.h"
 
 namespace pqz {

@@ -7,8 +7,8 @@
 #include <memory>
 
 #include "codec/method2/method2_float.h"
-#include "codec/range/range_decoder.h"
 #include "codec/shared/magnitude_models.h"
+#include "codec/shared/range_decoder.h"
 
 namespace pqz::method2 {
 

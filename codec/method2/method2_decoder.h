@@ -6,10 +6,10 @@
 #include <cstdint>
 
 #include "codec/method2/method2_bias.h"
-#include "codec/range/range_decoder.h"
 #include "codec/shared/magnitude_models.h"
 #include "codec/shared/plane_table.h"
 #include "codec/shared/progress.h"
+#include "codec/shared/range_decoder.h"
 
 namespace pqz::method2 {
 

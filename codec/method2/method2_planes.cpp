@@ -5,7 +5,7 @@
 
 #include "codec/method2/method2_decoder.h"
 #include "codec/method2/method2_float.h"
-#include "codec/range/range_decoder.h"
+#include "codec/shared/range_decoder.h"
 #include "codec/shared/reference_prediction.h"
 
 namespace pqz::method2 {

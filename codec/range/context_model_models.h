@@ -12,7 +12,7 @@
 #endif
 
 #include "base/platform.h"
-#include "codec/range/range_decoder.h"
+#include "codec/shared/range_decoder.h"
 
 namespace pqz {
 

@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "codec/range/context_model_models.h"
-#include "codec/range/range_decoder.h"
 #include "codec/shared/progress.h"
+#include "codec/shared/range_decoder.h"
 
 namespace pqz {
 

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <utility>
 
-#include "codec/range/range_decoder.h"
+#include "codec/shared/range_decoder.h"
 
 namespace pqz {
 

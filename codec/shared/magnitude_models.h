@@ -6,8 +6,8 @@
 
 #include "base/memory.h"
 #include "base/platform.h"
-#include "codec/range/range_decoder.h"
 #include "codec/shared/plane_table.h"
+#include "codec/shared/range_decoder.h"
 
 namespace pqz {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "codec/method1/method1_decoder.h"
-#include "codec/range/range_decoder.h"
+#include "codec/shared/range_decoder.h"
 
 namespace pqz::test {
 

@@ -1,4 +1,4 @@
-#include "codec/range/range_decoder.h"
+#include "codec/shared/range_decoder.h"
 
 namespace pqz {
 

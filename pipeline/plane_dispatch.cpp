@@ -1,4 +1,4 @@
-#include "codec/range/plane_dispatch.h"
+#include "pipeline/plane_dispatch.h"
 
 #include "codec/method1/method1.h"
 #include "codec/method2/method2.h"

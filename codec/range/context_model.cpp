@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "codec/range/context_model_state.h"
 
@@ -83,6 +84,14 @@ void destroyContextModel(ContextModel* cm) {
     std::free(cm);
 }
 
+namespace {
+
+struct ContextModelRelease {
+    void operator()(ContextModel* cm) const { destroyContextModel(cm); }
+};
+
+}  // namespace
+
 void decodeContextModelPlane(PayloadReader& in, int width, int height, int depth, uint8_t* out,
                              size_t outSize, RowProgress& progress) {
     if (depth < 1 || depth > 32 || width < 0 || height < 0 ||
@@ -90,13 +99,12 @@ void decodeContextModelPlane(PayloadReader& in, int width, int height, int depth
         in.fail(Status::Unsupported);
         return;
     }
-    ContextModel* cm = createContextModel(width, height, depth);
+    std::unique_ptr<ContextModel, ContextModelRelease> cm(createContextModel(width, height, depth));
     if (!cm) {
         in.fail(Status::OutOfMemory);
         return;
     }
     decodeContextModel(in, *cm, out, outSize, progress);
-    destroyContextModel(cm);
 }
 
 }  // namespace pqz

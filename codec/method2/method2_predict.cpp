@@ -229,13 +229,19 @@ struct StageKey {
 template <int stage, bool multi>
 PQZ_HOT_INLINE StageKey stageKey(const CascadeInputs& in, int32_t pred);
 
+// Bits 15 to 19 of stage 0, the same in both plane modes.
+PQZ_HOT_INLINE uint32_t stage0OwnBits(const CascadeInputs& in) {
+    const PixelRecord *C = in.C, *U1 = in.U1, *U3 = in.U3;
+    return bitOf(C[-3].err, 15) | bitOf(C[-1].err, 16) |
+           bitOf(C[-7].err + C[-5].err + C[-3].err + U1[-3].err, 17) |
+           bitOf(C[-2].err + 2 * C[-4].err + U3[0].err, 18) |
+           bitOf(C[-1].err + U1[-1].err + U1[0].err + U1[1].err, 19);
+}
+
 template <>
 PQZ_HOT_INLINE StageKey stageKey<0, false>(const CascadeInputs& in, int32_t pred) {
-    const PixelRecord *C = in.C, *U1 = in.U1, *U2 = in.U2, *U3 = in.U3;
-    uint32_t bits = bitOf(C[-3].err, 15) | bitOf(C[-1].err, 16) |
-                    bitOf(C[-7].err + C[-5].err + C[-3].err + U1[-3].err, 17) |
-                    bitOf(C[-2].err + 2 * C[-4].err + U3[0].err, 18) |
-                    bitOf(C[-1].err + U1[-1].err + U1[0].err + U1[1].err, 19);
+    const PixelRecord *C = in.C, *U1 = in.U1, *U2 = in.U2;
+    uint32_t bits = stage0OwnBits(in);
     bits |= bitOf(C[-7].err, 20) | bitOf(C[-5].err, 21) | bitOf(C[-4].err, 22) |
             bitOf(C[-6].err + C[-4].err, 23) |
             bitOf(C[-8].err + C[-4].err + U2[0].err + U2[1].err, 24) |
@@ -245,12 +251,9 @@ PQZ_HOT_INLINE StageKey stageKey<0, false>(const CascadeInputs& in, int32_t pred
 
 template <>
 PQZ_HOT_INLINE StageKey stageKey<0, true>(const CascadeInputs& in, int32_t pred) {
-    const PixelRecord *C = in.C, *U1 = in.U1, *U3 = in.U3;
+    const PixelRecord* C = in.C;
     const PixelRecord *aC = in.r1->C, *bC = in.r2->C;
-    uint32_t bits = bitOf(C[-3].err, 15) | bitOf(C[-1].err, 16) |
-                    bitOf(C[-7].err + C[-5].err + C[-3].err + U1[-3].err, 17) |
-                    bitOf(C[-2].err + 2 * C[-4].err + U3[0].err, 18) |
-                    bitOf(C[-1].err + U1[-1].err + U1[0].err + U1[1].err, 19);
+    uint32_t bits = stage0OwnBits(in);
     bits |= bitOf(C[-2].err, 20) | bitOf(aC[-1].err + aC[-3].err, 21) |
             bitOf(bC[-1].err + bC[-3].err, 22) | bitOf(aC[-2].err, 23) | bitOf(bC[-1].err, 24) |
             bitOf(bC[-2].err, 25);

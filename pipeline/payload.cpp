@@ -22,19 +22,6 @@ constexpr int kOffsetBits = 8;
 constexpr int kCoefficientBits = 8;
 constexpr int32_t kCoefficientBias = 64;  // stored coefficients are biased by +64
 
-// Every plane the routing and the merge will address must lie inside the pixel.
-bool orderMapValid(const PayloadHead& head) {
-    for (int k = 0; k < head.planeCount; k++)
-        if (head.orderMap[k] >= head.planeCount) return false;
-    for (int p = 0; p < head.planeCount; p++) {
-        const PlaneDescriptor& d = head.planeTable[p];
-        if (!d.hasReference()) continue;
-        if (d.order >= 1 && head.orderMap[0] >= head.planeCount) return false;
-        if (d.order == 2 && head.orderMap[1] >= head.planeCount) return false;
-    }
-    return true;
-}
-
 PlaneShape shapeOf(const DecodedImage& image, int depth) {
     return PlaneShape{image.width, image.height, depth};
 }
@@ -140,22 +127,31 @@ void decodeBody(PayloadReader& in, const ImageHeader& header, DecodedImage& imag
         in.fail(Status::Unsupported);
         return;
     }
+    // The table is checked before anything is decoded: a repeated or missing position would
+    // leave the routing and the merge without a plane to address.
     readPayloadHead(in, head.planeCount, (header.format & kFormatGrey) != 0, head);
     if (in.damaged) return;
-    if (!orderMapValid(head)) {
+    if (!planeOrdersValid(head)) {
         in.fail(Status::Unsupported);
         return;
     }
+    // A single plane (5 to 8 bits, one byte per pixel) is the pixel data itself: it is decoded
+    // and filtered in place, and its merge copies each byte onto itself.
+    const bool onePlane = head.planeCount == 1;
     const size_t planeSize = size_t(image.width) * image.height;
-    Owned<uint8_t[]> plane = allocateArray<uint8_t>(planeSize + kPlaneSlack);
-    if (!plane) {
-        in.fail(Status::OutOfMemory);
-        return;
+    Owned<uint8_t[]> buffer;
+    if (!onePlane) {
+        buffer = allocateArray<uint8_t>(planeSize + kPlaneSlack);
+        if (!buffer) {
+            in.fail(Status::OutOfMemory);
+            return;
+        }
     }
+    uint8_t* plane = onePlane ? image.data : buffer.get();
     if (header.flags & kFlagSeparatePlanes)
-        decodeSeparatePlanes(in, head, image, plane.get(), progress);
+        decodeSeparatePlanes(in, head, image, plane, progress);
     else
-        decodeInterleaved(in, head, image, header, plane.get(), progress);
+        decodeInterleaved(in, head, image, header, plane, progress);
 }
 
 }  // namespace
@@ -180,6 +176,15 @@ void readPayloadHead(PayloadReader& in, int planeCount, bool grey, PayloadHead& 
                 desc.coef[2] = int32_t(readBits(in, kCoefficientBits)) - kCoefficientBias;
         }
     }
+}
+
+bool planeOrdersValid(const PayloadHead& head) {
+    // planeCount planes fill the positions 0 .. planeCount - 1 only if no two of them share one
+    // and none lies beyond the pixel.
+    if (head.planeCount < 1 || head.planeCount > PayloadHead::kMaxPlanes) return false;
+    for (int k = 0; k < head.planeCount; k++)
+        if (head.orderMap[k] == PayloadHead::kNoPlane) return false;
+    return true;
 }
 
 Status decodePayload(DecodedImage& image, const ImageHeader& header, const uint8_t* payload,

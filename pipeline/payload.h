@@ -32,4 +32,8 @@ Status decodePayload(DecodedImage& image, const ImageHeader& header, const uint8
 // descriptor per plane, filling head's plane table and order map.
 void readPayloadHead(PayloadReader& in, int planeCount, bool grey, PayloadHead& head);
 
+// True when the orders just read give each of the planeCount planes its own decoding position
+// 0 .. planeCount - 1 (at most four planes). Any other table is refused before decoding.
+bool planeOrdersValid(const PayloadHead& head);
+
 }  // namespace pqz

@@ -4,10 +4,9 @@
 #include <cstring>
 #include <memory>
 
-#include "api/core_seam.h"
 #include "api/file.h"
 #include "api/pixel_formats.h"
-#include "pipeline/reader_state.h"
+#include "pipeline/payload.h"
 
 namespace pqz::api {
 
@@ -15,7 +14,7 @@ std::string damageMessage(const WalkedBlock& b);
 
 namespace {
 
-constexpr size_t kSlack = 8;  // zero bytes the decoders may read behind payloads and pixels
+constexpr size_t kSlack = kPayloadSlack;  // zero bytes the decoders may read behind payloads
 
 struct FreeDeleter {
     void operator()(void* p) const { std::free(p); }

@@ -6,7 +6,7 @@
 #include "api/pqz2.h"
 #include "bench/heap_peak.h"
 #include "bench/peer_codecs.h"
-#include "reader/pqz2_read.h"
+#include "pqz2_read/pqz2_read.h"
 
 namespace pqz::bench {
 

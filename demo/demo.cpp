@@ -18,6 +18,7 @@
 namespace {
 
 void* libraryModule = nullptr;
+ReaderHandle* openHandle = nullptr;  // closed on the way out, also after an error
 
 [[noreturn]] void fatal(const char* format, ...) {
     va_list args;
@@ -25,6 +26,7 @@ void* libraryModule = nullptr;
     std::vprintf(format, args);
     va_end(args);
     std::printf("\n");
+    if (openHandle) pqzClose(openHandle);
     if (libraryModule) dlclose(libraryModule);
     std::exit(-1);
 }
@@ -52,6 +54,7 @@ int main() {
     if (!libraryModule) fatal("Load PQZ2_READ library error");
 
     ReaderHandle* h = pqzOpen("TestFile.pqz");
+    openHandle = h;
     if (!h || pqzGetLastError(h) != 0) fatal("File open error: %d", pqzGetLastError(h));
 
     std::printf("Simplest PQZ file reading cycle\n");

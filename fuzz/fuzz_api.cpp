@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <string>
 
-#include "reader/pqz2_read.h"
+#include "pqz2_read/pqz2_read.h"
 
 namespace {
 

@@ -15,9 +15,9 @@
 #include <cstring>
 #include <vector>
 
+#include "base/image.h"
 #include "fuzz/payload_head.h"
 #include "pipeline/payload.h"
-#include "reader/image.h"
 
 #ifndef PQZ2_FUZZ_FAMILY
 #error "PQZ2_FUZZ_FAMILY must be set"
@@ -75,16 +75,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // The same input decoded twice in one process gives the same result: nothing the first
     // decode leaves behind may reach the second.
-    DecodedImage* first = createDecodedImage(h.width, h.height, h.bitsPerPixel(), false, true);
-    DecodedImage* second = createDecodedImage(h.width, h.height, h.bitsPerPixel(), false, true);
+    DecodedImagePtr first(createDecodedImage(h.width, h.height, h.bitsPerPixel(), false, true));
+    DecodedImagePtr second(createDecodedImage(h.width, h.height, h.bitsPerPixel(), false, true));
     if (first && second) {
         first->format = second->format = h.format;
-        const bool ok = decodeLoadedPayload(readerState(), first, h, payload.data());
-        const bool again = decodeLoadedPayload(readerState(), second, h, payload.data());
-        if (ok != again || std::memcmp(first->data, second->data, first->dataSize) != 0)
+        const Status once = decodePayload(*first, h, payload.data(), h.payloadSize, nullptr);
+        const Status again = decodePayload(*second, h, payload.data(), h.payloadSize, nullptr);
+        if (once != again || std::memcmp(first->data, second->data, first->dataSize) != 0)
             __builtin_trap();
     }
-    freeDecodedImage(first);
-    freeDecodedImage(second);
     return 0;
 }

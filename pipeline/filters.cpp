@@ -1,8 +1,8 @@
 #include "pipeline/filters.h"
 
-#include <cstdlib>
 #include <utility>
-#include <vector>
+
+#include "base/memory.h"
 
 namespace pqz {
 
@@ -107,29 +107,105 @@ struct AdaptiveFilterState {
     ClassTable classTables[4];
 };
 
-}  // namespace
+// The neighbourhood of one sample: W, WW, N, NW, NE, NWW in the rows at hand, NN, NNW, NNE two
+// rows up (row 0 at the top); columns outside the plane repeat the edge columns.
+struct Neighbours {
+    int W, WW, N, NW, NE, NWW, NN, NNW, NNE;
+};
 
-bool unpredictAdaptive(uint8_t* plane, int width, int height, int tolerance) {
-    if (width <= 0 || height <= 0) return true;
-    auto* state = static_cast<AdaptiveFilterState*>(std::malloc(sizeof(AdaptiveFilterState)));
-    // Activity terms h and v of the row above and of the current row; one spare column on the
-    // right repeats the last column.
-    int* act = static_cast<int*>(std::calloc(4 * (size_t(width) + 1), sizeof(int)));
-    if (!state || !act) {
-        std::free(state);
-        std::free(act);
-        return false;
+// The two-stage prediction of a sample: stage 1 picks among five blends of a smooth and an edge
+// predictor by the horizontal activity D, stage 2 corrects it by the vertical activity J. The
+// chosen classes and the tables they came from stay in s for the adaptation.
+struct AdaptivePrediction {
+    int first;       // stage 1's prediction (I)
+    int value;       // the final prediction
+    ClassTable* t1;  // table of stage 1's class
+    ClassTable* t2;  // table of stage 2's class
+};
+
+inline AdaptivePrediction predictAdaptive(AdaptiveFilterState& s, const Neighbours& n, int D,
+                                          int J) {
+    const int C = (16 * n.NE + 23 * n.N + 28 * n.W + 3 * n.WW - 3 * n.NW - 3 * n.NN + 31) >> 6;
+    AdaptivePrediction r;
+    int F;
+    if (D > 0) {
+        r.t1 = &s.classTables[0];
+        F = n.N + ((n.N + n.W - n.NN - n.NW + 4) >> 3);
+    } else {
+        r.t1 = &s.classTables[1];
+        F = n.W + ((n.N - n.NW + 2) >> 2);
+        D = -D;
     }
-    AdaptiveFilterState& s = *state;
+    const int G = (C + F) >> 1;
+    s.pred1[1] = C;
+    s.pred1[2] = (C + G) >> 1;
+    s.pred1[3] = G;
+    s.pred1[4] = (F + G) >> 1;
+    s.pred1[5] = F;
+    s.class1 = r.t1->cls[D];
+    const int I = s.pred1[s.class1];
+
+    int K;
+    if (J >= 0) {
+        r.t2 = &s.classTables[2];
+        K = I + ((3 * n.NE + n.N - 2 * I - n.NNE - n.NW + 4) >> 3);
+    } else {
+        r.t2 = &s.classTables[3];
+        K = I + ((n.W + n.N + 2 * n.NW - 2 * I - n.NNW - n.NWW + 2) >> 2);
+        J = -J;
+    }
+    s.pred2[1] = I;
+    s.pred2[2] = (3 * I + K + 1) >> 2;
+    s.pred2[3] = (I + K + 1) >> 1;
+    s.pred2[4] = (I + 3 * K + 1) >> 2;
+    s.pred2[5] = K;
+    s.class2 = r.t2->cls[J];
+    r.first = I;
+    r.value = s.pred2[s.class2];
+    return r;
+}
+
+// After a large error, moves one class boundary towards the blend that would have done better:
+// stage 1's first, then stage 2's.
+inline void adaptClasses(const AdaptiveFilterState& s, const AdaptivePrediction& pr, int p) {
+    const int e = iabs(p - pr.value);
+    if (e < 6) return;
+    const int S = s.class1, T = s.class2, u = iabs(p - pr.first) - 1;
+    // The sentinels keep the end classes from moving; the guards keep it so even where a
+    // prediction strays far from the sample.
+    if (S > 1 && iabs(p - s.pred1[S - 1]) < u)
+        raiseLowerBoundary(*pr.t1, S);
+    else if (S < 5 && iabs(p - s.pred1[S + 1]) < u)
+        lowerUpperBoundary(*pr.t1, S);
+    else if (T > 1 && iabs(p - s.pred2[T - 1]) < e - 1)
+        raiseLowerBoundary(*pr.t2, T);
+    else if (T < 5 && iabs(p - s.pred2[T + 1]) < e - 1)
+        lowerUpperBoundary(*pr.t2, T);
+}
+
+void initAdaptiveState(AdaptiveFilterState& s) {
     initClassTable(s.classTables[0], 7, 16, 31, 66);
     initClassTable(s.classTables[1], 8, 10, 20, 36);
     initClassTable(s.classTables[2], 10, 30, 48, 65);
     initClassTable(s.classTables[3], 8, 20, 28, 32);
     s.pred1[0] = s.pred1[6] = s.pred2[0] = s.pred2[6] = -384;
-    int* hUp = act;
-    int* vUp = act + (width + 1);
-    int* hCur = act + 2 * (width + 1);
-    int* vCur = act + 3 * (width + 1);
+}
+
+}  // namespace
+
+bool unpredictAdaptive(uint8_t* plane, int width, int height, int tolerance) {
+    if (width <= 0 || height <= 0) return true;
+    Owned<AdaptiveFilterState> state = allocateObject<AdaptiveFilterState>(Fill::None);
+    // Activity terms h and v of the row above and of the current row; one spare column on the
+    // right repeats the last column.
+    Owned<int[]> act = allocateArray<int>(4 * (size_t(width) + 1));
+    if (!state || !act) return false;
+    AdaptiveFilterState& s = *state;
+    initAdaptiveState(s);
+    int* hUp = act.get();
+    int* vUp = hUp + (width + 1);
+    int* hCur = hUp + 2 * (width + 1);
+    int* vCur = hUp + 3 * (width + 1);
 
     uint8_t r[256];
     buildResidualMap(tolerance, r);
@@ -157,77 +233,23 @@ bool unpredictAdaptive(uint8_t* plane, int width, int height, int tolerance) {
         vCur[0] = 0;
         const int y2 = y >= 2 ? y - 2 : 0;
         for (int x = 1; x < width; x++) {
-            const int W = row[x - 1], WW = at(x - 2, y), N = up[x], NW = up[x - 1];
-            const int NE = at(x + 1, y - 1), NWW = at(x - 2, y - 1);
-            const int NN = at(x, y2), NNW = at(x - 1, y2), NNE = at(x + 1, y2);
-
-            const int C = (16 * NE + 23 * N + 28 * W + 3 * WW - 3 * NW - 3 * NN + 31) >> 6;
-            int D = hCur[x - 1] + hUp[x - 1] + hUp[x] + hUp[x + 1];
-            ClassTable* t1;
-            int F;
-            if (D > 0) {
-                t1 = &s.classTables[0];
-                F = N + ((N + W - NN - NW + 4) >> 3);
-            } else {
-                t1 = &s.classTables[1];
-                F = W + ((N - NW + 2) >> 2);
-                D = -D;
-            }
-            const int G = (C + F) >> 1;
-            s.pred1[1] = C;
-            s.pred1[2] = (C + G) >> 1;
-            s.pred1[3] = G;
-            s.pred1[4] = (F + G) >> 1;
-            s.pred1[5] = F;
-            s.class1 = t1->cls[D];
-            const int I = s.pred1[s.class1];
-
-            int J = vCur[x - 1] + vUp[x] + vUp[x + 1];
-            ClassTable* t2;
-            int K;
-            if (J >= 0) {
-                t2 = &s.classTables[2];
-                K = I + ((3 * NE + N - 2 * I - NNE - NW + 4) >> 3);
-            } else {
-                t2 = &s.classTables[3];
-                K = I + ((W + N + 2 * NW - 2 * I - NNW - NWW + 2) >> 2);
-                J = -J;
-            }
-            s.pred2[1] = I;
-            s.pred2[2] = (3 * I + K + 1) >> 2;
-            s.pred2[3] = (I + K + 1) >> 1;
-            s.pred2[4] = (I + 3 * K + 1) >> 2;
-            s.pred2[5] = K;
-            s.class2 = t2->cls[J];
-            const int prediction = s.pred2[s.class2];
-
-            const int p = uint8_t(r[row[x]] + prediction);
+            const Neighbours n{row[x - 1], at(x - 2, y),     up[x],
+                               up[x - 1],  at(x + 1, y - 1), at(x - 2, y - 1),
+                               at(x, y2),  at(x - 1, y2),    at(x + 1, y2)};
+            const int D = hCur[x - 1] + hUp[x - 1] + hUp[x] + hUp[x + 1];
+            const int J = vCur[x - 1] + vUp[x] + vUp[x + 1];
+            const AdaptivePrediction pr = predictAdaptive(s, n, D, J);
+            const int p = uint8_t(r[row[x]] + pr.value);
             row[x] = uint8_t(p);
-            hCur[x] = iabs(p - W) - iabs(p - N);
-            vCur[x] = iabs(p - NW) - iabs(p - NE);
-
-            const int e = iabs(p - prediction);
-            if (e >= 6) {
-                const int S = s.class1, T = s.class2, u = iabs(p - I) - 1;
-                // The sentinels keep the end classes from moving; the guards keep it so even
-                // where a prediction strays far from the sample.
-                if (S > 1 && iabs(p - s.pred1[S - 1]) < u)
-                    raiseLowerBoundary(*t1, S);
-                else if (S < 5 && iabs(p - s.pred1[S + 1]) < u)
-                    lowerUpperBoundary(*t1, S);
-                else if (T > 1 && iabs(p - s.pred2[T - 1]) < e - 1)
-                    raiseLowerBoundary(*t2, T);
-                else if (T < 5 && iabs(p - s.pred2[T + 1]) < e - 1)
-                    lowerUpperBoundary(*t2, T);
-            }
+            hCur[x] = iabs(p - n.W) - iabs(p - n.N);
+            vCur[x] = iabs(p - n.NW) - iabs(p - n.NE);
+            adaptClasses(s, pr, p);
         }
         hCur[width] = hCur[last];
         vCur[width] = vCur[last];
         std::swap(hUp, hCur);
         std::swap(vUp, vCur);
     }
-    std::free(act);
-    std::free(state);
     return true;
 }
 

@@ -4,11 +4,11 @@
 
 #include <cstdint>
 
-#include "pipeline/reader_state.h"
-#include "reader/image.h"
+#include "base/image.h"
+#include "codec/shared/plane_table.h"
 
 namespace pqz {
 
-void mergePlane(const ReaderState& st, DecodedImage* image, const uint8_t* plane, int p);
+void mergePlane(const PayloadHead& head, DecodedImage& image, const uint8_t* plane, int p);
 
 }  // namespace pqz

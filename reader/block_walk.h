@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
+#include "base/image.h"
 #include "reader/byte_source.h"
-#include "reader/image.h"
 
 namespace pqz {
 

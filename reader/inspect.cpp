@@ -3,7 +3,6 @@
 #include <cstring>
 #include <memory>
 
-#include "pipeline/bit_reader.h"
 #include "pipeline/payload.h"
 #include "reader/block_walk.h"
 
@@ -17,14 +16,13 @@ bool readPlaneTable(const ImageHeader& header, const uint8_t* head, size_t size,
         return false;
     uint8_t bytes[16 + kPayloadSlack] = {};
     std::memcpy(bytes, head, size < 16 ? size : 16);
-    auto st = std::make_unique<ReaderState>();
-    st->payloadStart = st->cursor = st->segmentStart = bytes;
-    st->payloadEnd = bytes + 16;
-    readPayloadHead(*st, planes, (header.format & kFormatGrey) != 0);
+    PayloadReader in(bytes, 16);
+    PayloadHead table;
+    readPayloadHead(in, planes, (header.format & kFormatGrey) != 0, table);
     info->hasHead = true;
-    info->tolerance = st->tolerance;
+    info->tolerance = table.tolerance;
     info->planeCount = planes;
-    std::memcpy(info->planes, st->planeTable, sizeof info->planes);
+    std::memcpy(info->planes, table.planeTable, sizeof info->planes);
     return true;
 }
 

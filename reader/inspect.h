@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "pipeline/reader_state.h"
-#include "reader/image.h"
+#include "base/image.h"
+#include "codec/shared/plane_table.h"
 
 namespace pqz {
 

@@ -9,7 +9,6 @@
 
 #include "codec/bitstream/prefix_codes.h"
 #include "codec/bitstream/rank_lists.h"
-#include "pipeline/bit_reader.h"
 #include "tests/encoder/bit_writer.h"
 
 namespace pqz {
@@ -23,16 +22,14 @@ void writeBits(enc::BitWriter& w, const std::string& bits) {
 // The written bits as a loaded payload, with the loader's zero slack.
 struct Stream {
     std::vector<uint8_t> bytes;
-    ReaderState st{};
+    PayloadReader st;
 
     explicit Stream(enc::BitWriter& w, const std::string& bits = "") {
         writeBits(w, bits);
         bytes = w.bytes();
         const size_t size = bytes.size();
         bytes.resize(size + kPayloadSlack, 0);
-        st.payloadStart = st.cursor = st.segmentStart = bytes.data();
-        st.payloadSize = uint32_t(size);
-        st.payloadEnd = bytes.data() + size;
+        st = PayloadReader(bytes.data(), size);
     }
 };
 
@@ -72,7 +69,7 @@ TEST(BitStreamCodes, LookupAgreesWithTableWalk) {
         const int code = int(rng() % kPrefixCodeCount);
         ASSERT_EQ(decodePrefixSymbol(a.st, *set, code), walkPrefixTree(b.st, *set, code));
         ASSERT_EQ(a.st.bitCount, b.st.bitCount);
-        ASSERT_EQ(a.st.cursor - a.st.payloadStart, b.st.cursor - b.st.payloadStart);
+        ASSERT_EQ(a.st.cursor - a.st.start, b.st.cursor - b.st.start);
         ASSERT_EQ(a.st.damaged, b.st.damaged);
         const int bits = 1 + int(rng() % 31);
         if (rng() % 4 == 0) {

@@ -10,7 +10,6 @@
 
 #include "codec/bitstream/bitstream.h"
 #include "codec/bitstream/prefix_codes.h"
-#include "pipeline/bit_reader.h"
 #include "tests/encoder/bit_writer.h"
 
 namespace pqz {
@@ -18,15 +17,17 @@ namespace {
 
 constexpr uint32_t kMarker = 0xA5C;  // 12 bits written behind every stream
 
-void loadPayload(ReaderState& st, std::vector<uint8_t>& bytes, int variant, int contextFlag) {
+// A payload of bytes (with the loader's zero slack) and the coding it is decoded with.
+struct Loaded {
+    PayloadReader st;
+    PlaneCoding coding;
+    RowProgress progress;
+};
+
+Loaded loadPayload(std::vector<uint8_t>& bytes, int variant, int contextFlag) {
     const size_t size = bytes.size();
     bytes.resize(size + kPayloadSlack, 0);
-    st = ReaderState{};
-    st.payloadStart = st.cursor = st.segmentStart = bytes.data();
-    st.payloadSize = uint32_t(size);
-    st.payloadEnd = bytes.data() + size;
-    st.currentMethod = variant;
-    st.currentModelFlag = contextFlag;
+    return Loaded{PayloadReader(bytes.data(), size), PlaneCoding{variant, contextFlag != 0}, {}};
 }
 
 // Bit strings (value, length) of every symbol of the default codes, read off the tables.
@@ -48,8 +49,8 @@ const Codebook& codebook() {
         enc::BitWriter w;
         w.write(0, 18);
         std::vector<uint8_t> bytes = w.bytes();
-        ReaderState st;
-        loadPayload(st, bytes, 0, 0);
+        Loaded loaded = loadPayload(bytes, 0, 0);
+        PayloadReader& st = loaded.st;
         auto set = std::make_unique<PrefixCodeSet>();
         EXPECT_TRUE(buildPrefixCodes(st, 0, *set));
         Codebook b(kPrefixCodeCount);
@@ -113,10 +114,10 @@ Decoded decode(StreamWriter& s, int variant, int contextFlag, uint32_t row, size
                uint8_t fill = 0xEE) {
     s.w.write(kMarker, 12);
     std::vector<uint8_t> bytes = s.w.bytes();
-    ReaderState st;
-    loadPayload(st, bytes, variant, contextFlag);
+    Loaded loaded = loadPayload(bytes, variant, contextFlag);
+    PayloadReader& st = loaded.st;
     std::vector<uint8_t> buf(n + 8, fill);
-    decodeBitStream(st, row, buf.data(), n);
+    decodeBitStream(st, loaded.coding, row, buf.data(), n, loaded.progress);
     for (size_t i = n; i < n + 8; i++) EXPECT_EQ(buf[i], fill) << "written behind the plane";
     buf.resize(n);
     return {buf, st.damaged, st.damaged ? 0 : readBits(st, 12)};
@@ -181,9 +182,9 @@ TEST(BitStreamDecoder, EmptyPlaneReadsItsStreamWithoutWriting) {
     s.play("E");
     s.w.write(kMarker, 12);
     std::vector<uint8_t> bytes = s.w.bytes();
-    ReaderState st;
-    loadPayload(st, bytes, 1, 0);
-    decodeBitStream(st, 0, nullptr, 0);
+    Loaded loaded = loadPayload(bytes, 1, 0);
+    PayloadReader& st = loaded.st;
+    decodeBitStream(st, loaded.coding, 0, nullptr, 0, loaded.progress);
     EXPECT_FALSE(st.damaged);
     EXPECT_EQ(readBits(st, 12), kMarker);
 }
@@ -219,13 +220,13 @@ TEST(BitStreamDecoder, TruncatedStreamStopsEarly) {
     StreamWriter s({}, 1);
     s.play("L3");
     std::vector<uint8_t> bytes = s.w.bytes();
-    ReaderState st;
-    loadPayload(st, bytes, 0, 0);
+    Loaded loaded = loadPayload(bytes, 0, 0);
+    PayloadReader& st = loaded.st;
     const size_t n = size_t(1) << 24;
     std::unique_ptr<uint8_t[]> buf(new uint8_t[n + 8]);
     const uint8_t tail[4] = {0xEE, 0x5A, 0xC3, 0x17};
     std::memcpy(buf.get() + n - 4, tail, 4);
-    decodeBitStream(st, 1024, buf.get(), n);
+    decodeBitStream(st, loaded.coding, 1024, buf.get(), n, loaded.progress);
     EXPECT_TRUE(st.damaged);
     EXPECT_EQ(std::memcmp(buf.get() + n - 4, tail, 4), 0) << "went on decoding zeros";
 }

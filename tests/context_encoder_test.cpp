@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <random>
 
-#include "codec/range/range_decoder.h"
+#include "codec/shared/range_decoder.h"
 #include "tests/encoder/context_encoder_models.h"
 #include "tests/test_support.h"
 
@@ -22,7 +22,7 @@ using enc::encodeContextPlane;
 // increasing values (up to 8 bits) or each value's bytes in lists chosen by the previous bits.
 // The lists keep their state through the encoder's list model (coding into a scratch stream).
 struct TableReader {
-    ReaderState& st = readerState();
+    RangeDecoder st;
     std::vector<uint8_t> scratch;
     enc::RangeEncoder sink{scratch};
     enc::Exclusions ex;
@@ -87,8 +87,8 @@ struct TableReader {
 
 std::vector<uint32_t> readTable(std::vector<uint8_t> stream, int depth, bool* split = nullptr) {
     TableReader r;
-    test::loadPayload(r.st, stream);
-    rangeStart(r.st);
+    PayloadReader in = test::loadPayload(stream);
+    rangeStart(r.st, in);
     std::vector<uint32_t> values = r.read(depth);
     if (split) *split = r.split;
     return values;

@@ -24,7 +24,7 @@ TEST(ContextModelCounters, LinkedBitStartsFromParentThenActivates) {
     s.rc.encodeBit(1, 40, 16);  // first use: the parent's counts
     s.rc.encodeBit(1, 49, 18);  // used once with 0: activated to (45, 18), then (49, 18)
     s.rc.encodeBit(0, 45, 22);  // used once with 1: (45, 18) then (45, 22)
-    ReaderState& st = s.load(true);
+    RangeDecoder& st = s.loadStarted();
 
     BitCounter parent{40, 16, 512}, child{0, 0, 0};
     EXPECT_EQ(decodeLinkedBit(st, child, parent), 1);
@@ -49,7 +49,7 @@ TEST(ContextModelCounters, BitCounterHalvesRoundingUpAndRaisesItsLimit) {
     CodedStream s;
     const uint16_t before[] = {4, 12, 20, 28, 36, 44, 52, 60, 68, 76};
     for (uint16_t c1 : before) s.rc.encodeBit(1, 4, c1);
-    ReaderState& st = s.load(true);
+    RangeDecoder& st = s.loadStarted();
     BitCounter b{4, 4, 72};
     for (uint16_t c1 : before) {
         ASSERT_EQ(b.c1, c1);
@@ -65,7 +65,7 @@ TEST(ContextModelNeighbours, ClassModelTeachesLocalUntilASymbolRepeats) {
     CodedStream s;
     s.rc.encodeFreq(12, 4, 16);  // symbol 2
     s.rc.encodeFreq(12, 8, 20);  // symbol 2 again, class adapted by its step
-    ReaderState& st = s.load(true);
+    RangeDecoder& st = s.loadStarted();
     EXPECT_EQ(decodeWithClass(st, local, cls), 2);
     EXPECT_EQ(local.total, 0);
     EXPECT_EQ(decodeWithClass(st, local, cls), 2);
@@ -81,7 +81,7 @@ TEST(ContextModelNeighbours, PrimingScalesTheClassAndWarmsItUp) {
     CodedStream s;
     // Primed: r * 4 + ceil(21 * f / 16) = {3, 18, 10, 0, 0}, total 31.
     s.rc.encodeFreq(21, 10, 31);
-    ReaderState& st = s.load(true);
+    RangeDecoder& st = s.loadStarted();
     EXPECT_EQ(decodeWithLocal(st, local, cls), 2);
     EXPECT_EQ(local.freq[0], 3);
     EXPECT_EQ(local.freq[1], 18);
@@ -100,7 +100,7 @@ TEST(ContextModelNeighbours, RescaleSetsLimitAndRaisesStep) {
     CodedStream s;
     s.rc.encodeFreq(0, 100, 200);
     s.rc.encodeFreq(0, 100, 200);
-    ReaderState& st = s.load(true);
+    RangeDecoder& st = s.loadStarted();
     EXPECT_EQ(decodeWithLocal(st, a, a), 0);
     EXPECT_EQ(a.freq[0], 54);
     EXPECT_EQ(a.freq[1], 25);
@@ -121,7 +121,7 @@ TEST(ContextModelNeighbours, EmptyFifthSymbolOrZeroTotalRefusesInsteadOfStalling
     NeighbourModel local{};
     CodedStream s;
     s.rc.encodeFreq(9, 1, 10);
-    ReaderState& st = s.load(true);
+    RangeDecoder& st = s.loadStarted();
     EXPECT_EQ(decodeWithClass(st, local, bad), -1);
     EXPECT_TRUE(st.damaged);
 
@@ -159,8 +159,8 @@ TEST(ContextModelLists, FullListRescalesOnFirstDecodeWithoutLosingEntries) {
     TestList t(4, true);
     CodedStream s;
     s.rc.encodeFreq(2, 1, 4);
-    ReaderState& st = s.load(true);
-    EXPECT_EQ(decodeList(st, t.list), 2);
+    RangeDecoder& st = s.loadStarted();
+    EXPECT_EQ(decodeList(st, s.exclusions, t.list), 2);
     // 5 after the hit; hits 52 > limit 32: halved with the bonus, so frequency 1 stays 1.
     t.expect({{2, 3}, {0, 1}, {1, 1}, {3, 1}});
     EXPECT_EQ(t.list.hits, 26u);
@@ -172,8 +172,8 @@ TEST(ContextModelLists, ChosenEntryMovesForwardEvenWhenLessFrequent) {
     t.set({{1, 10}, {2, 3}});
     CodedStream s;
     s.rc.encodeFreq(10, 3, 15);
-    ReaderState& st = s.load(true);
-    EXPECT_EQ(decodeList(st, t.list), 2);
+    RangeDecoder& st = s.loadStarted();
+    EXPECT_EQ(decodeList(st, s.exclusions, t.list), 2);
     t.expect({{2, 7}, {1, 10}});
 }
 
@@ -185,16 +185,16 @@ TEST(ContextModelLists, EscapeExcludesOfferedEntriesAndAllExcludedReadsNothing) 
     EXPECT_EQ(t.list.escape, 6u);
     CodedStream s;
     s.rc.encodeFreq(2, 6, 8);  // escape, with 9 excluded
-    ReaderState& st = s.load(true);
-    exclude(st, 9);
-    EXPECT_EQ(decodeList(st, t.list), -1);
-    EXPECT_TRUE(isExcluded(st, 7));
-    const RangeDecoder before = st.range;
+    RangeDecoder& st = s.loadStarted();
+    exclude(s.exclusions, 9);
+    EXPECT_EQ(decodeList(st, s.exclusions, t.list), -1);
+    EXPECT_TRUE(isExcluded(s.exclusions, 7));
+    const RangeDecoder before = st;
     const uint8_t* cursor = st.cursor;
-    EXPECT_EQ(decodeList(st, t.list), -1);
+    EXPECT_EQ(decodeList(st, s.exclusions, t.list), -1);
     EXPECT_EQ(st.cursor, cursor);
-    EXPECT_EQ(st.range.low, before.low);
-    EXPECT_EQ(st.range.range, before.range);
+    EXPECT_EQ(st.low, before.low);
+    EXPECT_EQ(st.range, before.range);
 }
 
 TEST(ContextModelLists, UpdatesAppendDropAndRemoveZeroedEntries) {

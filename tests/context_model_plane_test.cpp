@@ -22,10 +22,11 @@ constexpr size_t kGuard = 32;
 constexpr uint8_t kGuardByte = 0xCD;
 
 // Decodes into a buffer of outSize bytes followed by guard bytes; checks the guard.
-std::vector<uint8_t> decodeGuarded(ReaderState& st, int width, int height, int depth,
+std::vector<uint8_t> decodeGuarded(PayloadReader& st, int width, int height, int depth,
                                    size_t outSize) {
     std::vector<uint8_t> out(outSize + kGuard, kGuardByte);
-    decodeContextModelPlane(st, width, height, depth, out.data(), outSize);
+    RowProgress progress;
+    decodeContextModelPlane(st, width, height, depth, out.data(), outSize, progress);
     for (size_t i = outSize; i < out.size(); i++) EXPECT_EQ(out[i], kGuardByte) << "byte " << i;
     out.resize(outSize);
     return out;
@@ -76,10 +77,10 @@ TEST(ContextModelPlane, FlatPlanesPackEverySampleWidth) {
         CodedStream s;
         for (const auto& t : c.table) s.rc.encodeFreq(t[0], t[1], t[2]);
         encodeFlatRows(s.rc, c.rows);
-        ReaderState& st = s.load(false);
+        PayloadReader& st = s.loadReader();
         const std::vector<uint8_t> out = decodeGuarded(st, 5, 3, c.depth, 3 * c.row.size());
         EXPECT_FALSE(st.damaged);
-        EXPECT_EQ(st.cursor, st.payloadEnd);
+        EXPECT_EQ(st.cursor, st.end);
         for (int y = 0; y < 3; y++)
             EXPECT_TRUE(std::equal(c.row.begin(), c.row.end(), out.begin() + y * c.row.size()));
     }
@@ -94,10 +95,10 @@ TEST(ContextModelPlane, RunLengthThenEscapeWithGapSumsMaskedToTheSampleWidth) {
     s.rc.encodeBit(0, 4, 4);   // the run stops short of its longest length 2 ...
     s.rc.encodeBit(1, 4, 4);   // ... after one pixel
     s.rc.encodeFreq(0, 1, 1);  // escape: only index 1 of the order-zero list is left
-    ReaderState& st = s.load(false);
+    PayloadReader& st = s.loadReader();
     const std::vector<uint8_t> out = decodeGuarded(st, 2, 1, 2, 1);
     EXPECT_FALSE(st.damaged);
-    EXPECT_EQ(st.cursor, st.payloadEnd);
+    EXPECT_EQ(st.cursor, st.end);
     EXPECT_EQ(out[0], 0x90);  // 2 in bits 7-6, 1 in bits 5-4
 }
 
@@ -110,10 +111,10 @@ TEST(ContextModelPlane, RefusesBadDepthsAndShortOutputsBeforeReading) {
     for (const auto& b : bad) {
         CodedStream s;
         encodeFlatRows(s.rc, 3);
-        ReaderState& st = s.load(false);
+        PayloadReader& st = s.loadReader();
         const std::vector<uint8_t> out = decodeGuarded(st, b.width, b.height, b.depth, b.outSize);
         EXPECT_TRUE(st.damaged);
-        EXPECT_EQ(st.cursor, st.payloadStart);
+        EXPECT_EQ(st.cursor, st.start);
         for (uint8_t v : out) EXPECT_EQ(v, kGuardByte);
     }
 }
@@ -131,9 +132,9 @@ TEST(ContextModelPlane, DamagedOrRandomStreamsStayInsideTheirBuffersAndEnd) {
                 std::vector<uint8_t> noise(1 + rng() % 600);
                 for (uint8_t& b : noise) b = uint8_t(rng());
                 noise[0] = kStreamMarker;
-                ReaderState& st = test::loadPayload(noise);
+                PayloadReader st = test::loadPayload(noise);
                 decodeGuarded(st, w, h, depth, outSize);
-                EXPECT_LE(st.cursor, st.payloadEnd);
+                EXPECT_LE(st.cursor, st.end);
             }
         }
     }
@@ -142,8 +143,8 @@ TEST(ContextModelPlane, DamagedOrRandomStreamsStayInsideTheirBuffersAndEnd) {
     s.rc.encodeFreq(0, 1, 2);
     s.rc.encodeFreq(0x5A, 1, 256);
     encodeFlatRows(s.rc, 40);
-    ReaderState& st = s.load(false);
-    st.payloadEnd = st.payloadStart + 6;
+    PayloadReader& st = s.loadReader();
+    st.end = st.start + 6;
     decodeGuarded(st, 3, 40, 8, 120);
     EXPECT_TRUE(st.damaged);
 }
@@ -153,12 +154,12 @@ TEST(ContextModelPlane, DamagedOrRandomStreamsStayInsideTheirBuffersAndEnd) {
 struct PreparedPlane {
     CodedStream s;
     ContextModel* cm = nullptr;
-    ReaderState* st = nullptr;
+    RangeDecoder* st = nullptr;
 
     PreparedPlane(int width, int depth, const std::vector<std::vector<uint32_t>>& table) {
         for (const auto& t : table) s.rc.encodeFreq(t[0], t[1], t[2]);
-        st = &s.load(true, std::vector<uint8_t>(64, 0x55));
-        cm = createContextModel(*st, width, 4, depth);
+        st = &s.loadStarted(std::vector<uint8_t>(64, 0x55));
+        cm = createContextModel(width, 4, depth);
         EXPECT_TRUE(decodeValueTable(*st, *cm));
         setUpModels(*cm);
         beginRow(*cm);
@@ -241,15 +242,16 @@ struct PlaneResult {
 
 PlaneResult decodeWhole(std::vector<uint8_t> payload, int width, int height, int depth,
                         bool setUpFirst) {
-    ReaderState& st = test::loadPayload(payload);
+    PayloadReader st = test::loadPayload(payload);
+    RowProgress progress;
     const size_t size = depth < 8 ? size_t((width + 8 / depth - 1) / (8 / depth)) * height
                                   : size_t(width) * height * ((depth + 7) / 8);
     PlaneResult r{std::vector<uint8_t>(size), false, 0, {}};
-    ContextModel* cm = createContextModel(st, width, height, depth);
+    ContextModel* cm = createContextModel(width, height, depth);
     if (setUpFirst) setUpEverything(*cm);
-    decodeContextModel(st, *cm, r.out.data(), size);
+    decodeContextModel(st, *cm, r.out.data(), size, progress);
     r.damaged = st.damaged;
-    r.consumed = st.cursor - st.payloadStart;
+    r.consumed = st.cursor - st.start;
     r.numbers[0] = cm->nextLocalSlot;
     r.numbers[1] = cm->nextLocalModel;
     r.numbers[2] = cm->nextSmallModel;

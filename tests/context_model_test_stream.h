@@ -1,40 +1,41 @@
 // Range-coded streams for the context-model tests: written with the test range encoder and
-// loaded into this thread's decoding state as a payload.
+// loaded as a payload.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-#include "codec/range/range_decoder.h"
-#include "pipeline/reader_state.h"
+#include "codec/range/context_model_models.h"
+#include "codec/shared/progress.h"
+#include "codec/shared/range_decoder.h"
 #include "tests/encoder/range_encoder.h"
 #include "tests/test_support.h"
 
 namespace pqz::test {
 
-// Makes bytes (given slack behind them) the payload of this thread's state, with fresh
-// exclusion marks, positioned for the range decoder's start.
-inline ReaderState& loadPayload(std::vector<uint8_t>& bytes) {
-    ReaderState& st = readerState();
-    loadPayload(st, bytes);
-    st.currentMethod = 0;
-    st.exclusionStamp = 1;
-    for (uint8_t& m : st.exclusionMarks) m = 0;
-    return st;
-}
-
 struct CodedStream {
     std::vector<uint8_t> bytes;
     enc::RangeEncoder rc{bytes};
+    PayloadReader in;
+    RangeDecoder decoder;
+    ExclusionMarks exclusions{};  // fresh marks for the list decodes
+    RowProgress progress;
 
-    // Closes the stream, appends `trailing` behind the closing marker and loads the whole as
-    // the payload. With `started` the range decoder has already taken the opening marker.
-    ReaderState& load(bool started, const std::vector<uint8_t>& trailing = {}) {
+    // Closes the stream, appends `trailing` behind the closing marker and makes the whole the
+    // payload; the reader stands at its start.
+    PayloadReader& loadReader(const std::vector<uint8_t>& trailing = {}) {
         rc.finish();
         bytes.insert(bytes.end(), trailing.begin(), trailing.end());
-        ReaderState& st = loadPayload(bytes);
-        if (started) rangeStart(st);
-        return st;
+        in = loadPayload(bytes);
+        exclusions.stamp = 1;
+        return in;
+    }
+
+    // The same, with the range decoder started on the stream (it has taken the opening marker).
+    RangeDecoder& loadStarted(const std::vector<uint8_t>& trailing = {}) {
+        loadReader(trailing);
+        rangeStart(decoder, in);
+        return decoder;
     }
 };
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "reader/pqz2_read.h"
+#include "pqz2_read/pqz2_read.h"
 #include "tests/encoder/bitstream_image.h"
 #include "tests/encoder/context_encoder.h"
 #include "tests/encoder/method1_encoder.h"

@@ -8,18 +8,12 @@
 #include <random>
 #include <vector>
 
-#include "codec/method1/magnitude_models.h"
-#include "codec/range/range_decoder.h"
+#include "codec/shared/magnitude_models.h"
+#include "codec/shared/range_decoder.h"
 #include "tests/test_support.h"
 
 namespace pqz {
 namespace {
-
-void loadStream(ReaderState& st, std::vector<uint8_t>& bytes, int method) {
-    test::loadPayload(st, bytes);
-    st.currentModelFlag = 1;
-    st.currentMethod = method;
-}
 
 struct Op {
     int kind;  // 0 magnitude, 1 training, 2 residual symbol
@@ -65,25 +59,26 @@ void runMixedStream(int method, uint32_t seed) {
         rc.finish();
     }
 
-    ReaderState& st = readerState();
-    loadStream(st, stream, method);
-    rangeStart(st);
-    ASSERT_NE(st.magnitudeTable, nullptr);
+    PayloadReader in = test::loadPayload(stream);
+    RangeDecoder rc;
+    MagnitudeTable table;
+    ASSERT_TRUE(table.create(method));
+    rangeStart(rc, in);
     std::vector<ResidualSymbolModel> decModels(symbolModels);
     for (auto& m : decModels) initResidualSymbolModel(m);
     for (size_t i = 0; i < ops.size(); i++) {
         const Op& op = ops[i];
         if (op.kind == 0) {
-            ASSERT_EQ(decodeMagnitude(st, st.magnitudeTable[op.context]), op.value) << "op " << i;
+            ASSERT_EQ(decodeMagnitude(rc, table, table[op.context]), op.value) << "op " << i;
         } else if (op.kind == 1) {
-            trainMagnitude(st, st.magnitudeTable[op.context], op.value);
+            trainMagnitude(table, table[op.context], op.value);
         } else {
-            uint32_t v = decodeResidualSymbol(st, decModels[op.context % symbolModels],
+            uint32_t v = decodeResidualSymbol(rc, table, decModels[op.context % symbolModels],
                                               op.context % 4 * 256 + op.context % 64);
             ASSERT_EQ(v, op.value) << "op " << i;
         }
     }
-    EXPECT_EQ(std::memcmp(st.magnitudeTable, mc.contexts.data(),
+    EXPECT_EQ(std::memcmp(table.models.get(), mc.contexts.data(),
                           sizeof(enc::MagnitudeContext) * enc::kMagnitudeContextCount),
               0);
     for (int i = 0; i < symbolModels; i++) {
@@ -95,9 +90,9 @@ void runMixedStream(int method, uint32_t seed) {
     EXPECT_EQ(mc.contexts[0].rate, mc.rateFloor);
     EXPECT_GT(mc.stats.nodeRescales, 0u);
     EXPECT_GT(mc.stats.symbolRescales, 0u);
-    rangeFinish(st);
-    EXPECT_FALSE(st.damaged);
-    EXPECT_EQ(st.cursor, st.payloadEnd);
+    rangeFinish(rc, in);
+    EXPECT_FALSE(in.damaged);
+    EXPECT_EQ(in.cursor, in.end);
 }
 
 TEST(MagnitudeEncoder, MixedStreamsStayInStepWithTheDecoderForBothMethods) {

@@ -1,13 +1,13 @@
 // Shared magnitude models, residual symbol models and residual maps: adaptation constants,
 // rescaling thresholds and the context each escape lands in.
-#include "codec/method1/magnitude_models.h"
+#include "codec/shared/magnitude_models.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
-#include "codec/range/range_decoder.h"
+#include "codec/shared/range_decoder.h"
 
 namespace pqz {
 namespace {
@@ -16,23 +16,21 @@ namespace {
 // decode returns 0 and every binary decision 0.
 struct ZeroStream {
     std::vector<uint8_t> bytes = std::vector<uint8_t>(1 << 16, 0);
-    ReaderState& st = readerState();
+    RangeDecoder rc;
+    MagnitudeTable table;
 
     explicit ZeroStream(int method) {
-        st.payloadStart = st.cursor = st.segmentStart = bytes.data();
-        st.payloadEnd = bytes.data() + bytes.size();
-        st.damaged = false;
-        st.range = RangeDecoder{};
-        st.range.range = 0x80000000u;
-        EXPECT_TRUE(initModelTables(st, method));
+        rc.cursor = bytes.data();
+        rc.end = bytes.data() + bytes.size();
+        rc.range = 0x80000000u;
+        EXPECT_TRUE(table.create(method));
     }
-    ~ZeroStream() { releaseModelTables(st); }
 
     // The next frequency decode of this total returns target; low is 0 behind a symbol that
     // starts at target.
     void aim(uint32_t target, uint32_t total) {
-        st.range.range = 0x80000000u;
-        st.range.low = target * (st.range.range / total);
+        rc.range = 0x80000000u;
+        rc.low = target * (rc.range / total);
     }
 };
 
@@ -43,12 +41,12 @@ TEST(MagnitudeModel, RateDecaysToTheFloorOfEachMethod) {
         {192, 176, 160, 144, 128, 112, 96, 80, 64, 48, 32, 28, 24, 20, 16, 12, 8}};
     for (int method : {1, 2}) {
         ZeroStream z(method);
-        MagnitudeModel& m = z.st.magnitudeTable[5];
+        MagnitudeModel& m = z.table[5];
         std::vector<uint32_t> rates = {m.rate};
-        EXPECT_EQ(decodeMagnitude(z.st, m), 0u);  // targets 0..204 are class 0
+        EXPECT_EQ(decodeMagnitude(z.rc, z.table, m), 0u);  // targets 0..204 are class 0
         EXPECT_EQ(m.classCount[0], 205 + rates[0]);
         for (int i = 0; i < 40000; i++) {
-            decodeMagnitude(z.st, m);
+            decodeMagnitude(z.rc, z.table, m);
             if (m.rate != rates.back()) rates.push_back(m.rate);
         }
         EXPECT_EQ(rates, expected[method - 1]);
@@ -57,40 +55,40 @@ TEST(MagnitudeModel, RateDecaysToTheFloorOfEachMethod) {
 
 TEST(MagnitudeModel, NodeRescalesAndTraining) {
     ZeroStream z(1);
-    MagnitudeModel& m = z.st.magnitudeTable[0];
+    MagnitudeModel& m = z.table[0];
     m.node[0][0] = 16385;
     m.node[0][1] = 10;
     z.aim(205 + 124, 635);  // first target of class 2, then bit 0
-    EXPECT_EQ(decodeMagnitude(z.st, m), 2u);
+    EXPECT_EQ(decodeMagnitude(z.rc, z.table, m), 2u);
     EXPECT_EQ(m.node[0][0], 8257);
     EXPECT_EQ(m.node[0][1], 5);
 
     // Training: classes gain rate / 4 with the low five bits cleared, plus 4; nodes 40.
-    MagnitudeModel& t = z.st.magnitudeTable[1];
-    trainMagnitude(z.st, t, 1);
+    MagnitudeModel& t = z.table[1];
+    trainMagnitude(z.table, t, 1);
     EXPECT_EQ(t.classCount[1], 124 + 100);
     t.rate = 368;
     t.node[0][0] = 8193;  // halved only above 8192
     t.node[26][0] = 8192;
-    trainMagnitude(z.st, t, 2);
-    trainMagnitude(z.st, t, 32);
+    trainMagnitude(z.table, t, 2);
+    trainMagnitude(z.table, t, 32);
     EXPECT_EQ(t.classCount[2], 147 + 68);
     EXPECT_EQ(t.node[0][0], 4097 + 40);
     EXPECT_EQ(t.node[0][1], 18);
     EXPECT_EQ(t.node[26][0], 8192 + 40);
     // 109 = 64 + 101101b walks its class-7 subtree as a heap: nodes 57, 59, 62, 69, 83, 110.
-    trainMagnitude(z.st, t, 109);
+    trainMagnitude(z.table, t, 109);
     const int nodes[6] = {57, 59, 62, 69, 83, 110}, bits[6] = {1, 0, 1, 1, 0, 1};
     for (int i = 0; i < 6; i++) EXPECT_EQ(t.node[nodes[i]][bits[i]], (bits[i] ? 36 : 60) + 40);
     // Past a total of 32768 a context is left alone entirely.
     t.total = 32769;
     const MagnitudeModel before = t;
-    trainMagnitude(z.st, t, 100);
+    trainMagnitude(z.table, t, 100);
     EXPECT_EQ(std::memcmp(&before, &t, sizeof t), 0);
 
     ZeroStream z2(2);  // method 2: rate / 32 * 15 + 4, nodes 6
-    MagnitudeModel& t2 = z2.st.magnitudeTable[0];
-    trainMagnitude(z2.st, t2, 3);
+    MagnitudeModel& t2 = z2.table[0];
+    trainMagnitude(z2.table, t2, 3);
     EXPECT_EQ(t2.classCount[2], 147 + 94);
     EXPECT_EQ(t2.node[0][1], 36 + 6);
 }
@@ -108,7 +106,7 @@ TEST(ResidualSymbolModel, RescalesAbove8192AndBecomesMature) {
     ZeroStream z(1);
     auto decodeZero = [&](ResidualSymbolModel m, std::vector<uint16_t> after, uint16_t total) {
         z.aim(0, m.total & 0x7FFF);
-        EXPECT_EQ(decodeResidualSymbol(z.st, m, 0), 0u);
+        EXPECT_EQ(decodeResidualSymbol(z.rc, z.table, m, 0), 0u);
         EXPECT_EQ(std::vector<uint16_t>(m.count, m.count + 7), after);
         EXPECT_EQ(m.total, total);
     };
@@ -135,18 +133,18 @@ TEST(ResidualSymbolModel, EscapesPickTheirMagnitudeContext) {
     ResidualSymbolModel odd;
     initResidualSymbolModel(odd);
     z.aim(16, 22);
-    EXPECT_EQ(decodeResidualSymbol(z.st, odd, base), 5u);
-    EXPECT_EQ(z.st.magnitudeTable[base + 128].classCount[0], 205 + 384);
+    EXPECT_EQ(decodeResidualSymbol(z.rc, z.table, odd, base), 5u);
+    EXPECT_EQ(z.table[base + 128].classCount[0], 205 + 384);
     // Symbol 6 with a dominant count: 2 * 332 > 1 + 338 + 96 (h = 1), so base + 64. Aim the
     // magnitude at the first target of class 7 (64): the value is 6 + 2 * 64.
     ResidualSymbolModel even = symbolModel({1, 1, 1, 1, 1, 1, 300});
-    RangeDecoder& rc = z.st.range;
+    RangeDecoder& rc = z.rc;
     rc.range = 0x80000000u;
     const uint32_t help = rc.range / 306;
     rc.low = 6 * help + 631 * ((rc.range - 6 * help) / 635);
-    EXPECT_EQ(decodeResidualSymbol(z.st, even, base), 134u);
-    EXPECT_EQ(z.st.magnitudeTable[base + 64].classCount[7], 4 + 384);
-    EXPECT_FALSE(z.st.damaged);
+    EXPECT_EQ(decodeResidualSymbol(z.rc, z.table, even, base), 134u);
+    EXPECT_EQ(z.table[base + 64].classCount[7], 4 + 384);
+    EXPECT_FALSE(z.rc.damaged);
 }
 
 TEST(ResidualSymbolModel, ImpossibleTotalsRefuseTheStream) {
@@ -154,17 +152,17 @@ TEST(ResidualSymbolModel, ImpossibleTotalsRefuseTheStream) {
     // A total word wrapped to the bare mature bit: no frequency to divide by.
     ResidualSymbolModel empty = symbolModel({1, 1, 1, 1, 1, 1, 1});
     empty.total = 0x8000;
-    EXPECT_EQ(decodeResidualSymbol(z.st, empty, 0), 0u);
-    EXPECT_TRUE(z.st.damaged);
+    EXPECT_EQ(decodeResidualSymbol(z.rc, z.table, empty, 0), 0u);
+    EXPECT_TRUE(z.rc.damaged);
     // Counts short of the total: the target lies past the last symbol, whose interval would be
     // empty (a range of 0 never normalises).
-    z.st.damaged = false;
+    z.rc.damaged = false;
     ResidualSymbolModel shortCounts = symbolModel({1, 1, 1, 1, 1, 1, 0});
     shortCounts.total = 100;
     z.aim(90, 100);
-    decodeResidualSymbol(z.st, shortCounts, 0);
-    EXPECT_TRUE(z.st.damaged);
-    EXPECT_GT(z.st.range.range, kRangeBottom);
+    decodeResidualSymbol(z.rc, z.table, shortCounts, 0);
+    EXPECT_TRUE(z.rc.damaged);
+    EXPECT_GT(z.rc.range, kRangeBottom);
 }
 
 TEST(ResidualMaps, OrderQuantiserAndRankForEachTolerance) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "codec/method1/method1_decoder.h"
+#include "tests/support/method1_support.h"
 
 namespace pqz {
 namespace {
@@ -85,14 +86,14 @@ TEST(Method1Context, QuantiserLevels) {
 // Trains one sample on a fresh decoder and returns the models and magnitude contexts changed.
 struct Training {
     Decoder a;
-    ReaderState& st = readerState();
+    MagnitudeTable table;
     std::set<int> models, magnitudes;
 
     Training() {
-        EXPECT_TRUE(initModelTables(st, 1));
-        setUpAllModels(a.d);  // the whole table is compared
+        EXPECT_TRUE(table.create(1));
+        a.d.magnitudes = &table;
+        test::setUpAllModels(a.d);  // the whole table is compared
     }
-    ~Training() { releaseModelTables(st); }
 
     void train(const int (&t)[9], int level, int pred, int v, int base = 27) {
         for (int k = 0; k < 9; k++) a.d.cur.feature[k] = t[k];
@@ -101,8 +102,9 @@ struct Training {
         a.d.cur.escapeBase = base;
         a.at(0, 0) = RingEntry{uint8_t(v), 0};
         const std::vector<ResidualSymbolModel> before(a.d.models, a.d.models + kMethod1Contexts);
-        const std::vector<MagnitudeModel> mags(st.magnitudeTable, st.magnitudeTable + 1024);
-        trainNeighbours(st, a.d);
+        const std::vector<MagnitudeModel> mags(&table[0], &table[0] + 1024);
+        a.d.cur.value = a.d.pos[0][0].v;
+        trainNeighbours(a.d, a.d.cur);
         for (int i = 0; i < kMethod1Contexts; i++) {
             const ResidualSymbolModel &was = before[i], &is = a.d.models[i];
             if (std::memcmp(&was, &is, sizeof was) == 0) continue;
@@ -112,8 +114,7 @@ struct Training {
             EXPECT_EQ(added, is.total - was.total) << i;
         }
         for (int i = 0; i < 1024; i++)
-            if (std::memcmp(&mags[i], &st.magnitudeTable[i], sizeof(MagnitudeModel)) != 0)
-                magnitudes.insert(i);
+            if (std::memcmp(&mags[i], &table[i], sizeof(MagnitudeModel)) != 0) magnitudes.insert(i);
     }
 };
 
@@ -160,7 +161,7 @@ TEST(Method1Training, EscapesTrainNeighbouringMagnitudeContexts) {
     Training even;
     even.train(kSideways, 3, 100, 110);
     EXPECT_EQ(even.magnitudes, (std::set<int>{19, 26, 28, 35}));
-    EXPECT_EQ(even.st.magnitudeTable[28].classCount[3], 83 + 100);
+    EXPECT_EQ(even.table[28].classCount[3], 83 + 100);
     // Residual -10 is the odd escape 19, 128 contexts further. At the top level and brightness
     // the base itself stands in for the missing neighbour.
     Training odd;

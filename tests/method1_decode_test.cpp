@@ -9,9 +9,11 @@
 
 #include "codec/method1/method1.h"
 #include "codec/method1/method1_decoder.h"
-#include "codec/range/range_decoder.h"
+#include "codec/shared/range_decoder.h"
 #include "pipeline/payload.h"
 #include "tests/encoder/pqz_writer.h"
+#include "tests/support/method1_support.h"
+#include "tests/test_support.h"
 
 namespace pqz {
 namespace {
@@ -54,12 +56,10 @@ Decoded decode(int width, int height, int bits, const std::vector<enc::PlaneSpec
     h.flags = kFlagCompressed | kFlagPlaneTable | kFlagRangeCoded;
     h.payloadSize = uint32_t(payload.size());
     payload.resize(payload.size() + kPayloadSlack, 0);
-    DecodedImage* image = createDecodedImage(h.width, h.height, bits, false, true);
-    Decoded d{decodeLoadedPayload(readerState(), image, h, payload.data()), {}};
+    DecodedImagePtr image(createDecodedImage(h.width, h.height, bits, false, true));
+    Decoded d{decodePayload(*image, h, payload.data(), h.payloadSize, nullptr) == Status::Ok, {}};
     d.pixels.assign(image->data, image->data + image->dataSize);
     for (int i = 0; i < 3; i++) EXPECT_EQ(image->data[image->dataSize + i], 0) << "written past";
-    freeDecodedImage(image);
-    EXPECT_EQ(readerState().magnitudeTable, nullptr);
     return d;
 }
 
@@ -86,23 +86,22 @@ TEST(Method1Decode, PixelFormatsAndOrdersWithoutADecodingAreRefused) {
     EXPECT_TRUE(decode(3, 2, 24, method1Planes(3), zeros).ok);
     EXPECT_TRUE(decode(3, 2, 32, method1Planes(4, {3, 0, 1, 2}), zeros).ok);
     EXPECT_FALSE(decode(3, 2, 16, method1Planes(2), zeros).ok);
-    // Orders 0, 1, 1 map slot 1 to byte 2 and leave slot 2 to what an earlier image left in
-    // the order map: here byte 2 again, so byte 1 would never be written.
-    readerState().orderMap[2] = 2;
+    // Orders 0, 1, 1 map slot 1 to byte 2 and leave slot 2 without a byte.
     EXPECT_FALSE(decode(3, 2, 24, method1Planes(3, {0, 1, 1}), zeros).ok);
     // A correction on the plane decoded last must sit at byte 3: it reads the three in front.
     std::vector<enc::PlaneSpec> front = method1Planes(4, {3, 0, 1, 2});
     front[0].hasReference = true;
     EXPECT_FALSE(decode(3, 2, 32, front, zeros).ok);
     // An output too small for the pixels is refused before anything is read.
-    ReaderState& st = readerState();
-    st.damaged = false;
-    st.planeCount = 3;
+    std::vector<uint8_t> bytes = zeros;
+    PayloadReader st = test::loadPayload(bytes);
+    PayloadHead head;
+    head.planeCount = 3;
+    for (int p = 0; p < 3; p++) head.orderMap[p] = uint8_t(p);
     const uint8_t* cursor = st.cursor;
     uint8_t out[26];
-    ImageHeader h;
-    h.width = h.height = 3;
-    decodeMethod1Interleaved(st, h, out, sizeof out);
+    RowProgress progress;
+    decodeMethod1Interleaved(st, head, 3, 3, out, sizeof out, progress);
     EXPECT_TRUE(st.damaged);
     EXPECT_EQ(st.cursor, cursor);
 }
@@ -131,25 +130,20 @@ TEST(Method1Decode, HostileStreamsStayInsideTheirBuffers) {
 // The plane loops train each sample's neighbours only after forming the next sample's context;
 // decoding sample by sample, context, decode and training in turn, must give the same pixels.
 TEST(Method1Decode, PlaneLoopsMatchSampleBySampleDecoding) {
-    ReaderState& st = readerState();
+    PayloadReader st;
+    PayloadHead head;
+    RowProgress progress;
     std::mt19937 rng(5);
     std::vector<uint8_t> stream(6000);
     for (uint8_t& b : stream) b = uint8_t(rng());
     stream.front() = kStreamMarker;
     stream.back() = kStreamMarker;
     auto start = [&](int planes, int tolerance) {
-        st.damaged = false;
-        st.cursor = st.segmentStart = stream.data();
-        st.payloadEnd = stream.data() + stream.size();
-        st.bitCount = 0;
-        st.currentModelFlag = 1;
-        st.currentMethod = 1;
-        st.tolerance = tolerance;
-        st.planeCount = planes;
-        for (int p = 0; p < planes; p++) {
-            st.orderMap[p] = uint8_t(p);
-            st.planeTable[p] = PlaneDescriptor{};
-        }
+        st = PayloadReader(stream.data(), stream.size());
+        head = PayloadHead{};
+        head.tolerance = tolerance;
+        head.planeCount = planes;
+        for (int p = 0; p < planes; p++) head.orderMap[p] = uint8_t(p);
     };
     const int width = 37, height = 23;
     for (int planes : {1, 3, 4}) {
@@ -158,32 +152,35 @@ TEST(Method1Decode, PlaneLoopsMatchSampleBySampleDecoding) {
         std::vector<uint8_t> loops(size_t(width) * height * planes);
         start(planes, tolerance);
         if (planes == 1) {
-            decodeMethod1Grey(st, loops.data(), width, height);
+            decodeMethod1Grey(st, tolerance, loops.data(), width, height, progress);
         } else {
-            ImageHeader h{};
-            h.width = uint16_t(width);
-            h.height = uint16_t(height);
-            decodeMethod1Interleaved(st, h, loops.data(), loops.size());
+            decodeMethod1Interleaved(st, head, width, height, loops.data(), loops.size(), progress);
         }
         const bool loopsDamaged = st.damaged;
         const uint8_t* loopsEnd = st.cursor;
 
         std::vector<uint8_t> samples(loops.size());
         start(planes, tolerance);
+        MagnitudeTable magnitudes;
+        ASSERT_TRUE(magnitudes.create(1));
         Method1Decoder d[4];
-        for (int p = 0; p < planes; p++)
+        for (int p = 0; p < planes; p++) {
             ASSERT_TRUE(createMethod1Decoder(d[p], width, height, p, tolerance));
-        rangeStart(st);
+            d[p].magnitudes = &magnitudes;
+        }
+        RangeDecoder rc;
+        rangeStart(rc, st);
         uint8_t* out = samples.data();
-        for (int y = 0; y < height && !st.damaged; y++) {
+        for (int y = 0; y < height && !rc.damaged; y++) {
             for (int p = 0; p < planes; p++) beginRow(d[p]);
             for (int x = 0; x < width; x++) {
-                *out++ = decodeSample(st, d[0], nullptr, nullptr, planes > 1);
+                *out++ = test::decodeSample(rc, d[0], nullptr, nullptr, planes > 1);
                 for (int p = 1; p < planes; p++)
-                    *out++ = decodeSample(st, d[p], &d[p - 1], p > 1 ? &d[p - 2] : nullptr, true);
+                    *out++ =
+                        test::decodeSample(rc, d[p], &d[p - 1], p > 1 ? &d[p - 2] : nullptr, true);
             }
         }
-        rangeFinish(st);
+        rangeFinish(rc, st);
         for (int p = 0; p < planes; p++) destroyMethod1Decoder(d[p]);
 
         EXPECT_EQ(samples, loops);
@@ -193,29 +190,29 @@ TEST(Method1Decode, PlaneLoopsMatchSampleBySampleDecoding) {
 }
 
 TEST(Method1Decode, MatureModelsStopTrainingTheirNeighbours) {
-    ReaderState& st = readerState();
+    RangeDecoder st;
     std::vector<uint8_t> zeros(64, 0);
     st.cursor = zeros.data();
-    st.payloadEnd = zeros.data() + zeros.size();
-    st.damaged = false;
+    st.end = zeros.data() + zeros.size();
     for (bool mature : {false, true}) {
-        ASSERT_TRUE(initModelTables(st, 1));
-        st.range = RangeDecoder{};
-        st.range.range = 0x80000000u;  // low 0: symbol 0
+        MagnitudeTable magnitudes;
+        ASSERT_TRUE(magnitudes.create(1));
+        st.range = 0x80000000u;  // low 0: symbol 0
+        st.low = 0;
         Method1Decoder d;
         ASSERT_TRUE(createMethod1Decoder(d, 4, 1, 0, 0));
-        setUpAllModels(d);  // the whole table is compared
+        d.magnitudes = &magnitudes;
+        test::setUpAllModels(d);  // the whole table is compared
         beginRow(d);
         const int c = 314936;  // the first sample's context
         if (mature) d.models[c].total |= 0x8000;
         std::vector<ResidualSymbolModel> before(d.models, d.models + kMethod1Contexts);
-        EXPECT_EQ(decodeSample(st, d, nullptr, nullptr, true), 72);
+        EXPECT_EQ(test::decodeSample(st, d, nullptr, nullptr, true), 72);
         int changed = 0;
         for (int i = 0; i < kMethod1Contexts; i++)
             changed += std::memcmp(&before[i], &d.models[i], sizeof(ResidualSymbolModel)) != 0;
         EXPECT_EQ(changed, mature ? 1 : 38);
         destroyMethod1Decoder(d);
-        releaseModelTables(st);
     }
     EXPECT_FALSE(st.damaged);
 }

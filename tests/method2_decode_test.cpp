@@ -10,7 +10,8 @@
 
 #include "codec/method2/method2.h"
 #include "codec/method2/method2_decoder.h"
-#include "codec/range/range_decoder.h"
+#include "codec/method2/method2_float.h"
+#include "codec/shared/range_decoder.h"
 #include "tests/encoder/test_images.h"
 #include "tests/method2_test_support.h"
 #include "tests/test_support.h"
@@ -52,18 +53,25 @@ constexpr uint8_t kUntouched = 0xEE;
 thread_local size_t lastConsumed = 0;
 thread_local bool lastStreamFramed = false;
 
-void noteCursor(const ReaderState& st) {
-    lastConsumed = size_t(st.cursor - st.payloadStart);
+void noteCursor(const PayloadReader& st) {
+    lastConsumed = size_t(st.cursor - st.start);
     lastStreamFramed = lastConsumed > 0 && st.cursor[-1] == 0x97 && st.segmentStart == st.cursor;
 }
 
 // Decodes a grey plane from bytes; the buffer has 16 guard bytes behind the plane.
 std::vector<uint8_t> decodeGrey(std::vector<uint8_t> bytes, int width, int height,
-                                int tolerance = 0, bool* damaged = nullptr) {
-    ReaderState& st = readerState();
-    loadStream(st, bytes, tolerance);
+                                int tolerance = 0, bool* damaged = nullptr,
+                                method2::LaneWidth lanes = method2::widestLaneWidth()) {
+    method2test::Stream s = loadStream(bytes, tolerance);
+    PayloadReader& st = s.in;
     std::vector<uint8_t> out(size_t(width) * height + 16, kUntouched);
-    decodePlane8Method2(st, out.data(), width, height);
+    RowProgress progress;
+    if (lanes == method2::widestLaneWidth()) {
+        decodePlane8Method2(st, s.head, out.data(), width, height, progress);
+    } else {
+        method2::DecodeFloatEnvironment environment;
+        method2::decodeSinglePlane(st, s.head, out.data(), width, height, progress, lanes);
+    }
     if (damaged) *damaged = st.damaged;
     noteCursor(st);
     return out;
@@ -78,24 +86,26 @@ struct MultiSetUp {
 };
 
 std::vector<uint8_t> decodeMulti(std::vector<uint8_t> bytes, int width, int height,
-                                 const MultiSetUp& set, bool* damaged = nullptr,
-                                 size_t shortBy = 0) {
-    ReaderState& st = readerState();
-    loadStream(st, bytes, set.tolerance);
-    st.planeCount = set.planes;
+                                 const MultiSetUp& set, bool* damaged = nullptr, size_t shortBy = 0,
+                                 method2::LaneWidth lanes = method2::widestLaneWidth()) {
+    method2test::Stream s = loadStream(bytes, set.tolerance);
+    PayloadReader& st = s.in;
+    s.head.planeCount = set.planes;
     for (int k = 0; k < 4; k++) {
-        st.orderMap[k] = set.order[k];
-        PlaneDescriptor& p = st.planeTable[set.order[k] & 7];
+        s.head.orderMap[k] = set.order[k];
+        PlaneDescriptor& p = s.head.planeTable[set.order[k] & 3];
         p.flags = uint8_t(2 | 4 | (set.reference[k] ? 8 : 0));
         for (int c = 0; c < 3; c++) p.coef[c] = set.coef[c];
     }
-    ImageHeader header;
-    header.width = uint16_t(width);
-    header.height = uint16_t(height);
-    header.format = uint8_t(8 * set.planes);
     const size_t size = size_t(width) * height * size_t(set.planes);
     std::vector<uint8_t> out(size + 16, kUntouched);
-    decodePlaneMethod2(st, header, out.data(), size - shortBy);
+    RowProgress progress;
+    if (lanes == method2::widestLaneWidth()) {
+        decodePlaneMethod2(st, s.head, width, height, out.data(), size - shortBy, progress);
+    } else {
+        method2::DecodeFloatEnvironment environment;
+        method2::decodeInterleavedImage(st, s.head, width, height, out.data(), progress, lanes);
+    }
     if (damaged) *damaged = st.damaged;
     noteCursor(st);
     return out;
@@ -144,7 +154,9 @@ TEST(Method2Decode, NarrowRowsReadZeroRecordsPastTheirEnd) {
     method2::DecodeShared shared;
     method2::initShared(shared, false, 0);
     for (int w = 0; w <= 3; w++) {
-        method2::Method2Decoder* d = method2::createDecoder(readerState(), shared, w, 0);
+        MagnitudeTable magnitudes;
+        method2::Method2Decoder* d =
+            method2::createDecoder(PayloadHead{}, shared, w, 0, magnitudes);
         ASSERT_NE(d, nullptr);
         for (int x = 0; x < w; x++) {
             d->rowBuffer[0][x].value = d->rowBuffer[0][x].aux = int16_t(16 * (x + 1));
@@ -222,53 +234,27 @@ TEST(Method2Decode, ResultDoesNotDependOnTheCallersFloatSettings) {
     }
 }
 
-// Decoders created in its scope adapt the bias cells in eight lanes only.
-struct EightLanesOnly {
-    EightLanesOnly() { method2::limitLaneWidth(method2::LaneWidth::Eight); }
-    ~EightLanesOnly() { method2::limitLaneWidth(method2::LaneWidth::Sixteen); }
-};
-
-bool sameBitmaps(const std::vector<test::Bitmap>& a, const std::vector<test::Bitmap>& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); i++) {
-        if (a[i].width != b[i].width || a[i].height != b[i].height ||
-            a[i].bitCount != b[i].bitCount || a[i].colours != b[i].colours ||
-            a[i].rows != b[i].rows)
-            return false;
-    }
-    return true;
-}
-
 // The bias cells adapt sixteen lanes at a time where the processor has AVX2, else eight: both
-// decode the method-2 vectors and busy random pictures alike (the vectors' own tests check the
-// widest).
+// decode busy random pictures alike (the vectors' own tests check the widest).
 TEST(Method2Decode, BothLaneWidthsDecodeAlike) {
     if (method2::widestLaneWidth() == method2::LaneWidth::Eight)
         GTEST_SKIP() << "this processor has only the eight-lane adaptation";
-    const std::string folder = enc::vectorsDir() + "/method2/";
-    for (const char* name :
-         {"28bit", "grey-t0", "grey-t3", "rgb-refs", "rgb-t1", "rgba", "sep-t0"}) {
-        const std::string path = folder + name + ".pqz";
-        const std::vector<test::Bitmap> wide = test::readAllImages(path);
-        std::vector<test::Bitmap> narrow;
-        {
-            EightLanesOnly eight;
-            narrow = test::readAllImages(path);
-        }
-        EXPECT_FALSE(wide.empty()) << name;
-        EXPECT_TRUE(sameBitmaps(wide, narrow)) << name;
-    }
-
+    const method2::LaneWidth eight = method2::LaneWidth::Eight;
     const std::vector<uint8_t> grey = randomStream(21, 8000);
     const std::vector<uint8_t> colour = randomStream(22, 12000);
     MultiSetUp set;
     set.reference[1] = set.reference[2] = true;
     set.coef[0] = set.coef[1] = 64;
-    const std::vector<uint8_t> wideGrey = decodeGrey(grey, 48, 40);
-    const std::vector<uint8_t> wideColour = decodeMulti(colour, 30, 24, set);
-    EightLanesOnly eight;
-    EXPECT_EQ(decodeGrey(grey, 48, 40), wideGrey);
-    EXPECT_EQ(decodeMulti(colour, 30, 24, set), wideColour);
+    for (int tolerance : {0, 3}) {
+        EXPECT_EQ(decodeGrey(grey, 48, 40, tolerance, nullptr, eight),
+                  decodeGrey(grey, 48, 40, tolerance));
+        set.tolerance = tolerance;
+        EXPECT_EQ(decodeMulti(colour, 30, 24, set, nullptr, 0, eight),
+                  decodeMulti(colour, 30, 24, set));
+    }
+    set.planes = 4;
+    EXPECT_EQ(decodeMulti(colour, 20, 20, set, nullptr, 0, eight),
+              decodeMulti(colour, 20, 20, set));
 }
 
 TEST(Method2Decode, DamagedStreamStopsAtTheNextRow) {
@@ -295,11 +281,13 @@ TEST(Method2Decode, DamagedStreamStopsAtTheNextRow) {
 
 TEST(Method2Decode, FullSlotTableRefusesTheImage) {
     std::vector<uint8_t> bytes = randomStream(9, 4000);
-    ReaderState& st = readerState();
-    loadStream(st, bytes);
+    method2test::Stream s = loadStream(bytes);
+    RangeDecoder st;
+    MagnitudeTable magnitudes;
+    ASSERT_TRUE(magnitudes.create(2));
     method2::DecodeShared shared;
     method2::initShared(shared, false, 0);
-    method2::Method2Decoder* d = method2::createDecoder(st, shared, 16, 0);
+    method2::Method2Decoder* d = method2::createDecoder(s.head, shared, 16, 0, magnitudes);
     ASSERT_NE(d, nullptr);
     // The last free slot is handed out normally.
     d->slotCount = method2::kSlots - 2;
@@ -309,20 +297,20 @@ TEST(Method2Decode, FullSlotTableRefusesTheImage) {
 
     // With the table full, a new context refuses the image and writes nothing outside.
     std::memset(d->slotOfContext, 0, sizeof d->slotOfContext);
-    rangeStart(st);
+    rangeStart(st, s.in);
     method2::finishFirstRow(*d);
     method2::beginRow(*d);
     for (int x = 0; x < 16; x++) {
         const int32_t pred = method2::predictPixel(st, *d, nullptr, nullptr);
         ASSERT_GE(pred, 0);
         ASSERT_LE(pred, 255);
-        const uint32_t s = method2::decodeTernaryResidual(st, d->ternaryModels[d->ternaryIndex],
-                                                          d->magnitudeContext);
-        const int32_t sample = (method2::residualOf(*d, s) + pred) & 0xFF;
-        method2::updatePixel(st, *d, sample, s & 0xFF, sample - pred);
+        const uint32_t sym = method2::decodeTernaryResidual(
+            st, magnitudes, d->ternaryModels[d->ternaryIndex], d->magnitudeContext);
+        const int32_t sample = (method2::residualOf(*d, sym) + pred) & 0xFF;
+        method2::updatePixel(*d, sample, sym & 0xFF, sample - pred);
     }
-    rangeFinish(st);
-    EXPECT_TRUE(st.damaged);
+    rangeFinish(st, s.in);
+    EXPECT_TRUE(s.in.damaged);
     EXPECT_EQ(d->slotCount, method2::kSlots - 1);
     for (int16_t s : d->slotOfContext) EXPECT_EQ(s, 0);
     method2::releaseDecoder(d);

@@ -9,7 +9,7 @@
 
 #include <cstring>
 
-#include "reader/dib.h"
+#include "pqz2_read/dib.h"
 #include "tests/test_support.h"
 #include "tests/vector_support.h"
 

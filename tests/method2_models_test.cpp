@@ -10,10 +10,10 @@
 #include <set>
 #include <vector>
 
-#include "codec/method1/magnitude_models.h"
 #include "codec/method2/method2_decoder.h"
 #include "codec/method2/method2_float.h"
-#include "codec/range/range_decoder.h"
+#include "codec/shared/magnitude_models.h"
+#include "codec/shared/range_decoder.h"
 #include "tests/method2_test_support.h"
 
 namespace pqz::method2 {
@@ -29,24 +29,26 @@ TEST(Method2Ternary, RepeatedZerosGrowThenHalveTheModel) {
         for (uint32_t z : zeros) rc.encodeFreq(0, z, z + 2 * 2816);
         rc.finish();
     }
-    ReaderState& st = readerState();
-    method2test::loadStream(st, bytes);
-    rangeStart(st);
+    method2test::Stream s = method2test::loadStream(bytes);
+    RangeDecoder st;
+    MagnitudeTable magnitudes;
+    ASSERT_TRUE(magnitudes.create(2));
+    rangeStart(st, s.in);
     TernaryModel m = {4096, {2048, 2816, 2816}};
     const int32_t contexts[2] = {0, 0};
     for (int i = 0; i < 4; i++) {
-        EXPECT_EQ(decodeTernaryResidual(st, m, contexts), 0u);
+        EXPECT_EQ(decodeTernaryResidual(st, magnitudes, m, contexts), 0u);
         EXPECT_EQ(m.freq[0], zeros[i + 1]);
         EXPECT_EQ(m.step, 4096);
     }
-    EXPECT_EQ(decodeTernaryResidual(st, m, contexts), 0u);
+    EXPECT_EQ(decodeTernaryResidual(st, magnitudes, m, contexts), 0u);
     EXPECT_EQ(m.step, 2048);
     EXPECT_EQ(m.freq[0], 9216 + 2048);
     EXPECT_EQ(m.freq[1], 1408);
     EXPECT_EQ(m.freq[2], 1408);
-    rangeFinish(st);
-    EXPECT_FALSE(st.damaged);
-    EXPECT_EQ(st.cursor, st.payloadEnd);
+    rangeFinish(st, s.in);
+    EXPECT_FALSE(s.in.damaged);
+    EXPECT_EQ(s.in.cursor, s.in.end);
 }
 
 TEST(Method2Ternary, StepDecaysInThreeSpeedsAndStopsAt16) {
@@ -234,7 +236,8 @@ TEST(Method2Contexts, PredictionRoundingAndActivityEdges) {
 
     DecodeShared shared;
     initShared(shared, false, 0);
-    Method2Decoder* d = createDecoder(readerState(), shared, 4, 2);
+    MagnitudeTable magnitudes;
+    Method2Decoder* d = createDecoder(PayloadHead{}, shared, 4, 2, magnitudes);
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(activitySubContext(*d, 39), 0);
     EXPECT_EQ(activitySubContext(*d, 40), 1);

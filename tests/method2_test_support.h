@@ -1,25 +1,29 @@
-// Helpers of the coding-method-2 tests: method-2 streams in the decoding state.
+// Helpers of the coding-method-2 tests: method-2 streams as payloads.
 #pragma once
 
 #include <cstdint>
 #include <random>
 #include <vector>
 
-#include "pipeline/reader_state.h"
+#include "codec/shared/payload_reader.h"
+#include "codec/shared/plane_table.h"
 #include "tests/encoder/range_encoder.h"
 #include "tests/test_support.h"
 
 namespace pqz::method2test {
 
-// Points the state at bytes as a method-2 payload (model flag set), with an identity decoding
-// order and empty plane descriptors. The vector must outlive the decode.
-inline void loadStream(ReaderState& st, std::vector<uint8_t>& bytes, int tolerance = 0) {
-    test::loadPayload(st, bytes);
-    st.currentModelFlag = 1;
-    st.currentMethod = 2;
-    st.tolerance = tolerance;
-    for (int k = 0; k < 4; k++) st.orderMap[k] = uint8_t(k);
-    for (PlaneDescriptor& p : st.planeTable) p = PlaneDescriptor{};
+// A method-2 payload over bytes and its head: an identity decoding order and empty plane
+// descriptors. The vector must outlive the decode.
+struct Stream {
+    PayloadReader in;
+    PayloadHead head;
+};
+
+inline Stream loadStream(std::vector<uint8_t>& bytes, int tolerance = 0) {
+    Stream s{test::loadPayload(bytes), PayloadHead{}};
+    s.head.tolerance = tolerance;
+    for (int k = 0; k < 4; k++) s.head.orderMap[k] = uint8_t(k);
+    return s;
 }
 
 // A coded stream of random bytes between the two markers: it decodes to some busy picture.

@@ -4,8 +4,7 @@
 #include <random>
 #include <vector>
 
-#include "codec/range/range_decoder.h"
-#include "pipeline/bit_reader.h"
+#include "codec/shared/range_decoder.h"
 #include "tests/encoder/bit_writer.h"
 #include "tests/encoder/range_encoder.h"
 #include "tests/test_support.h"
@@ -65,71 +64,71 @@ TEST(RangeCoder, RandomStreamsRoundTripAndEndBehindMarker) {
         bits.appendBytes(tail.bytes());
         std::vector<uint8_t> payload = bits.bytes();
 
-        ReaderState& st = readerState();
-        test::loadPayload(st, payload);
-        for (int i = 0; i < headBits; i++) ASSERT_EQ(readBits(st, 1), head[i]);
-        rangeStart(st);
+        PayloadReader in = test::loadPayload(payload);
+        RangeDecoder rc;
+        for (int i = 0; i < headBits; i++) ASSERT_EQ(readBits(in, 1), head[i]);
+        rangeStart(rc, in);
         for (const Op& op : ops) {
             if (op.kind == 0) {
-                uint32_t v = rangeDecodeFreq(st, op.c);
+                uint32_t v = rangeDecodeFreq(rc, op.c);
                 ASSERT_GE(v, op.a);
                 ASSERT_LT(v, op.a + op.b) << "total " << op.c << " op " << (&op - ops.data());
-                rangeUpdate(st, op.a, op.a + op.b);
+                rangeUpdate(rc, op.a, op.a + op.b);
             } else if (op.kind == 1) {
-                ASSERT_EQ(rangeDecodeBit(st, op.b, op.c), int(op.a));
+                ASSERT_EQ(rangeDecodeBit(rc, op.b, op.c), int(op.a));
             } else {
-                ASSERT_EQ(rangeDecodeUniform(st, op.b), op.a);
+                ASSERT_EQ(rangeDecodeUniform(rc, op.b), op.a);
             }
         }
-        rangeFinish(st);
-        ASSERT_EQ(readBits(st, 12), 0x5A5u);
-        EXPECT_FALSE(st.damaged);
-        EXPECT_EQ(st.cursor, st.payloadEnd) << "trial " << trial;
+        rangeFinish(rc, in);
+        ASSERT_EQ(readBits(in, 12), 0x5A5u);
+        EXPECT_FALSE(in.damaged);
+        EXPECT_EQ(in.cursor, in.end) << "trial " << trial;
     }
 }
 
 TEST(RangeCoder, StartGivesBufferedBytesBack) {
     // 0x97 0x40 after a head that leaves 10 buffered bits: one whole byte goes back.
     std::vector<uint8_t> p = {0xFF, 0xFF, 0x97, 0x40, 0, 0, 0, 0x97};
-    ReaderState& st = readerState();
-    test::loadPayload(st, p);
-    readBits(st, 14);  // takes the first word; 18 bits remain, two whole bytes go back
-    rangeStart(st);
-    EXPECT_EQ(st.range.buffer, 0x40u);
-    EXPECT_EQ(st.range.low, 0x20u);
-    EXPECT_EQ(st.range.range, 128u);
-    rangeNormalize(st);
-    EXPECT_EQ(st.range.range, 0x80000000u);
-    EXPECT_EQ(st.cursor, st.payloadStart + 7);
+    PayloadReader in = test::loadPayload(p);
+    RangeDecoder rc;
+    readBits(in, 14);  // takes the first word; 18 bits remain, two whole bytes go back
+    rangeStart(rc, in);
+    EXPECT_EQ(rc.buffer, 0x40u);
+    EXPECT_EQ(rc.low, 0x20u);
+    EXPECT_EQ(rc.range, 128u);
+    rangeNormalize(rc);
+    EXPECT_EQ(rc.range, 0x80000000u);
+    EXPECT_EQ(rc.cursor, in.start + 7);
 }
 
 TEST(RangeCoder, ReadsPastThePayloadAreZeroAndMarkTheStreamDamaged) {
     std::vector<uint8_t> p = {0x97, 0x12, 0x34};
-    ReaderState& st = readerState();
-    test::loadPayload(st, p);
-    rangeStart(st);
-    rangeNormalize(st);
-    EXPECT_TRUE(st.damaged);
-    EXPECT_EQ(st.cursor, st.payloadEnd);
-    rangeFinish(st);
-    EXPECT_EQ(st.cursor, st.payloadEnd);
+    PayloadReader in = test::loadPayload(p);
+    RangeDecoder rc;
+    rangeStart(rc, in);
+    rangeNormalize(rc);
+    EXPECT_TRUE(rc.damaged);
+    EXPECT_EQ(rc.cursor, rc.end);
+    rangeFinish(rc, in);
+    EXPECT_EQ(in.cursor, in.end);
 }
 
 TEST(RangeCoder, AnEmptyIntervalEndsTheRefillAsADamagedStream) {
     // A model symbol of zero width would leave range 0, which no refill can widen: instead of
     // reading on forever the stream is marked damaged.
     std::vector<uint8_t> p = {0x97, 0x12, 0x34, 0x56, 0x78, 0x9A, 0x97};
-    ReaderState& st = readerState();
-    test::loadPayload(st, p);
-    rangeStart(st);
-    rangeNormalize(st);
-    EXPECT_FALSE(st.damaged);
-    const uint8_t* cursor = st.cursor;
-    st.range.range = 0;
-    rangeNormalize(st);
-    EXPECT_TRUE(st.damaged);
-    EXPECT_GT(st.range.range, kRangeBottom);
-    EXPECT_EQ(st.cursor, cursor);
+    PayloadReader in = test::loadPayload(p);
+    RangeDecoder rc;
+    rangeStart(rc, in);
+    rangeNormalize(rc);
+    EXPECT_FALSE(rc.damaged);
+    const uint8_t* cursor = rc.cursor;
+    rc.range = 0;
+    rangeNormalize(rc);
+    EXPECT_TRUE(rc.damaged);
+    EXPECT_GT(rc.range, kRangeBottom);
+    EXPECT_EQ(rc.cursor, cursor);
 }
 
 }  // namespace

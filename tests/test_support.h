@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "pipeline/reader_state.h"
-#include "reader/pqz2_read.h"
+#include "codec/shared/payload_reader.h"
+#include "pqz2_read/pqz2_read.h"
 #include "tests/encoder/pqz_writer.h"
 
 namespace pqz::test {
@@ -67,18 +67,12 @@ inline ProcessRun runProcess(const std::string& command) {
     return r;
 }
 
-// Points the decoding state's payload at bytes (with the zero slack the loader provides), as the
-// pipeline does before a payload is decoded.
-inline void loadPayload(ReaderState& st, std::vector<uint8_t>& bytes) {
+// A payload reader over bytes (with the zero slack the loader provides), as the pipeline makes
+// one before a payload is decoded. The vector must outlive the reader.
+inline PayloadReader loadPayload(std::vector<uint8_t>& bytes) {
     const size_t size = bytes.size();
     bytes.resize(size + kPayloadSlack, 0);
-    st.payloadStart = st.cursor = st.segmentStart = bytes.data();
-    st.payloadSize = uint32_t(size);
-    st.payloadEnd = bytes.data() + size;
-    st.bitCount = 0;
-    st.bitBuffer = 0;
-    st.damaged = false;
-    st.currentModelFlag = 0;
+    return PayloadReader(bytes.data(), size);
 }
 
 // A bitmap returned by the library, unpacked: rows top to bottom without padding.

@@ -2,7 +2,7 @@
 // file's transcript of the ten functions and every bitmap must match the expected ones.
 #include <gtest/gtest.h>
 
-#include "reader/pqz2_read.h"
+#include "pqz2_read/pqz2_read.h"
 #include "tests/encoder/test_images.h"
 #include "tests/test_support.h"
 #include "tests/vector_support.h"

@@ -1,12 +1,10 @@
 #include "codec/bitstream/bitstream.h"
 
 #include <cstring>
-#include <memory>
-#include <new>
 
+#include "base/memory.h"
 #include "codec/bitstream/prefix_codes.h"
 #include "codec/bitstream/rank_lists.h"
-#include "pipeline/bit_reader.h"
 
 namespace pqz {
 
@@ -63,6 +61,10 @@ struct BitStreamDecoder {
     LiteralModel literals;
     ModeStack modes;
     PrefixCodeSet codes;
+
+    RowProgress* progress;
+    size_t rowsCounted;  // rows of the plane counted as done
+    size_t countAt;      // the byte at which the next rows are counted
 };
 
 }  // namespace
@@ -101,11 +103,11 @@ namespace {
 
 // Context classes from the transmitted thresholds: threshold j gives class j to the values not
 // yet classed up to itself; values above the last threshold get the next class.
-void readContextClasses(ReaderState& st, BitStreamDecoder& d) {
+void readContextClasses(PayloadReader& in, BitStreamDecoder& d) {
     const int count = 5 + (d.n >= 131072 ? 2 : 0) + (d.variant == 2 ? 2 : 0);
     uint32_t next = 0;
     for (int j = 0; j < count; j++) {
-        const uint32_t limit = readBits(st, 8);
+        const uint32_t limit = readBits(in, 8);
         while (next <= limit) d.contextClass[next++] = uint8_t(16 * j);
     }
     while (next < 256) d.contextClass[next++] = uint8_t(16 * count);
@@ -159,9 +161,9 @@ inline void copyBack(uint8_t* dst, size_t dist, size_t len) {
 }
 
 // Copies len bytes from dist back at p, refusing copies outside the output.
-inline bool copyMatch(ReaderState& st, BitStreamDecoder& d, size_t dist, size_t len) {
+inline bool copyMatch(PayloadReader& in, BitStreamDecoder& d, size_t dist, size_t len) {
     if (dist > d.p || len > d.n - d.p) {
-        st.damaged = true;
+        in.damaged = true;
         return false;
     }
     copyBack(d.out + d.p, dist, len);
@@ -187,55 +189,55 @@ inline void countCandidate(BitStreamDecoder& d, uint32_t idx, uint32_t length) {
 }
 
 // Short copy or explicit-distance copy after action 1.
-inline bool shortCopy(ReaderState& st, BitStreamDecoder& d) {
-    const uint32_t sym = decodePrefixSymbol(st, d.codes, kShortDistanceCode);
-    if (sym < 24) return copyMatch(st, d, d.offset[sym], d.copyUnit);
-    const uint32_t dist = (sym - 24) * 2048 + readBits(st, 11);
+inline bool shortCopy(PayloadReader& in, BitStreamDecoder& d) {
+    const uint32_t sym = decodePrefixSymbol(in, d.codes, kShortDistanceCode);
+    if (sym < 24) return copyMatch(in, d, d.offset[sym], d.copyUnit);
+    const uint32_t dist = (sym - 24) * 2048 + readBits(in, 11);
     d.offset[kCandidateCount - 1 - (d.explicitCount & 3)] = dist;
     d.explicitCount++;
     // Shorter distances would overlap within one of the three 4-byte moves.
     if (dist < 4) {
-        st.damaged = true;
+        in.damaged = true;
         return false;
     }
-    return copyMatch(st, d, dist, 12);
+    return copyMatch(in, d, dist, 12);
 }
 
 // Match mode, entered after an escape: matches from the candidate list, short copies and mode
 // changes until the action symbol 0 leaves it.
-bool matchMode(ReaderState& st, BitStreamDecoder& d) {
+bool matchMode(PayloadReader& in, BitStreamDecoder& d) {
     uint32_t mode = 1, shift = 1, high = 0;
     for (;;) {
-        const uint32_t sym = decodePrefixSymbol(st, d.codes, kMatchCode + int(shift));
+        const uint32_t sym = decodePrefixSymbol(in, d.codes, kMatchCode + int(shift));
         const uint32_t idx = high | (sym >> shift);
         const uint32_t length = kMatchLength[sym & ((1u << shift) - 1)];
-        if (!copyMatch(st, d, d.offset[idx], length)) return false;
+        if (!copyMatch(in, d, d.offset[idx], length)) return false;
         if (mode < 5 && length >= kModeThreshold[mode]) {
             if (!d.modes.pop(mode)) {
-                st.damaged = true;
+                in.damaged = true;
                 return false;
             }
         }
         countCandidate(d, idx, length);
 
         for (;;) {
-            if (st.damaged) return false;
+            if (in.damaged) return false;
             shift = mode;
-            const uint32_t action = decodePrefixSymbol(st, d.codes, kActionCode + int(mode) - 1);
+            const uint32_t action = decodePrefixSymbol(in, d.codes, kActionCode + int(mode) - 1);
             if (action == 1) {
-                if (!shortCopy(st, d)) return false;
+                if (!shortCopy(in, d)) return false;
                 continue;
             }
             if (action == 0) {
-                if (mode != 1 && !d.modes.push(mode)) st.damaged = true;
-                return !st.damaged;
+                if (mode != 1 && !d.modes.push(mode)) in.damaged = true;
+                return !in.damaged;
             }
             const uint32_t next = action - 1;
             if (next == mode) {
                 high = 0;
             } else {
                 if (!d.modes.push(mode)) {
-                    st.damaged = true;
+                    in.damaged = true;
                     return false;
                 }
                 mode = next;
@@ -247,12 +249,12 @@ bool matchMode(ReaderState& st, BitStreamDecoder& d) {
     }
 }
 
-bool zeroRun(ReaderState& st, BitStreamDecoder& d) {
-    const uint32_t sym = decodePrefixSymbol(st, d.codes, kZeroRunCode);
+bool zeroRun(PayloadReader& in, BitStreamDecoder& d) {
+    const uint32_t sym = decodePrefixSymbol(in, d.codes, kZeroRunCode);
     size_t length = kRunBase[sym];
-    if (sym >= 16 && sym <= 22) length += readBits(st, int(sym) - 15);
+    if (sym >= 16 && sym <= 22) length += readBits(in, int(sym) - 15);
     if (length > d.n - d.p) {
-        st.damaged = true;
+        in.damaged = true;
         return false;
     }
     std::memset(d.out + d.p, 0, length);
@@ -260,7 +262,23 @@ bool zeroRun(ReaderState& st, BitStreamDecoder& d) {
     return true;
 }
 
-void decodeSymbols(ReaderState& st, BitStreamDecoder& d) {
+// Bytes decoded between two progress counts at least (whole rows are counted).
+constexpr size_t kProgressBytes = 4096;
+
+// Counts the rows finished up to byte p and sets the next byte to count at; false when the
+// caller asked to stop.
+PQZ_COLD bool countRows(PayloadReader& in, BitStreamDecoder& d, size_t p) {
+    const size_t rows = d.row ? p / d.row : 0;
+    if (rows > d.rowsCounted && d.progress->rowsDone(rows - d.rowsCounted)) {
+        in.fail(Status::Cancelled);
+        return false;
+    }
+    if (rows > d.rowsCounted) d.rowsCounted = rows;
+    d.countAt = p + kProgressBytes;
+    return true;
+}
+
+void decodeSymbols(PayloadReader& in, BitStreamDecoder& d) {
     // Locals, so that the byte stores do not force them to be reloaded.
     const ContextRule rule{d.contextClass, d.row, d.contextFlag, d.variant == 1};
     uint8_t* const out = d.out;
@@ -270,36 +288,41 @@ void decodeSymbols(ReaderState& st, BitStreamDecoder& d) {
     for (;;) {
         size_t p = d.p;
         for (;;) {
-            if (st.damaged) return;
+            if (in.damaged) return;
+            if (p >= d.countAt && !countRows(in, d, p)) return;
             const uint32_t ctx = formContext(rule, out, p);
-            const uint32_t q = decodePrefixSymbol(st, codes, kLiteralCode + literals.selector[ctx]);
+            const uint32_t q = decodePrefixSymbol(in, codes, kLiteralCode + literals.selector[ctx]);
             if (q == 0) break;
             if (p >= n) {  // a literal behind the last byte
-                st.damaged = true;
+                in.damaged = true;
                 return;
             }
             out[p++] = takeLiteral(literals, ctx, q - 1);
         }
         if (p >= n) return;  // the escape at the end of the plane
         d.p = p;
-        if (!(d.variant == 2 ? zeroRun(st, d) : matchMode(st, d))) return;
+        if (!(d.variant == 2 ? zeroRun(in, d) : matchMode(in, d))) return;
     }
 }
 
 }  // namespace
 
-void decodeBitStream(ReaderState& st, uint32_t rowLength, uint8_t* out, size_t n) {
-    std::unique_ptr<BitStreamDecoder> owner(new (std::nothrow) BitStreamDecoder);
+void decodeBitStream(PayloadReader& in, PlaneCoding coding, uint32_t rowLength, uint8_t* out,
+                     size_t n, RowProgress& progress) {
+    Owned<BitStreamDecoder> owner = allocateObject<BitStreamDecoder>();
     if (!owner) {
-        st.damaged = true;
+        in.fail(Status::OutOfMemory);
         return;
     }
     BitStreamDecoder& d = *owner;
     d.out = out;
     d.n = n;
     d.row = rowLength;
-    d.variant = st.currentMethod & 3;
-    d.contextFlag = st.currentModelFlag != 0;
+    d.variant = uint32_t(coding.method) & 3;
+    d.contextFlag = coding.modelFlag;
+    d.progress = &progress;
+    d.rowsCounted = 0;
+    d.countAt = kProgressBytes;
     d.p = 1;
     d.explicitCount = 0;
     d.copyUnit = d.variant == 0 ? 3 : 4;
@@ -307,24 +330,24 @@ void decodeBitStream(ReaderState& st, uint32_t rowLength, uint8_t* out, size_t n
     for (uint32_t mode = 5; mode >= 2; mode--) d.modes.push(mode);
 
     initDistanceCandidates(d.offset, d.row);
-    if (d.contextFlag) readContextClasses(st, d);
-    initLiteralModel(d.literals, d.contextFlag, readBits(st, 30));
-    if (!buildPrefixCodes(st, d.variant, d.codes)) return;
+    if (d.contextFlag) readContextClasses(in, d);
+    initLiteralModel(d.literals, d.contextFlag, readBits(in, 30));
+    if (!buildPrefixCodes(in, d.variant, d.codes)) return;
 
-    const uint8_t first = uint8_t(readBits(st, 8));
+    const uint8_t first = uint8_t(readBits(in, 8));
     if (n == 0) {
         // Nothing to write: the stream can only hold the escape that ends it. No literal has
         // been coded yet, so every context still uses the first literal code.
-        if (decodePrefixSymbol(st, d.codes, kLiteralCode) != 0) st.damaged = true;
+        if (decodePrefixSymbol(in, d.codes, kLiteralCode) != 0) in.damaged = true;
         return;
     }
     // With a zero row length the context would reach in front of the buffer.
     if (d.contextFlag && rowLength == 0) {
-        st.damaged = true;
+        in.damaged = true;
         return;
     }
     out[0] = first;
-    decodeSymbols(st, d);
+    decodeSymbols(in, d);
 }
 
 }  // namespace pqz

@@ -5,13 +5,16 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "pipeline/reader_state.h"
+#include "codec/shared/payload_reader.h"
+#include "codec/shared/plane_table.h"
+#include "codec/shared/progress.h"
 
 namespace pqz {
 
 // Produces n bytes into out; rowLength is the distance in bytes from a byte to the byte above.
-// Coding variant and context flag come from the state's currentMethod and currentModelFlag.
-void decodeBitStream(ReaderState& st, uint32_t rowLength, uint8_t* out, size_t n);
+// The plane's method selects the coding variant, its model flag the literal contexts.
+void decodeBitStream(PayloadReader& in, PlaneCoding coding, uint32_t rowLength, uint8_t* out,
+                     size_t n, RowProgress& progress);
 
 constexpr int kCandidateCount = 64;
 

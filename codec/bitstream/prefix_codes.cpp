@@ -218,17 +218,17 @@ bool buildCodeTree(PrefixCodeSet& set, int slot, const uint8_t* lengths, int sym
     return true;
 }
 
-bool buildPrefixCodes(ReaderState& st, int method, PrefixCodeSet& set) {
+bool buildPrefixCodes(PayloadReader& in, int method, PrefixCodeSet& set) {
     set.used = 0;
     for (int32_t& r : set.root) r = -1;
 
     const int firstCode = method == 2 ? kZeroRunCode : 0;
-    uint32_t mask = readBits(st, kPrefixCodeCount) >> firstCode;
+    uint32_t mask = readBits(in, kPrefixCodeCount) >> firstCode;
     if (mask != 0) {
         uint8_t lengths[kLengthCodeSymbols];
-        for (uint8_t& len : lengths) len = uint8_t(readBits(st, 4));
+        for (uint8_t& len : lengths) len = uint8_t(readBits(in, 4));
         if (!buildCodeTree(set, kLengthCodeIndex, lengths, kLengthCodeSymbols)) {
-            st.damaged = true;
+            in.damaged = true;
             return false;
         }
     }
@@ -243,7 +243,7 @@ bool buildPrefixCodes(ReaderState& st, int method, PrefixCodeSet& set) {
         } else {
             int k = 0;
             while (k < symbols) {
-                const uint32_t c = walkPrefixTree(st, set, kLengthCodeIndex);
+                const uint32_t c = walkPrefixTree(in, set, kLengthCodeIndex);
                 int repeat = 1;
                 if (c < 16) {
                     delta = int(c);
@@ -252,25 +252,25 @@ bool buildPrefixCodes(ReaderState& st, int method, PrefixCodeSet& set) {
                 } else if (c == 17) {
                     repeat = 3;
                 } else if (c == 18) {
-                    repeat = 4 + int(readBits(st, 1));
+                    repeat = 4 + int(readBits(in, 1));
                 } else if (c == 19) {
-                    repeat = 6 + int(readBits(st, 3));
+                    repeat = 6 + int(readBits(in, 3));
                 } else {
                     repeat = 14;
                 }
                 if (k + repeat > symbols) {  // a repeat past the last symbol
-                    st.damaged = true;
+                    in.damaged = true;
                     return false;
                 }
                 for (; repeat > 0; repeat--, k++) lengths[k] = uint8_t((defaults[k] - delta) & 15);
             }
         }
         if (!buildCodeTree(set, code, lengths, symbols)) {
-            st.damaged = true;
+            in.damaged = true;
             return false;
         }
     }
-    return !st.damaged;
+    return !in.damaged;
 }
 
 }  // namespace pqz

@@ -6,8 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "pipeline/bit_reader.h"
-#include "pipeline/reader_state.h"
+#include "codec/shared/payload_reader.h"
 
 namespace pqz {
 
@@ -56,17 +55,17 @@ struct PrefixCodeSet {
 // Reads the description of the code set from the bit stream (for coding variant 2 only codes
 // 11..17) and builds the tables. An incomplete, over-subscribed or empty code, or a repeat that
 // runs past the last symbol of a code, marks the stream damaged and returns false.
-bool buildPrefixCodes(ReaderState& st, int method, PrefixCodeSet& set);
+bool buildPrefixCodes(PayloadReader& in, int method, PrefixCodeSet& set);
 
 // Builds the table tree of one code from its lengths (0 = symbol unused) into set, root at
 // set.root[slot]. Returns false unless the lengths form a complete code.
 bool buildCodeTree(PrefixCodeSet& set, int slot, const uint8_t* lengths, int symbols);
 
 // Decodes one symbol by walking the table tree, one table per level.
-inline uint32_t walkPrefixTree(ReaderState& st, const PrefixCodeSet& set, int code) {
+inline uint32_t walkPrefixTree(PayloadReader& in, const PrefixCodeSet& set, int code) {
     const DecodeNode* node = set.nodes + set.root[code];
     do {
-        node += node->value + int32_t(readBits(st, node->bits));
+        node += node->value + int32_t(readBits(in, node->bits));
     } while (node->bits != 0);
     return uint32_t(node->value);
 }
@@ -74,23 +73,23 @@ inline uint32_t walkPrefixTree(ReaderState& st, const PrefixCodeSet& set, int co
 // Decodes one symbol of a built code. Codes of up to kQuickBits bits are looked up at once in
 // the buffered bits and the next payload word (peeked at, as the bit reader would take it);
 // the bits consumed are the same as for the tree walk.
-inline uint32_t decodePrefixSymbol(ReaderState& st, const PrefixCodeSet& set, int code) {
-    const int held = st.bitCount;
-    uint64_t window = st.bitBuffer;
+inline uint32_t decodePrefixSymbol(PayloadReader& in, const PrefixCodeSet& set, int code) {
+    const int held = in.bitCount;
+    uint64_t window = in.bitBuffer;
     if (held < kQuickBits) {
-        if (held < 0 || st.cursor > st.payloadEnd) return walkPrefixTree(st, set, code);
+        if (held < 0 || in.cursor > in.end) return walkPrefixTree(in, set, code);
         uint32_t next;
-        std::memcpy(&next, st.cursor, 4);  // the payload has slack behind its end
+        std::memcpy(&next, in.cursor, 4);  // the payload has slack behind its end
         window = (window & ((uint64_t(1) << held) - 1)) | uint64_t(next) << held;
     }
     const uint32_t entry = set.quick[code][window & ((1u << kQuickBits) - 1)];
     const int length = int(entry & 15);
-    if (length == 0) return walkPrefixTree(st, set, code);
+    if (length == 0) return walkPrefixTree(in, set, code);
     if (length <= held) {
-        st.bitCount = held - length;
-        st.bitBuffer >>= length;
+        in.bitCount = held - length;
+        in.bitBuffer >>= length;
     } else {
-        readBits(st, length);
+        readBits(in, length);
     }
     return entry >> 4;
 }

@@ -2,129 +2,155 @@
 
 #include "codec/method1/method1_decoder.h"
 #include "codec/method1/method1_sample.h"
-#include "codec/range/range_decoder.h"
+#include "codec/shared/range_decoder.h"
+#include "codec/shared/reference_prediction.h"
 
 namespace pqz {
 
 namespace {
 
-// Starts the plane's coded stream, which also sets up the shared magnitude models. False when
-// the stream cannot be decoded (no magnitude models, or damage found earlier).
-bool startStream(ReaderState& st) {
-    rangeStart(st);
-    return !st.damaged && st.magnitudeTable;
+// The decoders of one plane set, released together.
+struct Method1Decoders {
+    Method1Decoder at[4] = {};
+    int count = 0;
+    ~Method1Decoders() {
+        for (int i = 0; i < count; i++) destroyMethod1Decoder(at[i]);
+    }
+    bool create(int planes, int width, int height, int tolerance,
+                const MagnitudeTable& magnitudes) {
+        for (; count < planes; count++) {
+            if (!createMethod1Decoder(at[count], width, height, count, tolerance)) return false;
+            at[count].magnitudes = &magnitudes;
+        }
+        return true;
+    }
+};
+
+// Where the bytes of the interleaved planes go, checked against the pixel.
+struct InterleavedLayout {
+    int planes = 0;
+    int position[4] = {};                 // byte of each decoding slot
+    const PlaneDescriptor* desc[4] = {};  // descriptor of each slot
+};
+
+// Only three and four planes of a pixel have a decoding (two planes, or more than four, have no
+// defined contexts), each slot writes its own byte, and the fourth slot's reference reads the
+// three bytes in front of its byte in the pixel.
+bool layoutFor(const PayloadHead& head, InterleavedLayout& layout) {
+    const int planes = head.planeCount;
+    if (planes != 3 && planes != 4) return false;
+    layout.planes = planes;
+    bool taken[4] = {};
+    for (int k = 0; k < planes; k++) {
+        const int p = head.orderMap[k];
+        if (p >= planes || taken[p]) return false;
+        taken[p] = true;
+        layout.position[k] = p;
+        layout.desc[k] = &head.planeTable[p];
+    }
+    return !(planes == 4 && layout.desc[3]->hasReference() && layout.position[3] < 3);
+}
+
+// The byte of slot k from its decoded value and the bytes decoded before it in the pixel.
+template <int k>
+PQZ_HOT_INLINE uint8_t withReference(const InterleavedLayout& layout, const uint8_t* px, int v) {
+    const PlaneDescriptor& d = *layout.desc[k];
+    if (!d.hasReference()) return uint8_t(v);
+    if (k == 1) return uint8_t(v + px[layout.position[0]] + d.offset);
+    if (k == 2) {
+        const int32_t sum = referenceSum(d.coef, px[layout.position[0]], px[layout.position[1]]);
+        return uint8_t(v + d.offset + referenceBytes(sum, kReferenceRoundTwoBytes));
+    }
+    const uint8_t* front = px + layout.position[3] - 3;
+    const int32_t sum = referenceSum(d.coef, front[0], front[1], front[2]);
+    return uint8_t(v + d.offset + referenceBytes(sum, kReferenceRoundThreeBytesMethod1));
+}
+
+// One pixel of all planes. Every sample's training follows the formation of the next sample's
+// context, so that the next model is on its way from memory meanwhile.
+template <int planes>
+PQZ_HOT_INLINE void decodeInterleavedPixel(RangeDecoder& rc, Method1Decoder* d,
+                                           const InterleavedLayout& layout, uint8_t* px,
+                                           bool more) {
+    px[layout.position[0]] = finishSample<false>(rc, d[0], true);
+    beginSample<1>(d[1], &d[0], nullptr);
+    trainPending<false>(d[0]);
+
+    px[layout.position[1]] = withReference<1>(layout, px, finishSample<false>(rc, d[1], true));
+    beginSample<2>(d[2], &d[1], &d[0]);
+    trainPending<false>(d[1]);
+
+    px[layout.position[2]] = withReference<2>(layout, px, finishSample<false>(rc, d[2], true));
+    if (planes == 4) {
+        beginSample<2>(d[3], &d[2], &d[1]);
+        trainPending<false>(d[2]);
+        px[layout.position[3]] = withReference<3>(layout, px, finishSample<false>(rc, d[3], true));
+    }
+    if (more) beginSample<0>(d[0], nullptr, nullptr);
+    trainPending<false>(d[planes - 1]);
+}
+
+template <int planes>
+void decodeInterleavedRows(RangeDecoder& rc, Method1Decoder* d, const InterleavedLayout& layout,
+                           uint8_t* out, int width, int height, RowProgress& progress) {
+    const InterleavedLayout local = layout;  // a copy the pixel stores cannot alias
+    uint8_t* px = out;
+    for (int y = 0; y < height && !rc.damaged; y++) {
+        for (int i = 0; i < planes; i++) beginRow(d[i]);
+        if (width > 0) beginSample<0>(d[0], nullptr, nullptr);
+        for (int x = 0; x < width; x++, px += planes)
+            decodeInterleavedPixel<planes>(rc, d, local, px, x + 1 < width);
+        if (progress.rowDone()) rc.fail(Status::Cancelled);
+    }
 }
 
 }  // namespace
 
-void decodeMethod1Grey(ReaderState& st, uint8_t* out, int width, int height) {
-    Method1Decoder d;
-    if (!createMethod1Decoder(d, width, height, 0, st.tolerance)) {
-        st.damaged = true;
+void decodeMethod1Grey(PayloadReader& in, int tolerance, uint8_t* out, int width, int height,
+                       RowProgress& progress) {
+    MagnitudeTable magnitudes;
+    Method1Decoders dec;
+    if (!magnitudes.create(kMethodMed) || !dec.create(1, width, height, tolerance, magnitudes)) {
+        in.fail(Status::OutOfMemory);
         return;
     }
-    if (startStream(st)) {
-        for (int y = 0; y < height && !st.damaged; y++) {
-            beginRow(d);
-            if (width > 0) beginSample<0>(d, nullptr, nullptr);
-            for (int x = 0; x < width; x++) {
-                *out++ = finishSample<true>(st, d, false);
-                if (x + 1 < width) beginSample<0>(d, nullptr, nullptr);
-                trainPending<true>(st, d);
-            }
+    Method1Decoder& d = dec.at[0];
+    RangeDecoder rc;
+    rangeStart(rc, in);
+    for (int y = 0; y < height && !rc.damaged; y++) {
+        beginRow(d);
+        if (width > 0) beginSample<0>(d, nullptr, nullptr);
+        for (int x = 0; x < width; x++) {
+            *out++ = finishSample<true>(rc, d, false);
+            if (x + 1 < width) beginSample<0>(d, nullptr, nullptr);
+            trainPending<true>(d);
         }
+        if (progress.rowDone()) rc.fail(Status::Cancelled);
     }
-    rangeFinish(st);
-    destroyMethod1Decoder(d);
+    rangeFinish(rc, in);
 }
 
-void decodeMethod1Interleaved(ReaderState& st, const ImageHeader& header, uint8_t* out,
-                              size_t outSize) {
-    const int planes = st.planeCount;
-    const int width = header.width, height = header.height;
-    // Only three and four planes of a pixel have a decoding (two planes, or more than four,
-    // have no defined contexts), and the pixels must fit the output.
-    if ((planes != 3 && planes != 4) || size_t(width) * height * planes > outSize) {
-        st.damaged = true;
+void decodeMethod1Interleaved(PayloadReader& in, const PayloadHead& head, int width, int height,
+                              uint8_t* out, size_t outSize, RowProgress& progress) {
+    InterleavedLayout layout;
+    if (!layoutFor(head, layout) || size_t(width) * height * layout.planes > outSize) {
+        in.fail(Status::Unsupported);
         return;
     }
-    // Each decoding slot writes its own byte of the pixel.
-    int position[4] = {};
-    bool taken[4] = {};
-    for (int k = 0; k < planes; k++) {
-        position[k] = st.orderMap[k];
-        if (position[k] >= planes || taken[position[k]]) {
-            st.damaged = true;
-            return;
-        }
-        taken[position[k]] = true;
-    }
-    const PlaneDescriptor* desc[4];
-    for (int k = 0; k < planes; k++) desc[k] = &st.planeTable[position[k]];
-    // The fourth slot's correction reads the three bytes in front of its byte in the pixel.
-    if (planes == 4 && desc[3]->hasReference() && position[3] < 3) {
-        st.damaged = true;
+    MagnitudeTable magnitudes;
+    Method1Decoders dec;
+    if (!magnitudes.create(kMethodMed) ||
+        !dec.create(layout.planes, width, height, head.tolerance, magnitudes)) {
+        in.fail(Status::OutOfMemory);
         return;
     }
-
-    Method1Decoder d[4];
-    for (int i = 0; i < planes; i++) {
-        if (!createMethod1Decoder(d[i], width, height, i, st.tolerance)) {
-            for (int j = 0; j < i; j++) destroyMethod1Decoder(d[j]);
-            st.damaged = true;
-            return;
-        }
-    }
-    if (startStream(st)) {
-        const int p0 = position[0], p1 = position[1], p2 = position[2], p3 = position[3];
-        uint8_t* px = out;
-        for (int y = 0; y < height && !st.damaged; y++) {
-            for (int i = 0; i < planes; i++) beginRow(d[i]);
-            if (width > 0) beginSample<0>(d[0], nullptr, nullptr);
-            // Every sample's training follows the formation of the next sample's context.
-            for (int x = 0; x < width; x++, px += planes) {
-                px[p0] = finishSample<false>(st, d[0], true);
-                beginSample<1>(d[1], &d[0], nullptr);
-                trainPending<false>(st, d[0]);
-
-                const int v1 = finishSample<false>(st, d[1], true);
-                px[p1] =
-                    desc[1]->hasReference() ? uint8_t(v1 + px[p0] + desc[1]->offset) : uint8_t(v1);
-                beginSample<2>(d[2], &d[1], &d[0]);
-                trainPending<false>(st, d[1]);
-
-                const int v2 = finishSample<false>(st, d[2], true);
-                if (desc[2]->hasReference()) {
-                    const int32_t* c = desc[2]->coef;
-                    const int ref = (px[p0] * c[0] + px[p1] * c[1] + 40) >> 7;
-                    px[p2] = uint8_t(v2 + desc[2]->offset + ref);
-                } else {
-                    px[p2] = uint8_t(v2);
-                }
-                Method1Decoder* last = &d[2];
-
-                if (planes == 4) {
-                    beginSample<2>(d[3], &d[2], &d[1]);
-                    trainPending<false>(st, d[2]);
-                    const int v3 = finishSample<false>(st, d[3], true);
-                    if (desc[3]->hasReference()) {
-                        const int32_t* c = desc[3]->coef;
-                        const uint8_t* front = px + p3 - 3;
-                        const int ref =
-                            (front[0] * c[0] + front[1] * c[1] + front[2] * c[2] + 64) >> 7;
-                        px[p3] = uint8_t(v3 + desc[3]->offset + ref);
-                    } else {
-                        px[p3] = uint8_t(v3);
-                    }
-                    last = &d[3];
-                }
-                if (x + 1 < width) beginSample<0>(d[0], nullptr, nullptr);
-                trainPending<false>(st, *last);
-            }
-        }
-    }
-    rangeFinish(st);
-    for (int i = 0; i < planes; i++) destroyMethod1Decoder(d[i]);
+    RangeDecoder rc;
+    rangeStart(rc, in);
+    if (layout.planes == 3)
+        decodeInterleavedRows<3>(rc, dec.at, layout, out, width, height, progress);
+    else
+        decodeInterleavedRows<4>(rc, dec.at, layout, out, width, height, progress);
+    rangeFinish(rc, in);
 }
 
 }  // namespace pqz

@@ -83,7 +83,7 @@ inline int symbolOf(int u) {
 // Trains the contexts next to a decoded sample's context; up and down tell whether that context
 // has an activity level above and below its own.
 template <bool up, bool down>
-void trainT(ReaderState& st, Method1Decoder& d, const Method1Sample& sample) {
+void trainT(Method1Decoder& d, const Method1Sample& sample) {
     const int v = sample.value;
     const int pred = sample.pred;
     const int c = sample.context;
@@ -98,21 +98,23 @@ void trainT(ReaderState& st, Method1Decoder& d, const Method1Sample& sample) {
     const int escapeSide = 128 * (su & 1);
     ResidualSymbolModel* const context = d.models + c;
     ResidualSymbolModel* const mirror = method1_detail::mirrorOf(d.models, c, tk[0]);
-    MagnitudeModel* magnitudes = st.magnitudeTable;
+    const MagnitudeTable& magnitudes = *d.magnitudes;
 
     bump(*mirror, sm, 17);
     if (up) {
         bump(context[1], su, 11);
         if (escape) {
             const int b = (base & 7) < 7 ? base + 1 : base;
-            trainMagnitude(st, magnitudes[b + escapeSide + 64 * escapeHalf(context[1], su)], x);
+            trainMagnitude(magnitudes, magnitudes[b + escapeSide + 64 * escapeHalf(context[1], su)],
+                           x);
         }
     }
     if (down) {
         bump(context[-1], su, 13);
         if (escape) {
             const int b = (base & 7) > 0 ? base - 1 : base;
-            trainMagnitude(st, magnitudes[b + escapeSide + 64 * escapeHalf(context[-1], su)], x);
+            trainMagnitude(magnitudes,
+                           magnitudes[b + escapeSide + 64 * escapeHalf(context[-1], su)], x);
         }
     }
     if (context->total >= 3276) return;
@@ -122,8 +124,8 @@ void trainT(ReaderState& st, Method1Decoder& d, const Method1Sample& sample) {
     if (escape) {
         // The neighbouring brightness levels of the escape context.
         const int e = base + escapeSide + 64 * escapeHalf(*context, su);
-        if ((e & 0x38) < 0x38) trainMagnitude(st, magnitudes[e + 8], x);
-        if ((e & 0x38) > 0) trainMagnitude(st, magnitudes[e - 8], x);
+        if ((e & 0x38) < 0x38) trainMagnitude(magnitudes, magnitudes[e + 8], x);
+        if ((e & 0x38) > 0) trainMagnitude(magnitudes, magnitudes[e - 8], x);
     }
     // A context and its level neighbours.
     auto three = [](ResidualSymbolModel* m, int symbol, int n, int nUp, int nDown) {
@@ -196,18 +198,6 @@ void destroyMethod1Decoder(Method1Decoder& d) {
     d.ring = nullptr;
 }
 
-void setUpAllModels(Method1Decoder& d) {
-    // Every model starts alike: copy the first one in doubling runs.
-    ResidualSymbolModel* models = d.models;
-    initResidualSymbolModel(models[0]);
-    for (size_t done = 1; done < size_t(kMethod1Contexts);) {
-        const size_t n = done < kMethod1Contexts - done ? done : kMethod1Contexts - done;
-        std::memcpy(models + done, models, n * sizeof(ResidualSymbolModel));
-        done += n;
-    }
-    std::memset(d.blockReady, 0xFF, 2 * kBitmapBytes);
-}
-
 void setUpReach(Method1Decoder& d) {
     // The training of a sample reaches the context's block, the mirror's, and per feature the
     // blocks `near` and `far` from the context and `mirrorNear` from the mirror (their level
@@ -262,31 +252,18 @@ void formContext(Method1Decoder& d, const Method1Decoder* x, const Method1Decode
         method1_detail::formContextInline<2>(d, x, y);
 }
 
-uint8_t decodeSample(ReaderState& st, Method1Decoder& d, const Method1Decoder* x,
-                     const Method1Decoder* y, bool refuseWideSymbols) {
-    formContext(d, x, y);
-    const uint8_t v = finishSample<false>(st, d, refuseWideSymbols);
-    trainPending<false>(st, d);
-    return v;
-}
-
-void trainNeighbours(ReaderState& st, Method1Decoder& d, const Method1Sample& in) {
+void trainNeighbours(Method1Decoder& d, const Method1Sample& in) {
     switch (in.context & 7) {
         case 0:
-            trainT<true, false>(st, d, in);
+            trainT<true, false>(d, in);
             break;
         case 7:
-            trainT<false, true>(st, d, in);
+            trainT<false, true>(d, in);
             break;
         default:
-            trainT<true, true>(st, d, in);
+            trainT<true, true>(d, in);
             break;
     }
-}
-
-void trainNeighbours(ReaderState& st, Method1Decoder& d) {
-    d.cur.value = d.pos[0][0].v;
-    trainNeighbours(st, d, d.cur);
 }
 
 }  // namespace pqz

@@ -6,8 +6,7 @@
 
 #include <cstdint>
 
-#include "codec/method1/magnitude_models.h"
-#include "pipeline/reader_state.h"
+#include "codec/shared/magnitude_models.h"
 
 namespace pqz {
 
@@ -79,6 +78,8 @@ struct Method1Decoder {
 
     // The plane loops train a young sample's neighbours only once the next sample's context has
     // been formed, so that the next model is on its way from memory meanwhile (method1_sample.h).
+    const MagnitudeTable* magnitudes;  // the escape magnitudes of the stream, shared by its planes
+
     bool trainingDue;
     Method1Sample pending;  // kept for the training where the next context overwrites cur
 
@@ -90,9 +91,6 @@ struct Method1Decoder {
 bool createMethod1Decoder(Method1Decoder& d, int width, int height, int planeIndex, int tolerance);
 void destroyMethod1Decoder(Method1Decoder& d);
 
-// Sets up every model of a decoder that has decoded nothing yet at once, instead of when first
-// reached; the decoding is the same.
-void setUpAllModels(Method1Decoder& d);
 // Sets up the blocks of the current sample's context and of every context its neighbour
 // training reaches (d.cur holds the sample's context and features).
 void setUpReach(Method1Decoder& d);
@@ -106,17 +104,7 @@ void beginRow(Method1Decoder& d);
 // only.
 void formContext(Method1Decoder& d, const Method1Decoder* x, const Method1Decoder* y);
 
-// Trains the contexts next to the current one with the sample just stored at the current
-// column.
-void trainNeighbours(ReaderState& st, Method1Decoder& d);
-// The same for a decoded sample described by sample.
-void trainNeighbours(ReaderState& st, Method1Decoder& d, const Method1Sample& sample);
-
-// Decodes the sample at the current column, moves the ring on by one column and trains the
-// neighbouring contexts if the sample's model is young. The symbol's low 8 bits select the
-// residual; symbols of 256 and more (which no encoder writes) mark the stream damaged when
-// refuseWideSymbols is set. The plane loops use the two halves in method1_sample.h instead.
-uint8_t decodeSample(ReaderState& st, Method1Decoder& d, const Method1Decoder* x,
-                     const Method1Decoder* y, bool refuseWideSymbols);
+// Trains the contexts next to a decoded sample's context (sample describes it).
+void trainNeighbours(Method1Decoder& d, const Method1Sample& sample);
 
 }  // namespace pqz

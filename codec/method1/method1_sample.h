@@ -5,32 +5,15 @@
 
 #include <cstdint>
 
-#include "codec/method1/magnitude_models.h"
 #include "codec/method1/method1_decoder.h"
-#include "pipeline/reader_state.h"
+#include "codec/shared/magnitude_models.h"
 
 namespace pqz {
 
 namespace method1_detail {
 
-// Asks for the cache line of p ahead of a write to it: only a hint, and none where the compiler
-// offers no way to give it. Always expanded in place: as a call, the compiler takes it for one
-// without effects and drops it.
 PQZ_HOT_INLINE void prefetchForWrite(const void* p) {
-#if defined(__GNUC__)
-    __builtin_prefetch(p, 1);
-#else
-    (void)p;
-#endif
-}
-
-// Tells the compiler which way a test usually goes.
-PQZ_HOT_INLINE bool expectTrue(uint64_t x) {
-#if defined(__GNUC__)
-    return __builtin_expect(x != 0, 1);
-#else
-    return x != 0;
-#endif
+    prefetch(p, true);
 }
 
 // The ternary features by table, indexed by the difference they quantise: the sign (0 negative,
@@ -234,16 +217,16 @@ PQZ_HOT_INLINE void beginSample(Method1Decoder& d, const Method1Decoder* x,
 }
 
 template <bool keepSample>
-PQZ_HOT_INLINE uint8_t finishSample(ReaderState& st, Method1Decoder& d, bool refuseWideSymbols) {
+PQZ_HOT_INLINE uint8_t finishSample(RangeDecoder& rc, Method1Decoder& d, bool refuseWideSymbols) {
     // The first sample of a block of contexts sets up the models it and its training reach.
     const uint32_t block = uint32_t(d.cur.context) >> kModelBlockShift;
-    if (!method1_detail::expectTrue((d.reachReady[block >> 6] >> (block & 63)) & 1)) setUpReach(d);
+    if (!expectTrue((d.reachReady[block >> 6] >> (block & 63)) & 1)) setUpReach(d);
     ResidualSymbolModel& m = d.models[d.cur.context];
     // A model of total 8192 or less stays young through this decode (larger ones become mature
     // by its rescale, or are already), so its neighbours will be trained.
     if (m.total <= 8192) method1_detail::prefetchTrainingTargets(d);
-    const uint32_t s = decodeResidualSymbol(st, m, uint32_t(d.cur.escapeBase));
-    if (s > 255 && refuseWideSymbols) st.damaged = true;
+    const uint32_t s = decodeResidualSymbol(rc, *d.magnitudes, m, uint32_t(d.cur.escapeBase));
+    if (s > 255 && refuseWideSymbols) rc.damaged = true;
     const int v = (d.residualOrder[s & 0xFF] + d.cur.pred) & 0xFF;
     RingEntry* r0 = d.pos[0];
     const RingEntry* r2 = d.pos[2];
@@ -265,10 +248,10 @@ PQZ_HOT_INLINE uint8_t finishSample(ReaderState& st, Method1Decoder& d, bool ref
 
 // keptSample: as the sample's finishSample<keepSample>.
 template <bool keptSample>
-PQZ_HOT_INLINE void trainPending(ReaderState& st, Method1Decoder& d) {
+PQZ_HOT_INLINE void trainPending(Method1Decoder& d) {
     if (!d.trainingDue) return;
     d.trainingDue = false;
-    trainNeighbours(st, d, keptSample ? d.pending : d.cur);
+    trainNeighbours(d, keptSample ? d.pending : d.cur);
 }
 
 }  // namespace pqz

@@ -6,32 +6,34 @@
 
 namespace pqz {
 
-void decodePlane8Method2(ReaderState& st, uint8_t* out, int width, int height) {
+void decodePlane8Method2(PayloadReader& in, const PayloadHead& head, uint8_t* out, int width,
+                         int height, RowProgress& progress) {
     if (width < 0 || height < 0 || width > 0xFFFF || (!out && width > 0 && height > 0)) {
-        st.damaged = true;
+        in.fail(Status::DamagedStream);
         return;
     }
     method2::DecodeFloatEnvironment environment;
-    method2::decodeSinglePlane(st, out, width, height);
+    method2::decodeSinglePlane(in, head, out, width, height, progress, method2::widestLaneWidth());
 }
 
-void decodePlaneMethod2(ReaderState& st, const ImageHeader& header, uint8_t* out, size_t outSize) {
-    const int planes = st.planeCount;
-    const int width = header.width, height = header.height;
+void decodePlaneMethod2(PayloadReader& in, const PayloadHead& head, int width, int height,
+                        uint8_t* out, size_t outSize, RowProgress& progress) {
+    const int planes = head.planeCount;
     // Positions 0 to 2 are always decoded, and the decoding order has room for four planes.
     if (planes < 3 || planes > 4 || size_t(width) * size_t(height) * size_t(planes) > outSize) {
-        st.damaged = true;
+        in.fail(Status::Unsupported);
         return;
     }
     // Every decoding position must name a byte of the pixel.
     for (int k = 0; k < planes; k++) {
-        if (st.orderMap[k] >= planes) {
-            st.damaged = true;
+        if (head.orderMap[k] >= planes) {
+            in.fail(Status::Unsupported);
             return;
         }
     }
     method2::DecodeFloatEnvironment environment;
-    method2::decodeInterleavedImage(st, width, height, out);
+    method2::decodeInterleavedImage(in, head, width, height, out, progress,
+                                    method2::widestLaneWidth());
 }
 
 }  // namespace pqz

@@ -29,7 +29,7 @@ struct BiasClip {
 };
 
 inline int shiftOfScale(unsigned scale) {
-    return 9 - __builtin_ctz(scale);
+    return 9 - trailingZeros(uint32_t(scale));
 }
 inline uint16_t scaleCountdown(int shift, unsigned countdown) {
     return uint16_t((1u << (17 - shift)) | countdown);
@@ -66,8 +66,8 @@ void nudge(BiasBlock* table, int32_t n, int32_t target, int k, bool deadZone,
 }
 
 // Rarely taken while decoding: kept out of line so that the usual path needs no stack frame.
-__attribute__((noinline, cold)) void adaptRelatedByCell(BiasBlock* table, int32_t idx, int32_t e,
-                                                        int32_t clipHigh, int32_t clipLow) {
+PQZ_COLD void adaptRelatedByCell(BiasBlock* table, int32_t idx, int32_t e, int32_t clipHigh,
+                                 int32_t clipLow) {
     const BiasClip clip{clipHigh, clipLow};
     const int32_t lo = idx & 3, mid = (idx >> 2) & 3;
     const int32_t ne = sub32(0, e);
@@ -116,18 +116,6 @@ LaneWidth widestLaneWidth() {
         return __builtin_cpu_supports("avx2") ? LaneWidth::Sixteen : LaneWidth::Eight;
     }();
     return widest;
-}
-
-namespace {
-thread_local bool narrowLanesOnly = false;
-}
-
-LaneWidth laneWidth() {
-    return narrowLanesOnly ? LaneWidth::Eight : widestLaneWidth();
-}
-
-void limitLaneWidth(LaneWidth widest) {
-    narrowLanesOnly = widest == LaneWidth::Eight;
 }
 
 void adaptBiasStage(BiasBlock* table, int32_t idx, int32_t d, int32_t e, int32_t clipHigh,

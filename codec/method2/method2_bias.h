@@ -4,6 +4,14 @@
 
 #include <cstdint>
 
+#include "base/platform.h"
+
+// Every file of coding method 2 comes through here. Its floating-point environment and vector
+// paths are written for x86-64 (SSE control register, SSE and AVX2 lanes) so far.
+#if !PQZ_X86_64
+#error "coding method 2 is written for x86-64 processors only so far"
+#endif
+
 namespace pqz::method2 {
 
 constexpr int kBiasStages = 5;
@@ -51,10 +59,6 @@ void setBiasCell(BiasBlock* table, int32_t idx, BiasCell cell);
 enum class LaneWidth : uint8_t { Eight, Sixteen };
 // What the processor offers.
 LaneWidth widestLaneWidth();
-// What decoders created by this thread use: the widest, unless this thread limited it (tests
-// compare the widths on whole decodes).
-LaneWidth laneWidth();
-void limitLaneWidth(LaneWidth widest);
 
 // Adapts the cell a stage used (index idx of the stage's table) to the stage's error d, and the
 // cells related to it to the error e the stage had before its correction. Sixteen lanes only

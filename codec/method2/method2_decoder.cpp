@@ -6,9 +6,9 @@
 #include <cstring>
 #include <memory>
 
-#include "codec/method1/magnitude_models.h"
 #include "codec/method2/method2_float.h"
-#include "codec/range/range_decoder.h"
+#include "codec/shared/magnitude_models.h"
+#include "codec/shared/range_decoder.h"
 
 namespace pqz::method2 {
 
@@ -41,6 +41,7 @@ size_t recordsPerRow(int width) {
 }  // namespace
 
 void initShared(DecodeShared& shared, bool multiPlane, int tolerance) {
+    shared.biasLanes = widestLaneWidth();
     std::memcpy(shared.fixedWeight, kFixedWeight, sizeof kFixedWeight);
     std::memcpy(shared.stepSize, kStepSize, sizeof kStepSize);
     if (multiPlane) {
@@ -57,8 +58,8 @@ void initShared(DecodeShared& shared, bool multiPlane, int tolerance) {
     shared.biasClipLow = -(4 * tolerance + 1);
 }
 
-Method2Decoder* createDecoder(const ReaderState& st, DecodeShared& shared, int width,
-                              int planeIndex) {
+Method2Decoder* createDecoder(const PayloadHead& head, DecodeShared& shared, int width,
+                              int planeIndex, const MagnitudeTable& magnitudes) {
     constexpr size_t align = alignof(Method2Decoder);
     void* block = std::calloc(1, sizeof(Method2Decoder) + align);
     if (!block) return nullptr;
@@ -75,15 +76,16 @@ Method2Decoder* createDecoder(const ReaderState& st, DecodeShared& shared, int w
     }
     d->rowMemory = rows;
     d->width = width;
-    d->biasLanes = laneWidth();
+    d->biasLanes = shared.biasLanes;
     d->shared = &shared;
+    d->magnitudes = &magnitudes;
     d->planeIndex = planeIndex;
     for (auto& stage : d->biasTables) resetBiasTable(stage);
     for (TernaryModel& m : d->ternaryModels) m = {4096, {2048, 2816, 2816}};
 
-    const int q = st.tolerance;
-    const int plane = planeIndex < 4 ? st.orderMap[planeIndex] & 7 : 0;
-    d->hasReference = st.planeTable[plane].hasReference() ? 1 : 0;
+    const int q = head.tolerance;
+    const int plane = planeIndex < 4 ? head.orderMap[planeIndex] & 3 : 0;
+    d->hasReference = head.planeTable[plane].hasReference() ? 1 : 0;
     d->digitLow = -16 * q - 7;
     d->digitHigh = 16 * q + 8;
 
@@ -122,17 +124,18 @@ void rescaleTernary(TernaryModel& m) {
         m.step = uint16_t(m.step - 2);
 }
 
-uint32_t decodeTernaryResidual(ReaderState& st, TernaryModel& m, const int32_t contexts[2]) {
+uint32_t decodeTernaryResidual(RangeDecoder& rc, const MagnitudeTable& magnitudes, TernaryModel& m,
+                               const int32_t contexts[2]) {
     const uint32_t f0 = m.freq[0], f1 = m.freq[1];
-    const uint32_t v = rangeDecodeFreq(st, f0 + f1 + m.freq[2]);
+    const uint32_t v = rangeDecodeFreq(rc, f0 + f1 + m.freq[2]);
     const int s = v < f0 ? 0 : v < f0 + f1 ? 1 : 2;
     const uint32_t low = s == 0 ? 0 : s == 1 ? f0 : f0 + f1;
-    rangeUpdate(st, low, low + m.freq[s]);
+    rangeUpdate(rc, low, low + m.freq[s]);
     if (m.freq[s] > 16384) rescaleTernary(m);
     m.freq[s] = uint16_t(m.freq[s] + m.step);
     if (s == 0) return 0;
     const int32_t context = contexts[s == 1 ? 1 : 0];
-    return uint32_t(s) + 2 * decodeMagnitude(st, st.magnitudeTable[context]);
+    return uint32_t(s) + 2 * decodeMagnitude(rc, magnitudes, magnitudes[context]);
 }
 
 void finishFirstRow(Method2Decoder& d) {
@@ -167,11 +170,11 @@ void beginRow(Method2Decoder& d) {
     fresh[0].aux = 0;
 }
 
-PredictorSlot* handOutSlot(ReaderState& st, Method2Decoder& d, int context) {
+PredictorSlot* handOutSlot(RangeDecoder& rc, Method2Decoder& d, int context) {
     if (d.slotCount + 1 >= kSlots) {
         // More predictor contexts than the slot table holds: what a writer did past the table
         // cannot be reproduced, so the image is refused.
-        st.damaged = true;
+        rc.damaged = true;
         return &d.slots[0];
     }
     d.slotCount++;
@@ -186,7 +189,7 @@ struct DecoderDeleter {
 };
 
 // The first row of a single plane: each sample is coded against its left neighbour.
-void decodeFirstRow(ReaderState& st, Method2Decoder& d, uint8_t* out) {
+void decodeFirstRow(RangeDecoder& rc, Method2Decoder& d, uint8_t* out) {
     PixelRecord* row = d.rowBuffer[0];
     for (int x = 0; x < d.width; x++) {
         PixelRecord& cur = row[x];
@@ -199,8 +202,8 @@ void decodeFirstRow(ReaderState& st, Method2Decoder& d, uint8_t* out) {
             kFeatureWeight[4][1] + kFeatureWeight[0][(p < 17) + (p < 115)] +
             kFeatureWeight[1][left.signClass] + kFeatureWeight[2][left2.signClass] +
             kFeatureWeight[3][(left.value < left2.value) + (left.value <= left2.value)] + 15;
-        const uint32_t s =
-            decodeTernaryResidual(st, d.ternaryModels[d.ternaryIndex], d.magnitudeContext);
+        const uint32_t s = decodeTernaryResidual(rc, *d.magnitudes, d.ternaryModels[d.ternaryIndex],
+                                                 d.magnitudeContext);
         const int32_t sample = (residualOf(d, s) + p) & 0xFF;
         out[x] = uint8_t(sample);
         cur.value = cur.aux = int16_t(sample * 16);
@@ -216,33 +219,44 @@ void decodeFirstRow(ReaderState& st, Method2Decoder& d, uint8_t* out) {
 
 }  // namespace
 
-void decodeSinglePlane(ReaderState& st, uint8_t* out, int width, int height) {
+void decodeSinglePlane(PayloadReader& in, const PayloadHead& head, uint8_t* out, int width,
+                       int height, RowProgress& progress, LaneWidth lanes) {
     DecodeShared shared;
-    initShared(shared, false, st.tolerance);
-    std::unique_ptr<Method2Decoder, DecoderDeleter> owner(createDecoder(st, shared, width, 0));
+    initShared(shared, false, head.tolerance);
+    shared.biasLanes = lanes;
+    MagnitudeTable magnitudes;
+    if (!magnitudes.create(kMethodAdaptive)) {
+        in.fail(Status::OutOfMemory);
+        return;
+    }
+    std::unique_ptr<Method2Decoder, DecoderDeleter> owner(
+        createDecoder(head, shared, width, 0, magnitudes));
     if (!owner) {
-        st.damaged = true;
+        in.fail(Status::OutOfMemory);
         return;
     }
     Method2Decoder& d = *owner;
-    rangeStart(st);
-    if (height > 0 && !st.damaged && st.magnitudeTable) {
-        decodeFirstRow(st, d, out);
+    RangeDecoder rc;
+    rangeStart(rc, in);
+    if (height > 0 && !rc.damaged) {
+        decodeFirstRow(rc, d, out);
         finishFirstRow(d);
-        for (int y = 1; y < height && !st.damaged; y++) {
+        if (progress.rowDone()) rc.fail(Status::Cancelled);
+        for (int y = 1; y < height && !rc.damaged; y++) {
             beginRow(d);
             uint8_t* row = out + size_t(y) * size_t(width);
             for (int x = 0; x < width; x++) {
-                const int32_t pred = predictPixel(st, d, nullptr, nullptr);
-                const uint32_t s =
-                    decodeTernaryResidual(st, d.ternaryModels[d.ternaryIndex], d.magnitudeContext);
+                const int32_t pred = predictPixel(rc, d, nullptr, nullptr);
+                const uint32_t s = decodeTernaryResidual(
+                    rc, *d.magnitudes, d.ternaryModels[d.ternaryIndex], d.magnitudeContext);
                 const int32_t sample = (residualOf(d, s) + pred) & 0xFF;
                 row[x] = uint8_t(sample);
-                updatePixel(st, d, sample, s & 0xFF, sample - pred);
+                updatePixel(d, sample, s & 0xFF, sample - pred);
             }
+            if (progress.rowDone()) rc.fail(Status::Cancelled);
         }
     }
-    rangeFinish(st);
+    rangeFinish(rc, in);
 }
 
 }  // namespace pqz::method2

@@ -6,7 +6,10 @@
 #include <cstdint>
 
 #include "codec/method2/method2_bias.h"
-#include "pipeline/reader_state.h"
+#include "codec/shared/magnitude_models.h"
+#include "codec/shared/plane_table.h"
+#include "codec/shared/progress.h"
+#include "codec/shared/range_decoder.h"
 
 namespace pqz::method2 {
 
@@ -61,6 +64,7 @@ struct alignas(16) DecodeShared {
     int32_t gradientBias[4];
     int32_t biasClipHigh;
     int32_t biasClipLow;
+    LaneWidth biasLanes;  // of the bias cell adaptation: the widest the processor offers
 };
 
 // Weight of each digit (0, 1, 2) of the five ternary features A to E.
@@ -101,6 +105,7 @@ struct Method2Decoder {
     int32_t width;
     LaneWidth biasLanes;  // of the bias cell adaptation, chosen for the processor
     DecodeShared* shared;
+    const MagnitudeTable* magnitudes;  // the escape magnitudes of the stream, shared by its planes
     void* rowMemory;   // the five row buffers and the two slot rows, one zero-filled block
     void* allocation;  // the zero-filled block the object lies in
 
@@ -108,18 +113,21 @@ struct Method2Decoder {
 };
 
 // Decodes one 8-bit plane of width x height bytes from one coded stream.
-void decodeSinglePlane(ReaderState& st, uint8_t* out, int width, int height);
-// Decodes an image of st.planeCount (3 or 4) interleaved planes from one coded stream; out holds
-// width x height x planeCount bytes.
-void decodeInterleavedImage(ReaderState& st, int width, int height, uint8_t* out);
+// lanes selects the width of the bias cell adaptation; both widths decode alike.
+void decodeSinglePlane(PayloadReader& in, const PayloadHead& head, uint8_t* out, int width,
+                       int height, RowProgress& progress, LaneWidth lanes);
+// Decodes an image of head.planeCount (3 or 4) interleaved planes from one coded stream; out
+// holds width x height x planeCount bytes.
+void decodeInterleavedImage(PayloadReader& in, const PayloadHead& head, int width, int height,
+                            uint8_t* out, RowProgress& progress, LaneWidth lanes);
 
 // Fills the tables for single planes or for multi-plane images, and the tolerance's clip.
 void initShared(DecodeShared& shared, bool multiPlane, int tolerance);
 
 // Allocates a zero-filled decoder for rows of the given width and sets it up; null when memory
 // is short. The reference flag is that of the plane decoded at this position.
-Method2Decoder* createDecoder(const ReaderState& st, DecodeShared& shared, int width,
-                              int planeIndex);
+Method2Decoder* createDecoder(const PayloadHead& head, DecodeShared& shared, int width,
+                              int planeIndex, const MagnitudeTable& magnitudes);
 void releaseDecoder(Method2Decoder* d);
 
 // Residual symbol: the symbol's residual byte (symbol 256 means residual 0).
@@ -130,7 +138,8 @@ inline uint8_t residualOf(const Method2Decoder& d, uint32_t symbol) {
 void rescaleTernary(TernaryModel& m);
 // Decodes a residual symbol 0..256 with a ternary model and, for odd or even symbols, one
 // magnitude from contexts[1] or contexts[0].
-uint32_t decodeTernaryResidual(ReaderState& st, TernaryModel& m, const int32_t contexts[2]);
+uint32_t decodeTernaryResidual(RangeDecoder& rc, const MagnitudeTable& magnitudes, TernaryModel& m,
+                               const int32_t contexts[2]);
 
 // Row set-up before each row predicted in full: slot rows, inputs, right margin of the finished
 // row, ring rotation, left margin of the new row.
@@ -141,15 +150,14 @@ void finishFirstRow(Method2Decoder& d);
 
 // Predicts the sample at the current column (0..255) and sets the coding contexts. r1 and r2
 // are the reference planes of a multi-plane image, null for single planes.
-int32_t predictPixel(ReaderState& st, Method2Decoder& d, const Method2Decoder* r1,
+int32_t predictPixel(RangeDecoder& rc, Method2Decoder& d, const Method2Decoder* r1,
                      const Method2Decoder* r2);
 // Adapts everything to the decoded sample and moves to the next column.
-void updatePixel(ReaderState& st, Method2Decoder& d, int32_t sample, uint32_t symbol,
-                 int32_t residual);
+void updatePixel(Method2Decoder& d, int32_t sample, uint32_t symbol, int32_t residual);
 
 // Hands out a new predictor slot for a context seen for the first time. A context that would
 // need more slots than the table holds marks the stream damaged and gets slot 0 instead.
-PredictorSlot* handOutSlot(ReaderState& st, Method2Decoder& d, int context);
+PredictorSlot* handOutSlot(RangeDecoder& rc, Method2Decoder& d, int context);
 
 // Rounds a prediction in 1/16 units to a sample value 0..255.
 inline int32_t roundPrediction(int32_t f) {

@@ -5,7 +5,8 @@
 
 #include "codec/method2/method2_decoder.h"
 #include "codec/method2/method2_float.h"
-#include "codec/range/range_decoder.h"
+#include "codec/shared/range_decoder.h"
+#include "codec/shared/reference_prediction.h"
 
 namespace pqz::method2 {
 
@@ -32,13 +33,13 @@ struct Decoders {
 };
 
 // Decodes the sample of one plane at the current pixel and returns it.
-int32_t decodeSample(ReaderState& st, Method2Decoder& d, const Method2Decoder& r1,
+int32_t decodeSample(RangeDecoder& rc, Method2Decoder& d, const Method2Decoder& r1,
                      const Method2Decoder& r2) {
-    const int32_t pred = predictPixel(st, d, &r1, &r2);
-    const uint32_t s =
-        decodeTernaryResidual(st, d.ternaryModels[d.ternaryIndex], d.magnitudeContext);
+    const int32_t pred = predictPixel(rc, d, &r1, &r2);
+    const uint32_t s = decodeTernaryResidual(rc, *d.magnitudes, d.ternaryModels[d.ternaryIndex],
+                                             d.magnitudeContext);
     const int32_t sample = (residualOf(d, s) + pred) & 0xFF;
-    updatePixel(st, d, sample, s & 0xFF, sample - pred);
+    updatePixel(d, sample, s & 0xFF, sample - pred);
     int32_t* bias = d.shared->gradientBias;
     const PixelRecord& done = d.rowBuffer[0][d.column - 1];
     bias[0] += 32 * done.gradUpLeft;
@@ -52,18 +53,19 @@ inline void setReference(Method2Decoder& d, int32_t reference) {
     d.rowBuffer[0][d.column].aux = d.hasReference ? int16_t(reference) : int16_t(0);
 }
 
-void decodePlanes(ReaderState& st, Decoders& dec, uint8_t* out, int width, int height) {
+void decodePlanes(RangeDecoder& rc, const PayloadHead& head, Decoders& dec, uint8_t* out, int width,
+                  int height, RowProgress& progress) {
     const int planes = dec.count;
     Method2Decoder& d0 = *dec.at[0];
     Method2Decoder& d1 = *dec.at[1];
     Method2Decoder& d2 = *dec.at[2];
-    const uint8_t* order = st.orderMap;
-    const int32_t* coef2 = st.planeTable[order[2]].coef;
-    const int32_t* coef3 = st.planeTable[order[planes > 3 ? 3 : 2]].coef;
+    const uint8_t* order = head.orderMap;
+    const int32_t* coef2 = head.planeTable[order[2]].coef;
+    const int32_t* coef3 = head.planeTable[order[planes > 3 ? 3 : 2]].coef;
     int32_t(&bias)[4] = d0.shared->gradientBias;
 
     for (int k = 0; k < planes; k++) setUpHistory(*dec.at[k]);
-    for (int y = 0; y < height && !st.damaged; y++) {
+    for (int y = 0; y < height && !rc.damaged; y++) {
         for (int k = 0; k < planes; k++) {
             if (y == 1) finishFirstRow(*dec.at[k]);
             beginRow(*dec.at[k]);
@@ -72,38 +74,47 @@ void decodePlanes(ReaderState& st, Decoders& dec, uint8_t* out, int width, int h
         uint8_t* px = out + size_t(y) * size_t(width) * size_t(planes);
         for (int x = 0; x < width; x++, px += planes) {
             for (int32_t& g : bias) g >>= 3;
-            px[order[0]] = uint8_t(decodeSample(st, d0, d2, d1));
+            px[order[0]] = uint8_t(decodeSample(rc, d0, d2, d1));
             setReference(d1, 16 * px[order[0]]);
-            px[order[1]] = uint8_t(decodeSample(st, d1, d0, d2));
-            setReference(d2, (px[order[0]] * coef2[0] + px[order[1]] * coef2[1]) >> 3);
-            px[order[2]] = uint8_t(decodeSample(st, d2, d0, d1));
+            px[order[1]] = uint8_t(decodeSample(rc, d1, d0, d2));
+            setReference(d2, referenceSixteenths(referenceSum(coef2, px[order[0]], px[order[1]])));
+            px[order[2]] = uint8_t(decodeSample(rc, d2, d0, d1));
             if (planes > 3) {
                 Method2Decoder& d3 = *dec.at[3];
-                setReference(d3, (px[0] * coef3[0] + px[1] * coef3[1] + px[2] * coef3[2]) >> 3);
-                px[3] = uint8_t(decodeSample(st, d3, d2, d0));
+                setReference(d3, referenceSixteenths(referenceSum(coef3, px[0], px[1], px[2])));
+                px[3] = uint8_t(decodeSample(rc, d3, d2, d0));
             }
         }
+        if (progress.rowDone()) rc.fail(Status::Cancelled);
     }
 }
 
 }  // namespace
 
-void decodeInterleavedImage(ReaderState& st, int width, int height, uint8_t* out) {
-    const int planes = st.planeCount;
+void decodeInterleavedImage(PayloadReader& in, const PayloadHead& head, int width, int height,
+                            uint8_t* out, RowProgress& progress, LaneWidth lanes) {
+    const int planes = head.planeCount;
     DecodeShared shared;
-    initShared(shared, true, st.tolerance);
+    initShared(shared, true, head.tolerance);
+    shared.biasLanes = lanes;
+    MagnitudeTable magnitudes;
+    if (!magnitudes.create(kMethodAdaptive)) {
+        in.fail(Status::OutOfMemory);
+        return;
+    }
     Decoders dec;
     dec.count = planes;
     for (int k = 0; k < planes; k++) {
-        dec.at[k] = createDecoder(st, shared, width, k);
+        dec.at[k] = createDecoder(head, shared, width, k, magnitudes);
         if (!dec.at[k]) {
-            st.damaged = true;
+            in.fail(Status::OutOfMemory);
             return;
         }
     }
-    rangeStart(st);
-    if (!st.damaged && st.magnitudeTable) decodePlanes(st, dec, out, width, height);
-    rangeFinish(st);
+    RangeDecoder rc;
+    rangeStart(rc, in);
+    if (!rc.damaged) decodePlanes(rc, head, dec, out, width, height, progress);
+    rangeFinish(rc, in);
 }
 
 }  // namespace pqz::method2

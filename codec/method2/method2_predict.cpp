@@ -206,129 +206,212 @@ inline int32_t cellIndex(int32_t lowCount, int32_t midCount, uint32_t featureBit
     return int32_t(((uint32_t(lowCount) << 11) | (uint32_t(midCount) << 13) | featureBits) >> 11);
 }
 
-// The five bias stages: each picks a cell from features of the prediction so far and adds the
-// cell's bias. Returns the final prediction in 1/16 units.
-int32_t biasCascade(Method2Decoder& d, const Rows& r, const Rows* r1, const Rows* r2, int32_t g1) {
-    const PixelRecord *C = r.C, *U1 = r.U1, *U2 = r.U2, *U3 = r.U3, *U4 = r.U4;
-    const int32_t a0 = C[0].aux;
-    int32_t near = U1[0].absErr + C[-1].absErr;
-    if (r1) near += (r1->C[-1].absErr + r2->C[-1].absErr) >> 1;
-    const int32_t a = C[-1].absErr + near + C[-2].absErr + C[-3].absErr + C[-4].absErr +
-                      U1[-1].absErr + U1[3].absErr;
-    const int32_t bx = (g1 + 512 * near) >> 13;
+// What every bias stage reads: the rows at the current column, the reference planes' rows on
+// multi-plane images, and the activity measures of the neighbourhood.
+struct CascadeInputs {
+    const PixelRecord *C, *U1, *U2, *U3, *U4;
+    const Rows* r1;  // reference planes (multi-plane images only)
+    const Rows* r2;
+    int32_t a0;  // the current sample's reference (aux)
+    int32_t a;   // absolute errors around the sample
+    int32_t bx;  // gradient and near errors, scaled
+};
 
-    int32_t pred = d.directional;
-#pragma GCC unroll 5
-    for (int s = 0; s < kBiasStages; s++) {
-        const int64_t p = pred;
-        uint32_t bits;
-        int32_t low, mid;
-        if (s == 0) {
-            low = count3(a, 240, 400, 752);
-            mid = count3(pred, 288, 720, 3536);
-            bits = bitOf(C[-3].err, 15) | bitOf(C[-1].err, 16) |
-                   bitOf(C[-7].err + C[-5].err + C[-3].err + U1[-3].err, 17) |
-                   bitOf(C[-2].err + 2 * C[-4].err + U3[0].err, 18) |
-                   bitOf(C[-1].err + U1[-1].err + U1[0].err + U1[1].err, 19);
-            if (!r1) {
-                bits |= bitOf(C[-7].err, 20) | bitOf(C[-5].err, 21) | bitOf(C[-4].err, 22) |
-                        bitOf(C[-6].err + C[-4].err, 23) |
-                        bitOf(C[-8].err + C[-4].err + U2[0].err + U2[1].err, 24) |
-                        bitOf(C[-5].err + C[-7].err + C[-3].err + U1[3].err, 25);
-            } else {
-                const PixelRecord *aC = r1->C, *bC = r2->C;
-                bits |= bitOf(C[-2].err, 20) | bitOf(aC[-1].err + aC[-3].err, 21) |
-                        bitOf(bC[-1].err + bC[-3].err, 22) | bitOf(aC[-2].err, 23) |
-                        bitOf(bC[-1].err, 24) | bitOf(bC[-2].err, 25);
-            }
-        } else if (s == 1 && !r1) {
-            low = count3(bx, 11, 24, 39);
-            mid = count3(pred, 240, 1024, 2400);
-            bits = bitOf(p - C[-5].value, 15) | bitOf(p - U4[-3].value, 16) |
-                   bitOf(p - U4[2].value, 17) | bitOf(p - U4[4].value, 18) |
-                   bitOf(p - U1[5].value, 19) |
-                   bitOf((p - C[-2].value) + (U1[0].value - U1[2].value), 20) |
-                   bitOf((p - U1[-1].value) + (U4[-1].value - U3[0].value), 21) |
-                   bitOf((p - U2[1].value) + (U4[3].value - U2[2].value), 22) |
-                   bitOf((U1[2].value - U1[5].value) + (p - C[-3].value), 23) |
-                   bitOf((p - C[-3].value) + (U1[-5].value - U1[-2].value), 24) |
-                   bitOf((p - U1[4].value) + (U4[4].value - U3[0].value), 25);
-        } else if (s == 1) {
-            const PixelRecord *aC = r1->C, *aU1 = r1->U1, *aU2 = r1->U2;
-            const PixelRecord *bC = r2->C, *bU1 = r2->U1, *bU2 = r2->U2;
-            low = count3(bx, 10, 24, 55);
-            mid = count3(pred, 144, 1056, 2256);
-            bits = bitOf(C[-5].value - p, 15) | bitOf(U4[4].value - p, 16) |
-                   bitOf(U1[5].value - p, 17) |
-                   bitOf((aC[-1].aux - aU1[1].aux - p) + (U1[2].aux + a0), 18) |
-                   bitOf(aC[-1].aux - aU2[-2].aux - p + a0 + U2[-1].aux, 19) |
-                   bitOf(bC[-1].aux - bC[-2].aux - p + C[-1].aux + a0, 20) |
-                   bitOf(bU1[1].aux - bU2[1].aux - p + U1[0].aux + a0, 21) |
-                   bitOf(C[-5].aux - p + a0, 22) |
-                   bitOf((C[-3].aux - p + a0) - (U1[2].aux - U1[5].aux), 23) |
-                   bitOf(aU1[-1].aux + aU2[-1].aux - 2 * aC[-1].aux, 24) |
-                   bitOf(aC[-1].value - aC[-2].value - p + C[-1].value, 25);
-        } else if (s == 2 && !r1) {
-            low = count3(bx, 13, 25, 58);
-            mid = count3(pred, 688, 1216, 2464);
-            bits = bitOf(p - C[-2].value, 15) | bitOf(p - U3[-2].value, 16) |
-                   bitOf(p - U4[0].value, 17) | bitOf(U3[1].value - p, 18) |
-                   bitOf(p - U4[3].value, 19) | bitOf(p + C[-2].value - 2 * C[-1].value, 20) |
-                   bitOf((U3[0].value - U1[0].value) + (p - U2[0].value), 21) |
-                   bitOf((p - U2[0].value) + (U3[1].value - U1[1].value), 22) |
-                   bitOf((p - U1[3].value) + (U3[2].value - U2[-1].value), 23) |
-                   bitOf((U4[0].value + p) - (U2[-2].value + U2[2].value), 24) |
-                   bitOf(3 * (U2[0].value - U1[0].value) + p - U3[0].value, 25);
-        } else if (s == 2) {
-            const PixelRecord *aC = r1->C, *aU1 = r1->U1, *aU2 = r1->U2;
-            const PixelRecord *bC = r2->C, *bU2 = r2->U2;
-            low = count3(bx, 4, 12, 33);
-            mid = count3(pred, 640, 1280, 2576);
-            bits = bitOf(208 - bC[-1].value, 15) | bitOf(C[-2].value - p, 16) |
-                   bitOf(U2[0].value - p, 17) | bitOf(2 * C[-1].value - p - C[-2].value, 18) |
-                   bitOf(2 * U1[0].value - p - U2[0].value, 19) |
-                   bitOf(2 * C[-1].aux - p - C[-2].aux + a0, 20) |
-                   bitOf(U1[-1].value - aU1[-2].value + aC[-1].value - p, 21) |
-                   bitOf(U2[0].value - aU2[-1].value + aC[-1].value - p, 22) |
-                   bitOf(U2[0].value - bU2[-1].value + bC[-1].value - p, 23) |
-                   bitOf((C[-1].aux - p + a0) - (U1[0].aux - U1[1].aux), 24) |
-                   bitOf((U1[-1].aux - p + a0) - (U2[0].aux - U1[1].aux), 25);
-        } else if (s == 3) {
-            const int64_t h = uint32_t(U1[0].aux + U1[-1].aux + U1[2].aux + U1[1].aux) >> 1;
-            low = count3(bx, 9, 19, 37);
-            mid = count3(pred, 592, 1568, 2896);
-            bits = bitOf(p - C[-3].value, 15) | bitOf((p - C[-1].aux) - a0, 16) |
-                   bitOf((2 * p - U1[0].aux) - (a0 + U1[0].value), 17) |
-                   bitOf(p - U3[0].value, 18) | bitOf((p - a0) - U2[1].aux, 19) |
-                   bitOf(p - U1[3].value, 20) |
-                   bitOf((p - U1[0].aux) + (U1[-2].aux - C[-2].value), 21) |
-                   bitOf(2 * U1[1].value - p - U2[2].value, 22) |
-                   bitOf((p - U1[-1].value) + (U2[-3].value - U1[-2].value), 23) |
-                   bitOf((p - a0) + (U2[1].aux - h), 24) |
-                   bitOf((p - C[-3].value) + 3 * (C[-2].value - C[-1].value), 25);
-        } else {
-            const int64_t h4 = uint32_t(U1[-1].value + U1[1].value + 2 * U1[0].value) >> 2;
-            low = count3(bx, 10, 21, 39);
-            mid = count3(pred, 368, 1952, 3056);
-            bits = bitOf((p - C[-4].aux) - a0, 15) | bitOf((p - a0) - U1[-2].aux, 16) |
-                   bitOf((p - a0) - U1[4].aux, 17) |
-                   bitOf((p - C[-1].value) - (U1[0].value - U1[-1].value), 18) |
-                   bitOf((p - a0) + U2[0].aux - 2 * U1[0].aux, 19) |
-                   bitOf(p + U2[-2].value - 2 * U1[-1].value, 20) |
-                   bitOf((U3[0].value + p - a0) - (U2[-1].aux + U1[1].value), 21) |
-                   bitOf(((p - C[-3].aux) - a0) - (U1[0].value - U1[-3].value), 22) |
-                   bitOf((p - 2 * C[-2].aux) - (a0 - C[-4].aux), 23) |
-                   bitOf((U3[0].value + p - C[-2].value) - (a0 + U3[2].aux), 24) |
-                   bitOf(p - h4, 25);
-        }
-        const int32_t idx = cellIndex(low, mid, bits);
-        const int32_t bias = cellBias(d.biasTables[s], idx);
-        pred = add32(pred, bias);
-        d.stageCell[s] = idx;
-        d.stagePrediction[s] = pred;
-        d.stageBias[s] = bias;
-    }
+// The cell a stage picks: counts of two activity measures and the feature bits.
+struct StageKey {
+    int32_t low;
+    int32_t mid;
+    uint32_t bits;
+};
+
+// Stage features by stage and plane mode (multi: an image of three or four planes, whose stages
+// also read the reference planes). p is the prediction so far.
+template <int stage, bool multi>
+PQZ_HOT_INLINE StageKey stageKey(const CascadeInputs& in, int32_t pred);
+
+// Bits 15 to 19 of stage 0, the same in both plane modes.
+PQZ_HOT_INLINE uint32_t stage0OwnBits(const CascadeInputs& in) {
+    const PixelRecord *C = in.C, *U1 = in.U1, *U3 = in.U3;
+    return bitOf(C[-3].err, 15) | bitOf(C[-1].err, 16) |
+           bitOf(C[-7].err + C[-5].err + C[-3].err + U1[-3].err, 17) |
+           bitOf(C[-2].err + 2 * C[-4].err + U3[0].err, 18) |
+           bitOf(C[-1].err + U1[-1].err + U1[0].err + U1[1].err, 19);
+}
+
+template <>
+PQZ_HOT_INLINE StageKey stageKey<0, false>(const CascadeInputs& in, int32_t pred) {
+    const PixelRecord *C = in.C, *U1 = in.U1, *U2 = in.U2;
+    uint32_t bits = stage0OwnBits(in);
+    bits |= bitOf(C[-7].err, 20) | bitOf(C[-5].err, 21) | bitOf(C[-4].err, 22) |
+            bitOf(C[-6].err + C[-4].err, 23) |
+            bitOf(C[-8].err + C[-4].err + U2[0].err + U2[1].err, 24) |
+            bitOf(C[-5].err + C[-7].err + C[-3].err + U1[3].err, 25);
+    return {count3(in.a, 240, 400, 752), count3(pred, 288, 720, 3536), bits};
+}
+
+template <>
+PQZ_HOT_INLINE StageKey stageKey<0, true>(const CascadeInputs& in, int32_t pred) {
+    const PixelRecord* C = in.C;
+    const PixelRecord *aC = in.r1->C, *bC = in.r2->C;
+    uint32_t bits = stage0OwnBits(in);
+    bits |= bitOf(C[-2].err, 20) | bitOf(aC[-1].err + aC[-3].err, 21) |
+            bitOf(bC[-1].err + bC[-3].err, 22) | bitOf(aC[-2].err, 23) | bitOf(bC[-1].err, 24) |
+            bitOf(bC[-2].err, 25);
+    return {count3(in.a, 240, 400, 752), count3(pred, 288, 720, 3536), bits};
+}
+
+template <>
+PQZ_HOT_INLINE StageKey stageKey<1, false>(const CascadeInputs& in, int32_t pred) {
+    const PixelRecord *C = in.C, *U1 = in.U1, *U2 = in.U2, *U3 = in.U3, *U4 = in.U4;
+    const int64_t p = pred;
+    const uint32_t bits = bitOf(p - C[-5].value, 15) | bitOf(p - U4[-3].value, 16) |
+                          bitOf(p - U4[2].value, 17) | bitOf(p - U4[4].value, 18) |
+                          bitOf(p - U1[5].value, 19) |
+                          bitOf((p - C[-2].value) + (U1[0].value - U1[2].value), 20) |
+                          bitOf((p - U1[-1].value) + (U4[-1].value - U3[0].value), 21) |
+                          bitOf((p - U2[1].value) + (U4[3].value - U2[2].value), 22) |
+                          bitOf((U1[2].value - U1[5].value) + (p - C[-3].value), 23) |
+                          bitOf((p - C[-3].value) + (U1[-5].value - U1[-2].value), 24) |
+                          bitOf((p - U1[4].value) + (U4[4].value - U3[0].value), 25);
+    return {count3(in.bx, 11, 24, 39), count3(pred, 240, 1024, 2400), bits};
+}
+
+template <>
+PQZ_HOT_INLINE StageKey stageKey<1, true>(const CascadeInputs& in, int32_t pred) {
+    const PixelRecord *C = in.C, *U1 = in.U1, *U2 = in.U2, *U4 = in.U4;
+    const PixelRecord *aC = in.r1->C, *aU1 = in.r1->U1, *aU2 = in.r1->U2;
+    const PixelRecord *bC = in.r2->C, *bU1 = in.r2->U1, *bU2 = in.r2->U2;
+    const int64_t p = pred;
+    const int32_t a0 = in.a0;
+    const uint32_t bits =
+        bitOf(C[-5].value - p, 15) | bitOf(U4[4].value - p, 16) | bitOf(U1[5].value - p, 17) |
+        bitOf((aC[-1].aux - aU1[1].aux - p) + (U1[2].aux + a0), 18) |
+        bitOf(aC[-1].aux - aU2[-2].aux - p + a0 + U2[-1].aux, 19) |
+        bitOf(bC[-1].aux - bC[-2].aux - p + C[-1].aux + a0, 20) |
+        bitOf(bU1[1].aux - bU2[1].aux - p + U1[0].aux + a0, 21) | bitOf(C[-5].aux - p + a0, 22) |
+        bitOf((C[-3].aux - p + a0) - (U1[2].aux - U1[5].aux), 23) |
+        bitOf(aU1[-1].aux + aU2[-1].aux - 2 * aC[-1].aux, 24) |
+        bitOf(aC[-1].value - aC[-2].value - p + C[-1].value, 25);
+    return {count3(in.bx, 10, 24, 55), count3(pred, 144, 1056, 2256), bits};
+}
+
+template <>
+PQZ_HOT_INLINE StageKey stageKey<2, false>(const CascadeInputs& in, int32_t pred) {
+    const PixelRecord *C = in.C, *U1 = in.U1, *U2 = in.U2, *U3 = in.U3, *U4 = in.U4;
+    const int64_t p = pred;
+    const uint32_t bits = bitOf(p - C[-2].value, 15) | bitOf(p - U3[-2].value, 16) |
+                          bitOf(p - U4[0].value, 17) | bitOf(U3[1].value - p, 18) |
+                          bitOf(p - U4[3].value, 19) |
+                          bitOf(p + C[-2].value - 2 * C[-1].value, 20) |
+                          bitOf((U3[0].value - U1[0].value) + (p - U2[0].value), 21) |
+                          bitOf((p - U2[0].value) + (U3[1].value - U1[1].value), 22) |
+                          bitOf((p - U1[3].value) + (U3[2].value - U2[-1].value), 23) |
+                          bitOf((U4[0].value + p) - (U2[-2].value + U2[2].value), 24) |
+                          bitOf(3 * (U2[0].value - U1[0].value) + p - U3[0].value, 25);
+    return {count3(in.bx, 13, 25, 58), count3(pred, 688, 1216, 2464), bits};
+}
+
+template <>
+PQZ_HOT_INLINE StageKey stageKey<2, true>(const CascadeInputs& in, int32_t pred) {
+    const PixelRecord *C = in.C, *U1 = in.U1, *U2 = in.U2;
+    const PixelRecord *aC = in.r1->C, *aU1 = in.r1->U1, *aU2 = in.r1->U2;
+    const PixelRecord *bC = in.r2->C, *bU2 = in.r2->U2;
+    const int64_t p = pred;
+    const int32_t a0 = in.a0;
+    const uint32_t bits = bitOf(208 - bC[-1].value, 15) | bitOf(C[-2].value - p, 16) |
+                          bitOf(U2[0].value - p, 17) |
+                          bitOf(2 * C[-1].value - p - C[-2].value, 18) |
+                          bitOf(2 * U1[0].value - p - U2[0].value, 19) |
+                          bitOf(2 * C[-1].aux - p - C[-2].aux + a0, 20) |
+                          bitOf(U1[-1].value - aU1[-2].value + aC[-1].value - p, 21) |
+                          bitOf(U2[0].value - aU2[-1].value + aC[-1].value - p, 22) |
+                          bitOf(U2[0].value - bU2[-1].value + bC[-1].value - p, 23) |
+                          bitOf((C[-1].aux - p + a0) - (U1[0].aux - U1[1].aux), 24) |
+                          bitOf((U1[-1].aux - p + a0) - (U2[0].aux - U1[1].aux), 25);
+    return {count3(in.bx, 4, 12, 33), count3(pred, 640, 1280, 2576), bits};
+}
+
+// Stages 3 and 4 read the same features in both plane modes.
+template <>
+PQZ_HOT_INLINE StageKey stageKey<3, false>(const CascadeInputs& in, int32_t pred) {
+    const PixelRecord *C = in.C, *U1 = in.U1, *U2 = in.U2, *U3 = in.U3;
+    const int64_t p = pred;
+    const int32_t a0 = in.a0;
+    const int64_t h = uint32_t(U1[0].aux + U1[-1].aux + U1[2].aux + U1[1].aux) >> 1;
+    const uint32_t bits = bitOf(p - C[-3].value, 15) | bitOf((p - C[-1].aux) - a0, 16) |
+                          bitOf((2 * p - U1[0].aux) - (a0 + U1[0].value), 17) |
+                          bitOf(p - U3[0].value, 18) | bitOf((p - a0) - U2[1].aux, 19) |
+                          bitOf(p - U1[3].value, 20) |
+                          bitOf((p - U1[0].aux) + (U1[-2].aux - C[-2].value), 21) |
+                          bitOf(2 * U1[1].value - p - U2[2].value, 22) |
+                          bitOf((p - U1[-1].value) + (U2[-3].value - U1[-2].value), 23) |
+                          bitOf((p - a0) + (U2[1].aux - h), 24) |
+                          bitOf((p - C[-3].value) + 3 * (C[-2].value - C[-1].value), 25);
+    return {count3(in.bx, 9, 19, 37), count3(pred, 592, 1568, 2896), bits};
+}
+
+template <>
+PQZ_HOT_INLINE StageKey stageKey<3, true>(const CascadeInputs& in, int32_t pred) {
+    return stageKey<3, false>(in, pred);
+}
+
+template <>
+PQZ_HOT_INLINE StageKey stageKey<4, false>(const CascadeInputs& in, int32_t pred) {
+    const PixelRecord *C = in.C, *U1 = in.U1, *U2 = in.U2, *U3 = in.U3;
+    const int64_t p = pred;
+    const int32_t a0 = in.a0;
+    const int64_t h4 = uint32_t(U1[-1].value + U1[1].value + 2 * U1[0].value) >> 2;
+    const uint32_t bits = bitOf((p - C[-4].aux) - a0, 15) | bitOf((p - a0) - U1[-2].aux, 16) |
+                          bitOf((p - a0) - U1[4].aux, 17) |
+                          bitOf((p - C[-1].value) - (U1[0].value - U1[-1].value), 18) |
+                          bitOf((p - a0) + U2[0].aux - 2 * U1[0].aux, 19) |
+                          bitOf(p + U2[-2].value - 2 * U1[-1].value, 20) |
+                          bitOf((U3[0].value + p - a0) - (U2[-1].aux + U1[1].value), 21) |
+                          bitOf(((p - C[-3].aux) - a0) - (U1[0].value - U1[-3].value), 22) |
+                          bitOf((p - 2 * C[-2].aux) - (a0 - C[-4].aux), 23) |
+                          bitOf((U3[0].value + p - C[-2].value) - (a0 + U3[2].aux), 24) |
+                          bitOf(p - h4, 25);
+    return {count3(in.bx, 10, 21, 39), count3(pred, 368, 1952, 3056), bits};
+}
+
+template <>
+PQZ_HOT_INLINE StageKey stageKey<4, true>(const CascadeInputs& in, int32_t pred) {
+    return stageKey<4, false>(in, pred);
+}
+
+// One stage: picks its cell and adds the cell's bias; the cell, the prediction and the bias are
+// kept for the adaptation.
+template <int stage, bool multi>
+PQZ_HOT_INLINE int32_t applyStage(Method2Decoder& d, const CascadeInputs& in, int32_t pred) {
+    const StageKey key = stageKey<stage, multi>(in, pred);
+    const int32_t idx = cellIndex(key.low, key.mid, key.bits);
+    const int32_t bias = cellBias(d.biasTables[stage], idx);
+    pred = add32(pred, bias);
+    d.stageCell[stage] = idx;
+    d.stagePrediction[stage] = pred;
+    d.stageBias[stage] = bias;
     return pred;
+}
+
+// The five bias stages: each picks a cell from features of the prediction so far and adds the
+// cell's bias. Returns the final prediction in 1/16 units. r1 and r2 are the reference planes'
+// rows when multi is set.
+template <bool multi>
+int32_t biasCascade(Method2Decoder& d, const Rows& r, const Rows* r1, const Rows* r2, int32_t g1) {
+    static_assert(kBiasStages == 5, "one applyStage per stage");
+    const PixelRecord *C = r.C, *U1 = r.U1;
+    int32_t near = U1[0].absErr + C[-1].absErr;
+    if (multi) near += (r1->C[-1].absErr + r2->C[-1].absErr) >> 1;
+    CascadeInputs in{r.C, r.U1, r.U2, r.U3, r.U4, r1, r2, C[0].aux, 0, 0};
+    in.a = C[-1].absErr + near + C[-2].absErr + C[-3].absErr + C[-4].absErr + U1[-1].absErr +
+           U1[3].absErr;
+    in.bx = (g1 + 512 * near) >> 13;
+    int32_t pred = d.directional;
+    pred = applyStage<0, multi>(d, in, pred);
+    pred = applyStage<1, multi>(d, in, pred);
+    pred = applyStage<2, multi>(d, in, pred);
+    pred = applyStage<3, multi>(d, in, pred);
+    return applyStage<4, multi>(d, in, pred);
 }
 
 inline int32_t digitOf(const Method2Decoder& d, int32_t delta) {
@@ -411,7 +494,7 @@ int32_t codingContexts(Method2Decoder& d, const Rows& r, const Rows* r1, const R
 
 }  // namespace
 
-int32_t predictPixel(ReaderState& st, Method2Decoder& d, const Method2Decoder* ref1,
+int32_t predictPixel(RangeDecoder& rc, Method2Decoder& d, const Method2Decoder* ref1,
                      const Method2Decoder* ref2) {
     const Rows r(d);
     const PixelRecord *C = r.C, *U1 = r.U1, *U2 = r.U2, *U3 = r.U3;
@@ -450,7 +533,7 @@ int32_t predictPixel(ReaderState& st, Method2Decoder& d, const Method2Decoder* r
     const int known = d.slotOfContext[context];
     PredictorSlot* slot;
     if (known == 0) {
-        slot = handOutSlot(st, d, context);
+        slot = handOutSlot(rc, d, context);
     } else {
         slot = &d.slots[known];
         const float r0 = dot28(slot->weight, x) + x[28];
@@ -496,10 +579,10 @@ int32_t predictPixel(ReaderState& st, Method2Decoder& d, const Method2Decoder* r
 
     if (ref1) {
         const Rows r1(*ref1), r2(*ref2);
-        const int32_t f4 = biasCascade(d, r, &r1, &r2, g1);
+        const int32_t f4 = biasCascade<true>(d, r, &r1, &r2, g1);
         return codingContexts(d, r, &r1, &r2, f4);
     }
-    const int32_t f4 = biasCascade(d, r, nullptr, nullptr, g1);
+    const int32_t f4 = biasCascade<false>(d, r, nullptr, nullptr, g1);
     return codingContexts(d, r, nullptr, nullptr, f4);
 }
 

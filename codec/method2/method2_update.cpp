@@ -3,9 +3,9 @@
 // models.
 #include <xmmintrin.h>
 
-#include "codec/method1/magnitude_models.h"
 #include "codec/method2/method2_decoder.h"
 #include "codec/method2/method2_float.h"
+#include "codec/shared/magnitude_models.h"
 
 namespace pqz::method2 {
 
@@ -38,24 +38,24 @@ inline uint32_t scaled(uint32_t step, uint32_t factor) {
 }
 
 // Spreads the decoded symbol into ternary and magnitude models next to the ones used.
-void spreadSymbol(ReaderState& st, Method2Decoder& d, uint32_t symbol, int32_t residual) {
+void spreadSymbol(Method2Decoder& d, uint32_t symbol, int32_t residual) {
     const int32_t ti = d.ternaryIndex;
     const int32_t sub = ti & 15;
     const TernaryModel& model = d.ternaryModels[ti];
     const Spreader sp{d.ternaryModels};
     const int k3 = symbol == 0 ? 0 : (symbol & 1) ? 1 : 2;
     const uint32_t t = (symbol - 1) >> 1;
-    MagnitudeModel* magnitudes = st.magnitudeTable;
+    const MagnitudeTable& magnitudes = *d.magnitudes;
     const int32_t mc = d.magnitudeContext[symbol & 1];
 
     if (model.step <= 16) return;
     if (sub < 15) {
         sp.add(ti + 1, k3, [](uint32_t s) { return scaled(s, 10); });
-        if (symbol != 0) trainMagnitude(st, magnitudes[mc + 1], t);
+        if (symbol != 0) trainMagnitude(magnitudes, magnitudes[mc + 1], t);
     }
     if (sub > 0) {
         sp.add(ti - 1, k3, [](uint32_t s) { return scaled(s, 13); });
-        if (symbol != 0) trainMagnitude(st, magnitudes[mc - 1], t);
+        if (symbol != 0) trainMagnitude(magnitudes, magnitudes[mc - 1], t);
     }
 
     if (model.step <= 26) return;
@@ -70,8 +70,8 @@ void spreadSymbol(ReaderState& st, Method2Decoder& d, uint32_t symbol, int32_t r
     if (sub > 0) sp.add(mi - 1, km, quarter);
     if (symbol != 0) {
         const int32_t bucket = mc & 0xF0;
-        if (bucket < 0xF0) trainMagnitude(st, magnitudes[mc + 16], t);
-        if (bucket > 0) trainMagnitude(st, magnitudes[mc - 16], t);
+        if (bucket < 0xF0) trainMagnitude(magnitudes, magnitudes[mc + 16], t);
+        if (bucket > 0) trainMagnitude(magnitudes, magnitudes[mc - 16], t);
     }
     sp.add(mi, km, [](uint32_t s) { return scaled(s, 6); });
 
@@ -100,8 +100,7 @@ void spreadSymbol(ReaderState& st, Method2Decoder& d, uint32_t symbol, int32_t r
 
 }  // namespace
 
-void updatePixel(ReaderState& st, Method2Decoder& d, int32_t sample, uint32_t symbol,
-                 int32_t residual) {
+void updatePixel(Method2Decoder& d, int32_t sample, uint32_t symbol, int32_t residual) {
     const DecodeShared& sh = *d.shared;
     const int32_t v = 16 * sample;
     const float vf = float(v);
@@ -169,7 +168,7 @@ void updatePixel(ReaderState& st, Method2Decoder& d, int32_t sample, uint32_t sy
     }
 
     d.column++;
-    spreadSymbol(st, d, symbol, residual);
+    spreadSymbol(d, symbol, residual);
 }
 
 }  // namespace pqz::method2

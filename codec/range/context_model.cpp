@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "codec/range/context_model_state.h"
 
@@ -28,7 +29,7 @@ void setCounter(BitCounter& b, uint16_t c0, uint16_t c1, uint16_t limit) {
 
 }  // namespace
 
-ContextModel* createContextModel(ReaderState& st, int width, int height, int depth) {
+ContextModel* createContextModel(int width, int height, int depth) {
     static_assert(sizeof(ContextModel) % alignof(ContextModel) == 0, "a whole number of lines");
     auto* cm =
         static_cast<ContextModel*>(std::aligned_alloc(alignof(ContextModel), sizeof(ContextModel)));
@@ -53,8 +54,8 @@ ContextModel* createContextModel(ReaderState& st, int width, int height, int dep
         return nullptr;
     }
 
-    st.exclusionStamp = 1;
-    std::memset(st.exclusionMarks, 0, sizeof st.exclusionMarks);
+    cm->exclusions.stamp = 1;
+    std::memset(cm->exclusions.marks, 0, sizeof cm->exclusions.marks);
     cm->width = width;
     cm->height = height;
     cm->depth = depth;
@@ -83,20 +84,27 @@ void destroyContextModel(ContextModel* cm) {
     std::free(cm);
 }
 
-void decodeContextModelPlane(ReaderState& st, int width, int height, int depth, uint8_t* out,
-                             size_t outSize) {
+namespace {
+
+struct ContextModelRelease {
+    void operator()(ContextModel* cm) const { destroyContextModel(cm); }
+};
+
+}  // namespace
+
+void decodeContextModelPlane(PayloadReader& in, int width, int height, int depth, uint8_t* out,
+                             size_t outSize, RowProgress& progress) {
     if (depth < 1 || depth > 32 || width < 0 || height < 0 ||
         packedPlaneSize(width, height, depth) > outSize) {
-        st.damaged = true;
+        in.fail(Status::Unsupported);
         return;
     }
-    ContextModel* cm = createContextModel(st, width, height, depth);
+    std::unique_ptr<ContextModel, ContextModelRelease> cm(createContextModel(width, height, depth));
     if (!cm) {
-        st.damaged = true;
+        in.fail(Status::OutOfMemory);
         return;
     }
-    decodeContextModel(st, *cm, out, outSize);
-    destroyContextModel(cm);
+    decodeContextModel(in, *cm, out, outSize, progress);
 }
 
 }  // namespace pqz

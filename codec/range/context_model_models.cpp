@@ -25,9 +25,9 @@ int findNeighbourSymbol(const NeighbourModel& m, uint32_t v, uint32_t& cumLow, u
 // Symbol 4 is chosen by position even with frequency 0; if the model's total exceeds the sum of
 // its frequencies (only models corrupted by damaged data), that empty interval would leave the
 // range decoder a zero range, and its refill would never end.
-bool usableInterval(ReaderState& st, uint32_t cumLow, uint32_t cumHigh, uint32_t total) {
+bool usableInterval(RangeDecoder& rc, uint32_t cumLow, uint32_t cumHigh, uint32_t total) {
     if (cumHigh > cumLow || cumHigh >= total) return true;
-    st.damaged = true;
+    rc.damaged = true;
     return false;
 }
 
@@ -106,24 +106,24 @@ void reward(ListModel& list, uint32_t pos, uint32_t increment) {
 
 }  // namespace
 
-int decodeWithClass(ReaderState& st, NeighbourModel& local, NeighbourModel& cls) {
+int decodeWithClass(RangeDecoder& rc, NeighbourModel& local, NeighbourModel& cls) {
     const uint32_t total = cls.total;
     if (!usableTotal(total)) {
-        st.damaged = true;
+        rc.damaged = true;
         return -1;
     }
-    const uint32_t v = rangeDecodeFreq(st, total);
+    const uint32_t v = rangeDecodeFreq(rc, total);
     uint32_t cumLow, cumHigh;
     const int k = findNeighbourSymbol(cls, v, cumLow, cumHigh);
-    if (!usableInterval(st, cumLow, cumHigh, total)) return -1;
+    if (!usableInterval(rc, cumLow, cumHigh, total)) return -1;
     adapt(cls, k);
-    rangeUpdate(st, cumLow, cumHigh);
+    rangeUpdate(rc, cumLow, cumHigh);
     local.total = local.freq[k] != 0 ? 1 : 0;
     local.freq[k] = uint16_t(local.freq[k] + 1);
     return k;
 }
 
-int decodeWithLocal(ReaderState& st, NeighbourModel& local, NeighbourModel& cls) {
+int decodeWithLocal(RangeDecoder& rc, NeighbourModel& local, NeighbourModel& cls) {
     if (local.total == 1) {
         // Priming: the class model scaled to a total of about 21, plus the raw counts weighted
         // by the class step. local and cls may be the same model.
@@ -134,7 +134,7 @@ int decodeWithLocal(ReaderState& st, NeighbourModel& local, NeighbourModel& cls)
         local.warmup = uint8_t(cls.warmup * 8);
         const uint32_t classTotal = cls.total;
         if (classTotal == 0) {
-            st.damaged = true;
+            rc.damaged = true;
             return -1;
         }
         uint32_t sum = 0;
@@ -147,15 +147,15 @@ int decodeWithLocal(ReaderState& st, NeighbourModel& local, NeighbourModel& cls)
     }
     const uint32_t total = local.total;
     if (!usableTotal(total)) {
-        st.damaged = true;
+        rc.damaged = true;
         return -1;
     }
-    const uint32_t v = rangeDecodeFreq(st, total);
+    const uint32_t v = rangeDecodeFreq(rc, total);
     uint32_t cumLow, cumHigh;
     const int k = findNeighbourSymbol(local, v, cumLow, cumHigh);
-    if (!usableInterval(st, cumLow, cumHigh, total)) return -1;
+    if (!usableInterval(rc, cumLow, cumHigh, total)) return -1;
     adapt(local, k);
-    rangeUpdate(st, cumLow, cumHigh);
+    rangeUpdate(rc, cumLow, cumHigh);
     if (local.warmup != 0) {
         local.warmup--;
         cls.total = uint16_t(cls.total + 1);
@@ -186,11 +186,11 @@ void initList(ListModel& list, uint16_t* index, uint8_t* freq, uint32_t capacity
     }
 }
 
-int decodeList(ReaderState& st, ListModel& list) {
+int decodeList(RangeDecoder& rc, ExclusionMarks& ex, ListModel& list) {
     const uint16_t* index = list.index;
     const uint8_t* freq = list.freq;
-    const uint8_t* marks = st.exclusionMarks;
-    const uint8_t stamp = st.exclusionStamp;
+    const uint8_t* marks = ex.marks;
+    const uint8_t stamp = ex.stamp;
     const uint32_t count = list.count;
     // Without branches (exclusions follow no pattern), four entries a step.
     auto open = [&](uint32_t i) { return freq[i] & (0u - uint32_t(marks[index[i]] != stamp)); };
@@ -207,10 +207,10 @@ int decodeList(ReaderState& st, ListModel& list) {
     if (sum == 0) return -1;
     const uint32_t total = list.escape + sum;
     if (!usableTotal(total)) {
-        st.damaged = true;
+        rc.damaged = true;
         return -1;
     }
-    const uint32_t v = rangeDecodeFreq(st, total);
+    const uint32_t v = rangeDecodeFreq(rc, total);
     if (v < sum) {
         // The entries are walked again; the one found usually stands near the front. Excluded
         // entries add nothing, so the running sum first passes v at an open entry.
@@ -219,15 +219,15 @@ int decodeList(ReaderState& st, ListModel& list) {
             run += open(i);
             if (run > v) {
                 const int found = index[i];
-                rangeUpdate(st, run - freq[i], run);
+                rangeUpdate(rc, run - freq[i], run);
                 reward(list, i, 4);
                 return found;
             }
         }
     }
     // Escape: every entry offered is excluded from now on (the others already are).
-    for (uint32_t i = 0; i < count; i++) exclude(st, index[i]);
-    rangeUpdate(st, sum, total);
+    for (uint32_t i = 0; i < count; i++) exclude(ex, index[i]);
+    rangeUpdate(rc, sum, total);
     return -1;
 }
 

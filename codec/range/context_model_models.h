@@ -6,11 +6,13 @@
 
 #include <cstdint>
 #if defined(__SSE2__)
+#if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#endif
 
-#include "codec/range/range_decoder.h"
-#include "pipeline/reader_state.h"
+#include "base/platform.h"
+#include "codec/shared/range_decoder.h"
 
 namespace pqz {
 
@@ -59,7 +61,7 @@ inline int findSlot(const uint16_t* slots, uint32_t n, uint32_t index) {
         const __m128i group = _mm_loadu_si128(reinterpret_cast<const __m128i*>(slots + i));
         const uint32_t hit = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi16(group, key)));
         if (hit) {
-            const uint32_t pos = i + uint32_t(__builtin_ctz(hit)) / 2;
+            const uint32_t pos = i + uint32_t(trailingZeros(hit)) / 2;
             return pos < n ? int(pos) : -1;  // the first match; later slots are not in use
         }
     }
@@ -96,12 +98,19 @@ inline bool usableTotal(uint32_t total) {
     return total != 0 && total <= kRangeBottom;
 }
 
-inline bool isExcluded(const ReaderState& st, uint32_t index) {
-    return st.exclusionMarks[index] == st.exclusionStamp;
+// Marks of the value indices an escape has offered already (one per index and one for the
+// empty index): an index is excluded while its mark equals the current stamp.
+struct ExclusionMarks {
+    uint8_t marks[kEmptyIndex + 1];
+    uint8_t stamp;
+};
+
+inline bool isExcluded(const ExclusionMarks& ex, uint32_t index) {
+    return ex.marks[index] == ex.stamp;
 }
 
-inline void exclude(ReaderState& st, uint32_t index) {
-    st.exclusionMarks[index] = st.exclusionStamp;
+inline void exclude(ExclusionMarks& ex, uint32_t index) {
+    ex.marks[index] = ex.stamp;
 }
 
 // Halves a count, rounding up.
@@ -115,8 +124,8 @@ inline void halveCounter(BitCounter& b) {
     if (b.limit < 0x4000) b.limit = uint16_t(b.limit + 64);
 }
 
-inline int decodeBitCounter(ReaderState& st, BitCounter& b) {
-    const int bit = rangeDecodeBit(st, b.c0, b.c1);
+inline int decodeBitCounter(RangeDecoder& rc, BitCounter& b) {
+    const int bit = rangeDecodeBit(rc, b.c0, b.c1);
     if (b.limit < uint32_t(b.c0) + b.c1) halveCounter(b);
     if (bit)
         b.c1 = uint16_t(b.c1 + 8);
@@ -127,11 +136,10 @@ inline int decodeBitCounter(ReaderState& st, BitCounter& b) {
 
 // A child counter that starts from its parent's statistics. Child c0 doubles as a state while
 // c1 is 0: 0 never used, 1 or 2 used once with first outcome 0 or 1.
-__attribute__((always_inline)) inline int decodeLinkedBit(ReaderState& st, BitCounter& child,
-                                                          BitCounter& parent) {
+PQZ_HOT_INLINE int decodeLinkedBit(RangeDecoder& rc, BitCounter& child, BitCounter& parent) {
     if (child.c1 == 0) {
         if (child.c0 == 0) {
-            const int bit = rangeDecodeBit(st, parent.c0, parent.c1);
+            const int bit = rangeDecodeBit(rc, parent.c0, parent.c1);
             if (uint32_t(parent.c0) + parent.c1 > parent.limit) halveCounter(parent);
             if (bit)
                 parent.c1 = uint16_t(parent.c1 + 8);
@@ -152,7 +160,7 @@ __attribute__((always_inline)) inline int decodeLinkedBit(ReaderState& st, BitCo
         if (parentFirst >= 4) parentFirst = uint16_t(parentFirst - 3);
     }
     const uint32_t s = uint32_t(child.c0) + child.c1;
-    const int bit = rangeDecodeBit(st, child.c0, child.c1);
+    const int bit = rangeDecodeBit(rc, child.c0, child.c1);
     if (s > child.limit) halveCounter(child);
     if (bit) {
         child.c1 = uint16_t(child.c1 + 8);
@@ -165,17 +173,17 @@ __attribute__((always_inline)) inline int decodeLinkedBit(ReaderState& st, BitCo
 }
 
 // Neighbour choice (symbol 0..4) while the local model has only counted raw occurrences (total
-// 0). Both forms return -1 and set st.damaged when the model's total cannot be decoded with.
-int decodeWithClass(ReaderState& st, NeighbourModel& local, NeighbourModel& cls);
+// 0). Both forms return -1 and set rc.damaged when the model's total cannot be decoded with.
+int decodeWithClass(RangeDecoder& rc, NeighbourModel& local, NeighbourModel& cls);
 // Neighbour choice with a local model that is ready (total 1: primed from the class first).
-int decodeWithLocal(ReaderState& st, NeighbourModel& local, NeighbourModel& cls);
+int decodeWithLocal(RangeDecoder& rc, NeighbourModel& local, NeighbourModel& cls);
 
 // Sets a list up over the given storage (paddedSlots(capacity) indices, capacity frequencies).
 // A full list holds the indices 0 .. capacity - 1 with frequency 1; an empty one is zeroed.
 void initList(ListModel& list, uint16_t* index, uint8_t* freq, uint32_t capacity, bool full);
 // Decodes a value index, or -1 when every entry is excluded (nothing read) or the escape came
-// out (every offered entry is then excluded). Sets st.damaged when the total is unusable.
-int decodeList(ReaderState& st, ListModel& list);
+// out (every offered entry is then excluded). Sets rc.damaged when the total is unusable.
+int decodeList(RangeDecoder& rc, ExclusionMarks& ex, ListModel& list);
 // Teaches the list an index decoded elsewhere.
 void updateList(ListModel& list, uint32_t index, uint32_t increment);
 // Adds an index as a new entry of frequency 2, dropping the last entry of a full list.

@@ -17,11 +17,11 @@ static_assert(255 * 1024 + 1023 < kLocalSlotEntries + kLocalModelEntries,
 
 // Symbol 1..4 of the neighbour that equals index (N, W, NE, NW first), or 0. Looked up from
 // the four comparisons at once: which neighbour matches follows no pattern.
-int neighbourSymbol(const ReaderState& st, uint32_t index) {
+int neighbourSymbol(const ContextModel& cm, uint32_t index) {
     static constexpr uint8_t kFirstMatch[16] = {0, 1, 2, 1, 3, 1, 2, 1, 4, 1, 2, 1, 3, 1, 2, 1};
     const uint32_t matches =
-        uint32_t(index == st.neighbour[0]) | uint32_t(index == st.neighbour[1]) << 1 |
-        uint32_t(index == st.neighbour[2]) << 2 | uint32_t(index == st.neighbour[3]) << 3;
+        uint32_t(index == cm.neighbour[0]) | uint32_t(index == cm.neighbour[1]) << 1 |
+        uint32_t(index == cm.neighbour[2]) << 2 | uint32_t(index == cm.neighbour[3]) << 3;
     return kFirstMatch[matches];
 }
 
@@ -35,8 +35,8 @@ int32_t contextNumber(uint16_t& slot, int32_t& next) {
 }
 
 // A pixel that cannot be decoded: the plane is refused; the row still gets a valid index.
-int refusePixel(ReaderState& st, ContextModel& cm, int done) {
-    st.damaged = true;
+int refusePixel(RangeDecoder& rc, ContextModel& cm, int done) {
+    rc.damaged = true;
     cm.rowCursor[0][0].index = 0;
     cm.lastChoice = 1;
     cm.chainCursor = 0;
@@ -54,30 +54,30 @@ constexpr uint8_t kInNorthEastList = 1;  // first six slots of shortLists[NE]
 constexpr uint8_t kNearby = kIsCandidate10 | kInCandidates11 | kInCandidates16;
 
 // Marks the value indices of candidates 10..31 and of the list prefixes (all below count).
-void markCandidates(const ReaderState& st, ContextModel& cm, const uint32_t* cand) {
+void markCandidates(ContextModel& cm, const uint32_t* cand) {
     uint8_t* marks = cm.candidateMarks();
     marks[cand[10]] |= kIsCandidate10;
     for (int i = 11; i <= 15; i++) marks[cand[i]] |= kInCandidates11;
     for (int i = 16; i < kCandidates; i++) marks[cand[i]] |= kInCandidates16;
-    const uint16_t* north = cm.shortSlots + st.neighbour[0] * kShortSlots;
-    const uint16_t* west = cm.shortSlots + st.neighbour[1] * kShortSlots;
-    const uint16_t* northEast = cm.shortSlots + st.neighbour[2] * kShortSlots;
+    const uint16_t* north = cm.shortSlots + cm.neighbour[0] * kShortSlots;
+    const uint16_t* west = cm.shortSlots + cm.neighbour[1] * kShortSlots;
+    const uint16_t* northEast = cm.shortSlots + cm.neighbour[2] * kShortSlots;
     for (int i = 0; i < 10; i++) marks[north[i]] |= kInNorthList;
     for (int i = 0; i < 4; i++) marks[west[i]] |= kInWestList;
     for (int i = 0; i < 6; i++) marks[northEast[i]] |= kInNorthEastList;
 }
 
 // Resets what markCandidates set: small alphabets at once, large ones mark by mark.
-void clearCandidateMarks(const ReaderState& st, ContextModel& cm, const uint32_t* cand) {
+void clearCandidateMarks(ContextModel& cm, const uint32_t* cand) {
     uint8_t* marks = cm.candidateMarks();
     if (cm.count <= 512) {
         std::memset(marks, 0, size_t(cm.count));
         return;
     }
     for (int i = 10; i < kCandidates; i++) marks[cand[i]] = 0;
-    const uint16_t* north = cm.shortSlots + st.neighbour[0] * kShortSlots;
-    const uint16_t* west = cm.shortSlots + st.neighbour[1] * kShortSlots;
-    const uint16_t* northEast = cm.shortSlots + st.neighbour[2] * kShortSlots;
+    const uint16_t* north = cm.shortSlots + cm.neighbour[0] * kShortSlots;
+    const uint16_t* west = cm.shortSlots + cm.neighbour[1] * kShortSlots;
+    const uint16_t* northEast = cm.shortSlots + cm.neighbour[2] * kShortSlots;
     for (int i = 0; i < 10; i++) marks[north[i]] = 0;
     for (int i = 0; i < 4; i++) marks[west[i]] = 0;
     for (int i = 0; i < 6; i++) marks[northEast[i]] = 0;
@@ -85,7 +85,7 @@ void clearCandidateMarks(const ReaderState& st, ContextModel& cm, const uint32_t
 
 // Offers the 32 candidates around the pixel, each accepted or refused by one decision; refused
 // ones are excluded. Returns the accepted value index or -1.
-int searchCandidates(ReaderState& st, ContextModel& cm) {
+int searchCandidates(RangeDecoder& rc, ContextModel& cm) {
     const RowEntry* cur = cm.rowCursor[0];
     const RowEntry* a1 = cm.rowCursor[1];
     const RowEntry* a2 = cm.rowCursor[2];
@@ -99,11 +99,11 @@ int searchCandidates(ReaderState& st, ContextModel& cm) {
         a1[-3].index,     a2[2].index,      a3[0].index,      a2[-2].index,     cur[-5].index,
         a3[1].index,      a1[5].index,      a4[0].index,      cur[-7].index,    a3[-1].index,
         a1[7].index,      a2[3].index};
-    markCandidates(st, cm, cand);
+    markCandidates(cm, cand);
 
     const uint8_t* marks = cm.candidateMarks();
     const uint16_t* shortSlots = cm.shortSlots;
-    const uint32_t west = st.neighbour[1];
+    const uint32_t west = cm.neighbour[1];
     int found = -1;
     int j = 0;
     // The rules that depend on the candidate's number are fixed per stretch of numbers: from 7
@@ -112,7 +112,7 @@ int searchCandidates(ReaderState& st, ContextModel& cm) {
     auto scan = [&](int end, auto nearbyOnly, auto farParents, auto listedOnly) {
         for (; j < end; j++) {
             const uint32_t p = cand[j];
-            if (isExcluded(st, p)) continue;  // the empty index 8192 among them
+            if (isExcluded(cm.exclusions, p)) continue;  // the empty index 8192 among them
             const uint32_t m = marks[p];
             if (nearbyOnly && (m & kNearby) == 0) continue;
             // W among the first ten slots of p's short list, in use or not.
@@ -123,12 +123,12 @@ int searchCandidates(ReaderState& st, ContextModel& cm) {
             if (listedOnly && (a & 0x0B) == 0) continue;
             cm.candidateContext = j * 128 + int(a);
             cm.candidateParent = int(b) + (farParents ? 8 : 0);
-            if (decodeLinkedBit(st, cm.candidateChildren[cm.candidateContext],
+            if (decodeLinkedBit(rc, cm.candidateChildren[cm.candidateContext],
                                 cm.candidateParents[cm.candidateParent])) {
                 found = int(p);
                 return true;
             }
-            exclude(st, p);
+            exclude(cm.exclusions, p);
         }
         return false;
     };
@@ -137,46 +137,46 @@ int searchCandidates(ReaderState& st, ContextModel& cm) {
     scan(7, No(), No(), No()) || scan(10, Yes(), No(), No()) || scan(15, Yes(), Yes(), No()) ||
         scan(kCandidates, Yes(), Yes(), Yes());
     cm.candidateIndex = j < kCandidates ? j : kCandidates - 1;
-    clearCandidateMarks(st, cm, cand);
+    clearCandidateMarks(cm, cand);
     return found;
 }
 
 // The value is none of the four neighbours: the candidate search, then the list chain. `done`
 // pixels of a run precede it.
-int decodeEscape(ReaderState& st, ContextModel& cm, int done) {
-    for (uint32_t nb : st.neighbour) exclude(st, nb);
-    exclude(st, kEmptyIndex);
+int decodeEscape(RangeDecoder& rc, ContextModel& cm, int done) {
+    for (uint32_t nb : cm.neighbour) exclude(cm.exclusions, nb);
+    exclude(cm.exclusions, kEmptyIndex);
     cm.listChain[0] = nullptr;
 
     RowEntry& cursor = cm.rowCursor[0][0];
-    const int found = searchCandidates(st, cm);
+    const int found = searchCandidates(rc, cm);
     if (found >= 0) {
         cursor.index = uint16_t(found);
         return done + 1;
     }
 
-    cm.listChain[0] = &cm.shortLists[st.neighbour[1]];
-    cm.listChain[1] = &cm.longLists[st.neighbour[0]];
+    cm.listChain[0] = &cm.shortLists[cm.neighbour[1]];
+    cm.listChain[1] = &cm.longLists[cm.neighbour[0]];
     for (; cm.chainCursor < 4; cm.chainCursor++) {
         ListModel* list = cm.listChain[cm.chainCursor];
         if (!list || list->count == 0) continue;
-        const int s = decodeList(st, *list);
+        const int s = decodeList(rc, cm.exclusions, *list);
         if (s >= 0) {
             cursor.index = uint16_t(s);
             return done + 1;
         }
     }
     // Even the order-zero list did not produce the value: only damaged data gets here.
-    return refusePixel(st, cm, done);
+    return refusePixel(rc, cm, done);
 }
 
 // Run mode: decides whether the flat stretch ahead continues to its longest possible length,
 // and otherwise how long it is before the pixel that ends it.
-int decodeRun(ReaderState& st, ContextModel& cm, int x) {
+int decodeRun(RangeDecoder& rc, ContextModel& cm, int x) {
     RowEntry* cur = cm.rowCursor[0];
     const RowEntry* a1 = cm.rowCursor[1];
     const RowEntry* a2 = cm.rowCursor[2];
-    const uint32_t n = st.neighbour[0], w = st.neighbour[1];
+    const uint32_t n = cm.neighbour[0], w = cm.neighbour[1];
 
     int q = a2[0].eqN;
     int r = 1;
@@ -189,7 +189,7 @@ int decodeRun(ReaderState& st, ContextModel& cm, int x) {
     const int t = a2[r + 2].eqW & a2[r + 3].eqW;
     uint8_t& seen = cm.runSeen[n];
     const int decision =
-        decodeLinkedBit(st, cm.runChildren[top * 8 + t * 4 + q * 2 + seen], cm.runParent);
+        decodeLinkedBit(rc, cm.runChildren[top * 8 + t * 4 + q * 2 + seen], cm.runParent);
     cm.lastChoice = decision;
     seen = uint8_t(decision);
 
@@ -200,7 +200,7 @@ int decodeRun(ReaderState& st, ContextModel& cm, int x) {
             for (int b = top; b >= 0; b--) {
                 if ((length | (1 << b)) >= r) continue;
                 const int ctx = b + 16 * ((b == top) + (length == 0));
-                if (decodeBitCounter(st, cm.runLengthBits[ctx])) length |= 1 << b;
+                if (decodeBitCounter(rc, cm.runLengthBits[ctx])) length |= 1 << b;
             }
         }
     }
@@ -228,22 +228,22 @@ int decodeRun(ReaderState& st, ContextModel& cm, int x) {
         cur[-1].eqN3 = n == a1[2].index;
     }
     if (decision) return length;
-    return decodeEscape(st, cm, length);
+    return decodeEscape(rc, cm, length);
 }
 
 }  // namespace
 
-int decodePixel(ReaderState& st, ContextModel& cm, int x) {
+int decodePixel(RangeDecoder& rc, ContextModel& cm, int x) {
     RowEntry* cur = cm.rowCursor[0];
     const RowEntry* a1 = cm.rowCursor[1];
     const RowEntry* a2 = cm.rowCursor[2];
     const RowEntry* a3 = cm.rowCursor[3];
     const RowEntry* a4 = cm.rowCursor[4];
     const uint32_t n = a1[0].index, w = cur[-1].index, ne = a1[1].index, nw = a1[-1].index;
-    st.neighbour[0] = n;
-    st.neighbour[1] = w;
-    st.neighbour[2] = ne;
-    st.neighbour[3] = nw;
+    cm.neighbour[0] = n;
+    cm.neighbour[1] = w;
+    cm.neighbour[2] = ne;
+    cm.neighbour[3] = nw;
 
     const uint32_t hash = contextHash(n, w, ne, nw, cur[-2].index);
     HashRecord& record = hashRecord(cm, hash);
@@ -254,8 +254,8 @@ int decodePixel(ReaderState& st, ContextModel& cm, int x) {
     const int cls = cm.classOfPattern[pattern];
     cm.neighbourClass = cls;
     cm.pairSlot = pairsOf(cm, record, cls, hash);
-    const int m1 = neighbourSymbol(st, cm.pairSlot[0]);
-    const int m2 = neighbourSymbol(st, cm.pairSlot[1]);
+    const int m1 = neighbourSymbol(cm, cm.pairSlot[0]);
+    const int m2 = neighbourSymbol(cm, cm.pairSlot[1]);
     cm.classModelIndex = cm.classModelOf[cls + 15 * m1 + 75 * m2];
 
     const uint8_t* sums = cm.rowEqualSums;
@@ -267,16 +267,16 @@ int decodePixel(ReaderState& st, ContextModel& cm, int x) {
                            cur[-2].eqN2 * 2 + cur[-1].eqW;
     uint16_t* slots = localSlotBlock(cm, uint32_t(cm.classModelIndex));
     const int32_t e = contextNumber(slots[first % kSlotBlock], cm.nextLocalSlot);
-    if (e < 0) return refusePixel(st, cm, 0);
+    if (e < 0) return refusePixel(rc, cm, 0);
     const uint32_t second = uint32_t(e) * 8 + a1[1].eqNW * 4 + a1[0].eqN * 2 + cur[-1].eqN3;
-    if (second >= kLocalModelEntries) return refusePixel(st, cm, 0);  // 13,600 first numbers
+    if (second >= kLocalModelEntries) return refusePixel(rc, cm, 0);  // 13,600 first numbers
     ensureNumbers(cm.localModelOf(), cm.localModelOfReady, second, kLocalModelEntries);
     int32_t h = contextNumber(cm.localModelOf()[second], cm.nextLocalModel);
-    if (h < 0) return refusePixel(st, cm, 0);
+    if (h < 0) return refusePixel(rc, cm, 0);
 
     if (cm.count < 32) {
         // Small alphabets split the local model by the low bits of W.
-        if (uint32_t(h) * 16 + 15 >= kSmallModelEntries) return refusePixel(st, cm, 0);
+        if (uint32_t(h) * 16 + 15 >= kSmallModelEntries) return refusePixel(rc, cm, 0);
         ensureNumbers(cm.smallModelOf(), cm.smallModelOfReady, uint32_t(h) * 16 + 15,
                       kSmallModelEntries);
         uint16_t* small = cm.smallModelOf();
@@ -295,19 +295,19 @@ int decodePixel(ReaderState& st, ContextModel& cm, int x) {
 
     if (cur[-1].eqN & cur[-1].eqW & a1[-1].eqW & a1[0].eqN & a1[0].eqW & a1[1].eqW & a1[2].eqW &
         a1[3].eqW & a2[0].eqW & a2[1].eqW & a2[2].eqW & a2[3].eqW)
-        return decodeRun(st, cm, x);
+        return decodeRun(rc, cm, x);
 
     NeighbourModel& classModel = cm.neighbourModels[cm.classModelIndex];
     NeighbourModel& local = localModel(cm, uint32_t(h));
-    const int k = local.total == 0 ? decodeWithClass(st, local, classModel)
-                                   : decodeWithLocal(st, local, classModel);
-    if (k < 0) return refusePixel(st, cm, 0);
+    const int k = local.total == 0 ? decodeWithClass(rc, local, classModel)
+                                   : decodeWithLocal(rc, local, classModel);
+    if (k < 0) return refusePixel(rc, cm, 0);
     cm.lastChoice = k;
     if (k != 0) {
-        cur[0].index = uint16_t(st.neighbour[k - 1]);
+        cur[0].index = uint16_t(cm.neighbour[k - 1]);
         return 1;
     }
-    return decodeEscape(st, cm, 0);
+    return decodeEscape(rc, cm, 0);
 }
 
 }  // namespace pqz

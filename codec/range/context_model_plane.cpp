@@ -140,11 +140,11 @@ uint8_t zeroIndex(const RowEntry& e) {
 
 // The sorted sample values of the plane. Planes deeper than 8 bits with more than 8,192 values
 // are decoded as byte planes of enlarged height instead.
-bool decodeValueTable(ReaderState& st, ContextModel& cm) {
+bool decodeValueTable(RangeDecoder& rc, ContextModel& cm) {
     for (;;) {
         const int bytes = (cm.depth + 7) / 8;
         const uint32_t alphabet = cm.depth > 8 ? kMaxValueCount + 1 : 1u << cm.depth;
-        cm.count = int32_t(rangeDecodeUniform(st, alphabet) + 1);
+        cm.count = int32_t(rangeDecodeUniform(rc, alphabet) + 1);
         if (cm.count <= int32_t(kMaxValueCount)) break;
         cm.depth = 8;
         cm.height *= bytes;
@@ -165,7 +165,7 @@ bool decodeValueTable(ReaderState& st, ContextModel& cm) {
             uint32_t ctx = i == 0 ? 0 : (values[i - 1] >> 7) & 1;
             values[i] = 0;
             for (int j = 0; j < bytes; j++) {
-                const int b = decodeList(st, lists[ctx + 4 * j]);
+                const int b = decodeList(rc, cm.exclusions, lists[ctx + 4 * j]);
                 if (b < 0) return false;  // a full list never escapes: the stream is damaged
                 values[i] += uint32_t(b) << (8 * j);
                 ctx = uint32_t(b) >> 6;
@@ -184,7 +184,7 @@ bool decodeValueTable(ReaderState& st, ContextModel& cm) {
             gaps.limit = 19 * capacity;
             uint32_t s = 0;
             for (uint32_t i = 0; i < count; i++) {
-                const int g = decodeList(st, gaps);
+                const int g = decodeList(rc, cm.exclusions, gaps);
                 if (g < 0) return false;
                 values[i] = (s + uint32_t(g)) & mask;
                 s += uint32_t(g) + 1;
@@ -230,10 +230,12 @@ void beginRow(ContextModel& cm) {
     cm.rowEqualSums[3] = 0;
 }
 
-void decodeContextModel(ReaderState& st, ContextModel& cm, uint8_t* out, size_t outSize) {
-    rangeStart(st);
-    if (!decodeValueTable(st, cm)) {
-        st.damaged = true;
+namespace {
+
+void decodeRows(RangeDecoder& rc, ContextModel& cm, uint8_t* out, size_t outSize,
+                RowProgress& progress) {
+    if (!decodeValueTable(rc, cm)) {
+        rc.damaged = true;
         return;
     }
     setUpModels(cm);
@@ -245,43 +247,53 @@ void decodeContextModel(ReaderState& st, ContextModel& cm, uint8_t* out, size_t 
         // The entry check covered width x height x bytes per stored sample, which is the
         // byte count of the enlarged plane.
         if (samples > outSize) {
-            st.damaged = true;
+            rc.damaged = true;
             return;
         }
         scratch = static_cast<uint8_t*>(std::malloc(samples + 3));
         if (!scratch) {
-            st.damaged = true;
+            rc.damaged = true;
             return;
         }
         target = scratch;
     }
 
-    for (int y = 0; y < cm.height && !st.damaged; y++) {
+    for (int y = 0; y < cm.height && !rc.damaged; y++) {
         beginRow(cm);
         for (int x = 0; x < cm.width;) {
-            x += decodePixel(st, cm, x);
-            finishPixel(st, cm);
+            x += decodePixel(rc, cm, x);
+            finishPixel(cm);
         }
         target = emitRow(cm, target);
+        if (progress.rowDone()) rc.fail(Status::Cancelled);
     }
-    if (!st.damaged) rangeFinish(st);
     if (scratch) {
-        if (!st.damaged) interleaveSections(scratch, samples, (cm.storedDepth + 7) / 8, out);
+        if (!rc.damaged) interleaveSections(scratch, samples, (cm.storedDepth + 7) / 8, out);
         std::free(scratch);
     }
 }
 
-void finishPixel(ReaderState& st, ContextModel& cm) {
+}  // namespace
+
+void decodeContextModel(PayloadReader& in, ContextModel& cm, uint8_t* out, size_t outSize,
+                        RowProgress& progress) {
+    RangeDecoder rc;
+    rangeStart(rc, in);
+    decodeRows(rc, cm, out, outSize, progress);
+    rangeFinish(rc, in);
+}
+
+void finishPixel(ContextModel& cm) {
     RowEntry* cur = cm.rowCursor[0];
     const RowEntry* a1 = cm.rowCursor[1];
     const uint32_t v = cur[0].index;
-    const uint32_t n = st.neighbour[0], w = st.neighbour[1];
+    const uint32_t n = cm.neighbour[0], w = cm.neighbour[1];
     const int choice = cm.lastChoice;
     ListModel* shortLists = cm.shortLists;
     ListModel* longLists = cm.longLists;
     // The next pixel's histories are fetched while this one's bookkeeping runs.
-    __builtin_prefetch(
-        &cm.records[contextHash(a1[1].index, v, a1[2].index, a1[0].index, cur[-1].index)]);
+    prefetch(&cm.records[contextHash(a1[1].index, v, a1[2].index, a1[0].index, cur[-1].index)],
+             false);
 
     if (choice == 0) {
         // The pixel came through the escape path: teach the lists around it.
@@ -304,14 +316,14 @@ void finishPixel(ReaderState& st, ContextModel& cm) {
             }
             cm.chainCursor = 0;
         }
-        if (st.exclusionStamp == 255) {
-            st.exclusionStamp = 1;
-            std::memset(st.exclusionMarks, 0, size_t(cm.count + 15) / 16 * 16);
+        if (cm.exclusions.stamp == 255) {
+            cm.exclusions.stamp = 1;
+            std::memset(cm.exclusions.marks, 0, size_t(cm.count + 15) / 16 * 16);
         } else {
-            st.exclusionStamp++;
+            cm.exclusions.stamp++;
         }
     }
-    if ((choice == 3 || choice == 4) && st.neighbour[2] != st.neighbour[3])
+    if ((choice == 3 || choice == 4) && cm.neighbour[2] != cm.neighbour[3])
         updateList(shortLists[w], v, 1);
     if (choice == 0 || choice == 3 || choice == 4) {
         // Move v to the front of the hashed history; the eighth index falls out.

@@ -8,7 +8,8 @@
 #include <cstring>
 
 #include "codec/range/context_model_models.h"
-#include "pipeline/reader_state.h"
+#include "codec/shared/progress.h"
+#include "codec/shared/range_decoder.h"
 
 namespace pqz {
 
@@ -134,6 +135,11 @@ struct ContextModel {
     uint16_t* recentSlot;  // the histories of the current pixel's hashed context
     uint16_t* pairSlot;
 
+    // The current pixel's neighbours N, W, NE, NW, and the value indices the current escape
+    // has offered already.
+    uint32_t neighbour[4];
+    ExclusionMarks exclusions;
+
     // What of the large tables has been set up.
     uint64_t hashReady[kHashedContexts / 64];  // per hashed context: its histories
     uint8_t slotBlockReady[kClassModels + 1];  // per class model: its first context numbers
@@ -220,15 +226,16 @@ inline NeighbourModel& localModel(ContextModel& cm, uint32_t h) {
 
 // Creates the object for a plane (width, height, depth already checked); null when memory is
 // short. Everything it sets up is the per-plane starting state of the models.
-ContextModel* createContextModel(ReaderState& st, int width, int height, int depth);
+ContextModel* createContextModel(int width, int height, int depth);
 void destroyContextModel(ContextModel* cm);
 
 // Decodes the whole coded stream of the plane into out (outSize bytes, checked to be enough).
-void decodeContextModel(ReaderState& st, ContextModel& cm, uint8_t* out, size_t outSize);
+void decodeContextModel(PayloadReader& in, ContextModel& cm, uint8_t* out, size_t outSize,
+                        RowProgress& progress);
 
 // Decodes the value table (count, values; depth and height when a deep plane falls back to
 // bytes) and creates the lists. False when the stream is damaged or memory is short.
-bool decodeValueTable(ReaderState& st, ContextModel& cm);
+bool decodeValueTable(RangeDecoder& rc, ContextModel& cm);
 // Class models, the shared local model and the list chain, once the value count is known.
 void setUpModels(ContextModel& cm);
 // Rotates the row buffers to start the next row and prepares its padding flags and sums.
@@ -236,8 +243,8 @@ void beginRow(ContextModel& cm);
 
 // Decodes the value index at column x of the current row, or a run of pixels ending there;
 // returns the number of pixels completed. The cursor stands on the last of them.
-int decodePixel(ReaderState& st, ContextModel& cm, int x);
+int decodePixel(RangeDecoder& rc, ContextModel& cm, int x);
 // Bookkeeping after each decodePixel: lists, histories, equality flags, cursors and sums.
-void finishPixel(ReaderState& st, ContextModel& cm);
+void finishPixel(ContextModel& cm);
 
 }  // namespace pqz

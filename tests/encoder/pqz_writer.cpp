@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "reader/image.h"
+#include "base/image.h"
 
 namespace pqz::enc {
 

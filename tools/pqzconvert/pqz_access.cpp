@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "reader/dib.h"
+#include "pqz2_read/dib.h"
 #include "reader/inspect.h"
-#include "reader/pqz2_read.h"
+#include "pqz2_read/pqz2_read.h"
 
 namespace pqzconvert {
 

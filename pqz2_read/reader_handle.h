@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "api/pqz2.h"
-#include "reader/pqz2_read.h"
+#include "pqz2_read/pqz2_read.h"
 
 struct ReaderHandle {
     int32_t errorCode;  // sticky external error code

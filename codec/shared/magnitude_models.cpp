@@ -1,36 +1,37 @@
-#include "codec/method1/magnitude_models.h"
+#include "codec/shared/magnitude_models.h"
 
 #include <cstdlib>
 #include <utility>
 
-#include "codec/range/range_decoder.h"
+#include "codec/shared/range_decoder.h"
 
 namespace pqz {
 
-bool initModelTables(ReaderState& st, int method) {
-    releaseModelTables(st);
-    st.rateFloor = method == 2 ? 8 : 16;
-    st.treeStep = method == 2 ? 8 : 64;
-    auto* table =
-        static_cast<MagnitudeModel*>(std::malloc(sizeof(MagnitudeModel) * kMagnitudeContexts));
-    if (!table) return false;
-    static const uint16_t kClassCounts[8] = {205, 124, 147, 83, 48, 16, 8, 4};
-    MagnitudeModel first;
-    first.total = 635;
-    first.rate = static_cast<uint16_t>(24 * st.rateFloor);
-    for (int i = 0; i < 8; i++) first.classCount[i] = kClassCounts[i];
-    for (auto& n : first.node) {
-        n[0] = 60;
-        n[1] = 36;
-    }
-    for (int i = 0; i < kMagnitudeContexts; i++) table[i] = first;
-    st.magnitudeTable = table;
-    return true;
-}
+namespace {
 
-void releaseModelTables(ReaderState& st) {
-    std::free(st.magnitudeTable);
-    st.magnitudeTable = nullptr;
+// Seeds of every context: class counts (summing to the total), rate and tree node counts.
+constexpr uint16_t kSeedClassCounts[8] = {205, 124, 147, 83, 48, 16, 8, 4};
+constexpr uint16_t kSeedTotal = 635;
+constexpr uint16_t kSeedNode[2] = {60, 36};
+constexpr uint32_t kSeedRatePerFloor = 24;
+
+}  // namespace
+
+bool MagnitudeTable::create(int method) {
+    rateFloor = method == kMethodAdaptive ? 8 : 16;
+    treeStep = method == kMethodAdaptive ? 8 : 64;
+    models = allocateArray<MagnitudeModel>(kMagnitudeContexts, Fill::None);
+    if (!models) return false;
+    MagnitudeModel first;
+    first.total = kSeedTotal;
+    first.rate = static_cast<uint16_t>(kSeedRatePerFloor * rateFloor);
+    for (int i = 0; i < 8; i++) first.classCount[i] = kSeedClassCounts[i];
+    for (auto& n : first.node) {
+        n[0] = kSeedNode[0];
+        n[1] = kSeedNode[1];
+    }
+    for (int i = 0; i < kMagnitudeContexts; i++) models[i] = first;
+    return true;
 }
 
 }  // namespace pqz
@@ -66,12 +67,12 @@ inline uint16_t halveUp(uint16_t c) {
 
 }  // namespace
 
-uint32_t decodeMagnitude(ReaderState& st, MagnitudeModel& m) {
-    const uint32_t v = rangeDecodeFreq(st, m.total);
+uint32_t decodeMagnitude(RangeDecoder& rc, const MagnitudeTable& table, MagnitudeModel& m) {
+    const uint32_t v = rangeDecodeFreq(rc, m.total);
     int k = 0;
     uint32_t cum = m.classCount[0];
     while (k < 7 && cum <= v) cum += m.classCount[++k];
-    rangeUpdate(st, cum - m.classCount[k], cum);
+    rangeUpdate(rc, cum - m.classCount[k], cum);
     if (m.total > 16384) {
         uint32_t total = 0;
         for (auto& c : m.classCount) {
@@ -79,9 +80,9 @@ uint32_t decodeMagnitude(ReaderState& st, MagnitudeModel& m) {
             total += c;
         }
         m.total = uint16_t(total);
-        if (m.rate > 4 * st.rateFloor)
+        if (m.rate > 4 * table.rateFloor)
             m.rate = uint16_t(m.rate - 16);
-        else if (m.rate > st.rateFloor)
+        else if (m.rate > table.rateFloor)
             m.rate = uint16_t(m.rate - 4);
     }
     m.classCount[k] = uint16_t(m.classCount[k] + m.rate);
@@ -91,12 +92,12 @@ uint32_t decodeMagnitude(ReaderState& st, MagnitudeModel& m) {
     // nodeOffset + h - 1.
     const ClassInfo& info = kClassInfo[k];
     const uint32_t first = info.nodeOffset - 1u;
-    const uint32_t step = st.treeStep;
+    const uint32_t step = table.treeStep;
     const uint32_t end = 2u * info.topMask;
     uint32_t h = 1;
     while (h < end) {
         uint16_t* node = m.node[first + h];
-        const int b = rangeDecodeBit(st, node[0], node[1]);
+        const int b = rangeDecodeBit(rc, node[0], node[1]);
         if (node[b] > 16384) {
             node[0] = halveUp(node[0]);
             node[1] = halveUp(node[1]);
@@ -107,9 +108,9 @@ uint32_t decodeMagnitude(ReaderState& st, MagnitudeModel& m) {
     return info.base + h - end;
 }
 
-void trainMagnitude(const ReaderState& st, MagnitudeModel& m, uint32_t x) {
+void trainMagnitude(const MagnitudeTable& table, MagnitudeModel& m, uint32_t x) {
     if (m.total > 32768) return;
-    const bool method2 = st.treeStep == 8;
+    const bool method2 = table.treeStep == 8;
     const int k = kClassOf.of[x & 127];
     const uint32_t inc = method2 ? (m.rate / 32) * 15 + 4 : ((m.rate / 4) & ~31u) + 4;
     m.classCount[k] = uint16_t(m.classCount[k] + inc);
@@ -118,7 +119,7 @@ void trainMagnitude(const ReaderState& st, MagnitudeModel& m, uint32_t x) {
     // Walk the heap of the class's subtree along the known bits (see decodeMagnitude).
     const ClassInfo& info = kClassInfo[k];
     const uint32_t first = info.nodeOffset - 1u;
-    const uint32_t step = (method2 ? 6 : 5) * st.treeStep / 8;
+    const uint32_t step = (method2 ? 6 : 5) * table.treeStep / 8;
     const uint32_t bits = x - info.base;
     uint32_t h = 1;
     for (uint32_t mask = info.topMask; mask; mask >>= 1) {

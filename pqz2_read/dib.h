@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-#include "reader/image.h"
-#include "reader/pqz2_read.h"
+#include "base/image.h"
+#include "pqz2_read/pqz2_read.h"
 
 namespace pqz {
 

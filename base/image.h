@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace pqz {
 
@@ -37,7 +38,7 @@ ImageHeader parseImageHeader(const uint8_t bytes[16]);
 uint32_t packedRowBytes(uint32_t width, int bitsPerPixel);
 
 // The raw image record: header fields, then pixel rows top to bottom, then the palette. The
-// record is one heap block released with freeDecodedImage.
+// record is one heap block released with freeDecodedImage; DecodedImagePtr owns one.
 struct DecodedImage {
     uint16_t width;
     uint16_t height;
@@ -55,5 +56,10 @@ struct DecodedImage {
 DecodedImage* createDecodedImage(uint32_t width, uint32_t height, int bitsPerPixel,
                                  bool withPalette, bool packed);
 void freeDecodedImage(DecodedImage* image);
+
+struct DecodedImageRelease {
+    void operator()(DecodedImage* image) const { freeDecodedImage(image); }
+};
+using DecodedImagePtr = std::unique_ptr<DecodedImage, DecodedImageRelease>;
 
 }  // namespace pqz

@@ -1,12 +1,12 @@
 // The ten functions of the historical interface, on top of the decoding API: the block walk of
 // pqz2_next_block seen one block ahead, with the rules of this interface for blocks cut short
 // (passing over one lands at the end of the file, reading one closes the file).
-#include "reader/reader_handle.h"
+#include "pqz2_read/reader_handle.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "reader/dib.h"
+#include "pqz2_read/dib.h"
 
 static_assert(sizeof(DibImage) == 40, "the bitmap header is 40 bytes");
 static_assert(sizeof(ExtraBlock) == 12, "records are type, length, data");

@@ -1,9 +1,9 @@
-#include "reader/dib.h"
+#include "pqz2_read/dib.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "reader/reader_handle.h"
+#include "pqz2_read/reader_handle.h"
 
 namespace pqz {
 

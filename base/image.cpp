@@ -1,4 +1,4 @@
-#include "reader/image.h"
+#include "base/image.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,0 +1,68 @@
+// The compiler and processor seam: the hints the hot loops give the compiler, and the checks of
+// what the decoders assume about the host. Everything compiler-specific lives here.
+#pragma once
+
+#include <cstdint>
+
+// Functions of the per-sample paths are large for the compiler's taste but run once per sample
+// from a few call sites each: have them expanded in place.
+#if defined(__GNUC__)
+#define PQZ_HOT_INLINE inline __attribute__((always_inline))
+#define PQZ_COLD __attribute__((noinline, cold))
+#else
+#define PQZ_HOT_INLINE inline
+#define PQZ_COLD
+#endif
+
+// The payload is read in 32-bit words whose first byte holds the first bits: the bit reader takes
+// the host's byte order for that.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "the bit reader assumes a little-endian host"
+#endif
+
+// The processor family the vector paths are written for.
+#if defined(__x86_64__) || defined(_M_X64)
+#define PQZ_X86_64 1
+#else
+#define PQZ_X86_64 0
+#endif
+
+namespace pqz {
+
+// Asks for the cache line of p ahead of a read (write = false) or a write to it; only a hint.
+PQZ_HOT_INLINE void prefetch(const void* p, bool write) {
+#if defined(__GNUC__)
+    if (write)
+        __builtin_prefetch(p, 1);
+    else
+        __builtin_prefetch(p, 0);
+#else
+    (void)p;
+    (void)write;
+#endif
+}
+
+// Tells the compiler which way a test usually goes.
+PQZ_HOT_INLINE bool expectTrue(uint64_t x) {
+#if defined(__GNUC__)
+    return __builtin_expect(x != 0, 1);
+#else
+    return x != 0;
+#endif
+}
+
+// Number of zero bits below the lowest set bit of x (x != 0).
+PQZ_HOT_INLINE int trailingZeros(uint32_t x) {
+#if defined(__GNUC__)
+    return __builtin_ctz(x);
+#else
+    int n = 0;
+    while (!(x & 1)) {
+        x >>= 1;
+        n++;
+    }
+    return n;
+#endif
+}
+
+}  // namespace pqz

@@ -47,6 +47,12 @@ class Error(Exception):
     """A call of the library failed. `status` is the library's status (a `Status`), `message`
     its message saying what and where (block, byte offset, limit)."""
 
+    #: for damage found while walking the blocks: the block's number, the image's number (None
+    #: for other blocks) and where it breaks off (the library's damage code)
+    block_index: Optional[int] = None
+    image_index: Optional[int] = None
+    damage: Optional[int] = None
+
     def __init__(self, status: int, message: str = "") -> None:
         try:
             self.status: Union[Status, int] = Status(status)
@@ -442,6 +448,13 @@ class File:
         else:
             status = lib.pqz2_seek_block(handle, index, ctypes.byref(block))
         self._current = -2  # unknown until the call succeeded
+        if status == Status.ERR_DAMAGED and block.damage:
+            try:
+                self._check(status)
+            except Error as e:
+                e.block_index, e.damage = block.index, block.damage
+                e.image_index = block.image_index if block.kind == BLOCK_IMAGE else None
+                raise
         if self._check(status, (Status.OK, Status.END)) == Status.END:
             return None  # which block is current then is left unknown
         self._current = index

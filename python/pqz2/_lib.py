@@ -164,8 +164,10 @@ def _candidates() -> List[str]:
     env = os.environ.get("PQZ2_LIBRARY")
     if env:
         return [env]  # an explicit choice is not second-guessed
-    here = Path(__file__).resolve().parent
-    found += [str(here / n) for n in _NAMES if (here / n).exists()]
+    here = Path(__file__).resolve().parent  # an install places a copy of the library here
+    found += sorted(str(p) for p in here.glob("libpqz2*.so*")) + [
+        str(here / n) for n in _NAMES[2:] if (here / n).exists()
+    ]
     found += list(_NAMES)
     system = ctypes.util.find_library("pqz2")
     if system:

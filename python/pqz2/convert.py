@@ -99,7 +99,7 @@ def convert_file(src_root: str, dst_root: str, rel: str) -> Dict[str, Any]:
                     }
                 )
     except (Error, OSError, ValueError) as e:  # cannot open, or the walk stops at damage
-        entry["failures"].append(_failure(None, e))
+        entry["failures"].append(_failure(getattr(e, "image_index", None), e))
     return entry
 
 

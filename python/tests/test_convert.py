@@ -14,13 +14,14 @@ from pqz2 import convert
 
 @pytest.fixture(scope="module")
 def archive(tmp_path_factory: pytest.TempPathFactory) -> Path:
-    """A few dozen files in nested folders: vectors of every family, the sample, two damaged."""
+    """A few dozen files in nested folders: the smaller vectors of every family, two bad."""
     root = tmp_path_factory.mktemp("archive")
     for vector in vector_files():
+        if vector.stat().st_size > 24 * 1024:
+            continue
         target = root / vector.parent.name / ("deep" if len(vector.stem) % 2 else "") / vector.name
         target.parent.mkdir(parents=True, exist_ok=True)
         shutil.copy(vector, target)
-    shutil.copy(SAMPLE, root / "TestFile.pqz")
     shutil.copy(VECTORS / "damaged" / "range-truncated.pqz", root / "damaged-payload.pqz")
     (root / "not-pqz.pqz").write_bytes(b"plain text, not an image file")
     (root / "notes.txt").write_text("ignored")
@@ -43,12 +44,14 @@ def test_local_conversion_mirrors_folders_and_lists_failures(archive: Path, loca
     assert [e["source"] for e in manifest["files"]] == sources
     assert json.loads((out / "manifest.json").read_text()) == manifest
     by_source = {e["source"]: e for e in manifest["files"]}
-    sample = by_source["TestFile.pqz"]
-    assert len(sample["images"]) == 14 and sample["extras"] == 4 and not sample["failures"]
-    assert (out / "TestFile.13.png").exists()
+    assert len(sources) > 36
+    mixed = [e for e in manifest["files"] if e["source"].endswith("bitstream-raw-aux.pqz")][0]
+    assert len(mixed["images"]) == 4 and mixed["extras"] == 2 and not mixed["failures"]
+    assert (out / mixed["images"][3]["output"]).exists()
     assert by_source["not-pqz.pqz"]["failures"][0]["status"] == "ERR_NOT_PQZ"
     damaged = by_source["damaged-payload.pqz"]["failures"]
-    assert damaged and damaged[0]["status"] == "ERR_DAMAGED" and damaged[0]["message"]
+    assert damaged == [{"image": 1, "status": "ERR_DAMAGED", "message": damaged[0]["message"]}]
+    assert len(by_source["damaged-payload.pqz"]["images"]) == 1  # the image in front of it
     nested = [e for e in manifest["files"] if "/deep/" in e["source"]]
     assert nested and all((out / i["output"]).exists() for e in nested for i in e["images"])
     assert manifest["converted"] == len(outputs(out)) > 100
@@ -72,8 +75,13 @@ def test_dask_cluster_gives_the_same_files(archive: Path, local_run, tmp_path: P
 
 
 def test_command_line(archive: Path, tmp_path: Path, capsys: pytest.CaptureFixture) -> None:
-    assert convert.main([str(archive / "TestFile.pqz"), str(tmp_path), "-j", "1"]) == 0
+    assert convert.main([str(SAMPLE), str(tmp_path / "one"), "-j", "1"]) == 0
     assert "14 images converted from 1 files, 0 failures" in capsys.readouterr().out
-    assert convert.main([str(archive), str(tmp_path / "all"), "-q"]) == 1
+    assert (tmp_path / "one" / "TestFile.13.png").exists()
+    tree = tmp_path / "tree"
+    (tree / "sub").mkdir(parents=True)
+    shutil.copy(archive / "not-pqz.pqz", tree / "sub")
+    shutil.copy(archive / "damaged-payload.pqz", tree)
+    assert convert.main([str(tree), str(tmp_path / "out"), "-q"]) == 1
     err = capsys.readouterr().err
-    assert "not-pqz.pqz" in err and "damaged-payload.pqz" in err
+    assert "sub/not-pqz.pqz" in err and "damaged-payload.pqz image 1: " in err

@@ -6,7 +6,7 @@
 #   scripts/test_python.sh [BUILD_DIR]     (default: build, as scripts/test.sh uses)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-out=${1:-${PQZ2_BUILD_DIR:-$root/build}}
+out=$(realpath -m "${1:-${PQZ2_BUILD_DIR:-$root/build}}")
 py=/usr/bin/python3  # another Python earlier on PATH may not see Debian's packages
 
 if ! "$py" -c 'import numpy, PIL, pytest, dask, distributed' 2>/dev/null; then

@@ -307,6 +307,13 @@ class Image(BaseBlock):
             )
         return out
 
+    def to_pil(self) -> Any:
+        """Decodes the image into a new Pillow image, in the mode the Pillow plugin gives it
+        (see pqz2.pil)."""
+        from .pil import to_pil
+
+        return to_pil(self)
+
     def __repr__(self) -> str:
         return (
             f"<pqz2.Image #{self.image_index} {self.width}x{self.height} "

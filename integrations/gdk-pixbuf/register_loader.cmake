@@ -1,0 +1,17 @@
+# Registers the installed loader module (run by cmake --install; see CMakeLists.txt).
+if(NOT "$ENV{DESTDIR}" STREQUAL "" OR NOT EXISTS "${PQZ2_QUERY_LOADERS}")
+    return()
+endif()
+get_filename_component(cache "${PQZ2_MODULEDIR}/../loaders.cache" ABSOLUTE)
+if(PQZ2_MODULEDIR STREQUAL PQZ2_SYSTEM_MODULEDIR)
+    execute_process(COMMAND "${PQZ2_QUERY_LOADERS}" --update-cache RESULT_VARIABLE failed)
+else()
+    file(GLOB loaders "${PQZ2_SYSTEM_MODULEDIR}/*.so")
+    execute_process(COMMAND "${PQZ2_QUERY_LOADERS}" ${loaders} "${PQZ2_MODULEDIR}/libpixbufloader-pqz.so"
+                    OUTPUT_FILE "${cache}" RESULT_VARIABLE failed)
+endif()
+if(failed)
+    message(WARNING "gdk-pixbuf-query-loaders failed; register the loader by hand")
+else()
+    message(STATUS "Registered the PQZ loader in ${cache}")
+endif()

@@ -182,8 +182,9 @@ static void check_sample(const char* path) {
 
     int width = 0, height = 0;
     GdkPixbufFormat* format = gdk_pixbuf_get_file_info(path, &width, &height);
-    CHECK(format && strcmp(gdk_pixbuf_format_get_name(format), "pqz") == 0,
-          "the file is recognised as pqz");
+    gchar* format_name = format ? gdk_pixbuf_format_get_name(format) : NULL;
+    CHECK(format_name && strcmp(format_name, "pqz") == 0, "the file is recognised as pqz");
+    g_free(format_name);
     CHECK(width == 256 && height == 192, "file info gives %dx%d", width, height);
     if (format) {
         gchar** mime = gdk_pixbuf_format_get_mime_types(format);

@@ -26,6 +26,8 @@ for module in "$loader" "$plugin"; do
     ldd "$module" | grep -q "libpqz2.* => $prefix/" || fail "$module: $(ldd "$module" | grep pqz2)"
 done
 
+# As the README tells for a prefix.
+export XDG_DATA_DIRS=$prefix/share:/usr/local/share:/usr/share
 GDK_PIXBUF_MODULE_FILE=$cache gdk-pixbuf-thumbnailer -s 64 "$sample" "$tmp/thumb.png"
 GDK_PIXBUF_MODULE_FILE=$cache "$pixbuf_test" --thumbnail "$tmp/thumb.png" "$sample" 64
 QT_QPA_PLATFORM=offscreen QT_PLUGIN_PATH=$(dirname "$(dirname "$plugin")") \
@@ -36,7 +38,7 @@ if [ -f "$prefix/share/mime/mime.cache" ] && command -v gio >/dev/null; then
     cp "$sample" "$tmp/picture.pqz"
     cp "$sample" "$tmp/picture"
     for file in "$tmp/picture.pqz" "$tmp/picture"; do
-        type=$(XDG_DATA_DIRS=$prefix/share:/usr/share gio info -a standard::content-type "$file" |
+        type=$(gio info -a standard::content-type "$file" |
             sed -n 's/.*standard::content-type: //p')
         [ "$type" = image/x-pqz ] || fail "$file has type '$type'"
     done

@@ -55,6 +55,12 @@ cmake -S "$root" -B "$out-asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPQZ
 cmake --build "$out-asan" --target pqz2_tests
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     "$out-asan/tests/pqz2_tests" --gtest_brief=1
+# Desktop integrations: the loader and the Qt plug-in in programs of this build (about a minute).
+if [ "$desktop_required" = ON ]; then
+    cmake --build "$out-asan" --target pqz2_pixbuf_test pqz2_qt_test pqz2_pixbuf_cache pqz2_test_mime
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        ctest --test-dir "$out-asan" --output-on-failure -R '^desktop_(pixbuf|qt)$'
+fi
 
 stage "thread sanitizer"
 cmake -S "$root" -B "$out-tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPQZ2_TSAN=ON

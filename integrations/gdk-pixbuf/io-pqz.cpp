@@ -176,13 +176,10 @@ G_MODULE_EXPORT void fill_vtable(GdkPixbufModule* module) {
 
 G_MODULE_EXPORT void fill_info(GdkPixbufFormat* info) {
     // A PQZ file starts with a block tag: 0x81, the kind (0x8A image, 0x90 extra data), "20".
-    static GdkPixbufModulePattern signature[] = {{const_cast<char*>("\x81\x8a"
-                                                                    "20"),
-                                                  nullptr, 100},
-                                                 {const_cast<char*>("\x81\x90"
-                                                                    "20"),
-                                                  nullptr, 80},
-                                                 {nullptr, nullptr, 0}};
+    static char imageTag[] = "\x81\x8a\x32\x30";
+    static char extraTag[] = "\x81\x90\x32\x30";
+    static GdkPixbufModulePattern signature[] = {
+        {imageTag, nullptr, 100}, {extraTag, nullptr, 80}, {nullptr, nullptr, 0}};
     static const gchar* mimeTypes[] = {"image/x-pqz", nullptr};
     static const gchar* extensions[] = {"pqz", nullptr};
     info->name = const_cast<gchar*>("pqz");

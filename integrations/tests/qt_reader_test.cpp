@@ -125,12 +125,7 @@ void checkData(const QString& what, const QByteArray& data, bool inSequence = tr
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);
     const bool pqz = reader.format() == "pqz";
-    const bool tagged = data.startsWith(
-                            "\x81\x8a"
-                            "20") ||
-                        data.startsWith(
-                            "\x81\x90"
-                            "20");
+    const bool tagged = data.startsWith("\x81\x8a\x32\x30") || data.startsWith("\x81\x90\x32\x30");
     // A file is offered as readable when it starts like a PQZ file and holds an image.
     CHECK(pqz == (tagged && !refs.empty()), "%s: format '%s'", name.constData(),
           reader.format().data());

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test:
-#   1. the release build: unit, end-to-end, tool and install tests, the reference vectors;
+#   1. the release build: unit, end-to-end, tool and install tests, the reference vectors, the
+#      desktop integrations (gdk-pixbuf loader, Qt plug-in, thumbnailer, MIME type);
 #   2. an AddressSanitizer + UndefinedBehaviorSanitizer build running the whole test suite;
 #   3. a ThreadSanitizer build running the concurrent-reading tests;
 #   4. a clang build of the libFuzzer targets, each run for a bounded time on its seeds;
@@ -14,8 +15,38 @@ fuzz_seconds=${PQZ2_FUZZ_SECONDS:-45}
 
 stage() { printf '\n=== %s ===\n' "$*"; }
 
+# --- desktop integrations ----------------------------------------------------------------------
+# The gdk-pixbuf loader and the Qt image plug-in are built and tested (desktop_* in ctest, about
+# a minute) in the release stage. Their packages are installed here when missing (as root, as CI
+# runs); the build then requires them. PQZ2_NO_DESKTOP=1 leaves the integrations to whatever is
+# installed.
+desktop_packages=(pkg-config libgdk-pixbuf-2.0-dev libgdk-pixbuf2.0-bin qt6-base-dev
+                  shared-mime-info libglib2.0-bin)
+desktop_required=ON
+install_desktop_packages() {
+    local missing=() package
+    for package in "${desktop_packages[@]}"; do
+        dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return
+    stage "desktop integration packages: ${missing[*]}"
+    if [ "$(id -u)" != 0 ]; then
+        echo "missing packages; install them as root: apt-get install ${missing[*]}"
+        exit 1
+    fi
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+if [ "${PQZ2_NO_DESKTOP:-0}" = 1 ]; then
+    desktop_required=OFF
+else
+    install_desktop_packages
+fi
+# --- end of desktop integrations -------------------------------------------------------------
+
 stage "release build and tests"
-cmake -S "$root" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S "$root" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DPQZ2_DESKTOP_REQUIRED="$desktop_required"
 cmake --build "$out"
 ctest --test-dir "$out" --output-on-failure -j "$jobs"
 [ "${PQZ2_QUICK:-0}" = 1 ] && exit 0
@@ -25,6 +56,12 @@ cmake -S "$root" -B "$out-asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPQZ
 cmake --build "$out-asan" --target pqz2_tests
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     "$out-asan/tests/pqz2_tests" --gtest_brief=1
+# Desktop integrations: the loader and the Qt plug-in in programs of this build (about a minute).
+if [ "$desktop_required" = ON ]; then
+    cmake --build "$out-asan" --target pqz2_pixbuf_test pqz2_qt_test pqz2_pixbuf_cache pqz2_test_mime
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        ctest --test-dir "$out-asan" --output-on-failure -R '^desktop_(pixbuf|qt)$'
+fi
 
 stage "thread sanitizer"
 cmake -S "$root" -B "$out-tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPQZ2_TSAN=ON

@@ -3,7 +3,11 @@
 #   1. the release build: unit, end-to-end, tool and install tests, the reference vectors;
 #   2. an AddressSanitizer + UndefinedBehaviorSanitizer build running the whole test suite;
 #   3. a ThreadSanitizer build running the concurrent-reading tests;
-#   4. a clang build of the libFuzzer targets, each run for a bounded time on its seeds.
+#   4. a clang build of the libFuzzer targets, each run for a bounded time on its seeds;
+#   5. a build with PQZ2_PORTABLE=ON (plain code, no vector intrinsics, no control register)
+#      running the reference vectors and the coding method 2 tests;
+#   6. a cross build for 64-bit ARM (g++-aarch64-linux-gnu, installed with apt-get) running the
+#      unit tests, the reference vectors and the round trips under qemu-user.
 # Any failure or sanitizer finding fails the run. PQZ2_QUICK=1 runs only the first stage.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -33,7 +37,7 @@ TSAN_OPTIONS=halt_on_error=1 "$out-tsan/tests/pqz2_tests" --gtest_filter='Thread
 
 stage "fuzz targets"
 CC=clang CXX=clang++ cmake -S "$root" -B "$out-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DPQZ2_FUZZ=ON -DPQZ2_BUILD_TESTS=OFF -DPQZ2_BUILD_TOOLS=OFF
+    -DPQZ2_FUZZ=ON -DPQZ2_BUILD_TESTS=OFF
 cmake --build "$out-fuzz"
 "$out-fuzz/fuzz/make_seeds" "$out-fuzz/seeds"
 for target in api bitstream context method1 method2; do
@@ -56,4 +60,34 @@ for target in api bitstream context method1 method2; do
         "$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | grep -o '[0-9]*$')" \
         "$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 | grep -o '[0-9]*$')"
 done
+stage "portable build: plain code, no control register"
+cmake -S "$root" -B "$out-portable" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPQZ2_PORTABLE=ON
+cmake --build "$out-portable" --target pqz2_tests
+"$out-portable/tests/pqz2_tests" --gtest_filter='Vector.*:Method2*:*EndToEnd*' --gtest_brief=1
+
+stage "64-bit ARM: cross build, tests under qemu-user"
+# Everything but the tests that start programs of the build (those run x86-64 binaries only) and
+# the concurrency and damage walks, which the release stage covers.
+arm_filter='-Demo*:*Convert*:Install*:Threads*:*Concurrent*:Damage*:Bench*'
+arm_ready() {
+    command -v aarch64-linux-gnu-g++ >/dev/null && command -v qemu-aarch64 >/dev/null &&
+        [ -f /usr/src/googletest/CMakeLists.txt ] && dpkg -s libpng-dev:arm64 >/dev/null 2>&1
+}
+if ! arm_ready && command -v apt-get >/dev/null; then
+    sudo=
+    [ "$(id -u)" = 0 ] || sudo=sudo
+    $sudo dpkg --add-architecture arm64
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq g++-aarch64-linux-gnu qemu-user \
+        googletest libpng-dev:arm64
+fi
+if arm_ready; then
+    cmake -S "$root" -B "$out-arm64" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake"
+    cmake --build "$out-arm64" --target pqz2_tests
+    QEMU_LD_PREFIX=/usr/aarch64-linux-gnu qemu-aarch64 "$out-arm64/tests/pqz2_tests" \
+        --gtest_filter="$arm_filter" --gtest_brief=1
+else
+    echo "no apt-get here to install the ARM cross compiler and qemu-user: stage skipped"
+fi
 echo "all tests passed"

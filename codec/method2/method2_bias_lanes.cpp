@@ -8,6 +8,10 @@
 // |bias| <= 1024 (a 16-bit sum shifted by 5 or more) no intermediate leaves the 16-bit range.
 #include "codec/method2/method2_bias_lanes.h"
 
+#include "codec/method2/float_env.h"
+
+#if PQZ2_M2_X86
+
 #include <immintrin.h>
 
 #include <cstddef>
@@ -334,3 +338,5 @@ PQZ_AVX2 void adaptRelatedSixteenLanes(BiasBlock* table, int32_t idx, int32_t e,
 #undef PQZ_AVX2
 
 }  // namespace pqz::method2
+
+#endif  // PQZ2_M2_X86

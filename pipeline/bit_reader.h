@@ -6,6 +6,11 @@
 
 #include "pipeline/reader_state.h"
 
+// Files and payload words are read with plain loads in the host's byte order.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "PQZ2 reads little-endian data with the host's loads: big-endian processors are not "
+              "supported");
+
 namespace pqz {
 
 // Takes the next 32-bit word at the cursor. The payload is followed by zero slack, so a word

@@ -2,6 +2,7 @@
 // worked out by hand.
 #include <gtest/gtest.h>
 
+#include <cfenv>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -269,10 +270,13 @@ TEST(Method2Float, DecodeEnvironmentIsFixedAndRestored) {
     for (uint64_t control : test::oddFloatControls()) {
         test::CallerFloatControl caller(control);
         uint64_t inside;
+        int rounding;
         {
             DecodeFloatEnvironment environment;
             inside = test::floatControl();
+            rounding = std::fegetround();
         }
+        EXPECT_EQ(rounding, FE_TONEAREST);
         EXPECT_EQ(test::floatControl(), caller.taken()) << std::hex << control;
 #if PQZ2_M2_X86
         // Round to nearest, flush-to-zero on, denormal inputs kept, every exception masked.
@@ -281,7 +285,7 @@ TEST(Method2Float, DecodeEnvironmentIsFixedAndRestored) {
         // Round to nearest, flush-to-zero off (done in code), no exception traps.
         EXPECT_EQ(inside & ((3u << 22) | (1u << 24) | 0x9F00u | 0x7u), 0u) << std::hex << inside;
 #else
-        EXPECT_EQ(inside & 0xFFu, uint64_t(FE_TONEAREST) & 0xFFu);
+        (void)inside;  // the rest of the caller's settings stays; the flush is done in code
 #endif
     }
 }

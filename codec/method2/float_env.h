@@ -16,9 +16,10 @@
 //   when it is denormal, and becomes the zero of its sign;
 // - a product or quotient that comes out as a denormal or as +-2^-126 is decided on its exact
 //   value in double precision (exact for a product; for a quotient the rounding to double
-//   cannot cross the boundary, which lies 2^-174 or more from any quotient of two floats near
+//   cannot cross the boundary, which lies 2^-175 or more from any quotient of two floats near
 //   2^-126): below 2^-126 - 2^-151 it is 0, otherwise +-2^-126.
-// The ARM control register is still set: round to nearest, flush-to-zero off, no traps.
+// Every operation thus gives the x86 result bit for bit, so decoded pixels cannot differ. The ARM
+// control register is still set: round to nearest, flush-to-zero off, no traps.
 #pragma once
 
 #include <cfloat>
@@ -29,9 +30,9 @@
 #define PQZ2_M2_X86 1  // SSE2 lanes, AVX2 where present, the processor flushes
 #include <xmmintrin.h>
 #else
-#define PQZ2_M2_X86 0  // plain lanes, flushed in code
+#define PQZ2_M2_X86 0  // lanes flushed in code
 #if !defined(PQZ2_PORTABLE) && defined(__aarch64__)
-#define PQZ2_M2_ARM64 1  // NEON integer lanes, the ARM control register
+#define PQZ2_M2_ARM64 1  // NEON lanes flushed in code, the ARM control register
 #else
 #define PQZ2_M2_ARM64 0
 #include <cfenv>

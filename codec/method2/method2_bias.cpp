@@ -146,6 +146,12 @@ void adaptBiasStage(BiasBlock* table, int32_t idx, int32_t d, int32_t e, int32_t
         adaptRelatedSixteenLanes(table, idx, e, clipHigh, clipLow);
     else
         adaptRelatedEightLanes(table, idx, e, clipHigh, clipLow);
+#elif PQZ2_M2_ARM64
+    (void)lanes;  // NEON: eight lanes
+    if (e < -kLaneErrorLimit || e > kLaneErrorLimit)
+        adaptRelatedByCell(table, idx, e, clipHigh, clipLow);
+    else
+        adaptRelatedEightLanes(table, idx, e, clipHigh, clipLow);
 #else
     // No integer lanes in this build: the cell-by-cell rule, which the lanes reproduce.
     (void)lanes;

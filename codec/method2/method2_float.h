@@ -12,6 +12,8 @@ constexpr int kGroups = kInputs / 4;
 
 #if PQZ2_M2_X86
 #include "codec/method2/float_lanes_sse.h"
+#elif PQZ2_M2_ARM64
+#include "codec/method2/float_lanes_neon.h"
 #else
 #include "codec/method2/float_lanes_plain.h"
 #endif

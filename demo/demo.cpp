@@ -2,7 +2,9 @@
 // block with a report of each, skipping every image) and prints what it sees.
 #include <dlfcn.h>
 #include <unistd.h>
+#if defined(__x86_64__)
 #include <xmmintrin.h>
+#endif
 
 #include <cstdarg>
 #include <cstdio>
@@ -47,8 +49,10 @@ void* loadLibrary() {
 }  // namespace
 
 int main() {
+#if defined(__x86_64__)
     // Flush denormal results of single-precision vector arithmetic to zero for the whole run.
     _MM_SET_FLUSH_ZERO_MODE(_MM_FLUSH_ZERO_ON);
+#endif
     std::printf("PQZ2_READ library demo\n");
     libraryModule = loadLibrary();
     if (!libraryModule) fatal("Load PQZ2_READ library error");

@@ -6,6 +6,10 @@
 #   3. a ThreadSanitizer build running the concurrent-reading tests;
 #   4. a clang build of the libFuzzer targets, each run for a bounded time on its seeds;
 #   5. the Python package: installed with its library, its tests run by the system Python.
+#   6. a build with PQZ2_PORTABLE=ON (plain code, no vector intrinsics, no control register)
+#      running the reference vectors and the coding method 2 tests;
+#   7. a cross build for 64-bit ARM (g++-aarch64-linux-gnu, installed with apt-get) running the
+#      unit tests, the reference vectors and the round trips under qemu-user.
 # Any failure or sanitizer finding fails the run. PQZ2_QUICK=1 runs only the first stage.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -71,7 +75,7 @@ TSAN_OPTIONS=halt_on_error=1 "$out-tsan/tests/pqz2_tests" --gtest_filter='Thread
 
 stage "fuzz targets"
 CC=clang CXX=clang++ cmake -S "$root" -B "$out-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DPQZ2_FUZZ=ON -DPQZ2_BUILD_TESTS=OFF -DPQZ2_BUILD_TOOLS=OFF
+    -DPQZ2_FUZZ=ON -DPQZ2_BUILD_TESTS=OFF
 cmake --build "$out-fuzz"
 "$out-fuzz/fuzz/make_seeds" "$out-fuzz/seeds"
 for target in api pqz2api bitstream context method1 method2; do
@@ -94,6 +98,49 @@ for target in api pqz2api bitstream context method1 method2; do
         "$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | grep -o '[0-9]*$')" \
         "$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 | grep -o '[0-9]*$')"
 done
+stage "portable build: plain code, no control register"
+cmake -S "$root" -B "$out-portable" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPQZ2_PORTABLE=ON
+cmake --build "$out-portable" --target pqz2_tests
+"$out-portable/tests/pqz2_tests" --gtest_filter='*Vector*:Method2*:*EndToEnd*:*RoundTrip*' \
+    --gtest_brief=1
+
+stage "64-bit ARM: cross build, tests under qemu-user"
+# Everything but the tests that start programs of the build (the emulator runs only the test
+# program itself) and the concurrency and damage walks, which the release stage covers.
+arm_filter='-Demo*:Library*:Pqzconvert*:Threads*:*Concurrent*:Damage*'
+arm_ready() {
+    command -v aarch64-linux-gnu-g++ >/dev/null && command -v qemu-aarch64 >/dev/null &&
+        [ -f /usr/src/googletest/CMakeLists.txt ] && dpkg -s libpng-dev:arm64 >/dev/null 2>&1
+}
+if ! arm_ready && command -v apt-get >/dev/null; then
+    sudo=
+    [ "$(id -u)" = 0 ] || sudo=sudo
+    $sudo dpkg --add-architecture arm64
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq g++-aarch64-linux-gnu qemu-user \
+        googletest libpng-dev:arm64
+fi
+if arm_ready; then
+    cmake -S "$root" -B "$out-arm64" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake"
+    cmake --build "$out-arm64" --target pqz2_tests
+    # Two halves of the tests side by side, one emulator each.
+    pids=()
+    for shard in 0 1; do
+        GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=$shard QEMU_LD_PREFIX=/usr/aarch64-linux-gnu \
+            qemu-aarch64 "$out-arm64/tests/pqz2_tests" --gtest_filter="$arm_filter" \
+            --gtest_brief=1 >"$out-arm64/tests_$shard.log" 2>&1 &
+        pids+=($!)
+    done
+    arm_status=0
+    for shard in 0 1; do
+        wait "${pids[$shard]}" || arm_status=1
+        cat "$out-arm64/tests_$shard.log"
+    done
+    [ "$arm_status" = 0 ] || { echo "aarch64 tests failed"; exit 1; }
+else
+    echo "no apt-get here to install the ARM cross compiler and qemu-user: stage skipped"
+fi
 # --- Python package (scripts/test_python.sh) ---
 stage "python package"
 bash "$root/scripts/test_python.sh" "$out"

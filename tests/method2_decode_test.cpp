@@ -1,7 +1,6 @@
 // Coding method 2 through its entry points: stream framing, narrow and empty planes, damaged and
 // hostile input, the floating-point environment, threads and memory shortage.
 #include <gtest/gtest.h>
-#include <xmmintrin.h>
 
 #include <cstring>
 #include <string>
@@ -13,6 +12,7 @@
 #include "codec/method2/method2_float.h"
 #include "codec/shared/range_decoder.h"
 #include "tests/encoder/test_images.h"
+#include "tests/float_control.h"
 #include "tests/method2_test_support.h"
 #include "tests/test_support.h"
 
@@ -196,41 +196,32 @@ TEST(Method2Decode, SmallAndEmptyPlanesFrameTheirStreamAndStayInside) {
 }
 
 TEST(Method2Decode, ResultDoesNotDependOnTheCallersFloatSettings) {
-    constexpr unsigned kMasks = 0x1F80, kFlushToZero = 0x8000, kDenormalsAreZero = 0x40;
-    constexpr unsigned kTowardZero = 0x6000, kUp = 0x4000, kDown = 0x2000;
-    // The demo program's settings: round to nearest with flush-to-zero.
-    const unsigned reference = kMasks | kFlushToZero;
     const std::vector<uint8_t> grey = randomStream(11, 6000);
     const std::vector<uint8_t> colour = randomStream(12, 9000);
     MultiSetUp set;
     set.reference[1] = set.reference[2] = true;
     set.coef[0] = set.coef[1] = 64;
 
-    const unsigned saved = _mm_getcsr();
-    _mm_setcsr(reference);
+    // Under the processor's default settings.
     const std::vector<uint8_t> greyRef = decodeGrey(grey, 40, 40);
     const std::vector<uint8_t> colourRef = decodeMulti(colour, 24, 20, set);
-    _mm_setcsr(saved);
 
-    const unsigned callers[] = {
-        kMasks,                                           // flush-to-zero off
-        kMasks | kTowardZero,                             // truncating rounding
-        kMasks | kUp | kDenormalsAreZero,                 // rounding up, denormal inputs zero
-        kMasks | kDown | kFlushToZero,                    // rounding down
-        (kMasks & ~0x280u) | kTowardZero | kFlushToZero,  // invalid and divide traps enabled
-    };
-    for (unsigned csr : callers) {
-        _mm_setcsr(csr);
-        const std::vector<uint8_t> g = decodeGrey(grey, 40, 40);
-        const unsigned afterGrey = _mm_getcsr();
-        _mm_setcsr(csr);
-        const std::vector<uint8_t> c = decodeMulti(colour, 24, 20, set);
-        const unsigned afterColour = _mm_getcsr();
-        _mm_setcsr(saved);
-        EXPECT_EQ(g, greyRef) << std::hex << csr;
-        EXPECT_EQ(c, colourRef) << std::hex << csr;
-        EXPECT_EQ(afterGrey, csr);
-        EXPECT_EQ(afterColour, csr);
+    for (uint64_t control : test::oddFloatControls()) {
+        std::vector<uint8_t> g, c;
+        uint64_t caller, afterGrey, afterColour;
+        {
+            test::CallerFloatControl scope(control);
+            caller = scope.taken();
+            g = decodeGrey(grey, 40, 40);
+            afterGrey = test::floatControl();
+            test::setFloatControl(caller);
+            c = decodeMulti(colour, 24, 20, set);
+            afterColour = test::floatControl();
+        }
+        EXPECT_EQ(g, greyRef) << std::hex << control;
+        EXPECT_EQ(c, colourRef) << std::hex << control;
+        EXPECT_EQ(afterGrey, caller) << std::hex << control;
+        EXPECT_EQ(afterColour, caller) << std::hex << control;
     }
 }
 
@@ -263,11 +254,12 @@ TEST(Method2Decode, DamagedStreamStopsAtTheNextRow) {
     std::vector<uint8_t> bytes = randomStream(5, 40);
     bytes.pop_back();
     bool damaged = false;
-    const unsigned saved = _mm_getcsr();
-    _mm_setcsr(0x1F80 | 0x2000);
-    std::vector<uint8_t> out = decodeGrey(bytes, 64, 64, 0, &damaged);
-    EXPECT_EQ(_mm_getcsr() & ~0x3Fu, 0x1F80u | 0x2000u);  // restored on this way out too
-    _mm_setcsr(saved);
+    std::vector<uint8_t> out;
+    {
+        test::CallerFloatControl caller(test::oddFloatControls().back());
+        out = decodeGrey(bytes, 64, 64, 0, &damaged);
+        EXPECT_EQ(test::floatControl(), caller.taken());  // restored on this way out too
+    }
     EXPECT_TRUE(damaged);
     EXPECT_TRUE(untouchedFrom(out, 64 * 8));
 

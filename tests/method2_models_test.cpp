@@ -1,8 +1,8 @@
 // Coding method 2: the residual and bias models and the arithmetic helpers, against values
 // worked out by hand.
 #include <gtest/gtest.h>
-#include <xmmintrin.h>
 
+#include <cfenv>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -14,6 +14,7 @@
 #include "codec/method2/method2_float.h"
 #include "codec/shared/magnitude_models.h"
 #include "codec/shared/range_decoder.h"
+#include "tests/float_control.h"
 #include "tests/method2_test_support.h"
 
 namespace pqz::method2 {
@@ -269,19 +270,77 @@ TEST(Method2Float, TruncationAndDotProductOrder) {
 }
 
 TEST(Method2Float, DecodeEnvironmentIsFixedAndRestored) {
-    const unsigned saved = _mm_getcsr();
-    const unsigned caller = 0x1F80 | 0x6000 | 0x40;  // toward zero, denormal inputs as zero
-    _mm_setcsr(caller);
-    unsigned inside;
-    {
-        DecodeFloatEnvironment environment;
-        inside = _mm_getcsr();
+    for (uint64_t control : test::oddFloatControls()) {
+        test::CallerFloatControl caller(control);
+        uint64_t inside;
+        int rounding;
+        {
+            DecodeFloatEnvironment environment;
+            inside = test::floatControl();
+            rounding = std::fegetround();
+        }
+        EXPECT_EQ(rounding, FE_TONEAREST);
+        EXPECT_EQ(test::floatControl(), caller.taken()) << std::hex << control;
+#if PQZ2_M2_X86
+        // Round to nearest, flush-to-zero on, denormal inputs kept, every exception masked.
+        EXPECT_EQ(inside, 0x1F80u | 0x8000u);
+#elif PQZ2_M2_ARM64
+        // Round to nearest, flush-to-zero off (done in code), no exception traps.
+        EXPECT_EQ(inside & ((3u << 22) | (1u << 24) | 0x9F00u | 0x7u), 0u) << std::hex << inside;
+#else
+        (void)inside;  // the rest of the caller's settings stays; the flush is done in code
+#endif
     }
-    const unsigned after = _mm_getcsr();
-    _mm_setcsr(saved);
-    // Round to nearest, flush-to-zero on, denormal inputs kept, every exception masked.
-    EXPECT_EQ(inside & ~0x3Fu, 0x1F80u | 0x8000u);
-    EXPECT_EQ(after, caller);
+}
+
+// Products, quotients, sums and differences come out as the x86 vector unit gives them with
+// flush-to-zero: in builds that flush in code, around 2^-126 and exactly where x86 rounds up.
+TEST(Method2Float, TinyResultsFlushAsOnX86) {
+    DecodeFloatEnvironment environment;
+    // Operands read at run time, so that the compiler cannot fold the operations.
+    const auto v = [](float f) {
+        volatile float at = f;
+        return float(at);
+    };
+    const float minNormal = v(0x1p-126f);
+    // Exact product 2^-126 - 2^-150: a denormal under gradual underflow would round up to
+    // 2^-126, x86 calls it tiny (24 bits, unbounded exponent) and gives 0.
+    EXPECT_EQ(fprod(v(0x1.fffffep-1f), minNormal), 0.0f);
+    // Exact product (2^47 - 1) 2^-173 = 2^-126 - 2^-173: x86 rounds it to 2^-126 first and
+    // keeps it (the ARM flush-to-zero mode would give 0).
+    const float a = v(std::ldexp(float(2351 * 4513), -24)), b = v(std::ldexp(13264529.0f, -149));
+    EXPECT_EQ(fprod(a, b), minNormal);
+    EXPECT_EQ(fprod(-a, b), -minNormal);
+    EXPECT_TRUE(std::signbit(fprod(-minNormal, v(0.5f))));  // the zero keeps the sign
+    EXPECT_EQ(fprod(minNormal, v(0.5f)), 0.0f);
+    EXPECT_EQ(fprod(minNormal, v(1.0f)), minNormal);
+    EXPECT_EQ(fquot(minNormal, v(0x1.000002p+0f)), 0.0f);  // 2^-126 (1 - 2^-23 + ...): tiny
+    EXPECT_EQ(fquot(minNormal, v(0x1.fffffep-1f)), 0x1.000002p-126f);
+    EXPECT_EQ(fquot(v(0x1p-100f), v(0x1p27f)), 0.0f);
+    EXPECT_EQ(fquot(v(0x1p-100f), v(0x1p25f)), 0x1p-125f);
+    // Sums of normal numbers are exact when tiny.
+    EXPECT_EQ(fdiff(v(0x1.000002p-126f), minNormal), 0.0f);
+    EXPECT_EQ(fsum(v(0x1.000002p-125f), -minNormal), 0x1.000004p-126f);
+    EXPECT_TRUE(std::signbit(fdiff(minNormal, v(0x1.000002p-126f))));
+    EXPECT_EQ(fsum(minNormal, minNormal), 0x1p-125f);
+}
+
+// A slot's power decays toward zero on inputs that stay zero; near 2^-126 its steps flush to
+// zero, so it stops there instead of going on through the denormals.
+TEST(Method2Float, DecayingPowerNeverLeavesADenormal) {
+    DecodeFloatEnvironment environment;
+    alignas(16) PredictorSlot slot{};
+    alignas(16) float x[kInputs] = {};
+    alignas(16) float step[kInputs];
+    for (float& s : step) s = 0.01f;
+    for (float& p : slot.power) p = 1e4f;
+    for (int steps = 0; steps < 2500; steps++) {
+        trainSlot(slot, x, step, SlotStep(0.05f, 1.0f, 529.0f));
+        ASSERT_NE(std::fpclassify(slot.power[0]), FP_SUBNORMAL) << steps;
+    }
+    EXPECT_GT(slot.power[0], 0x1p-126f);
+    EXPECT_LT(slot.power[0], 0x1p-120f);
+    for (float p : slot.power) EXPECT_EQ(p, slot.power[0]);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // its correction: in integer lanes, or cell by cell for errors too large for 16-bit lanes.
 #include "codec/method2/method2_bias.h"
 
+#include "codec/method2/float_env.h"
 #include "codec/method2/method2_bias_lanes.h"
 
 namespace pqz::method2 {
@@ -111,23 +112,39 @@ void setBiasCell(BiasBlock* table, int32_t idx, BiasCell cell) {
 }
 
 LaneWidth widestLaneWidth() {
+#if PQZ2_M2_X86
     static const LaneWidth widest = [] {
         __builtin_cpu_init();
         return __builtin_cpu_supports("avx2") ? LaneWidth::Sixteen : LaneWidth::Eight;
     }();
     return widest;
+#else
+    return LaneWidth::Eight;
+#endif
 }
 
 void adaptBiasStage(BiasBlock* table, int32_t idx, int32_t d, int32_t e, int32_t clipHigh,
                     int32_t clipLow, LaneWidth lanes) {
     const BiasClip clip{clipHigh, clipLow};
     adaptOwnCell(table, idx, d, clip);
+#if PQZ2_M2_X86
     if (e < -kLaneErrorLimit || e > kLaneErrorLimit)
         adaptRelatedByCell(table, idx, e, clipHigh, clipLow);
     else if (lanes == LaneWidth::Sixteen)
         adaptRelatedSixteenLanes(table, idx, e, clipHigh, clipLow);
     else
         adaptRelatedEightLanes(table, idx, e, clipHigh, clipLow);
+#elif PQZ2_M2_ARM64
+    (void)lanes;  // NEON: eight lanes
+    if (e < -kLaneErrorLimit || e > kLaneErrorLimit)
+        adaptRelatedByCell(table, idx, e, clipHigh, clipLow);
+    else
+        adaptRelatedEightLanes(table, idx, e, clipHigh, clipLow);
+#else
+    // No integer lanes in this build: the cell-by-cell rule, which the lanes reproduce.
+    (void)lanes;
+    adaptRelatedByCell(table, idx, e, clipHigh, clipLow);
+#endif
 }
 
 void adaptBiasStageByCell(BiasBlock* table, int32_t idx, int32_t d, int32_t e, int32_t clipHigh,

@@ -1,8 +1,6 @@
 // Coding method 2: prediction of a sample and its coding contexts. A context-selected linear
 // predictor blended with the predictors of six neighbouring samples, five cascaded bias
 // corrections, and the contexts of the residual models.
-#include <xmmintrin.h>
-
 #include "codec/method2/method2_decoder.h"
 #include "codec/method2/method2_float.h"
 
@@ -77,36 +75,25 @@ int32_t directionalEstimate(PredictorSlot& slot, float* inputs, const PredictorS
     float* x = inputs;
     const float base = dot28(fixedWeight, x);
     inputs[28] = base;
-    const __m128 baseLanes = _mm_set1_ps(base);
-    for (int i = 0; i < kInputs; i += 4)
-        _mm_store_ps(x + i, _mm_sub_ps(_mm_load_ps(x + i), baseLanes));
+    centreInputs(x, base);
 
     const float(*k)[4] = blendLanes.lane[cls];
     alignas(16) float b[kInputs];
-    for (int i = 0; i < kInputs; i += 4) {
-        __m128 s = _mm_mul_ps(_mm_load_ps(k[0]), _mm_load_ps(nb[0]->weight + i));
-        for (int n = 1; n < 6; n++)
-            s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(k[n]), _mm_load_ps(nb[n]->weight + i)));
-        _mm_store_ps(b + i, s);
-    }
-    const float blend = dot28(b, x) + base;
+    blendWeights(b, k, nb);
+    const float blend = fsum(dot28(b, x), base);
     inputs[30] = blend;
 
     if (slot.useCount == 0) {
-        const __m128 keep = _mm_set1_ps(0.78f), inherit = _mm_set1_ps(0.19f);
-        for (int i = 0; i < kInputs; i += 4) {
-            _mm_store_ps(slot.weight + i, _mm_mul_ps(_mm_load_ps(b + i), keep));
-            _mm_store_ps(slot.power + i, _mm_mul_ps(_mm_load_ps(nb[0]->power + i), inherit));
-        }
+        inheritSlot(slot, b, nb[0]->power);
         slot.mixNum = 47.0f;
         slot.mixDen = 169.2f;
         slot.stepScale = 1.0f;
         inputs[29] = blend;
         return truncateToInt(blend);
     }
-    const float own = base + dot28(slot.weight, x);
+    const float own = fsum(base, dot28(slot.weight, x));
     inputs[29] = own;
-    return truncateToInt(blend + ((own - blend) * slot.mixNum) / slot.mixDen);
+    return truncateToInt(fsum(blend, fquot(fprod(fdiff(own, blend), slot.mixNum), slot.mixDen)));
 }
 
 // Integer features of the sample; the first sixteen read aux, the rest value.
@@ -536,9 +523,9 @@ int32_t predictPixel(RangeDecoder& rc, Method2Decoder& d, const Method2Decoder* 
         slot = handOutSlot(rc, d, context);
     } else {
         slot = &d.slots[known];
-        const float r0 = dot28(slot->weight, x) + x[28];
-        const float e = (float(C[-1].value) - r0) * 2.1f;
-        trainSlot(*slot, x, sh.stepSize, SlotStep(0.023f, e, 7744.0f * slot->stepScale));
+        const float r0 = fsum(dot28(slot->weight, x), x[28]);
+        const float e = fprod(fdiff(float(C[-1].value), r0), 2.1f);
+        trainSlot(*slot, x, sh.stepSize, SlotStep(0.023f, e, fprod(7744.0f, slot->stepScale)));
     }
     d.currentSlot = slot;
 

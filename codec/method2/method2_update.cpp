@@ -1,8 +1,6 @@
 // Coding method 2: adaptation after each decoded sample. Completes the sample's record, trains
 // the linear predictors, adapts the bias cells and spreads the symbol into neighbouring residual
 // models.
-#include <xmmintrin.h>
-
 #include "codec/method2/method2_decoder.h"
 #include "codec/method2/method2_float.h"
 #include "codec/shared/magnitude_models.h"
@@ -126,36 +124,30 @@ void updatePixel(Method2Decoder& d, int32_t sample, uint32_t symbol, int32_t res
     PredictorSlot& s = *d.currentSlot;
     float* x = d.inputs;
     const float base = x[28], own = x[29], blend = x[30];
-    const float dv = vf - blend;
-    const float dm = own - blend;
-    const float num = ((dv * dm) - s.mixNum) * 0.001f + s.mixNum;
-    const float den = (0.0001f + s.mixDen) + ((dm * dm - s.mixDen) * 0.001f);
+    const float dv = fdiff(vf, blend);
+    const float dm = fdiff(own, blend);
+    const float num = fsum(fprod(fdiff(fprod(dv, dm), s.mixNum), 0.001f), s.mixNum);
+    const float den = fsum(fsum(0.0001f, s.mixDen), fprod(fdiff(fprod(dm, dm), s.mixDen), 0.001f));
     s.mixDen = den;
-    if (0.1f * den > num)
-        s.mixNum = 0.1f * den;
+    const float least = fprod(0.1f, den);
+    if (least > num)
+        s.mixNum = least;
     else
         s.mixNum = num < den ? num : den;
-    const float g = (1.0f - s.mixNum / (den + 576.0f)) * 2.0f;
+    const float g = fprod(fdiff(1.0f, fquot(s.mixNum, fsum(den, 576.0f))), 2.0f);
 
     // Training: the slot used, then the left neighbour's slot, then the slot used again.
     PredictorSlot& left = *d.slotRowA[d.slotCursor - 1];
-    const float e1 = (vf - own) * 2.6f;
-    const float eL = dv * g;
-    const float rateL = 0.013f * g;
-    const float reg1 = 26896.0f * s.stepScale;
-    const float regL = 5041.0f * left.stepScale;
+    const float e1 = fprod(fdiff(vf, own), 2.6f);
+    const float eL = fprod(dv, g);
+    const float rateL = fprod(0.013f, g);
+    const float reg1 = fprod(26896.0f, s.stepScale);
+    const float regL = fprod(5041.0f, left.stepScale);
     trainSlots(s, SlotStep(0.05f, e1, reg1), left, SlotStep(rateL, eL, regL), x, sh.stepSize);
-    const float e2 = vf - (base + dot28(s.weight, x));
-    const float reg2 = s.stepScale * 529.0f;
-    const __m128 e2Lanes = _mm_set1_ps(e2), reg2Lanes = _mm_set1_ps(reg2);
-    for (int i = 0; i < kInputs; i += 4) {
-        const __m128 xi = _mm_load_ps(x + i);
-        const __m128 n = _mm_mul_ps(_mm_mul_ps(_mm_loadu_ps(sh.stepSize + i), e2Lanes), xi);
-        const __m128 q = _mm_div_ps(n, _mm_add_ps(_mm_load_ps(s.power + i), reg2Lanes));
-        _mm_store_ps(s.weight + i, _mm_add_ps(q, _mm_load_ps(s.weight + i)));
-    }
+    const float e2 = fdiff(vf, fsum(base, dot28(s.weight, x)));
+    refineWeights(s, x, sh.stepSize, e2, fprod(s.stepScale, 529.0f));
     s.useCount++;
-    s.stepScale = s.stepScale + (10.0f - s.stepScale) * 0.0002f;
+    s.stepScale = fsum(s.stepScale, fprod(fdiff(10.0f, s.stepScale), 0.0002f));
 
     d.slotRowA[d.slotCursor] = &s;
     d.slotCursor++;

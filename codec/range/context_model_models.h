@@ -5,10 +5,8 @@
 #pragma once
 
 #include <cstdint>
-#if defined(__SSE2__)
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
 #include <emmintrin.h>
-#endif
 #endif
 
 #include "base/platform.h"
@@ -55,7 +53,7 @@ constexpr uint32_t paddedSlots(uint32_t capacity) {
 
 // Position of index among slots 0 .. n - 1 (all inside a padded index array), or -1.
 inline int findSlot(const uint16_t* slots, uint32_t n, uint32_t index) {
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
     const __m128i key = _mm_set1_epi16(int16_t(index));
     for (uint32_t i = 0; i < n; i += 8) {
         const __m128i group = _mm_loadu_si128(reinterpret_cast<const __m128i*>(slots + i));
@@ -76,7 +74,7 @@ inline int findSlot(const uint16_t* slots, uint32_t n, uint32_t index) {
 
 // Bit i set when slot i of the first 16 equals index (the array holds at least 16 slots).
 inline uint32_t matchFirst16(const uint16_t* slots, uint32_t index) {
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
     const __m128i key = _mm_set1_epi16(int16_t(index));
     const __m128i lo =
         _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(slots)), key);

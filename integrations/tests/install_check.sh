@@ -23,7 +23,9 @@ grep -q "\"$loader\"" "$cache" || fail "the loader is not in $cache"
 [ -f "$prefix/share/mime/packages/pqz2.xml" ] || fail "no MIME package"
 # The installed plug-ins find the installed library, not the build's.
 for module in "$loader" "$plugin"; do
-    ldd "$module" | grep -q "libpqz2.* => $prefix/" || fail "$module: $(ldd "$module" | grep pqz2)"
+    # Read ldd's whole output first: grep -q stopping early would make ldd fail under pipefail.
+    deps=$(ldd "$module")
+    grep -q "libpqz2.* => $prefix/" <<<"$deps" || fail "$module: $(grep pqz2 <<<"$deps")"
 done
 
 # As the README tells for a prefix.

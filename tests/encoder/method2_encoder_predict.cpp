@@ -1,5 +1,7 @@
 // Method-2 test encoder: prediction of one sample and its coding contexts.
-#include <immintrin.h>
+#if defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
 
 #include "tests/encoder/method2_encoder_core.h"
 
@@ -306,7 +308,11 @@ int32_t biasCascade(PlaneCoder& d, PlaneCoder* r1, PlaneCoder* r2, int32_t g1) {
 }  // namespace
 
 int32_t truncToInt(float f) {
+#if defined(__x86_64__)
     return _mm_cvttss_si32(_mm_set_ss(f));
+#else
+    return f >= -2147483648.0f && f < 2147483648.0f ? int32_t(f) : INT32_MIN;
+#endif
 }
 
 int predict(PlaneCoder& d, PlaneCoder* r1, PlaneCoder* r2, const int32_t gradBias[4]) {

@@ -82,7 +82,14 @@
             const listing = JSON.parse(m.UTF8ToString(text));
             listing.complete = listing.status === STATUS.END;
             listing.statusText = this._pqz.statusText(listing.status);
-            for (const b of listing.blocks) if (b.preview !== undefined) b.preview = hexBytes(b.preview);
+            for (const b of listing.blocks) {
+                if (b.preview !== undefined) b.preview = hexBytes(b.preview);
+                if (b.palette !== undefined) {
+                    const p = hexBytes(b.palette);
+                    b.palette = [];
+                    for (let i = 0; i + 2 < p.length; i += 3) b.palette.push([p[i], p[i + 1], p[i + 2]]);
+                }
+            }
             this._listing = listing;
             return listing;
         }
@@ -95,7 +102,7 @@
         decode(block, format = 'rgba8', onProgress = null) {
             const m = this._live();
             const f = formatNumber(format);
-            m.onDecodeProgress = onProgress ? (done, total) => (onProgress(done, total) ? 1 : 0) : null;
+            m.onDecodeProgress = onProgress ? (done, total) => (onProgress(done, total) === true ? 1 : 0) : null;
             let status;
             try {
                 status = m._pqzw_decode(this._s, block, f);
@@ -170,7 +177,13 @@
             if (typeof self !== 'undefined' && self.createPqz2Module) {
                 createModule = self.createPqz2Module;
             } else if (typeof require === 'function') {
-                createModule = require(require('path').join(__dirname, 'lib', 'pqz2_wasm.js'));
+                const path = require('path');
+                createModule = require(path.join(__dirname, 'lib', 'pqz2_wasm.js'));
+                // Handing over the bytes keeps the loader from fetching a file path in Node.
+                if (!moduleOptions.wasmBinary)
+                    moduleOptions = Object.assign({}, moduleOptions, {
+                        wasmBinary: require('fs').readFileSync(path.join(__dirname, 'lib', 'pqz2_wasm.wasm')),
+                    });
             } else {
                 throw new Error('lib/pqz2_wasm.js is not loaded');
             }

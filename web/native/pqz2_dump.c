@@ -2,16 +2,19 @@
  * Decodes every image of a PQZ file with the native library and writes the pixels to standard
  * output, for comparison with the WebAssembly build:
  *
- *     pqz2_dump [--salvage] FILE FORMAT...
+ *     pqz2_dump [--salvage] [--time N] FILE FORMAT...
  *
  * FORMAT is a pixel format number of the API (0 native, 1 value, 2 grey8, 3 rgb8, 4 rgba8,
  * 5 index8). For each image block and format one record
  *     "I BLOCK FORMAT STATUS GOOD_ROWS SIZE\n" followed by SIZE bytes of pixels,
  * and at the end "E STATUS\n" with the status that ended the block walk (1 at the end of file).
+ * With --time N each image is decoded N more times and each record is followed by
+ * "T SECONDS\n", the fastest of them (wall time, buffer allocation included).
  */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include "api/pqz2.h"
 
@@ -33,6 +36,26 @@ static unsigned char* read_file(const char* path, size_t* size) {
     return data;
 }
 
+static double now(void) {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (double)t.tv_sec + 1e-9 * (double)t.tv_nsec;
+}
+
+static void time_image(pqz2_file* file, int format, int repeats) {
+    double best = 1e30;
+    for (int i = 0; i < repeats; i++) {
+        void* pixels = NULL;
+        size_t stride = 0;
+        double start = now();
+        pqz2_decode_alloc(file, (pqz2_format)format, &pixels, &stride, NULL);
+        double seconds = now() - start;
+        pqz2_free(pixels);
+        if (seconds < best) best = seconds;
+    }
+    printf("T %.9f\n", best);
+}
+
 static void dump_image(pqz2_file* file, unsigned block, int format) {
     void* pixels = NULL;
     size_t stride = 0;
@@ -47,10 +70,14 @@ static void dump_image(pqz2_file* file, unsigned block, int format) {
 }
 
 int main(int argc, char** argv) {
-    int first = 1, salvage = 0;
-    if (argc > 1 && strcmp(argv[1], "--salvage") == 0) salvage = first = 2;
+    int first = 1, salvage = 0, repeats = 0;
+    if (first < argc && strcmp(argv[first], "--salvage") == 0) salvage = 1, first++;
+    if (first + 1 < argc && strcmp(argv[first], "--time") == 0) {
+        repeats = atoi(argv[first + 1]);
+        first += 2;
+    }
     if (argc < first + 2) {
-        fprintf(stderr, "usage: pqz2_dump [--salvage] FILE FORMAT...\n");
+        fprintf(stderr, "usage: pqz2_dump [--salvage] [--time N] FILE FORMAT...\n");
         return 2;
     }
     size_t size = 0;
@@ -67,7 +94,10 @@ int main(int argc, char** argv) {
     pqz2_block b;
     while (st == PQZ2_OK && (st = pqz2_next_block(file, &b)) == PQZ2_OK) {
         if (b.kind != PQZ2_BLOCK_IMAGE) continue;
-        for (int i = first + 1; i < argc; i++) dump_image(file, b.index, atoi(argv[i]));
+        for (int i = first + 1; i < argc; i++) {
+            dump_image(file, b.index, atoi(argv[i]));
+            if (repeats > 0) time_image(file, atoi(argv[i]), repeats);
+        }
     }
     printf("E %d\n", (int)st);
     pqz2_destroy(file);

@@ -204,6 +204,11 @@ static void list_image(pqzw_session* s, const pqz2_image_info* info) {
                 (unsigned long long)info->payload_offset, (unsigned long long)info->payload_size,
                 info->native_row_bytes, info->palette_entries, info->palette_inherited);
     list_planes(t, info);
+    if (info->palette_entries) {
+        text_add(t, ",\"palette\":", 11);
+        uint32_t entries = info->palette_entries < 256 ? info->palette_entries : 256;
+        text_hex(t, &info->palette[0][0], 3 * (size_t)entries);
+    }
     static const char* const format_names[] = {"native", "value", "grey8",
                                                "rgb8",   "rgba8", "index8"};
     text_add(t, ",\"formats\":{", 12);

@@ -3,7 +3,8 @@
 #   1. the release build: unit, end-to-end, tool and install tests, the reference vectors;
 #   2. an AddressSanitizer + UndefinedBehaviorSanitizer build running the whole test suite;
 #   3. a ThreadSanitizer build running the concurrent-reading tests;
-#   4. a clang build of the libFuzzer targets, each run for a bounded time on its seeds.
+#   4. a clang build of the libFuzzer targets, each run for a bounded time on its seeds;
+#   5. the web viewer: its WebAssembly build against the native library in Node and in Chromium.
 # Any failure or sanitizer finding fails the run. PQZ2_QUICK=1 runs only the first stage.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -56,4 +57,7 @@ for target in api bitstream context method1 method2; do
         "$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | grep -o '[0-9]*$')" \
         "$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 | grep -o '[0-9]*$')"
 done
+
+stage "web viewer: WebAssembly build, Node and browser tests"
+bash "$root/scripts/test_web.sh" "$out"
 echo "all tests passed"

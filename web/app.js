@@ -104,7 +104,8 @@ async function openBytes(name, buffer, salvage) {
     const images = blocks.filter((b) => b.kind === 'image');
     buildStrip(blocks);
     if (!r.listing.complete) {
-        const shown = images.length ? ` The ${images.length} image(s) before the damage are shown.` : '';
+        const whole = images.filter((b) => !b.damage).length;
+        const shown = whole ? ` The ${whole} image(s) before the damage are shown.` : '';
         showMessage(`${name} is damaged: ${r.listing.message}.${shown}`, true, true);
     } else {
         const skipped = blocks.reduce((n, b) => n + b.skipped_size, 0);
@@ -196,6 +197,7 @@ function buildStrip(blocks) {
             placeholder.className = 'placeholder';
             item.append(placeholder, `${b.image_index}: ${b.width} × ${b.height}, ${b.bits_per_pixel} bit`);
             item.onclick = () => select(b.index);
+            if (b.damage) item.classList.add('bad');
         } else {
             item.className = 'extra';
             item.append(`extra block ${b.index}`, document.createElement('br'),
@@ -364,6 +366,7 @@ function showInfo(b) {
     ];
     if (b.palette_entries)
         rows.push(['Palette', `${b.palette_entries} colours${b.palette_inherited ? ', from an earlier image' : ''}`]);
+    if (b.damage) rows.push(['Damage', 'the block runs past the end of the file']);
     if (b.skipped_size) rows.push(['Passed over', `${b.skipped_size} damaged bytes before this block`]);
     info.append(table(rows));
     if (b.planes.length) {

@@ -113,36 +113,16 @@ static pqz2_status remember(pqzw_session* s, pqz2_status status) {
     return status;
 }
 
+/* Names of codings and colour kinds; codings without a decoder are "none". */
 static const char* coding_name(pqz2_coding c) {
-    switch (c) {
-        case PQZ2_CODING_RAW:
-            return "raw";
-        case PQZ2_CODING_CONTEXT_MODEL:
-            return "context model";
-        case PQZ2_CODING_METHOD1:
-            return "method 1";
-        case PQZ2_CODING_METHOD2:
-            return "method 2";
-        case PQZ2_CODING_BITSTREAM:
-            return "bit stream";
-    }
-    return "unknown";
+    static const char* const names[] = {"raw", "context model", "method 1", "method 2",
+                                        "bit stream"};
+    return (unsigned)c < sizeof names / sizeof names[0] ? names[c] : "none";
 }
 
 static const char* colour_name(pqz2_colour c) {
-    switch (c) {
-        case PQZ2_COLOUR_GREY:
-            return "grey";
-        case PQZ2_COLOUR_PALETTE:
-            return "palette";
-        case PQZ2_COLOUR_RGB555:
-            return "rgb555";
-        case PQZ2_COLOUR_BGR:
-            return "bgr";
-        case PQZ2_COLOUR_VALUES:
-            return "values";
-    }
-    return "unknown";
+    static const char* const names[] = {"unknown", "grey", "palette", "rgb555", "bgr", "values"};
+    return (unsigned)c < sizeof names / sizeof names[0] ? names[c] : "unknown";
 }
 
 /* The first bytes of the current block's auxiliary header or extra data, as hex. */
@@ -233,10 +213,11 @@ static void list_block(pqzw_session* s, const pqz2_block* b) {
     text_buffer* t = &s->listing;
     text_printf(t,
                 "{\"kind\":\"%s\",\"index\":%u,\"image_index\":%d,\"offset\":%llu,"
-                "\"size\":%llu,\"skipped_offset\":%llu,\"skipped_size\":%llu",
+                "\"size\":%llu,\"skipped_offset\":%llu,\"skipped_size\":%llu,\"damage\":%d",
                 b->kind == PQZ2_BLOCK_IMAGE ? "image" : "extra", b->index, b->image_index,
                 (unsigned long long)b->offset, (unsigned long long)b->size,
-                (unsigned long long)b->skipped_offset, (unsigned long long)b->skipped_size);
+                (unsigned long long)b->skipped_offset, (unsigned long long)b->skipped_size,
+                (int)b->damage);
     if (b->kind == PQZ2_BLOCK_EXTRA) {
         text_printf(t, ",\"extra_type\":%u,\"extra_size\":%llu", b->extra_type,
                     (unsigned long long)b->extra_size);
@@ -299,21 +280,27 @@ PQZW_EXPORT const char* pqzw_status_text(int status) {
 
 /* Walks every block and returns them as a JSON object {"blocks": [...], "status": S,
  * "message": M}, where S is the status that ended the walk (PQZ2_END when it reached the end
- * of the file). The text is valid until the next call on the session. */
+ * of the file). A block cut short by the end of the file is listed last with its "damage"
+ * (non-zero) when its headers could be read. The text is valid until the next call on the
+ * session. */
 PQZW_EXPORT const char* pqzw_list(pqzw_session* s) {
     text_buffer* t = &s->listing;
     t->length = 0;
     t->failed = 0;
     text_add(t, "{\"blocks\":[", 11);
     pqz2_status st = pqz2_rewind(s->file);
-    for (int n = 0; st == PQZ2_OK; n++) {
-        pqz2_block b;
-        st = pqz2_next_block(s->file, &b);
-        if (st != PQZ2_OK) break;
-        if (n) text_add(t, ",", 1);
+    pqz2_block b;
+    int listed = 0;
+    while (st == PQZ2_OK && (st = pqz2_next_block(s->file, &b)) == PQZ2_OK) {
+        if (listed++) text_add(t, ",", 1);
         list_block(s, &b);
     }
     remember(s, st == PQZ2_END ? PQZ2_OK : st);
+    /* A block whose headers are whole but whose data runs past the end is described too. */
+    if (st == PQZ2_ERR_DAMAGED && b.kind != PQZ2_BLOCK_NONE && b.damage >= PQZ2_DAMAGE_AUX) {
+        if (listed) text_add(t, ",", 1);
+        list_block(s, &b);
+    }
     text_printf(t, "],\"status\":%d,\"message\":", (int)st);
     text_string(t, s->message);
     text_add(t, "}", 1);

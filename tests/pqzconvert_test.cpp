@@ -1,6 +1,11 @@
 // The converter run as a process: lossless output per pixel format, records written out,
-// damaged files reported while the others go on.
+// output names and folders, damage and unreadable inputs reported, the command line.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <regex>
 
 #include "tests/encoder/test_images.h"
 #include "tests/test_support.h"
@@ -58,37 +63,217 @@ TEST(Pqzconvert, LosslessPngPerPixelFormat) {
     EXPECT_EQ(bmp[28], 24);  // bits per pixel once the fourth byte is dropped
 }
 
-TEST(Pqzconvert, RecordsListingAndDamagedFiles) {
+// Writes the file and returns its path.
+std::string save(const test::TempDir& dir, const std::string& name, const enc::PqzWriter& w) {
+    w.save(dir.file(name));
+    return dir.file(name);
+}
+
+std::string quoted(const std::string& path) {
+    return "'" + path + "'";
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+int lines(const std::string& text) {
+    return int(std::count(text.begin(), text.end(), '\n'));
+}
+
+// -x writes every auxiliary header and extra block, also in files that hold no image, and
+// --list gives each record the size of the file -x writes.
+TEST(Pqzconvert, RecordsWrittenAndListedAlike) {
     test::TempDir dir;
-    enc::PqzWriter good;
-    ImageBlock img = raw(1, 1, 8, {9});
+    enc::PqzWriter extrasOnly;
+    extrasOnly.extraBlock(1, {1, 2, 3, 4, 5, 6});
+    extrasOnly.extraBlock(2, {});
+    const std::string only = save(dir, "only.pqz", extrasOnly);
+    enc::PqzWriter mixed;
+    ImageBlock img = raw(1, 1, 1, {0x80});
     img.aux = std::make_pair(12u, std::vector<uint8_t>{1, 2, 3});
-    good.imageBlock(img);
-    good.extraBlock(7, {4, 5});
-    good.save(dir.file("good.pqz"));
-    enc::PqzWriter bad;
-    bad.imageBlock(raw(1, 1, 8, {9}));
-    bad.tag(0x33);
-    bad.save(dir.file("bad.pqz"));
+    mixed.imageBlock(img);
+    mixed.extraBlock(7, {4, 5});
+    const std::string both = save(dir, "both.pqz", mixed);
 
-    ToolRun r = runConvert("-x -j 2 -o '" + dir.path() + "' '" + dir.file("bad.pqz") + "' '" +
-                           dir.file("good.pqz") + "'");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("bad.pqz: damaged block after image 0"), std::string::npos) << r.out;
-    EXPECT_EQ(enc::readFile(dir.file("good.0.aux-12.bin")), (std::vector<uint8_t>{1, 2, 3, 0}));
-    EXPECT_EQ(enc::readFile(dir.file("good.extra-0-7.bin")), (std::vector<uint8_t>{4, 5, 0, 0}));
-    EXPECT_FALSE(enc::readFile(dir.file("good.0.png")).empty());
-    EXPECT_FALSE(enc::readFile(dir.file("bad.0.png")).empty());
+    ToolRun r = runConvert("-x -o " + quoted(dir.path()) + " " + quoted(only) + " " + quoted(both));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(enc::readFile(dir.file("only.extra-0-1.bin")),
+              (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 0, 0}));
+    EXPECT_EQ(enc::readFile(dir.file("only.extra-1-2.bin")), (std::vector<uint8_t>{0, 0, 0, 0}));
+    EXPECT_EQ(enc::readFile(dir.file("both.0.aux-12.bin")), (std::vector<uint8_t>{1, 2, 3, 0}));
+    EXPECT_EQ(enc::readFile(dir.file("both.extra-0-7.bin")), (std::vector<uint8_t>{4, 5, 0, 0}));
+    EXPECT_FALSE(enc::readFile(dir.file("both.0.png")).empty());
 
-    r = runConvert("--list '" + dir.file("good.pqz") + "'");
+    r = runConvert("--list " + quoted(only) + " " + quoted(both));
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("image 0: 1x1, 8 bits, payload 1 bytes, raw, aux header type 12"),
-              std::string::npos)
+    EXPECT_TRUE(contains(r.out, "extra block 0: type 1, 8 bytes (6 stored)")) << r.out;
+    EXPECT_TRUE(contains(r.out, "extra block 1: type 2, 4 bytes (0 stored)")) << r.out;
+    EXPECT_TRUE(contains(r.out,
+                         "image 0: 1x1, 1 bit, payload 1 byte, raw, aux header type 12, "
+                         "4 bytes (3 stored)"))
         << r.out;
-    EXPECT_NE(r.out.find("extra block: type 7, 2 bytes"), std::string::npos);
+    EXPECT_TRUE(contains(r.out, "extra block 0: type 7, 4 bytes (2 stored)")) << r.out;
+}
 
-    EXPECT_EQ(runConvert("--help").status, 0);
-    EXPECT_EQ(runConvert("--frobnicate x").status, 2);
+// Inputs of the same name from different folders get distinct outputs, also under -j; a run
+// never replaces what it wrote itself; -n leaves existing files alone and says so.
+TEST(Pqzconvert, OutputNamesNeverCollide) {
+    test::TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("a").c_str(), 0777), 0);
+    ASSERT_EQ(mkdir(dir.file("b").c_str(), 0777), 0);
+    enc::PqzWriter first, second;
+    first.imageBlock(raw(1, 1, 8, {11}));
+    second.imageBlock(raw(1, 1, 8, {22}));
+    const std::string a = save(dir, "a/pic.pqz", first), b = save(dir, "b/pic.pqz", second);
+    const std::string out = dir.file("out");
+
+    ToolRun r =
+        runConvert("-j 2 -o " + quoted(out) + " " + quoted(a) + " " + quoted(b) + " " + quoted(a));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(enc::loadPng(out + "/pic.0.png", true).pixels, std::vector<uint8_t>{11});
+    EXPECT_EQ(enc::loadPng(out + "/pic-2.0.png", true).pixels, std::vector<uint8_t>{22});
+    EXPECT_EQ(enc::loadPng(out + "/pic-3.0.png", true).pixels, std::vector<uint8_t>{11});
+    EXPECT_TRUE(contains(r.out, "b/pic.pqz: written as " + out + "/pic-2.*")) << r.out;
+
+    // Without -o each input writes beside itself.
+    r = runConvert(quoted(a) + " " + quoted(b));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(enc::loadPng(dir.file("b/pic.0.png"), true).pixels, std::vector<uint8_t>{22});
+
+    // Existing files: replaced by default, left alone (and the run fails) with -n.
+    r = runConvert("-o " + quoted(out) + " " + quoted(b));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(enc::loadPng(out + "/pic.0.png", true).pixels, std::vector<uint8_t>{22});
+    r = runConvert("--no-overwrite -o " + quoted(out) + " " + quoted(a));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.out, "pic.0.png exists; left as it is")) << r.out;
+    EXPECT_EQ(enc::loadPng(out + "/pic.0.png", true).pixels, std::vector<uint8_t>{22});
+    EXPECT_EQ(runConvert("-n --overwrite " + quoted(a)).status, 2);
+}
+
+// The output folder is checked once before anything is decoded: made when missing, its
+// problem said once with the system's reason.
+TEST(Pqzconvert, OutputFolderCheckedFirst) {
+    test::TempDir dir;
+    enc::PqzWriter w;
+    w.imageBlock(raw(1, 1, 8, {5}));
+    const std::string in = save(dir, "in.pqz", w), in2 = save(dir, "in2.pqz", w);
+
+    ToolRun r = runConvert("-o " + quoted(dir.file("new/deeper")) + " " + quoted(in));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_FALSE(enc::readFile(dir.file("new/deeper/in.0.png")).empty());
+
+    r = runConvert("-o " + quoted(in) + " " + quoted(in) + " " + quoted(in2));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out,
+              "pqzconvert: cannot write into " + in + ": Not a directory; 2 files not converted\n");
+
+    if (geteuid() != 0) {  // permissions do not bind the superuser
+        ASSERT_EQ(mkdir(dir.file("locked").c_str(), 0555), 0);
+        r = runConvert("-o " + quoted(dir.file("locked")) + " " + quoted(in));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(contains(r.out, "Permission denied")) << r.out;
+        EXPECT_EQ(lines(r.out), 1) << r.out;
+    }
+}
+
+// Damage is reported with what and where, and what of the file was not converted; the
+// images in front of it are written and the other files go on.
+TEST(Pqzconvert, DamageSaysWhatWhereAndWhatIsLeft) {
+    test::TempDir dir;
+    enc::PqzWriter cut;
+    cut.imageBlock(raw(1, 1, 8, {9}));
+    ImageBlock longer = raw(2, 1, 8, {1, 2});
+    longer.payloadSizeField = 12;  // announces 10 bytes more than the file holds
+    cut.imageBlock(longer);
+    enc::PqzWriter badTag;
+    badTag.imageBlock(raw(1, 1, 8, {9}));
+    badTag.tag(0x33);
+    enc::PqzWriter badStream;
+    badStream.imageBlock(raw(1, 1, 8, {9}));
+    ImageBlock coded = raw(4, 4, 8, std::vector<uint8_t>(16, 0x5A));
+    coded.flags = 0x24;  // range-coded, but the payload is no coded stream
+    badStream.imageBlock(coded);
+    badStream.extraBlock(3, {1});
+    badStream.imageBlock(raw(1, 1, 8, {9}));
+    enc::PqzWriter good;
+    good.imageBlock(raw(1, 1, 8, {9}));
+    const std::string files =
+        quoted(save(dir, "cut.pqz", cut)) + " " + quoted(save(dir, "tag.pqz", badTag)) + " " +
+        quoted(save(dir, "stream.pqz", badStream)) + " " + quoted(save(dir, "good.pqz", good));
+
+    ToolRun r = runConvert("-j 2 " + files);
+    EXPECT_EQ(r.status, 1);
+    for (const char* said :
+         {"cut.pqz: damaged block: image 1 at offset 21 announces 12 bytes, 2 remain\n",
+          "cut.pqz: not converted: the rest of the file from offset 21 (22 bytes): image 1\n",
+          "tag.pqz: damaged block after image 0: no valid block at offset 21\n",
+          "tag.pqz: not converted: the rest of the file from offset 21 (4 bytes), which forms no "
+          "valid block\n",
+          "stream.pqz: image 1 at offset 21 cannot be decoded: ",
+          "stream.pqz: not converted: the rest of the file from offset 21 (70 bytes): images 1 "
+          "to 2, 1 extra block\n"})
+        EXPECT_TRUE(contains(r.out, said)) << said << "\n" << r.out;
+    for (const char* written : {"cut.0.png", "tag.0.png", "stream.0.png", "good.0.png"})
+        EXPECT_FALSE(enc::readFile(dir.file(written)).empty()) << written;
+    EXPECT_TRUE(enc::readFile(dir.file("stream.2.png")).empty());
+
+    r = runConvert("--list " + quoted(dir.file("cut.pqz")));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.out, "image 1 at offset 21 announces 12 bytes, 2 remain")) << r.out;
+}
+
+// Inputs that are no PQZ file at all: every one is reported with its reason, in conversion and
+// listing alike, and fails the run.
+TEST(Pqzconvert, UnreadableInputsSayWhy) {
+    test::TempDir dir;
+    enc::PqzWriter empty;
+    const std::string none = save(dir, "empty.pqz", empty);
+    for (const char* mode : {"", "--list "}) {
+        ToolRun r = runConvert(std::string(mode) + quoted(none));
+        EXPECT_EQ(r.status, 1) << mode;
+        EXPECT_TRUE(contains(r.out, "empty.pqz: empty file (no blocks)")) << r.out;
+        r = runConvert(std::string(mode) + quoted(dir.path()));
+        EXPECT_EQ(r.status, 1) << mode;
+        EXPECT_TRUE(contains(r.out, dir.path() + ": Is a directory")) << r.out;
+        for (const char* missing : {"missing.pqz", "nowhere/missing.pqz"}) {
+            r = runConvert(std::string(mode) + quoted(dir.file(missing)));
+            EXPECT_EQ(r.status, 1) << mode;
+            EXPECT_EQ(r.out, "pqzconvert: " + dir.file(missing) + ": No such file or directory\n");
+        }
+    }
+}
+
+// The usual option forms, --version, and conflicts refused as usage errors (status 2).
+TEST(Pqzconvert, OptionForms) {
+    test::TempDir dir;
+    enc::PqzWriter w;
+    ImageBlock img = raw(1, 1, 8, {7});
+    img.aux = std::make_pair(5u, std::vector<uint8_t>{1});
+    w.imageBlock(img);
+    save(dir, "-dash.pqz", w);
+    const std::string out = quoted(dir.file("out"));
+
+    ToolRun r = runConvert("-j2 --jobs=2 --format=bmp -qx --output=" + out + " -- " +
+                           quoted(dir.file("-dash.pqz")));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_FALSE(enc::readFile(dir.file("out/-dash.0.bmp")).empty());
+    EXPECT_FALSE(enc::readFile(dir.file("out/-dash.0.aux-5.bin")).empty());
+    r = runConvert("--version");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("^pqzconvert [0-9]+\\.[0-9]+"))) << r.out;
+    r = runConvert("--help");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(contains(r.out, "ref(offset V)")) << "the legend of the coding terms";
+
+    for (const char* wrong : {"-l -x f", "--list --format=png f", "--frobnicate f", "-j 0 f",
+                              "-j2x f", "--format=gif f", "-o", ""}) {
+        r = runConvert(wrong);
+        EXPECT_EQ(r.status, 2) << wrong;
+        EXPECT_EQ(lines(r.out), 1) << r.out;
+    }
+    EXPECT_TRUE(contains(runConvert("-l -x f").out, "conflicts with -x"));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <png.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -21,32 +22,23 @@ int packedSample(const uint8_t* row, int x, int n) {
     return (row[x / perByte] >> shift) & ((1 << n) - 1);
 }
 
-void paletteFromDib(const DibImage& dib, int entries, OutImage* out) {
-    const uint8_t* table = reinterpret_cast<const uint8_t*>(&dib + 1);
-    for (int i = 0; i < entries; i++) {
-        out->paletteRgb.push_back(table[4 * i + 2]);
-        out->paletteRgb.push_back(table[4 * i + 1]);
-        out->paletteRgb.push_back(table[4 * i]);
-    }
-}
-
 }  // namespace
 
-OutImage toOutImage(const pqz::DecodedImage& img, const DibImage& dib, bool keepFourthByte) {
+OutImage toOutImage(const StoredImage& img, bool keepFourthByte) {
     OutImage out;
     out.width = img.width;
     out.height = img.height;
-    const int n = img.format & pqz::kFormatBitsMask;
-    const bool grey = (img.format & pqz::kFormatGrey) != 0;
+    const int n = img.bitsPerPixel;
+    const bool grey = img.grey;
     const size_t w = img.width;
     if (n <= 8) {
         out.kind = grey ? OutImage::kGrey : OutImage::kPalette;
-        if (!grey) paletteFromDib(dib, n == 2 ? 4 : 1 << n, &out);
+        if (!grey) out.paletteRgb = img.paletteRgb;
         if (n == 1 || n == 2 || n == 4 || n == 8) {
             // The container packs rows as PNG does.
             out.depth = n;
             out.rowBytes = img.rowBytes;
-            out.rows.assign(img.data, img.data + img.dataSize);
+            out.rows.assign(img.pixels, img.pixels + img.rowBytes * img.height);
             return out;
         }
         // 0, 3, 5, 6, 7 bits: one byte per pixel; grey keeps the level the bitmap shows.
@@ -55,7 +47,7 @@ OutImage toOutImage(const pqz::DecodedImage& img, const DibImage& dib, bool keep
         out.rowBytes = w;
         out.rows.resize(w * img.height);
         for (int y = 0; y < img.height; y++) {
-            const uint8_t* row = img.data + size_t(y) * img.rowBytes;
+            const uint8_t* row = img.pixels + size_t(y) * img.rowBytes;
             for (size_t x = 0; x < w; x++) {
                 const int v = n == 0 ? 0 : packedSample(row, int(x), n);
                 out.rows[y * w + x] = uint8_t(grey ? v << (8 - n) : v);
@@ -64,7 +56,7 @@ OutImage toOutImage(const pqz::DecodedImage& img, const DibImage& dib, bool keep
         return out;
     }
     const size_t bytes = size_t((n + 7) / 8);
-    const uint8_t* px = img.data;
+    const uint8_t* px = img.pixels;
     const size_t pixels = w * img.height;
     if (n == 15 || n == 16) {
         out.kind = OutImage::kRgb;
@@ -131,19 +123,13 @@ OutImage toOutImage(const pqz::DecodedImage& img, const DibImage& dib, bool keep
     return out;
 }
 
-bool writePng(const std::string& path, const OutImage& img, std::string* error) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) {
-        *error = "cannot write " + path;
-        return false;
-    }
+bool writePng(FILE* f, const OutImage& img, std::string* error) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr,
                                               [](png_structp, png_const_charp) {});
     png_infop info = png_create_info_struct(png);
     if (setjmp(png_jmpbuf(png))) {
         png_destroy_write_struct(&png, &info);
-        std::fclose(f);
-        *error = "PNG encoding failed for " + path;
+        *error = std::ferror(f) ? std::strerror(errno) : "the PNG encoder failed";
         return false;
     }
     png_init_io(png, f);
@@ -168,10 +154,6 @@ bool writePng(const std::string& path, const OutImage& img, std::string* error) 
         png_write_row(png, img.rows.data() + size_t(y) * img.rowBytes);
     png_write_end(png, info);
     png_destroy_write_struct(&png, &info);
-    if (std::fclose(f) != 0) {
-        *error = "cannot write " + path;
-        return false;
-    }
     return true;
 }
 
@@ -188,8 +170,12 @@ void put32(std::vector<uint8_t>& v, uint32_t x) {
 
 }  // namespace
 
-bool writeBmp(const std::string& path, const OutImage& img, std::string* error) {
-    if (img.depth == 16) {
+bool fitsBmp(const OutImage& img) {
+    return img.depth <= 8;
+}
+
+bool writeBmp(FILE* f, const OutImage& img, std::string* error) {
+    if (!fitsBmp(img)) {
         *error = "more than 8 bits per sample do not fit a BMP file; convert to PNG";
         return false;
     }
@@ -255,11 +241,11 @@ bool writeBmp(const std::string& path, const OutImage& img, std::string* error) 
         }
         out.insert(out.end(), line.begin(), line.end());
     }
-    FILE* f = std::fopen(path.c_str(), "wb");
-    const bool ok = f && std::fwrite(out.data(), 1, out.size(), f) == out.size();
-    if (f && std::fclose(f) != 0) *error = "cannot write " + path;
-    if (!ok) *error = "cannot write " + path;
-    return ok && error->empty();
+    if (std::fwrite(out.data(), 1, out.size(), f) != out.size()) {
+        *error = std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace pqzconvert

@@ -3,11 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
-#include "reader/image.h"
-#include "reader/pqz2_read.h"
+#include "pqz_access.h"
 
 namespace pqzconvert {
 
@@ -24,12 +24,16 @@ struct OutImage {
     int channels() const { return kind == kRgb ? 3 : kind == kRgba ? 4 : 1; }
 };
 
-// Builds the output image from a decoded record in its stored format and the colour table of
-// its bitmap (for images of up to 8 bits per pixel). keepFourthByte keeps byte 3 of 4-byte
-// pixels as alpha.
-OutImage toOutImage(const pqz::DecodedImage& img, const DibImage& dib, bool keepFourthByte);
+// Builds the output image from a decoded image in its stored format. keepFourthByte keeps byte 3
+// of 4-byte pixels as alpha.
+OutImage toOutImage(const StoredImage& img, bool keepFourthByte);
 
-bool writePng(const std::string& path, const OutImage& img, std::string* error);
-bool writeBmp(const std::string& path, const OutImage& img, std::string* error);
+// Whether a BMP file can hold the image (samples of at most 8 bits).
+bool fitsBmp(const OutImage& img);
+
+// Write the image to an open file; false with *error set when the image does not fit the format
+// or the writing fails (the caller closes the file).
+bool writePng(FILE* f, const OutImage& img, std::string* error);
+bool writeBmp(FILE* f, const OutImage& img, std::string* error);
 
 }  // namespace pqzconvert

@@ -1,0 +1,25 @@
+// Command line of the converter.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace pqzconvert {
+
+struct Options {
+    bool bmp = false;
+    bool list = false;
+    bool extract = false;
+    bool keepFourthByte = true;
+    bool keepExisting = false;  // --no-overwrite
+    bool quiet = false;
+    int jobs = 1;
+    std::string outDir;
+    std::vector<std::string> files;
+};
+
+// Parses the command line. Returns -1 to go on, or the exit status when done (help, version:
+// 0; usage errors, reported on standard error: 2).
+int parseArgs(int argc, char** argv, Options* o);
+
+}  // namespace pqzconvert

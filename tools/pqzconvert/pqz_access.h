@@ -1,0 +1,99 @@
+// Everything the converter asks of the PQZ2 library, behind one small interface: list the blocks
+// of a file, decode its images one by one, and read auxiliary headers and extra blocks. The rest
+// of the converter sees only the types below.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace pqzconvert {
+
+// Auxiliary header or extra block as the library hands it out: the stored bytes, zero-padded to
+// a multiple of four bytes (at least four).
+struct Record {
+    uint32_t type = 0;
+    std::vector<uint8_t> data;
+};
+
+// Length of a record of `stored` bytes as handed out.
+uint64_t handedOutLength(uint32_t stored);
+
+struct BlockEntry {
+    bool image = false;  // image block, else extra block
+    uint64_t offset = 0;
+    int imageNumber = -1;  // images: 0, 1, ... in file order
+    int extraNumber = -1;  // extra blocks: 0, 1, ... in file order
+    // Images.
+    int width = 0;
+    int height = 0;
+    int bitsPerPixel = 0;
+    bool grey = false;
+    bool palette = false;
+    uint32_t payloadBytes = 0;
+    std::string coding;  // how the payload is coded, in the terms of the --list legend
+    bool hasAux = false;
+    // The extra block, or the image's auxiliary header.
+    uint32_t recordType = 0;
+    uint32_t recordStored = 0;  // bytes stored in the file
+    uint64_t recordOffset = 0;  // extra blocks: where the stored bytes start
+};
+
+struct Listing {
+    uint64_t fileSize = 0;
+    std::vector<BlockEntry> blocks;
+    bool complete = true;  // the walk reached the end of the file
+    // When not complete: what stopped the walk, where, and whether the last listed block is the
+    // damaged one (a block that announces more bytes than remain).
+    std::string problem;
+    uint64_t problemOffset = 0;
+    bool lastBlockDamaged = false;
+};
+
+// Lists the blocks of the file at path. False when the file cannot be read at all (a missing or
+// unreadable file, a folder, an empty file): *reason says why. A damaged file lists the blocks
+// in front of the damage and tells what stopped the walk in the listing.
+bool listFile(const std::string& path, Listing* listing, std::string* reason);
+
+// Reads an extra block listed by listFile.
+bool readExtra(const std::string& path, const BlockEntry& block, Record* out, std::string* reason);
+
+// A decoded image in its stored pixel format: rows top first, packed as stored, and for colour
+// images of up to 8 bits per pixel the palette that applies to it (red, green, blue per entry,
+// 2^bits entries). Grey images carry no palette: their levels are the pixel values.
+struct StoredImage {
+    int width = 0;
+    int height = 0;
+    int bitsPerPixel = 0;
+    bool grey = false;
+    size_t rowBytes = 0;
+    const uint8_t* pixels = nullptr;  // height * rowBytes bytes
+    std::vector<uint8_t> paletteRgb;
+    bool hasAux = false;
+    Record aux;
+
+    std::shared_ptr<void> owner;  // keeps the pixels alive
+};
+
+// Decodes the images of one file in order, as the library's handle does: images without a
+// palette of their own take the colours of the last palette read.
+class ImageReader {
+  public:
+    explicit ImageReader(const std::string& path);
+    ~ImageReader();
+    ImageReader(const ImageReader&) = delete;
+    ImageReader& operator=(const ImageReader&) = delete;
+
+    // Decodes image n (counted from 0). False when it cannot: *reason says why; the reader then
+    // cannot go on (the library closes a file at a damaged block).
+    bool decode(int n, StoredImage* out, std::string* reason);
+
+  private:
+    struct Handle;
+    std::string path_;
+    std::unique_ptr<Handle> handle_;
+};
+
+}  // namespace pqzconvert

@@ -11,6 +11,7 @@
  * With --time N each image is decoded N more times and each record is followed by
  * "T SECONDS\n", the fastest of them (processor time, buffer allocation included).
  */
+#define _POSIX_C_SOURCE 199309L /* clock_gettime */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

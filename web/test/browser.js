@@ -1,7 +1,8 @@
 // The viewer page in a real browser: headless Chromium (the system's, driven by playwright-core)
 // loads web/ from a local server, opens the sample through the file picker, and every image's
 // canvas pixels must equal the native library's RGBA decode; zoom, saving as PNG, a damaged file
-// with its salvage offer and a file that is no PQZ file are checked too.
+// with its salvage offer, a file that is no PQZ file and the progress of a large image are
+// checked too.
 //   node web/test/browser.js [--screenshot FILE.png]
 // CHROMIUM sets the browser (default /usr/bin/chromium).
 'use strict';
@@ -11,7 +12,7 @@ const os = require('os');
 const path = require('path');
 const { chromium } = require('playwright-core');
 const { serve } = require('./serve.js');
-const { root, nativeDecode } = require('./native.js');
+const { root, nativeDecode, roundTripDir } = require('./native.js');
 
 const sample = path.join(root, 'samples', 'TestFile.pqz');
 const damaged = path.join(root, 'tests/data/vectors/damaged/trunc-raw-payload.pqz');
@@ -102,6 +103,16 @@ async function checkDamage(page) {
     console.log(`browser: damaged file: "${text.replace(/Open again.*/, '')}"`);
 }
 
+// A large method-2 image: the progress bar shows while the worker decodes, and the page answers
+// meanwhile.
+async function checkProgress(page) {
+    await page.setInputFiles('#file-input', path.join(roundTripDir(), 'method2.pqz'));
+    await page.waitForSelector('#progress-box:not([hidden])', { timeout: 120000 });
+    assert.notStrictEqual(await page.evaluate(() => document.body.dataset.busy), '0', 'the page answers during a decode');
+    await page.waitForSelector('#canvas[data-block="0"]', { timeout: 300000 });
+    await idle(page);
+}
+
 async function main() {
     const shot = process.argv.indexOf('--screenshot');
     const { server, url } = await serve(path.join(__dirname, '..'));
@@ -130,6 +141,7 @@ async function main() {
             await page.screenshot({ path: path.resolve(process.argv[shot + 1]) });
             console.log(`screenshot: ${process.argv[shot + 1]}`);
         } else {
+            await checkProgress(page);
             await checkSample(page);
             await checkZoomAndPng(page);
             await checkDamage(page);

@@ -2,6 +2,7 @@
 // splits its output into records.
 'use strict';
 const { execFileSync } = require('child_process');
+const fs = require('fs');
 const path = require('path');
 
 const root = path.resolve(__dirname, '..', '..');
@@ -41,4 +42,14 @@ function nativeDecode(file, formats, { salvage = false, timeRepeats = 0 } = {}) 
     }
 }
 
-module.exports = { root, buildDir, nativeDecode };
+// Folder of the round-trip files (one per coding method), made by make_web_files when missing.
+function roundTripDir() {
+    const dir = process.env.PQZ2_WEB_FILES || path.join(buildDir(), 'web-files');
+    if (!fs.existsSync(path.join(dir, 'method2.pqz'))) {
+        fs.mkdirSync(dir, { recursive: true });
+        execFileSync(path.join(buildDir(), 'web', 'native', 'make_web_files'), [dir]);
+    }
+    return dir;
+}
+
+module.exports = { root, buildDir, nativeDecode, roundTripDir };

@@ -7,12 +7,11 @@ const assert = require('assert');
 const fs = require('fs');
 const path = require('path');
 const zlib = require('zlib');
-const { execFileSync } = require('child_process');
 const { test, before } = require('node:test');
 
 const Pqz2 = require('../pqz2.js');
 const PqzPng = require('../png.js');
-const { root, buildDir, nativeDecode } = require('./native.js');
+const { root, nativeDecode, roundTripDir } = require('./native.js');
 
 let pqz;
 before(async () => {
@@ -24,16 +23,6 @@ function filesUnder(dir) {
         const p = path.join(dir, e.name);
         return e.isDirectory() ? filesUnder(p) : e.name.endsWith('.pqz') ? [p] : [];
     });
-}
-
-// The round-trip files: one per coding method, made by make_web_files when missing.
-function roundTripFiles() {
-    const dir = process.env.PQZ2_WEB_FILES || path.join(buildDir(), 'web-files');
-    if (!fs.existsSync(path.join(dir, 'method2.pqz'))) {
-        fs.mkdirSync(dir, { recursive: true });
-        execFileSync(path.join(buildDir(), 'web', 'native', 'make_web_files'), [dir]);
-    }
-    return filesUnder(dir);
 }
 
 // Decodes file with the WebAssembly build as pqz2_dump does with the native library.
@@ -86,7 +75,7 @@ test('every reference vector decodes as natively, in the stored and RGBA layouts
 });
 
 test('round-trip photos of every coding method and the sample decode as natively', () => {
-    const files = roundTripFiles();
+    const files = filesUnder(roundTripDir());
     assert.deepStrictEqual(files.map((f) => path.basename(f)).sort(),
         ['bitstream.pqz', 'context.pqz', 'method1.pqz', 'method2.pqz', 'raw.pqz']);
     for (const file of files) assert.strictEqual(assertSameDecode(file, [0]), 2);

@@ -5,17 +5,12 @@
 'use strict';
 const fs = require('fs');
 const path = require('path');
-const { execFileSync } = require('child_process');
 const Pqz2 = require('../pqz2.js');
-const { buildDir, nativeDecode } = require('./native.js');
+const { nativeDecode, roundTripDir } = require('./native.js');
 
 async function main() {
     const repeats = Number(process.argv[2] || 5);
-    const dir = process.env.PQZ2_WEB_FILES || path.join(buildDir(), 'web-files');
-    if (!fs.existsSync(path.join(dir, 'method2.pqz'))) {
-        fs.mkdirSync(dir, { recursive: true });
-        execFileSync(path.join(buildDir(), 'web', 'native', 'make_web_files'), [dir]);
-    }
+    const dir = roundTripDir();
     const pqz = await Pqz2.load();
     console.log('method      wasm MB/s  native MB/s  wasm/native');
     for (const method of ['raw', 'context', 'method1', 'method2', 'bitstream']) {

@@ -88,6 +88,20 @@ async function checkZoomAndPng(page) {
     await page.selectOption('#zoom', 'fit');
 }
 
+// A file dropped on the page opens like a picked one.
+async function checkDrop(page) {
+    const file = path.join(root, 'tests/data/vectors/container/raw-8bit.pqz');
+    const bytes = [...fs.readFileSync(file)];
+    const dataTransfer = await page.evaluateHandle((b) => {
+        const dt = new DataTransfer();
+        dt.items.add(new File([new Uint8Array(b)], 'dropped.pqz'));
+        return dt;
+    }, bytes);
+    await page.dispatchEvent('body', 'drop', { dataTransfer });
+    await page.waitForFunction(() => /^dropped\.pqz: 6 image/.test(document.getElementById('message').textContent));
+    await idle(page);
+}
+
 async function checkDamage(page) {
     await page.setInputFiles('#file-input', damaged);
     await page.waitForSelector('#message.error #salvage-retry');
@@ -144,6 +158,7 @@ async function main() {
             await checkProgress(page);
             await checkSample(page);
             await checkZoomAndPng(page);
+            await checkDrop(page);
             await checkDamage(page);
         }
         assert.deepStrictEqual(errors, [], 'errors in the page');

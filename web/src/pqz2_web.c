@@ -316,6 +316,7 @@ PQZW_EXPORT const char* pqzw_list(pqzw_session* s) {
 PQZW_EXPORT int pqzw_decode(pqzw_session* s, uint32_t block, int format) {
     release_pixels(s);
     memset(&s->result, 0, sizeof s->result);
+    memset(&s->info, 0, sizeof s->info);
     pqz2_block b;
     pqz2_status st = pqz2_seek_block(s->file, block, &b);
     if (st == PQZ2_OK) st = pqz2_image_info_get(s->file, &s->info);

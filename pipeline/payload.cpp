@@ -21,6 +21,10 @@ constexpr size_t kPlaneSlack = 8;
 }  // namespace
 
 void readPayloadHead(ReaderState& st, int planeCount, bool grey) {
+    // Nothing of an earlier image's table stays behind: positions no plane names stay marked
+    // as free, fields the head does not supply are zero.
+    for (uint8_t& entry : st.orderMap) entry = kNoPlane;
+    for (PlaneDescriptor& desc : st.planeTable) desc = PlaneDescriptor{};
     if (planeCount > 2 || (planeCount == 1 && grey)) st.tolerance = int(readBits(st, 4));
     for (int p = 0; p < planeCount; p++) {
         const uint32_t d = readBits(st, 6);
@@ -39,21 +43,16 @@ void readPayloadHead(ReaderState& st, int planeCount, bool grey) {
     }
 }
 
-namespace {
-
-// Every plane the routing and the merge will address must lie inside the pixel: orders that
-// repeat leave entries of the order map from an earlier image.
-bool orderMapValid(const ReaderState& st) {
+bool planeOrdersValid(const ReaderState& st) {
+    // planeCount planes fill the positions 0 .. planeCount - 1 only if no two of them share one
+    // and none lies beyond the pixel.
+    if (st.planeCount < 1 || st.planeCount > 4) return false;
     for (int k = 0; k < st.planeCount; k++)
-        if (st.orderMap[k] >= st.planeCount) return false;
-    for (int p = 0; p < st.planeCount; p++) {
-        const PlaneDescriptor& d = st.planeTable[p];
-        if (!d.hasReference()) continue;
-        if (d.order >= 1 && st.orderMap[0] >= st.planeCount) return false;
-        if (d.order == 2 && st.orderMap[1] >= st.planeCount) return false;
-    }
+        if (st.orderMap[k] == kNoPlane) return false;
     return true;
 }
+
+namespace {
 
 ImageHeader headerOf(const DecodedImage* image, const ImageHeader& stored) {
     ImageHeader h = stored;
@@ -154,11 +153,18 @@ bool decodeLoadedPayload(ReaderState& st, DecodedImage* image, const ImageHeader
         // Planes past the fourth have no place in the decoding order.
         st.damaged = true;
     } else {
+        // The table is checked before anything is decoded: a repeated or missing position would
+        // leave the routing and the merge without a plane to address.
         readPayloadHead(st, st.planeCount, (header.format & kFormatGrey) != 0);
-        if (!orderMapValid(st)) st.damaged = true;
+        if (!planeOrdersValid(st)) st.damaged = true;
+        // A single plane (5 to 8 bits, one byte per pixel) is the pixel data itself: it is
+        // decoded and filtered in place, and its merge copies each byte onto itself.
+        const bool onePlane = st.planeCount == 1;
         const size_t planeSize = size_t(image->width) * image->height;
-        uint8_t* plane =
-            st.damaged ? nullptr : static_cast<uint8_t*>(std::calloc(planeSize + kPlaneSlack, 1));
+        uint8_t* plane = nullptr;
+        if (!st.damaged)
+            plane = onePlane ? image->data
+                             : static_cast<uint8_t*>(std::calloc(planeSize + kPlaneSlack, 1));
         if (!plane) {
             st.damaged = true;
         } else {
@@ -166,7 +172,7 @@ bool decodeLoadedPayload(ReaderState& st, DecodedImage* image, const ImageHeader
                 decodeSeparatePlanes(st, image, header, plane);
             else
                 decodeInterleaved(st, image, header, plane);
-            std::free(plane);
+            if (!onePlane) std::free(plane);
         }
     }
     const bool ok = !st.damaged && st.cursor == st.payloadEnd;

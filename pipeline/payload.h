@@ -19,8 +19,15 @@ bool decodePayload(ReaderState& st, DecodedImage* image, const ImageHeader& head
 bool decodeLoadedPayload(ReaderState& st, DecodedImage* image, const ImageHeader& header,
                          const uint8_t* payload);
 
+// Order-map entry of a decoding position that no plane names.
+constexpr uint8_t kNoPlane = 0xFF;
+
 // Reads the head: the tolerance field (more than two planes, or one grey plane) and one
-// descriptor per plane, filling the state's plane table and order map.
+// descriptor per plane, filling the state's plane table and order map afresh.
 void readPayloadHead(ReaderState& st, int planeCount, bool grey);
+
+// True when the orders just read give each of the planeCount planes its own decoding position
+// 0 .. planeCount - 1 (at most four planes). Any other table is refused before decoding.
+bool planeOrdersValid(const ReaderState& st);
 
 }  // namespace pqz

@@ -166,19 +166,24 @@ DecodedImage* readImageBlock(StreamReader* r, bool skip, AuxHeader** aux) {
     // before the image is allocated: a cut file must not reserve the memory of a large image.
     if (!dibSizeFits(header.width, header.height, n)) return failBlock(r);
     if (uint64_t(header.payloadSize) + paletteBytes > remainingBytes(r)) return failBlock(r);
+    // A raw payload holds every row; a shorter one is a damaged block, refused before the image
+    // is allocated (a few bytes must not stand for a huge image).
+    const bool compressed = (header.flags & kFlagCompressed) != 0;
+    if (!compressed &&
+        header.payloadSize < uint64_t(header.height) * packedRowBytes(header.width, n))
+        return failBlock(r);
     DecodedImage* img = createDecodedImage(header.width, header.height, n, palette, true);
     if (!img) return failBlock(r);
     img->format = header.format;
 
     bool ok;
-    if (header.flags & kFlagCompressed) {
+    if (compressed) {
         ok = decodePayload(readerState(), img, header, r->file, remainingBytes(r));
     } else {
-        // A raw payload of another size than the image gives what fits: the rest of the
-        // payload is passed over, missing rows stay zero.
-        const size_t take = header.payloadSize < img->dataSize ? header.payloadSize : img->dataSize;
-        const uint64_t rest = header.payloadSize - take;
-        ok = readExact(f, img->data, take) && rest <= remainingBytes(r) && seekForward(r, rest);
+        // Bytes behind the rows of a longer raw payload are passed over.
+        const uint64_t rest = header.payloadSize - img->dataSize;
+        ok = readExact(f, img->data, img->dataSize) && rest <= remainingBytes(r) &&
+             seekForward(r, rest);
     }
     if (ok && palette) {
         if (img->palette)

@@ -223,21 +223,34 @@ TEST(Container, HostileSizesAreRefused) {
     }
 }
 
-TEST(Container, RawPayloadOfAnotherSizeGivesWhatFits) {
+TEST(Container, RawPayloadLongerIsPassedOverShorterIsRefused) {
     TempDir dir;
     PqzWriter w;
     ImageBlock longer = rawGrey(2, 2);
     longer.payload = {1, 2, 3, 4, 5, 6};  // two bytes too many: passed over
     w.imageBlock(longer);
     ImageBlock shorter = rawGrey(2, 2);
-    shorter.payload = {8, 9, 10};  // the missing byte stays zero
+    shorter.payload = {8, 9, 10};  // a row short: a damaged block
     w.imageBlock(shorter);
     w.imageBlock(rawGrey(1, 1, 42));
     std::vector<test::Bitmap> images = test::readAllImages(test::writeTemp(dir, w.bytes()));
-    ASSERT_EQ(images.size(), 3u);
+    ASSERT_EQ(images.size(), 1u);  // the damaged block closed the file
     EXPECT_EQ(images[0].rows, (std::vector<uint8_t>{1, 2, 3, 4}));
-    EXPECT_EQ(images[1].rows, (std::vector<uint8_t>{8, 9, 10, 0}));
-    EXPECT_EQ(images[2].rows, (std::vector<uint8_t>{42}));
+
+    // Rows of 1, 2, 4 and 24-bit pixels: one byte less than height x row size is refused.
+    for (uint8_t format : {0x01, 0x02, 0x04, 0x18}) {
+        const int bits = format;
+        const size_t rowBytes = enc::rowBytesFor(5, bits), full = 3 * rowBytes;
+        for (size_t size : {full - 1, full}) {
+            ImageBlock b = rawGrey(5, 3);
+            b.format = format;
+            b.payload.assign(size, 0x6C);
+            PqzWriter one;
+            one.imageBlock(b);
+            const size_t read = test::readAllImages(test::writeTemp(dir, one.bytes())).size();
+            EXPECT_EQ(read, size == full ? 1u : 0u) << bits << " bits, " << size << " bytes";
+        }
+    }
 }
 
 TEST(Container, PaletteFlagOnDeepPixelsIsPassedOver) {

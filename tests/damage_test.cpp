@@ -22,6 +22,7 @@
 #include "tests/encoder/method2_encoder.h"
 #include "tests/encoder/pqz_writer.h"
 #include "tests/encoder/test_images.h"
+#include "tests/vector_support.h"
 
 namespace pqz {
 namespace {
@@ -112,6 +113,7 @@ std::vector<size_t> damagePlaces(const Bytes& f, const std::vector<Span>& spans,
 // What one walk saw, and what it found wrong.
 struct Walk {
     int openError = 0;
+    int error = 0;              // the error code once the reading stopped
     std::vector<Bytes> images;  // the bitmaps read, in order (skipped images are not there)
     std::vector<std::string> problems;
 };
@@ -211,6 +213,7 @@ Walk walk(const std::string& path, const Plan& plan) {
         w.problems.push_back("open error code " + std::to_string(w.openError));
 
     const int error = w.openError ? w.openError : readBlocks(h, plan, w);
+    w.error = error;
     if (error == PQZ_ERR_BAD_FILE || error == PQZ_ERR_BAD_STREAM || error == PQZ_ERR_NO_BLOCK) {
         checkRefuses(h, w);
     } else if (error != 0) {
@@ -374,15 +377,29 @@ TEST(Damage, ReferenceVectors) {
         damageFile(v, enc::readFile(enc::vectorsDir() + "/" + v + ".pqz"));
 }
 
-// Largest virtual size the process has had, in kilobytes (0 when it cannot be read).
-long peakVirtualKb() {
+// A field of /proc/self/status in kilobytes (0 when it cannot be read): VmPeak, the largest
+// virtual size the process has had, or VmHWM, its largest resident size.
+long statusKb(const char* field) {
     FILE* f = std::fopen("/proc/self/status", "r");
     long kb = 0;
     char line[256];
+    const std::string pattern = std::string(field) + ": %ld kB";
     while (f && std::fgets(line, sizeof line, f))
-        if (std::sscanf(line, "VmPeak: %ld kB", &kb) == 1) break;
+        if (std::sscanf(line, pattern.c_str(), &kb) == 1) break;
     if (f) std::fclose(f);
     return kb;
+}
+
+long peakVirtualKb() {
+    return statusKb("VmPeak");
+}
+
+// Starts VmHWM afresh from the present resident size.
+void resetPeakResident() {
+    if (FILE* f = std::fopen("/proc/self/clear_refs", "w")) {
+        std::fputs("5", f);
+        std::fclose(f);
+    }
 }
 
 // A file cut inside the payload of an image that announces 65535 x 65535 pixels: the read fails
@@ -407,6 +424,169 @@ TEST(Damage, CutFileDoesNotReserveItsImage) {
         EXPECT_EQ(pqzGetNextBlockType(h), PQZ_BLOCK_NONE);  // the damaged block closed the file
         pqzClose(h);
         EXPECT_LT(peakVirtualKb() - before, 1L << 20) << "flags " << int(flags);
+    }
+}
+
+// The 29-byte file of a raw 59,139 x 20,386 image with a 6-byte payload (a reference file with
+// its size changed): refused before the 1.2 GB image is reserved.
+TEST(Damage, TinyRawFileDoesNotReserveItsImage) {
+    Bytes file = enc::readFile(enc::vectorsDir() + "/container/trailing-bytes.pqz");
+    ASSERT_EQ(file.size(), 29u);
+    file[4] = 0x03, file[5] = 0xE7, file[6] = 0xA2, file[7] = 0x4F;
+    MemFile mem;
+    const long before = peakVirtualKb();
+    const Walk w = walk(mem.put(file), {});
+    EXPECT_TRUE(w.images.empty());
+    EXPECT_EQ(w.error, PQZ_ERR_NO_BLOCK);  // a damaged block: the file is closed
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    EXPECT_LT(peakVirtualKb() - before, 1L << 18);
+#endif
+}
+
+// Sets the decoding orders in the head of an image whose descriptors carry no reference: two
+// bits at the start of each 6-bit descriptor, behind the tolerance field where there is one.
+enc::ImageBlock withOrders(enc::ImageBlock b, const std::vector<int>& orders) {
+    const int bits = b.format & 0x3F;
+    size_t at = enc::headHasTolerance(bits, (b.format & 0x40) != 0) ? 4 : 0;
+    for (int order : orders) {
+        for (int i = 0; i < 2; i++, at++) {
+            const uint8_t mask = uint8_t(1u << (at % 8));
+            uint8_t& byte = b.payload.at(at / 8);
+            byte = uint8_t((order >> i) & 1 ? byte | mask : byte & ~mask);
+        }
+        at += 4;
+    }
+    return b;
+}
+
+Bytes fileOf(const enc::ImageBlock& block) {
+    enc::PqzWriter w;
+    w.imageBlock(block);
+    return w.bytes();
+}
+
+// An image of each decoding route with a plane table (planes in pixel order, no references),
+// and orders for it that leave a position without a plane.
+struct Route {
+    std::string name;
+    enc::ImageBlock block;
+    std::vector<int> forged;
+};
+
+std::vector<Route> planeTableRoutes() {
+    const Pictures& p = pictures();
+    const enc::StoredImage colour = enc::storedImage(p.colour, 24);
+    const enc::StoredImage alpha = enc::storedImage(p.alpha, 32);
+    enc::BitstreamImageOptions separate;
+    separate.separatePlanes = true;
+    enc::ContextImageOptions table, planes;
+    table.route = enc::ContextRoute::kOneGoWithTable;
+    planes.route = enc::ContextRoute::kSeparatePlanes;
+    auto context = [&](const enc::ContextImageOptions& o) {
+        return enc::encodeContextImage(colour.width, colour.height, colour.format, colour.data, o)
+            .block;
+    };
+    return {
+        {"bit-stream interleaved", enc::encodeBitstreamImage(alpha, {}, nullptr), {1, 1, 2, 3}},
+        {"bit-stream separate", enc::encodeBitstreamImage(colour, separate, nullptr), {0, 1, 3}},
+        {"context interleaved", context(table), {2, 2, 0}},
+        {"context separate", context(planes), {1, 0, 1}},
+        {"method 1 interleaved", enc::encodeMethod1Picture(p.colour).block, {0, 0, 1}},
+        {"method 1 separate", enc::encodeMethod1Picture(p.colour, 0, false, true).block, {2, 1, 2}},
+        {"method 1 grey", enc::encodeMethod1Picture(p.grey).block, {1}},
+        {"method 2 interleaved", enc::encodeMethod2Picture(p.alpha).block, {3, 1, 2, 3}},
+        {"method 2 separate", enc::encodeMethod2Picture(p.colour, 0, true).block, {0, 2, 2}},
+    };
+}
+
+// Orders that repeat a position, and so leave another without a plane, are refused in every
+// route before anything is decoded (the position left free would address whatever an earlier
+// image put there).
+TEST(Damage, PlaneTablesWithoutOnePlanePerPositionAreRefused) {
+    MemFile mem;
+    for (const Route& r : planeTableRoutes()) {
+        SCOPED_TRACE(r.name);
+        std::vector<int> inPixelOrder(r.forged.size());
+        for (size_t k = 0; k < inPixelOrder.size(); k++) inPixelOrder[k] = int(k);
+        ASSERT_EQ(withOrders(r.block, inPixelOrder).payload, r.block.payload);
+        const Walk valid = walk(mem.put(fileOf(r.block)), {});
+        EXPECT_EQ(valid.images.size(), 1u);
+        const Walk forged = walk(mem.put(fileOf(withOrders(r.block, r.forged))), {});
+        EXPECT_TRUE(forged.images.empty());
+        for (const std::string& problem : forged.problems) ADD_FAILURE() << problem;
+    }
+}
+
+// A file that leaves the decoding state unlike most files do: a method-2 and a context-model
+// image, then a 32-bit bit-stream image with the decoding order reversed, references and
+// tolerance 15.
+Bytes poisonFile() {
+    const enc::Picture part = enc::crop(pictures().alpha, 4, 3, 8, 6);
+    enc::PqzWriter w;
+    w.imageBlock(enc::encodeMethod2Picture(part, 3).block);
+    const enc::StoredImage g = enc::storedImage(enc::toGrey(part), 8);
+    w.imageBlock(enc::encodeContextImage(g.width, g.height, g.format, g.data).block);
+    enc::BitstreamImageOptions reversed;
+    reversed.planes = {{3, 1, false, false, 0, {}},
+                       {2, 2, false, true, 17, {-64, 191, 0}},
+                       {1, 0, false, true, 99, {}},
+                       {0, 3, false, false, 0, {}}};
+    reversed.tolerance = 15;
+    w.imageBlock(enc::encodeBitstreamImage(enc::storedImage(part, 32), reversed, nullptr));
+    return w.bytes();
+}
+
+// No image may depend on anything but its own file: every reference file, the encoded files
+// and the forged plane tables decode alike after the file in front of them in the list and
+// after the poisoning file, through fresh handles.
+TEST(Damage, NoImageDependsOnFilesReadBefore) {
+    std::vector<std::pair<std::string, Bytes>> files;
+    for (const std::string& v : test::vectorNames())
+        files.emplace_back(v, enc::readFile(enc::vectorsDir() + "/" + v + ".pqz"));
+    files.emplace_back("encoded", encodedFile());
+    files.emplace_back("sample",
+                       enc::readFile(std::string(PQZ2_SOURCE_DIR) + "/samples/TestFile.pqz"));
+    for (const Route& r : planeTableRoutes()) {
+        files.emplace_back(r.name, fileOf(r.block));
+        files.emplace_back(r.name + " forged", fileOf(withOrders(r.block, r.forged)));
+    }
+    MemFile mem;
+    const Bytes poison = poisonFile();
+    ASSERT_EQ(walk(mem.put(poison), {}).images.size(), 3u);
+    for (const auto& [name, bytes] : files) {
+        const Walk first = walk(mem.put(bytes), {});
+        walk(mem.put(poison), {});
+        const Walk again = walk(mem.put(bytes), {});
+        EXPECT_TRUE(again.images == first.images && again.error == first.error &&
+                    again.openError == first.openError)
+            << name;
+    }
+}
+
+// Compressed images of each coding family that declare 20,000 x 20,000 pixels and hold the
+// payload of a small image are refused, without touching the memory of the image.
+TEST(Damage, CompressedImageDeclaredHugeIsRefused) {
+    const Pictures& p = pictures();
+    const enc::StoredImage g = enc::storedImage(p.grey, 8);
+    enc::BitstreamImageOptions whole;
+    whole.planeTable = false;
+    const std::pair<const char*, enc::ImageBlock> families[] = {
+        {"bit-stream", enc::encodeBitstreamImage(g, whole, nullptr)},
+        {"context", enc::encodeContextImage(g.width, g.height, g.format, g.data).block},
+        {"method 1", enc::encodeMethod1Picture(p.grey).block},
+        {"method 2", enc::encodeMethod2Picture(p.grey).block},
+    };
+    MemFile mem;
+    for (const auto& [name, block] : families) {
+        enc::ImageBlock huge = block;
+        huge.width = huge.height = 20000;
+        resetPeakResident();
+        const long before = statusKb("VmRSS");
+        const Walk w = walk(mem.put(fileOf(huge)), {});
+        EXPECT_TRUE(w.images.empty()) << name;
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+        EXPECT_LT(statusKb("VmHWM") - before, 64L << 10) << name;
+#endif
     }
 }
 

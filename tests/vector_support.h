@@ -2,12 +2,36 @@
 // and the payload head of a compressed image.
 #pragma once
 
+#include <dirent.h>
+
+#include <algorithm>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "tests/encoder/pqz_writer.h"
+#include "tests/encoder/test_images.h"
 
 namespace pqz::test {
+
+// The reference files as FOLDER/NAME (without .pqz), sorted.
+inline std::vector<std::string> vectorNames() {
+    std::vector<std::string> names;
+    const std::string root = enc::vectorsDir();
+    for (const char* folder :
+         {"container", "damaged", "bitstream", "context", "method1", "method2", "mixed"}) {
+        DIR* d = opendir((root + "/" + folder).c_str());
+        if (!d) continue;
+        while (dirent* e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n.size() > 4 && n.compare(n.size() - 4, 4, ".pqz") == 0)
+                names.push_back(std::string(folder) + "/" + n.substr(0, n.size() - 4));
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 struct StoredImage {
     uint16_t width = 0, height = 0;

@@ -1,13 +1,11 @@
 // The reference vectors run in-process (so that sanitizer builds watch every access): each
 // file's transcript of the ten functions and every bitmap must match the expected ones.
-#include <dirent.h>
 #include <gtest/gtest.h>
-
-#include <algorithm>
 
 #include "reader/pqz2_read.h"
 #include "tests/encoder/test_images.h"
 #include "tests/test_support.h"
+#include "tests/vector_support.h"
 
 // The checker's transcript logic, used on the library's functions directly.
 #define main pqzcheckMain
@@ -34,24 +32,6 @@ LibApi directApi() {
     return api;
 }
 
-std::vector<std::string> vectorNames() {
-    std::vector<std::string> names;
-    const std::string root = enc::vectorsDir();
-    for (const char* folder :
-         {"container", "damaged", "bitstream", "context", "method1", "method2", "mixed"}) {
-        DIR* d = opendir((root + "/" + folder).c_str());
-        if (!d) continue;
-        while (dirent* e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n.size() > 4 && n.compare(n.size() - 4, 4, ".pqz") == 0)
-                names.push_back(std::string(folder) + "/" + n.substr(0, n.size() - 4));
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 class Vector : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(Vector, TranscriptAndBitmapsMatch) {
@@ -69,7 +49,7 @@ TEST_P(Vector, TranscriptAndBitmapsMatch) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(All, Vector, ::testing::ValuesIn(vectorNames()),
+INSTANTIATE_TEST_SUITE_P(All, Vector, ::testing::ValuesIn(test::vectorNames()),
                          [](const ::testing::TestParamInfo<std::string>& i) {
                              std::string n = i.param;
                              for (char& c : n)

@@ -67,22 +67,22 @@ PQZ2_EXPORT const char* pqz2_version_text(void);
 
 typedef enum pqz2_status {
     PQZ2_OK = 0,
-    PQZ2_END = 1,                  /* no more blocks: the walk reached the end of the file */
-    PQZ2_PARTIAL = 2,              /* salvage only: an image was returned in part (see
-                                      pqz2_decode_result) */
-    PQZ2_ERR_ARGUMENT = 10,        /* a null pointer, an unknown format or option value */
+    PQZ2_END = 1,                   /* no more blocks: the walk reached the end of the file */
+    PQZ2_PARTIAL = 2,               /* salvage only: an image was returned in part (see
+                                       pqz2_decode_result) */
+    PQZ2_ERR_ARGUMENT = 10,         /* a null pointer, an unknown format or option value */
     PQZ2_ERR_BUFFER_TOO_SMALL = 11, /* stride or buffer size below what the image needs */
-    PQZ2_ERR_ORDER = 12,           /* call out of order: no file open, file already open,
-                                      no current block, current block of the other kind */
-    PQZ2_ERR_IO = 20,              /* the file cannot be opened or read, or a callback failed */
-    PQZ2_ERR_NOT_PQZ = 21,         /* the data does not start with valid blocks */
-    PQZ2_ERR_DAMAGED = 22,         /* a block or its coded data is damaged or cut short */
-    PQZ2_ERR_MISSING_MARKER = 23,  /* a coded stream lacks its opening marker */
-    PQZ2_ERR_UNSUPPORTED = 24,     /* a valid block in a layout this reader refuses */
-    PQZ2_ERR_FORMAT = 25,          /* the requested pixel format is not available for this image */
-    PQZ2_ERR_LIMIT = 30,           /* the image exceeds a limit set in pqz2_options */
-    PQZ2_ERR_NO_MEMORY = 31,       /* memory cannot be allocated */
-    PQZ2_ERR_CANCELLED = 32        /* the progress callback asked to stop */
+    PQZ2_ERR_ORDER = 12,            /* call out of order: no file open, file already open,
+                                       no current block, current block of the other kind */
+    PQZ2_ERR_IO = 20,               /* the file cannot be opened or read, or a callback failed */
+    PQZ2_ERR_NOT_PQZ = 21,          /* the data does not start with valid blocks */
+    PQZ2_ERR_DAMAGED = 22,          /* a block or its coded data is damaged or cut short */
+    PQZ2_ERR_MISSING_MARKER = 23,   /* a coded stream lacks its opening marker */
+    PQZ2_ERR_UNSUPPORTED = 24,      /* a valid block in a layout this reader refuses */
+    PQZ2_ERR_FORMAT = 25,           /* the requested pixel format is not available for this image */
+    PQZ2_ERR_LIMIT = 30,            /* the image exceeds a limit set in pqz2_options */
+    PQZ2_ERR_NO_MEMORY = 31,        /* memory cannot be allocated */
+    PQZ2_ERR_CANCELLED = 32         /* the progress callback asked to stop */
 } pqz2_status;
 
 /* Fixed text of a status, e.g. "damaged data"; never NULL. */
@@ -92,18 +92,22 @@ PQZ2_EXPORT const char* pqz2_status_text(pqz2_status status);
 /* Options and the file object                                                               */
 
 /* Progress of a decode: work done and work in all, in rows (over all passes of an image with
- * separately coded planes). Called from the decoding thread at least every few milliseconds of
- * work and once at the end. Return non-zero to stop the decode: it then returns
- * PQZ2_ERR_CANCELLED, releases what it allocated, and the file stays usable. */
+ * separately coded planes). Called from the decoding thread with done = 0 before anything large
+ * is allocated, during the decode, and with done = total once at the end (whose return value
+ * no longer matters). Return non-zero to stop the decode: it then returns PQZ2_ERR_CANCELLED,
+ * releases what it allocated, and the file stays usable. */
 typedef int (*pqz2_progress_fn)(void* user, uint64_t done, uint64_t total);
 
 typedef struct pqz2_options {
-    uint32_t struct_size;        /* sizeof(pqz2_options); set by pqz2_options_init */
-    uint64_t max_pixels;         /* largest width * height decoded; default 1 << 28 */
-    uint64_t max_memory;         /* largest memory one decode may allocate, caller buffer
-                                    excluded; default 1 << 30 bytes */
-    int salvage;                 /* non-zero: read what survives in a damaged file (below) */
-    pqz2_progress_fn progress;   /* NULL: no progress calls */
+    uint32_t struct_size;      /* sizeof(pqz2_options); set by pqz2_options_init */
+    uint64_t max_pixels;       /* largest width * height decoded; default 1 << 28 */
+    uint64_t max_memory;       /* largest memory one decode may hold for the image, its
+                                  payload and its planes, caller buffer excluded (the decoders'
+                                  model tables, a few MB at most, come on top); default
+                                  1 << 30 bytes */
+    int salvage;               /* non-zero: read what survives in a damaged file (below); not
+                                  implemented yet: accepted and treated as 0 */
+    pqz2_progress_fn progress; /* NULL: no progress calls */
     void* progress_user;
 } pqz2_options;
 
@@ -124,9 +128,11 @@ PQZ2_EXPORT void pqz2_destroy(pqz2_file* file);
  * text saying so. */
 PQZ2_EXPORT const char* pqz2_message(const pqz2_file* file);
 
-/* Opening. Each checks that the data starts with valid blocks (an empty file is a valid file
- * of no blocks) and positions the walk before the first block. A file object opens one file;
- * open again only after pqz2_close. */
+/* Opening. Each checks that the data starts with a block tag (PQZ2_ERR_NOT_PQZ otherwise; an
+ * empty file is a valid file of no blocks; blocks cut short are reported by the walk) and
+ * positions the walk before the first block. PQZ2_ERR_IO when the file cannot be opened or
+ * read, PQZ2_ERR_ARGUMENT for NULL pointers. A file object opens one file; opening again
+ * before pqz2_close gives PQZ2_ERR_ORDER. */
 PQZ2_EXPORT pqz2_status pqz2_open_path(pqz2_file* file, const char* path);
 
 /* The memory is not copied: it must stay unchanged until pqz2_close or pqz2_destroy. */
@@ -138,12 +144,16 @@ typedef struct pqz2_io {
     int64_t (*read)(void* user, void* buffer, size_t size);
     /* Moves to an absolute position; returns 0 on success. */
     int (*seek)(void* user, uint64_t position);
-    /* The size of the data in bytes, or a negative value when unknown. */
+    /* The size of the data in bytes, or a negative value when unknown; may be NULL (unknown).
+     * With an unknown size the walk checks a block's extent by reading its last byte, and a
+     * failed seek counts as a position past the end. */
     int64_t (*size)(void* user);
     void* user;
 } pqz2_io;
 
-/* The callbacks are copied; user must stay valid until pqz2_close or pqz2_destroy. */
+/* read and seek are required (PQZ2_ERR_ARGUMENT otherwise). The callbacks are copied; user
+ * must stay valid until pqz2_close or pqz2_destroy. The library calls them only from within its
+ * own calls on file. */
 PQZ2_EXPORT pqz2_status pqz2_open_io(pqz2_file* file, const pqz2_io* io);
 
 /* Closes the file (the object stays, ready for another open). */
@@ -152,40 +162,64 @@ PQZ2_EXPORT pqz2_status pqz2_close(pqz2_file* file);
 /* ---------------------------------------------------------------------------------------- */
 /* Walking the blocks                                                                        */
 
-typedef enum pqz2_block_kind { PQZ2_BLOCK_IMAGE = 1, PQZ2_BLOCK_EXTRA = 2 } pqz2_block_kind;
+typedef enum pqz2_block_kind {
+    PQZ2_BLOCK_NONE = 0, /* failed walks only: the bytes there are no block */
+    PQZ2_BLOCK_IMAGE = 1,
+    PQZ2_BLOCK_EXTRA = 2
+} pqz2_block_kind;
+
+/* Where a block breaks off (pqz2_block.damage); PQZ2_DAMAGE_NONE for every whole block. */
+typedef enum pqz2_damage {
+    PQZ2_DAMAGE_NONE = 0,
+    PQZ2_DAMAGE_TAG_CUT = 1,    /* 1 to 3 bytes remain: too few for a block tag */
+    PQZ2_DAMAGE_NO_TAG = 2,     /* the bytes there do not start a block */
+    PQZ2_DAMAGE_HEADER = 3,     /* the block's header is cut short */
+    PQZ2_DAMAGE_AUX_HEADER = 4, /* the image's auxiliary header type and size are cut short */
+    PQZ2_DAMAGE_AUX = 5,        /* the auxiliary header's data runs past the end */
+    PQZ2_DAMAGE_PAYLOAD = 6,    /* the image's payload runs past the end */
+    PQZ2_DAMAGE_PALETTE = 7,    /* the image's palette runs past the end */
+    PQZ2_DAMAGE_DATA = 8        /* the extra block's data runs past the end */
+} pqz2_damage;
 
 typedef struct pqz2_block {
     pqz2_block_kind kind;
-    uint32_t index;         /* block number in the file, from 0 */
-    int32_t image_index;    /* images: 0, 1, ... in file order; -1 for extra blocks */
-    uint64_t offset;        /* byte offset of the block's tag */
-    uint64_t size;          /* bytes of the whole block, tag included */
-    uint32_t extra_type;    /* extra blocks: the type stored by the writer */
-    uint64_t extra_size;    /* extra blocks: bytes of data */
+    uint32_t index;      /* block number in the file, from 0 */
+    int32_t image_index; /* images: 0, 1, ... in file order; -1 for extra blocks */
+    uint64_t offset;     /* byte offset of the block's tag */
+    uint64_t size;       /* bytes of the whole block, tag included */
+    uint32_t extra_type; /* extra blocks: the type stored by the writer */
+    uint64_t extra_size; /* extra blocks: bytes of data */
     /* Salvage: bytes passed over in front of this block while searching for a valid block
      * (0 when the block followed the previous one directly), starting at skipped_offset. */
     uint64_t skipped_offset;
     uint64_t skipped_size;
+    /* PQZ2_DAMAGE_NONE for a whole block; on PQZ2_ERR_DAMAGED, where the block breaks off. */
+    pqz2_damage damage;
 } pqz2_block;
 
-/* Moves to the next block and makes it the current block. PQZ2_END at the end of the file;
- * PQZ2_ERR_DAMAGED / PQZ2_ERR_NOT_PQZ where no valid block follows (with salvage, the search
- * for the next valid block happens here and is reported in skipped_offset / skipped_size). */
+/* Moves to the next block and makes it the current block. PQZ2_END at the end of the file
+ * (no block is current then). PQZ2_ERR_DAMAGED where no whole block follows: *block
+ * then describes what was found there (offset, damage, and as far as they could be read kind,
+ * index, image_index, size and the extra block's type and size). A block whose headers are
+ * whole but whose data runs past the end (damage PQZ2_DAMAGE_AUX and later) becomes the
+ * current block, so that its information can still be read; decoding it gives
+ * PQZ2_ERR_DAMAGED. Otherwise no block is current. The walk does not move past a damaged
+ * block: asking again gives the same answer, until pqz2_rewind or pqz2_seek_block.
+ * PQZ2_ERR_IO when the data cannot be read. block may not be NULL. */
 PQZ2_EXPORT pqz2_status pqz2_next_block(pqz2_file* file, pqz2_block* block);
 
-/* Back to before the first block. */
+/* Back to before the first block (no block is current). PQZ2_ERR_ORDER when no file is open. */
 PQZ2_EXPORT pqz2_status pqz2_rewind(pqz2_file* file);
 
-/* Rewinds and walks to the block numbered index (from 0); PQZ2_END when there are fewer. */
+/* Rewinds and walks to the block numbered index (from 0), which becomes current; PQZ2_END
+ * when there are fewer, or the status of a damaged block before it. */
 PQZ2_EXPORT pqz2_status pqz2_seek_block(pqz2_file* file, uint32_t index, pqz2_block* block);
 
 /* The data of the current extra block, or the auxiliary header of the current image: copies
  * min(size, its size) bytes into buffer and stores its size in *needed (either may be NULL /
  * 0 to ask only for the size). PQZ2_ERR_BUFFER_TOO_SMALL when size is less than the data. */
-PQZ2_EXPORT pqz2_status pqz2_extra_data(pqz2_file* file, void* buffer, size_t size,
-                                        size_t* needed);
-PQZ2_EXPORT pqz2_status pqz2_aux_data(pqz2_file* file, void* buffer, size_t size,
-                                      size_t* needed);
+PQZ2_EXPORT pqz2_status pqz2_extra_data(pqz2_file* file, void* buffer, size_t size, size_t* needed);
+PQZ2_EXPORT pqz2_status pqz2_aux_data(pqz2_file* file, void* buffer, size_t size, size_t* needed);
 
 /* ---------------------------------------------------------------------------------------- */
 /* Image information (no decoding)                                                           */
@@ -204,12 +238,14 @@ typedef enum pqz2_coding {
     PQZ2_CODING_CONTEXT_MODEL = 1, /* range-coded, default context model */
     PQZ2_CODING_METHOD1 = 2,       /* range-coded, coding method 1 */
     PQZ2_CODING_METHOD2 = 3,       /* range-coded, coding method 2 */
-    PQZ2_CODING_BITSTREAM = 4      /* prefix-coded bit stream */
+    PQZ2_CODING_BITSTREAM = 4,     /* prefix-coded bit stream */
+    PQZ2_CODING_NONE = 5           /* a range-coded plane with the model flag on methods 0 or
+                                      3: no decoder exists, decoding refuses the image */
 } pqz2_coding;
 
 typedef struct pqz2_plane_info {
-    uint8_t order;         /* position in the decoding order */
-    uint8_t method;        /* coding / filter method 0..3 */
+    uint8_t order;  /* position in the decoding order */
+    uint8_t method; /* coding / filter method 0..3 */
     uint8_t model_flag;
     uint8_t has_reference; /* predicted from planes decoded before it */
     uint8_t offset;        /* reference: constant added */
@@ -225,24 +261,26 @@ typedef struct pqz2_image_info {
     uint8_t format_byte;      /* the stored format byte (depth, grey and palette bits) */
     uint8_t flags_byte;       /* the stored coding flags */
     pqz2_colour colour;
-    pqz2_coding coding;       /* whole-image coding; per plane in planes[] when has_plane_table */
+    pqz2_coding coding; /* whole-image coding; per plane in planes[] when has_plane_table */
     int compressed;
     int separate_planes;
-    int has_plane_table;      /* planes[] and tolerance come from the payload's head */
-    uint32_t tolerance;       /* near-lossless tolerance, 0 = exact */
-    uint32_t plane_count;     /* entries used in planes[] */
+    int has_plane_table;  /* planes[] and tolerance come from the payload's head */
+    uint32_t tolerance;   /* near-lossless tolerance, 0 = exact */
+    uint32_t plane_count; /* entries used in planes[] */
     pqz2_plane_info planes[8];
-    uint64_t payload_offset;  /* byte offset of the payload in the file */
+    uint64_t payload_offset; /* byte offset of the payload in the file */
     uint64_t payload_size;
     uint32_t native_row_bytes; /* bytes of one row in PQZ2_FORMAT_NATIVE */
-    /* Palette as red, green, blue triplets, for PQZ2_COLOUR_PALETTE; palette_entries is 0
-     * otherwise. An image of up to 8 bits with neither a palette nor the grey bit uses the
-     * palette of the nearest image before it in the file that has one (palette_inherited = 1;
-     * all black when there is none). */
+    /* Palette as red, green, blue triplets, 2^bits entries: for PQZ2_COLOUR_PALETTE, and for
+     * grey images of up to 8 bits that store a palette anyway (it then has no effect on the
+     * conversions); palette_entries is 0 otherwise. An image of up to 8 bits with neither a
+     * palette nor the grey bit uses the palettes of the images before it in the file
+     * (palette_inherited = 1): each entry from the last image whose palette has that entry,
+     * black where none has. A block cut short in its palette reports no palette colours. */
     uint32_t palette_entries;
     int palette_inherited;
     uint8_t palette[256][3];
-    int has_aux;              /* an auxiliary header is stored with the image */
+    int has_aux; /* an auxiliary header is stored with the image */
     uint32_t aux_type;
     uint64_t aux_size;
 } pqz2_image_info;
@@ -290,14 +328,15 @@ typedef struct pqz2_decode_result {
  * stride 0 means pqz2_min_stride). result may be NULL. Limits are checked before anything
  * large is allocated. Without salvage, a damaged image gives PQZ2_ERR_DAMAGED and the buffer's
  * content is unspecified; with salvage, PQZ2_PARTIAL and result says which rows are good. */
-PQZ2_EXPORT pqz2_status pqz2_decode(pqz2_file* file, pqz2_format format, void* buffer,
-                                    size_t size, size_t stride, pqz2_decode_result* result);
+PQZ2_EXPORT pqz2_status pqz2_decode(pqz2_file* file, pqz2_format format, void* buffer, size_t size,
+                                    size_t stride, pqz2_decode_result* result);
 
-/* As pqz2_decode into a buffer the library allocates with the smallest stride; release it with
- * pqz2_free. */
+/* As pqz2_decode into a buffer the library allocates with the smallest stride (limits checked
+ * before it is allocated); release it with pqz2_free. On failure *pixels is NULL. */
 PQZ2_EXPORT pqz2_status pqz2_decode_alloc(pqz2_file* file, pqz2_format format, void** pixels,
                                           size_t* stride, pqz2_decode_result* result);
 
+/* Releases a buffer of pqz2_decode_alloc; NULL is allowed. */
 PQZ2_EXPORT void pqz2_free(void* pixels);
 
 #ifdef __cplusplus

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "api/pqz2.h"
 #include "bench/heap_peak.h"
 #include "bench/peer_codecs.h"
 #include "reader/pqz2_read.h"
@@ -20,6 +21,28 @@ DibImage* readPqz(const std::string& path, int* errorCode = nullptr) {
     if (errorCode) *errorCode = pqzGetLastError(h);
     pqzClose(h);
     return dib;
+}
+
+// Decodes the first image of a PQZ file through the decoding API in the stored layout; empty
+// when it fails (with the message in *problem).
+std::vector<uint8_t> readPqzApi(const std::string& path, std::string* problem = nullptr) {
+    std::vector<uint8_t> out;
+    pqz2_file* f = pqz2_create(nullptr);
+    pqz2_block block;
+    void* pixels = nullptr;
+    size_t stride = 0;
+    if (pqz2_open_path(f, path.c_str()) == PQZ2_OK && pqz2_next_block(f, &block) == PQZ2_OK &&
+        pqz2_decode_alloc(f, PQZ2_FORMAT_NATIVE, &pixels, &stride, nullptr) == PQZ2_OK) {
+        pqz2_image_info info;
+        pqz2_image_info_get(f, &info);
+        const uint8_t* p = static_cast<const uint8_t*>(pixels);
+        out.assign(p, p + stride * info.height);
+        pqz2_free(pixels);
+    } else if (problem) {
+        *problem = pqz2_message(f);
+    }
+    pqz2_destroy(f);
+    return out;
 }
 
 // Whether the bitmap shows the picture: 8-bit grey rows, or 24-bit blue, green, red (a 32-bit
@@ -101,10 +124,21 @@ bool prepareCase(Case& c, const std::string& folder) {
         return c.error.empty();
     }
 
-    c.path = folder + "/" + c.photo + "-" + c.codec + ".pqz";
+    c.path = folder + "/" + c.photo + "-" + c.method->name + ".pqz";  // shared by both readers
     if (!enc::writeFile(c.path, c.compressed)) {
         c.error = "cannot write " + c.path;
         return false;
+    }
+    if (c.api) {
+        std::string problem;
+        const long long base = heapResetPeak();
+        const std::vector<uint8_t> pixels = readPqzApi(c.path, &problem);
+        c.peakHeap = heapPeak() - base;
+        if (pixels.empty())
+            c.error = "the decoding API refuses the image: " + problem;
+        else if (pixels != storedPixels(*c.picture))
+            c.error = "the decoding API gives other pixels";
+        return c.error.empty();
     }
     int errorCode = 0;
     const long long base = heapResetPeak();
@@ -128,6 +162,18 @@ bool decodeCase(const Case& c) {
     if (c.peer != Peer::kNone) {
         std::vector<uint8_t> pixels;
         return decodePeer(c, pixels);
+    }
+    if (c.api) {
+        pqz2_file* f = pqz2_create(nullptr);
+        pqz2_block block;
+        void* pixels = nullptr;
+        size_t stride = 0;
+        const bool ok =
+            pqz2_open_path(f, c.path.c_str()) == PQZ2_OK && pqz2_next_block(f, &block) == PQZ2_OK &&
+            pqz2_decode_alloc(f, PQZ2_FORMAT_NATIVE, &pixels, &stride, nullptr) == PQZ2_OK;
+        pqz2_free(pixels);
+        pqz2_destroy(f);
+        return ok;
     }
     DibImage* dib = readPqz(c.path);
     pqzFreeResource(dib);

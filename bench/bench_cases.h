@@ -20,6 +20,7 @@ struct Case {
     const enc::Picture* picture = nullptr;  // the original pixels
     const PqzMethod* method = nullptr;      // PQZ2 cases
     Peer peer = Peer::kNone;                // peer cases
+    bool api = false;  // PQZ2 cases: through the decoding API instead of the ten functions
 
     // Filled by prepareCase.
     bool prepared = false;
@@ -52,7 +53,9 @@ class TempFolder {
 bool prepareCase(Case& c, const std::string& folder);
 
 // One decode, as the benchmark times it: for PQZ2 pqzOpen, pqzReadImage, pqzFreeResource and
-// pqzClose on the file; for the peers the decode from memory into a fresh pixel buffer.
+// pqzClose on the file, or through the decoding API pqz2_create, pqz2_open_path,
+// pqz2_next_block, pqz2_decode_alloc of the stored layout, pqz2_free and pqz2_destroy; for the
+// peers the decode from memory into a fresh pixel buffer.
 bool decodeCase(const Case& c);
 
 }  // namespace pqz::bench

@@ -239,21 +239,24 @@ int main(int argc, char** argv) {
 
     std::vector<std::unique_ptr<Case>> cases;
     for (const Photo& photo : photos) {
-        auto add = [&](const std::string& codec, const PqzMethod* m, Peer peer) {
+        auto add = [&](const std::string& codec, const PqzMethod* m, Peer peer, bool api = false) {
             auto c = std::make_unique<Case>();
             c->photo = photo.name;
             c->codec = codec;
             c->picture = &photo.picture;
             c->method = m;
             c->peer = peer;
+            c->api = api;
             const bool small = int64_t(photo.picture.width) * photo.picture.height < 65536;
             benchmark::RegisterBenchmark(c->name().c_str(), runCase, c.get())
                 ->Unit(small ? benchmark::kMicrosecond : benchmark::kMillisecond);
             cases.push_back(std::move(c));
         };
         for (const PqzMethod& m : pqzMethods())
-            if (runs[std::string(m.name) + char('0' + photo.picture.channels)])
+            if (runs[std::string(m.name) + char('0' + photo.picture.channels)]) {
                 add(m.name, &m, Peer::kNone);
+                add(std::string(m.name) + "-api", &m, Peer::kNone, true);  // same file, new API
+            }
         add("png", nullptr, Peer::kPng);
         add("jpegls", nullptr, Peer::kJpegLs);
     }

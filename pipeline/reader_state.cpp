@@ -10,4 +10,8 @@ ReaderState& readerState() {
     return tlsState;
 }
 
+void raiseError(int kind) {
+    tlsState.raisedError = kind;
+}
+
 }  // namespace pqz

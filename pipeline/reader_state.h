@@ -6,8 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 
-struct ReaderHandle;
-
 namespace pqz {
 
 struct MagnitudeModel;
@@ -72,8 +70,9 @@ struct ReaderState {
     uint32_t rateFloor;
     uint32_t treeStep;
 
-    // The handle that errors raised while decoding are charged to.
-    ReaderHandle* currentHandle;
+    // The internal error kind raised during the current decode (0: none); the caller clears it
+    // before a decode and reads it after.
+    int raisedError;
 };
 
 // This thread's decoding state. Hot loops take the reference once.
@@ -88,7 +87,7 @@ enum ErrorKind {
     ERR_NO_MEMORY = 7,
 };
 
-// Stores the external code of an internal error kind into the current handle's error code.
+// Records an internal error kind for the current decode.
 void raiseError(int kind);
 
 }  // namespace pqz

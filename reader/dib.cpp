@@ -3,9 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "pipeline/reader_state.h"
 #include "reader/reader_handle.h"
-#include "reader/stream_reader.h"
 
 namespace pqz {
 
@@ -97,22 +95,6 @@ DecodedImage* widenForDib(const DecodedImage* src) {
     if (n == 2) return widen2To4(src);
     if (n == 15 || n == 16 || n == 32) return widenTo24(src, n);
     return const_cast<DecodedImage*>(src);
-}
-
-DecodedImage* readDecodedImage(ReaderHandle* handle, AuxHeader** aux) {
-    if (handle->errorCode != 0 || !handle->reader) return nullptr;
-    readerState().currentHandle = handle;
-    DecodedImage* img = readImageBlock(handle->reader, false, aux);
-    if (!img) return nullptr;
-    if (handle->errorCode != 0) {
-        freeDecodedImage(img);
-        if (aux) {
-            std::free(*aux);
-            *aux = nullptr;
-        }
-        return nullptr;
-    }
-    return img;
 }
 
 DibImage* buildDib(ReaderHandle* handle, const DecodedImage* img) {

@@ -20,8 +20,9 @@ bool dibSizeFits(uint32_t width, uint32_t height, int n);
 DibImage* convertToDib(ReaderHandle* handle, AuxHeader** aux);
 
 // The two halves of convertToDib, for tools that want the pixels in their stored format:
-// the next image as the raw record (null on the same conditions), and the bitmap of a record,
-// which also updates the handle's remembered palette as pqzReadImage does.
+// the next image as the raw record (null on the same conditions; released with
+// freeDecodedImage), and the bitmap of a record, which also updates the handle's remembered
+// palette as pqzReadImage does.
 DecodedImage* readDecodedImage(ReaderHandle* handle, AuxHeader** aux);
 DibImage* buildDib(ReaderHandle* handle, const DecodedImage* img);
 

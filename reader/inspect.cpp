@@ -1,12 +1,11 @@
 #include "reader/inspect.h"
 
-#include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "pipeline/bit_reader.h"
 #include "pipeline/payload.h"
-#include "reader/stream_reader.h"
+#include "reader/block_walk.h"
 
 namespace pqz {
 
@@ -29,84 +28,77 @@ bool readPlaneTable(const ImageHeader& header, const uint8_t* head, size_t size,
     return true;
 }
 
+namespace {
+
+BlockInfo infoOf(ByteSource& source, const WalkedBlock& b) {
+    BlockInfo info;
+    info.image = b.image;
+    info.offset = b.offset;
+    if (!b.image) {
+        info.recordType = b.extraType;
+        info.recordSize = b.extraSize;
+        return info;
+    }
+    info.imageNumber = b.imageIndex;
+    info.header = b.header;
+    info.hasAux = b.hasAux;
+    info.recordType = b.auxType;
+    info.recordSize = b.auxSize;
+    uint8_t head[16] = {};
+    const int64_t got = source.readAt(b.payloadOffset, head, sizeof head);
+    if (got > 0) readPlaneTable(b.header, head, size_t(got), &info);
+    return info;
+}
+
+}  // namespace
+
+namespace {
+
+// What stopped a listing, in the words the converter reads: the offset after "offset ", and
+// " announces " for a block whose data runs past the end (that block is listed).
+std::string problemOf(ByteSource& source, const WalkedBlock& b) {
+    const std::string at = " at offset " + std::to_string(b.offset);
+    switch (b.damage) {
+        case BlockDamage::NoTag:
+            return "no valid block" + at;
+        case BlockDamage::HeaderCut:
+            return std::string(b.image ? "image header" : "extra block") + at + " is truncated";
+        case BlockDamage::AuxHeaderCut:
+            return "auxiliary header of image " + std::to_string(b.imageIndex) + at +
+                   " is truncated";
+        default:
+            break;
+    }
+    const uint64_t from = b.image ? (b.hasAux ? b.auxOffset : b.payloadOffset) : b.dataOffset;
+    const uint64_t body = b.offset + b.size - from;
+    const int64_t size = source.size();
+    const uint64_t remain = size >= 0 && uint64_t(size) > from ? uint64_t(size) - from : 0;
+    return (b.image ? "image " + std::to_string(b.imageIndex) : std::string("extra block")) + at +
+           " announces " + std::to_string(body) + " bytes, " + std::to_string(remain) + " remain";
+}
+
+}  // namespace
+
 bool listBlocks(const std::string& path, std::vector<BlockInfo>* blocks, std::string* problem) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) {
+    std::unique_ptr<ByteSource> source = openFileSource(path.c_str());
+    if (!source) {
         *problem = "cannot be opened";
         return false;
     }
-    std::unique_ptr<FILE, int (*)(FILE*)> closer(f, &std::fclose);
-    std::fseek(f, 0, SEEK_END);
-    const long size = std::ftell(f);
-    std::fseek(f, 0, SEEK_SET);
-    int images = 0;
+    BlockWalk walk(*source);
     for (;;) {
-        BlockInfo info;
-        const long at = std::ftell(f);
-        info.offset = uint64_t(at);
-        uint8_t tag[4];
-        const size_t got = std::fread(tag, 1, 4, f);
-        if (got < 4) {
-            if (got == 0 || std::feof(f)) return true;
-            *problem = "read error at offset " + std::to_string(at);
+        WalkedBlock b;
+        const WalkResult r = walk.next(&b);
+        if (r == WalkResult::End || (r == WalkResult::Damaged && b.damage == BlockDamage::TagCut))
+            return true;  // a few bytes behind the last block end the file as for the readers
+        if (r == WalkResult::IoError) {
+            *problem = "read error at offset " + std::to_string(b.offset);
             return false;
         }
-        const TagKind kind = classifyTag(tag);
-        if (kind == kTagInvalid) {
-            *problem = "no valid block at offset " + std::to_string(at);
-            return false;
-        }
-        uint8_t h[16];
-        uint64_t body = 0;
-        if (kind == kTagExtra) {
-            if (std::fread(h, 1, 8, f) != 8) {
-                *problem = "extra block at offset " + std::to_string(at) + " is truncated";
-                return false;
-            }
-            info.recordType = le32(h);
-            info.recordSize = le32(h + 4);
-            body = info.recordSize;
-        } else {
-            if (std::fread(h, 1, 16, f) != 16) {
-                *problem = "image header at offset " + std::to_string(at) + " is truncated";
-                return false;
-            }
-            info.image = true;
-            info.imageNumber = images++;
-            info.header = parseImageHeader(h);
-            if (info.header.flags & kFlagAuxHeader) {
-                uint8_t a[8];
-                if (std::fread(a, 1, 8, f) != 8) {
-                    *problem = "auxiliary header of image " + std::to_string(info.imageNumber) +
-                               " is truncated";
-                    return false;
-                }
-                info.hasAux = true;
-                info.recordType = le32(a);
-                info.recordSize = le32(a + 4);
-                if (std::fseek(f, long(info.recordSize), SEEK_CUR) != 0) return false;
-            }
-            uint8_t head[16] = {};
-            const long payloadAt = std::ftell(f);
-            const size_t n = std::fread(head, 1, sizeof head, f);
-            readPlaneTable(info.header, head, n, &info);
-            std::fseek(f, payloadAt, SEEK_SET);
-            const int bpp = info.header.bitsPerPixel();
-            const bool palette = (info.header.format & kFormatPalette) != 0;
-            body = uint64_t(info.header.payloadSize) +
-                   (palette ? (bpp < 40 ? uint64_t(3) << bpp : uint64_t(1) << 40) : 0);
-        }
-        const long here = std::ftell(f);
-        if (uint64_t(size - here) < body) {
-            blocks->push_back(info);
-            *problem = std::string(info.image ? "image " + std::to_string(info.imageNumber)
-                                              : "extra block") +
-                       " at offset " + std::to_string(at) + " announces " + std::to_string(body) +
-                       " bytes, " + std::to_string(size - here) + " remain";
-            return false;
-        }
-        std::fseek(f, long(body), SEEK_CUR);
-        blocks->push_back(info);
+        if (b.headersComplete()) blocks->push_back(infoOf(*source, b));
+        if (r == WalkResult::Ok) continue;
+        *problem = problemOf(*source, b);
+        return false;
     }
 }
 

@@ -11,14 +11,7 @@ using enc::ImageBlock;
 using enc::PqzWriter;
 using test::TempDir;
 
-ImageBlock rawGrey(uint16_t w, uint16_t h, uint8_t fill = 7) {
-    ImageBlock b;
-    b.width = w;
-    b.height = h;
-    b.format = 8 | 0x40;
-    b.payload.assign(size_t(w) * h, fill);
-    return b;
-}
+using test::rawGrey;
 
 TEST(Container, FailedOpensAndNullHandles) {
     TempDir dir;

@@ -39,6 +39,16 @@ inline std::string writeTemp(const TempDir& dir, const std::vector<uint8_t>& byt
     return path;
 }
 
+// An uncompressed 8-bit grey image block of one fill value.
+inline enc::ImageBlock rawGrey(uint16_t w, uint16_t h, uint8_t fill = 7) {
+    enc::ImageBlock b;
+    b.width = w;
+    b.height = h;
+    b.format = 8 | 0x40;
+    b.payload.assign(size_t(w) * h, fill);
+    return b;
+}
+
 // Output (standard output and error together when the command says so) and exit status.
 struct ProcessRun {
     std::string out;

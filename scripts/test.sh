@@ -10,6 +10,7 @@
 #      running the reference vectors and the coding method 2 tests;
 #   7. a cross build for 64-bit ARM (g++-aarch64-linux-gnu, installed with apt-get) running the
 #      unit tests, the reference vectors and the round trips under qemu-user.
+#   8. the web viewer: its WebAssembly build against the native library in Node and in Chromium.
 # Any failure or sanitizer finding fails the run. PQZ2_QUICK=1 runs only the first stage.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -146,4 +147,6 @@ stage "python package"
 bash "$root/scripts/test_python.sh" "$out"
 # --- end of Python package ---
 
+stage "web viewer: WebAssembly build, Node and browser tests"
+bash "$root/scripts/test_web.sh" "$out"
 echo "all tests passed"

@@ -23,7 +23,7 @@ static_assert(kModelBytes % kModelBlockBytes == 0, "the bitmaps follow whole blo
 
 // Planes of at least this many samples ask for huge pages (where offered). Smaller ones would
 // pay for clearing whole huge pages of which they reach a few models.
-constexpr int64_t kHugePageSamples = int64_t(1) << 16;
+[[maybe_unused]] constexpr int64_t kHugePageSamples = int64_t(1) << 16;  // huge pages only
 
 // The models are read and written all over the table for every young sample. For large planes
 // on Linux they go on huge pages where the system offers them: the scattered accesses then stay

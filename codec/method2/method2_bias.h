@@ -6,12 +6,6 @@
 
 #include "base/platform.h"
 
-// Every file of coding method 2 comes through here. Its floating-point environment and vector
-// paths are written for x86-64 (SSE control register, SSE and AVX2 lanes) so far.
-#if !PQZ_X86_64
-#error "coding method 2 is written for x86-64 processors only so far"
-#endif
-
 namespace pqz::method2 {
 
 constexpr int kBiasStages = 5;

@@ -1,7 +1,6 @@
 // Walking the blocks: next, rewind, seek, the data of extra blocks and auxiliary headers, and
 // the information of an image read from its headers, payload head and palette.
 #include <cstring>
-#include <vector>
 
 #include "api/file.h"
 #include "reader/inspect.h"

@@ -1,7 +1,5 @@
 #include "pipeline/payload.h"
 
-#include <cstring>
-
 #include "base/memory.h"
 #include "codec/bitstream/bitstream.h"
 #include "pipeline/filters.h"

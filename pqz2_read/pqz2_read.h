@@ -18,7 +18,11 @@
 #include <stdint.h>
 
 #if defined(_WIN32)
+#if defined(PQZ2_BUILDING_LIBRARY)
 #define PQZ2_API __declspec(dllexport)
+#else
+#define PQZ2_API __declspec(dllimport)
+#endif
 #elif defined(__GNUC__)
 #define PQZ2_API __attribute__((visibility("default")))
 #else

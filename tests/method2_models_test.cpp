@@ -16,6 +16,7 @@
 #include "codec/shared/range_decoder.h"
 #include "tests/float_control.h"
 #include "tests/method2_test_support.h"
+#include "tests/support/method2_bias_reference.h"
 
 namespace pqz::method2 {
 namespace {
@@ -177,7 +178,7 @@ void expectLanesAdaptAsCellByCell(LaneWidth width) {
         }
         const int32_t clip = 4 * int32_t(rng() % 16) + 1;
         adaptBiasStage(lanes.data(), idx, d, e, clip, -clip, width);
-        adaptBiasStageByCell(byCell.data(), idx, d, e, clip, -clip);
+        test::adaptBiasStageByCell(byCell.data(), idx, d, e, clip, -clip);
         if (step % 256 == 0) {
             ASSERT_EQ(std::memcmp(lanes.data(), byCell.data(), bytes), 0) << step;
         }
@@ -196,7 +197,7 @@ void expectLanesAdaptAsCellByCell(LaneWidth width) {
         for (int counts = 0; counts < 16; counts++) {
             const int32_t idx = 0x3A50 | counts;
             adaptBiasStage(lanes.data(), idx, 0, e, 61, -61, width);
-            adaptBiasStageByCell(byCell.data(), idx, 0, e, 61, -61);
+            test::adaptBiasStageByCell(byCell.data(), idx, 0, e, 61, -61);
             ASSERT_EQ(std::memcmp(lanes.data(), byCell.data(), bytes), 0) << counts;
         }
     }

@@ -5,54 +5,14 @@
 #include "codec/method2/method2_bias.h"
 
 #include "codec/method2/float_env.h"
+#include "codec/method2/method2_bias_cells.h"
 #include "codec/method2/method2_bias_lanes.h"
 
 namespace pqz::method2 {
 
+namespace cells {
+
 namespace {
-
-constexpr uint8_t kCountdownOfShift[4] = {2, 7, 46, 197};  // shifts 5 to 8
-
-inline int32_t add32(int32_t a, int32_t b) {
-    return int32_t(uint32_t(a) + uint32_t(b));
-}
-inline int32_t sub32(int32_t a, int32_t b) {
-    return int32_t(uint32_t(a) - uint32_t(b));
-}
-inline int16_t add16(int16_t a, int32_t b) {
-    return int16_t(uint16_t(uint16_t(a) + uint16_t(b)));
-}
-
-struct BiasClip {
-    int32_t high;
-    int32_t low;
-    int32_t sign(int32_t v) const { return (v > high) - (v < low); }
-};
-
-inline int shiftOfScale(unsigned scale) {
-    return 9 - trailingZeros(uint32_t(scale));
-}
-inline uint16_t scaleCountdown(int shift, unsigned countdown) {
-    return uint16_t((1u << (17 - shift)) | countdown);
-}
-
-inline void adaptOwnCell(BiasBlock* table, int32_t idx, int32_t d, const BiasClip& clip) {
-    BiasBlock& b = table[idx >> 4];
-    const int i = idx & 15;
-    int16_t& sum = b.sum[i];
-    sum = add16(sum, d);
-    const unsigned countdown = b.scaleCountdown[i] & 0xFFu;
-    if (countdown == 0) return;
-    sum = add16(sum, 4 * clip.sign(d));
-    if (d <= -38 || d >= 38) return;
-    const int shift = shiftOfScale(b.scaleCountdown[i] >> 8);
-    if (countdown == 1 && shift < 8) {
-        b.scaleCountdown[i] = scaleCountdown(shift + 1, kCountdownOfShift[shift + 1 - 5]);
-        sum = int16_t(uint16_t(uint16_t(sum) * 2u));
-    } else {
-        b.scaleCountdown[i] = uint16_t(b.scaleCountdown[i] - 1);  // 1 becomes 0 at shift 8
-    }
-}
 
 // Related cell n moves toward target by 2^-k of the gap; a dead-zone update also pushes by 32
 // times the gap's clipped sign.
@@ -66,9 +26,10 @@ void nudge(BiasBlock* table, int32_t n, int32_t target, int k, bool deadZone,
     sum = add16(sum, step);
 }
 
-// Rarely taken while decoding: kept out of line so that the usual path needs no stack frame.
-PQZ_COLD void adaptRelatedByCell(BiasBlock* table, int32_t idx, int32_t e, int32_t clipHigh,
-                                 int32_t clipLow) {
+}  // namespace
+
+void adaptRelatedByCell(BiasBlock* table, int32_t idx, int32_t e, int32_t clipHigh,
+                        int32_t clipLow) {
     const BiasClip clip{clipHigh, clipLow};
     const int32_t lo = idx & 3, mid = (idx >> 2) & 3;
     const int32_t ne = sub32(0, e);
@@ -90,7 +51,9 @@ PQZ_COLD void adaptRelatedByCell(BiasBlock* table, int32_t idx, int32_t e, int32
     }
 }
 
-}  // namespace
+}  // namespace cells
+
+using namespace cells;
 
 void resetBiasTable(BiasBlock* table) {
     for (int b = 0; b < kBiasBlocks; b++) {
@@ -145,13 +108,6 @@ void adaptBiasStage(BiasBlock* table, int32_t idx, int32_t d, int32_t e, int32_t
     (void)lanes;
     adaptRelatedByCell(table, idx, e, clipHigh, clipLow);
 #endif
-}
-
-void adaptBiasStageByCell(BiasBlock* table, int32_t idx, int32_t d, int32_t e, int32_t clipHigh,
-                          int32_t clipLow) {
-    const BiasClip clip{clipHigh, clipLow};
-    adaptOwnCell(table, idx, d, clip);
-    adaptRelatedByCell(table, idx, e, clipHigh, clipLow);
 }
 
 }  // namespace pqz::method2

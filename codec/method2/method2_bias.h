@@ -59,10 +59,6 @@ LaneWidth widestLaneWidth();
 // where widestLaneWidth() offers them.
 void adaptBiasStage(BiasBlock* table, int32_t idx, int32_t d, int32_t e, int32_t clipHigh,
                     int32_t clipLow, LaneWidth lanes = LaneWidth::Eight);
-// The same, one cell after another in 32-bit arithmetic, for any e: the way errors too large
-// for the lanes are adapted, and the measure the lanes are tested against.
-void adaptBiasStageByCell(BiasBlock* table, int32_t idx, int32_t d, int32_t e, int32_t clipHigh,
-                          int32_t clipLow);
 // Errors |e| up to this size are adapted in 16-bit lanes; no intermediate of the rule then leaves
 // the 16-bit range.
 constexpr int32_t kLaneErrorLimit = 7000;

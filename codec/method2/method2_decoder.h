@@ -2,7 +2,6 @@
 // per-sample operations (prediction, residual decoding, adaptation).
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
 #include "codec/method2/method2_bias.h"

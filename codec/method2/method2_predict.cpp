@@ -479,64 +479,71 @@ int32_t codingContexts(Method2Decoder& d, const Rows& r, const Rows* r1, const R
     return pred;
 }
 
-}  // namespace
+// Weighted gradient sums around the sample: up-left, up-right, left and up.
+struct Gradients {
+    int32_t upLeft, upRight, left, up;
+};
 
-int32_t predictPixel(RangeDecoder& rc, Method2Decoder& d, const Method2Decoder* ref1,
-                     const Method2Decoder* ref2) {
-    const Rows r(d);
+PQZ_HOT_INLINE Gradients gradientSums(const Rows& r, const DecodeShared& sh) {
     const PixelRecord *C = r.C, *U1 = r.U1, *U2 = r.U2, *U3 = r.U3;
-    const DecodeShared& sh = *d.shared;
+    Gradients g;
+    g.upLeft = 14 * C[-2].gradUpLeft + 23 * C[-1].gradUpLeft + 20 * U1[0].gradUpLeft +
+               22 * U1[1].gradUpLeft + 16 * U1[2].gradUpLeft + 12 * U1[3].gradUpLeft +
+               21 * U2[-1].gradUpLeft + sh.gradientBias[0];
+    g.upRight = 19 * C[-2].gradUpRight + 22 * C[-1].gradUpRight + 9 * U1[-1].gradUpRight +
+                25 * U1[0].gradUpRight + 15 * U1[1].gradUpRight + 21 * U1[2].gradUpRight +
+                17 * U2[-2].gradUpRight + sh.gradientBias[1];
+    g.left = 19 * C[-2].gradLeft + 22 * C[-1].gradLeft + 16 * U1[-1].gradLeft +
+             18 * U1[0].gradLeft + 21 * U1[1].gradLeft + 15 * U1[2].gradLeft + 17 * U1[3].gradLeft +
+             sh.gradientBias[2];
+    g.up = 15 * (U2[0].gradUp + U3[0].gradUp) + 17 * C[-2].gradUp + 25 * C[-1].gradUp +
+           19 * U1[0].gradUp + 23 * U1[1].gradUp + 14 * U1[3].gradUp + sh.gradientBias[3];
+    return g;
+}
 
-    // Gradient sums: up-left, up-right, left and up.
-    const int32_t g0 = 14 * C[-2].gradUpLeft + 23 * C[-1].gradUpLeft + 20 * U1[0].gradUpLeft +
-                       22 * U1[1].gradUpLeft + 16 * U1[2].gradUpLeft + 12 * U1[3].gradUpLeft +
-                       21 * U2[-1].gradUpLeft + sh.gradientBias[0];
-    const int32_t g1 = 19 * C[-2].gradUpRight + 22 * C[-1].gradUpRight + 9 * U1[-1].gradUpRight +
-                       25 * U1[0].gradUpRight + 15 * U1[1].gradUpRight + 21 * U1[2].gradUpRight +
-                       17 * U2[-2].gradUpRight + sh.gradientBias[1];
-    const int32_t g2 = 19 * C[-2].gradLeft + 22 * C[-1].gradLeft + 16 * U1[-1].gradLeft +
-                       18 * U1[0].gradLeft + 21 * U1[1].gradLeft + 15 * U1[2].gradLeft +
-                       17 * U1[3].gradLeft + sh.gradientBias[2];
-    const int32_t g3 = 15 * (U2[0].gradUp + U3[0].gradUp) + 17 * C[-2].gradUp + 25 * C[-1].gradUp +
-                       19 * U1[0].gradUp + 23 * U1[1].gradUp + 14 * U1[3].gradUp +
-                       sh.gradientBias[3];
+// The predictor context: the balance of up and left gradients, then thresholds on the gradient
+// total, on the near values, on up-left against up-right and on near against farther values.
+PQZ_HOT_INLINE int predictorContext(const Rows& r, const Gradients& g) {
+    const PixelRecord *C = r.C, *U1 = r.U1, *U2 = r.U2;
+    const int32_t g0 = g.upLeft, g1 = g.upRight, g2 = g.left, g3 = g.up;
     const int32_t gsum = g0 + g1 + g3 + g2;
-
-    // Predictor context.
     const int32_t k = (2 * g3 < 8 * g2) + (5 * g3 < 8 * g2) + (9 * g3 < 8 * g2) +
                       (17 * g3 < 8 * g2) + (43 * g3 < 8 * g2);
     const int32_t* t = kContextThreshold[k];
     const int32_t pp = 2 * C[-2].value + 2 * C[-1].value;
     const int32_t q = U1[0].value + 2 * C[-1].value + U1[1].value;
     const int32_t rr = 16 * (U2[-1].value + U2[0].value + U2[2].value + U1[1].value);
-    const int context =
-        320 * k + 64 * ((t[9] < gsum) + (t[10] < gsum) + (t[11] < gsum) + (t[12] < gsum)) +
-        16 * ((t[6] < q) + (t[7] < q) + (t[8] < q)) +
-        4 * ((t[3] * g0 < 16 * g1) + (t[4] * g0 < 16 * g1) + (t[5] * g0 < 16 * g1)) +
-        ((t[0] * pp < rr) + (t[1] * pp < rr) + (t[2] * pp < rr));
+    return 320 * k + 64 * ((t[9] < gsum) + (t[10] < gsum) + (t[11] < gsum) + (t[12] < gsum)) +
+           16 * ((t[6] < q) + (t[7] < q) + (t[8] < q)) +
+           4 * ((t[3] * g0 < 16 * g1) + (t[4] * g0 < 16 * g1) + (t[5] * g0 < 16 * g1)) +
+           ((t[0] * pp < rr) + (t[1] * pp < rr) + (t[2] * pp < rr));
+}
 
-    // Slot of the context; an existing slot first learns from the left sample.
-    float* x = d.inputs;
+// Slot of the context; an existing slot first learns from the left sample.
+PQZ_HOT_INLINE PredictorSlot* slotOfContext(RangeDecoder& rc, Method2Decoder& d,
+                                            const DecodeShared& sh, int context, int32_t left) {
     const int known = d.slotOfContext[context];
-    PredictorSlot* slot;
-    if (known == 0) {
-        slot = handOutSlot(rc, d, context);
-    } else {
-        slot = &d.slots[known];
-        const float r0 = fsum(dot28(slot->weight, x), x[28]);
-        const float e = fprod(fdiff(float(C[-1].value), r0), 2.1f);
-        trainSlot(*slot, x, sh.stepSize, SlotStep(0.023f, e, fprod(7744.0f, slot->stepScale)));
-    }
-    d.currentSlot = slot;
+    if (known == 0) return handOutSlot(rc, d, context);
+    PredictorSlot* slot = &d.slots[known];
+    const float* x = d.inputs;
+    const float r0 = fsum(dot28(slot->weight, x), x[28]);
+    const float e = fprod(fdiff(float(left), r0), 2.1f);
+    trainSlot(*slot, x, sh.stepSize, SlotStep(0.023f, e, fprod(7744.0f, slot->stepScale)));
+    return slot;
+}
 
-    // Features of this sample.
+// The predictor inputs of this sample: its features, the first sixteen raised by the
+// reference sample where the plane has one.
+PQZ_HOT_INLINE void loadInputs(Method2Decoder& d, const Rows& r, const Method2Decoder* ref1,
+                               const Method2Decoder* ref2) {
+    float* x = d.inputs;
     alignas(16) int32_t f[kInputs];
     singlePlaneFeatures(r, f);
     if (ref1) {
         const Rows r1(*ref1), r2(*ref2);
         multiPlaneFeatures(d, r, r1, r2, f);
         if (d.hasReference) {
-            const float a0 = float(C[0].aux);
+            const float a0 = float(r.C[0].aux);
             for (int i = 0; i < 16; i++) x[i] = float(f[i]) + a0;
             for (int i = 16; i < kInputs; i++) x[i] = float(f[i]);
         } else {
@@ -545,31 +552,47 @@ int32_t predictPixel(RangeDecoder& rc, Method2Decoder& d, const Method2Decoder* 
     } else {
         for (int i = 0; i < kInputs; i++) x[i] = float(f[i]);
     }
+}
 
-    // Direction class: the smallest weighted gradient, earlier classes winning ties.
+// Direction class: the smallest weighted gradient, earlier classes winning ties.
+PQZ_HOT_INLINE int directionClass(const Gradients& g) {
     int cls = 0;
-    int32_t m = 16 * g2;
-    if (14 * g3 < m) {
+    int32_t m = 16 * g.left;
+    if (14 * g.up < m) {
         cls = 1;
-        m = 14 * g3;
+        m = 14 * g.up;
     }
-    if (13 * g1 < m) {
+    if (13 * g.upRight < m) {
         cls = 2;
-        m = 13 * g1;
+        m = 13 * g.upRight;
     }
-    if (11 * g0 < m) cls = 3;
+    if (11 * g.upLeft < m) cls = 3;
+    return cls;
+}
+
+}  // namespace
+
+int32_t predictPixel(RangeDecoder& rc, Method2Decoder& d, const Method2Decoder* ref1,
+                     const Method2Decoder* ref2) {
+    const Rows r(d);
+    const DecodeShared& sh = *d.shared;
+    const Gradients g = gradientSums(r, sh);
+    PredictorSlot* const slot = slotOfContext(rc, d, sh, predictorContext(r, g), r.C[-1].value);
+    d.currentSlot = slot;
+    loadInputs(d, r, ref1, ref2);
 
     PredictorSlot* const* a = d.slotRowA + d.slotCursor;
     PredictorSlot* const* b = d.slotRowB + d.slotCursor;
     const PredictorSlot* const neighbours[6] = {a[-1], b[1], b[2], a[-2], b[0], a[0]};
-    d.directional = directionalEstimate(*slot, x, neighbours, cls, sh.fixedWeight);
+    d.directional =
+        directionalEstimate(*slot, d.inputs, neighbours, directionClass(g), sh.fixedWeight);
 
     if (ref1) {
         const Rows r1(*ref1), r2(*ref2);
-        const int32_t f4 = biasCascade<true>(d, r, &r1, &r2, g1);
+        const int32_t f4 = biasCascade<true>(d, r, &r1, &r2, g.upRight);
         return codingContexts(d, r, &r1, &r2, f4);
     }
-    const int32_t f4 = biasCascade<false>(d, r, nullptr, nullptr, g1);
+    const int32_t f4 = biasCascade<false>(d, r, nullptr, nullptr, g.upRight);
     return codingContexts(d, r, nullptr, nullptr, f4);
 }
 

@@ -1,6 +1,5 @@
 #include "codec/range/context_model.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>

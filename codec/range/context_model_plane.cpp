@@ -1,7 +1,6 @@
 // The plane loop of the context-model decoder: value table, initial model state, row buffers
 // with their equality flags and windowed sums, bookkeeping after each pixel, and the packing of
 // decoded rows into the output.
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 

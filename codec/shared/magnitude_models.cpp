@@ -1,6 +1,5 @@
 #include "codec/shared/magnitude_models.h"
 
-#include <cstdlib>
 #include <utility>
 
 #include "codec/shared/range_decoder.h"

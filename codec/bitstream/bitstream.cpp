@@ -287,9 +287,13 @@ void decodeSymbols(PayloadReader& in, BitStreamDecoder& d) {
     const PrefixCodeSet& codes = d.codes;
     for (;;) {
         size_t p = d.p;
+        size_t countAt = d.countAt;  // a local: the byte stores below could alias the field
         for (;;) {
             if (in.damaged) return;
-            if (p >= d.countAt && !countRows(in, d, p)) return;
+            if (p >= countAt) {
+                if (!countRows(in, d, p)) return;
+                countAt = d.countAt;
+            }
             const uint32_t ctx = formContext(rule, out, p);
             const uint32_t q = decodePrefixSymbol(in, codes, kLiteralCode + literals.selector[ctx]);
             if (q == 0) break;
@@ -309,7 +313,8 @@ void decodeSymbols(PayloadReader& in, BitStreamDecoder& d) {
 
 void decodeBitStream(PayloadReader& in, PlaneCoding coding, uint32_t rowLength, uint8_t* out,
                      size_t n, RowProgress& progress) {
-    Owned<BitStreamDecoder> owner = allocateObject<BitStreamDecoder>();
+    // Every field is set below or by the table set-up before it is read.
+    Owned<BitStreamDecoder> owner = allocateObject<BitStreamDecoder>(Fill::None);
     if (!owner) {
         in.fail(Status::OutOfMemory);
         return;
@@ -327,6 +332,7 @@ void decodeBitStream(PayloadReader& in, PlaneCoding coding, uint32_t rowLength, 
     d.explicitCount = 0;
     d.copyUnit = d.variant == 0 ? 3 : 4;
     std::memset(d.useCount, 0, sizeof d.useCount);
+    d.modes.size = 0;
     for (uint32_t mode = 5; mode >= 2; mode--) d.modes.push(mode);
 
     initDistanceCandidates(d.offset, d.row);

@@ -274,9 +274,11 @@ typedef struct pqz2_image_info {
     /* Palette as red, green, blue triplets, 2^bits entries: for PQZ2_COLOUR_PALETTE, and for
      * grey images of up to 8 bits that store a palette anyway (it then has no effect on the
      * conversions); palette_entries is 0 otherwise. An image of up to 8 bits with neither a
-     * palette nor the grey bit uses the palettes of the images before it in the file
-     * (palette_inherited = 1): each entry from the last image whose palette has that entry,
-     * black where none has. A block cut short in its palette reports no palette colours. */
+     * palette nor the grey bit uses the palettes of the colour images before it in the file
+     * (palette_inherited = 1): each entry from the last such image whose palette has that entry
+     * (a 2-bit palette counts as 16 entries, the 12 behind its own black), black where none
+     * has; palettes of grey images pass on only at 2 bits. A block cut short in its palette
+     * reports no palette colours. */
     uint32_t palette_entries;
     int palette_inherited;
     uint8_t palette[256][3];

@@ -47,12 +47,19 @@ bool readPalette(pqz2_file* file, const WalkedBlock& b, uint8_t rgb[256][3]) {
     return true;
 }
 
-// The palette of the current block, if it has one, passes on to the images behind it.
+// The palette of the current block passes on to the images behind it when the block is a colour
+// image with a palette; a grey image's palette does not, except at 2 bits. 2-bit images are shown
+// as 4-bit colour images, so a 2-bit palette (grey or not) passes on as 16 entries, the 12
+// behind its own black.
 void passCurrent(pqz2_file* file) {
     if (!file->hasCurrent) return;
     const WalkedBlock& b = file->current;
-    if (b.image && b.damage == BlockDamage::None && ownPalette(b.header))
+    const int n = b.header.bitsPerPixel();
+    if (b.image && b.damage == BlockDamage::None && ownPalette(b.header) &&
+        (!(b.header.format & kFormatGrey) || n == 2)) {
+        if (n == 2) std::memset(file->inherited, 0, 16 * 3);
         readPalette(file, b, file->inherited);
+    }
     file->hasCurrent = false;
 }
 

@@ -97,6 +97,9 @@ DecodedImage* widenForDib(const DecodedImage* src) {
     return const_cast<DecodedImage*>(src);
 }
 
+namespace {
+
+// The bitmap of a record; also updates the handle's remembered palette.
 DibImage* buildDib(ReaderHandle* handle, const DecodedImage* img) {
     DecodedImage* wide = widenForDib(img);
     if (!wide) return nullptr;
@@ -123,6 +126,8 @@ DibImage* buildDib(ReaderHandle* handle, const DecodedImage* img) {
     if (wide != img) freeDecodedImage(wide);
     return dib;
 }
+
+}  // namespace
 
 DibImage* convertToDib(ReaderHandle* handle, AuxHeader** aux) {
     DecodedImage* img = readDecodedImage(handle, aux);

@@ -19,12 +19,9 @@ bool dibSizeFits(uint32_t width, uint32_t height, int n);
 // or a decoder raised an error (the auxiliary header is then released and *aux set to null).
 DibImage* convertToDib(ReaderHandle* handle, AuxHeader** aux);
 
-// The two halves of convertToDib, for tools that want the pixels in their stored format:
-// the next image as the raw record (null on the same conditions; released with
-// freeDecodedImage), and the bitmap of a record, which also updates the handle's remembered
-// palette as pqzReadImage does.
+// The first half of convertToDib: the next image as the raw record in its stored pixel format
+// (null on the same conditions; released with freeDecodedImage).
 DecodedImage* readDecodedImage(ReaderHandle* handle, AuxHeader** aux);
-DibImage* buildDib(ReaderHandle* handle, const DecodedImage* img);
 
 // Widening of formats a bitmap cannot show: 2-bit pixels to 4 bits, 15/16-bit to 24 bits,
 // 32-bit to 24 bits. Returns a new record (the source is left alone), or the source itself when

@@ -169,6 +169,36 @@ TEST(Api, WalkOverBlocksExtraDataAuxSeekAndInheritedPalettes) {
     EXPECT_EQ(pqz2_seek_block(f, 3, &b), PQZ2_END);
 }
 
+// The colours an image without a palette takes are those the bitmaps of the ten functions show:
+// palettes of grey images pass on only at 2 bits, a 2-bit palette with 12 black entries.
+TEST(Api, InheritedPalettesMatchTheReferenceBitmaps) {
+    int inherited = 0;
+    for (const char* name : {"palette-sequence", "raw-1bit", "raw-2bit", "raw-4bit", "raw-8bit"}) {
+        const std::string base = enc::vectorsDir() + "/container/" + name;
+        const std::vector<uint8_t> bytes = enc::readFile(base + ".pqz");
+        ApiFile f;
+        ASSERT_EQ(pqz2_open_memory(f, bytes.data(), bytes.size()), PQZ2_OK);
+        pqz2_block b;
+        while (pqz2_next_block(f, &b) == PQZ2_OK) {
+            SCOPED_TRACE(base + " image " + std::to_string(b.image_index));
+            pqz2_image_info info;
+            ASSERT_EQ(pqz2_image_info_get(f, &info), PQZ2_OK);
+            if (info.colour != PQZ2_COLOUR_PALETTE) continue;
+            inherited += info.palette_inherited;
+            const std::vector<uint8_t> dib =
+                enc::readFile(base + "." + std::to_string(b.image_index) + ".dib");
+            ASSERT_GE(dib.size(), 40 + 4 * size_t(info.palette_entries));
+            for (uint32_t i = 0; i < info.palette_entries; i++) {
+                const uint8_t* e = &dib[40 + 4 * i];  // blue, green, red, 0
+                EXPECT_EQ(std::vector<uint8_t>(info.palette[i], info.palette[i] + 3),
+                          (std::vector<uint8_t>{e[2], e[1], e[0]}))
+                    << "entry " << i;
+            }
+        }
+    }
+    EXPECT_EQ(inherited, 17);
+}
+
 TEST(Api, DamagedBlocksAreReportedWhereTheyBreakAndAgainWhenAsked) {
     PqzWriter w;
     w.imageBlock(rawGrey(4, 2, 9));

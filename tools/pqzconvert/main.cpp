@@ -178,7 +178,7 @@ bool convertOne(FileJob& job) {
         if (!b.image) {
             Record rec;
             if (!job.o.extract) continue;
-            if (readExtra(job.file, b, &rec, &reason)) {
+            if (reader.readExtra(b, &rec, &reason)) {
                 ok &= writeRecord(job,
                                   job.base + ".extra-" + std::to_string(b.extraNumber) + "-" +
                                       std::to_string(b.recordType) + ".bin",
@@ -189,7 +189,7 @@ bool convertOne(FileJob& job) {
             break;
         }
         StoredImage img;
-        if (!reader.decode(b.imageNumber, &img, &reason)) {
+        if (!reader.decode(b, &img, &reason)) {
             damage = blockName(b) + at(b.offset) + " cannot be decoded: " + reason;
             break;
         }

@@ -1,5 +1,5 @@
-// The converter's access to PQZ files through the library: the block walk of the inspection
-// interface for listings and extra blocks, a reader handle for the images.
+// The converter's access to PQZ files through the library's public decoding API: one walk over
+// the blocks for listings, another for the images and extra blocks in file order.
 #include "pqz_access.h"
 
 #include <sys/stat.h>
@@ -8,60 +8,109 @@
 #include <cstdio>
 #include <cstring>
 
-#include "pqz2_read/dib.h"
-#include "reader/inspect.h"
-#include "pqz2_read/pqz2_read.h"
+#include "pqz2.h"
 
 namespace pqzconvert {
 
 namespace {
 
-const char* kMethodNames[4] = {"0", "1", "2", "3"};
+constexpr uint8_t kFormatGrey = 0x40;
+constexpr uint8_t kFormatPalette = 0x80;
 
-std::string describeCoding(const pqz::BlockInfo& b) {
-    const pqz::ImageHeader& h = b.header;
-    if (!(h.flags & pqz::kFlagCompressed)) return "raw";
-    std::string s = (h.flags & pqz::kFlagRangeCoded) ? "range-coded" : "bit-stream";
-    if (!b.hasHead) return s + ", whole image, no plane table";
-    s += (h.flags & pqz::kFlagSeparatePlanes) ? ", separate planes" : ", interleaved";
-    s += ", tolerance " + std::to_string(b.tolerance) + ", planes:";
-    for (int p = 0; p < b.planeCount; p++) {
-        const pqz::PlaneDescriptor& d = b.planes[p];
+// A file object of the library, released with the owner.
+struct ApiFile {
+    pqz2_file* f = nullptr;
+    ApiFile() {
+        pqz2_options options;
+        pqz2_options_init(&options);
+        // The converter refuses only images whose pixels alone pass 4 GiB, as when it decoded
+        // through bitmaps whose size fits 32 bits.
+        options.max_pixels = UINT64_MAX;
+        options.max_memory = uint64_t(1) << 32;
+        f = pqz2_create(&options);
+    }
+    ~ApiFile() { pqz2_destroy(f); }
+    ApiFile(const ApiFile&) = delete;
+    ApiFile& operator=(const ApiFile&) = delete;
+};
+
+// Opens path; false with *reason when it cannot.
+bool openApi(ApiFile& file, const std::string& path, pqz2_status* status, std::string* reason) {
+    if (!file.f) {
+        *reason = "out of memory";
+        *status = PQZ2_ERR_NO_MEMORY;
+        return false;
+    }
+    *status = pqz2_open_path(file.f, path.c_str());
+    if (*status == PQZ2_OK) return true;
+    *reason = pqz2_message(file.f);
+    return false;
+}
+
+std::string describeCoding(const pqz2_image_info& info) {
+    if (!info.compressed) return "raw";
+    std::string s = info.coding == PQZ2_CODING_BITSTREAM ? "bit-stream" : "range-coded";
+    if (!info.has_plane_table) return s + ", whole image, no plane table";
+    s += info.separate_planes ? ", separate planes" : ", interleaved";
+    s += ", tolerance " + std::to_string(info.tolerance) + ", planes:";
+    for (uint32_t p = 0; p < info.plane_count; p++) {
+        const pqz2_plane_info& d = info.planes[p];
         s += " [" + std::to_string(p) + ": order " + std::to_string(d.order) + " method " +
-             kMethodNames[d.method()] + (d.modelFlag() ? " model" : "");
-        if (d.hasReference()) s += " ref(offset " + std::to_string(d.offset) + ")";
+             std::to_string(d.method) + (d.model_flag ? " model" : "");
+        if (d.has_reference) s += " ref(offset " + std::to_string(d.offset) + ")";
         s += "]";
     }
     return s;
 }
 
-BlockEntry toEntry(const pqz::BlockInfo& b, int extras) {
+BlockEntry toEntry(const pqz2_block& b, const pqz2_image_info* info, int extras) {
     BlockEntry e;
-    e.image = b.image;
+    e.image = b.kind == PQZ2_BLOCK_IMAGE;
+    e.index = b.index;
     e.offset = b.offset;
-    e.recordType = b.recordType;
-    e.recordStored = b.recordSize;
-    if (!b.image) {
+    if (!e.image) {
         e.extraNumber = extras;
-        e.recordOffset = b.offset + 12;  // tag, type, size
+        e.recordType = b.extra_type;
+        e.recordStored = uint32_t(b.extra_size);
         return e;
     }
-    e.imageNumber = b.imageNumber;
-    e.width = b.header.width;
-    e.height = b.header.height;
-    e.bitsPerPixel = b.header.bitsPerPixel();
-    e.grey = (b.header.format & pqz::kFormatGrey) != 0;
-    e.palette = (b.header.format & pqz::kFormatPalette) != 0;
-    e.payloadBytes = b.header.payloadSize;
-    e.coding = describeCoding(b);
-    e.hasAux = b.hasAux;
+    e.imageNumber = b.image_index;
+    e.width = int(info->width);
+    e.height = int(info->height);
+    e.bitsPerPixel = int(info->bits_per_pixel);
+    e.grey = (info->format_byte & kFormatGrey) != 0;
+    e.palette = (info->format_byte & kFormatPalette) != 0;
+    e.payloadBytes = uint32_t(info->payload_size);
+    e.coding = describeCoding(*info);
+    e.hasAux = info->has_aux != 0;
+    e.recordType = info->aux_type;
+    e.recordStored = uint32_t(info->aux_size);
     return e;
 }
 
-// The offset a walk stopped at, from the problem text of the inspection interface.
-uint64_t offsetIn(const std::string& problem) {
-    const size_t at = problem.find("offset ");
-    return at == std::string::npos ? 0 : std::strtoull(problem.c_str() + at + 7, nullptr, 10);
+// What stopped a walk at block b: where, and for a block whose data runs past the end, how many
+// bytes it announces behind its headers and how many remain.
+std::string problemOf(const pqz2_block& b, const pqz2_image_info* info, uint64_t fileSize) {
+    const std::string at = " at offset " + std::to_string(b.offset);
+    const bool image = b.kind == PQZ2_BLOCK_IMAGE;
+    switch (b.damage) {
+        case PQZ2_DAMAGE_NO_TAG:
+            return "no valid block" + at;
+        case PQZ2_DAMAGE_HEADER:
+            return std::string(image ? "image header" : "extra block") + at + " is truncated";
+        case PQZ2_DAMAGE_AUX_HEADER:
+            return "auxiliary header of image " + std::to_string(b.image_index) + at +
+                   " is truncated";
+        default:
+            break;
+    }
+    const uint64_t from = !image          ? b.offset + 12  // tag, type, size
+                          : info->has_aux ? info->payload_offset - info->aux_size
+                                          : info->payload_offset;
+    const uint64_t body = b.offset + b.size - from;
+    const uint64_t remain = fileSize > from ? fileSize - from : 0;
+    return (image ? "image " + std::to_string(b.image_index) : std::string("extra block")) + at +
+           " announces " + std::to_string(body) + " bytes, " + std::to_string(remain) + " remain";
 }
 
 bool readableFile(const std::string& path, uint64_t* size, std::string* reason) {
@@ -90,6 +139,36 @@ bool readableFile(const std::string& path, uint64_t* size, std::string* reason) 
     return true;
 }
 
+// Walks the blocks of an open file into the listing.
+void walk(pqz2_file* f, Listing* listing) {
+    for (int extras = 0;;) {
+        pqz2_block b;
+        const pqz2_status s = pqz2_next_block(f, &b);
+        // A few bytes behind the last block end the file, as for the readers.
+        if (s == PQZ2_END || (s == PQZ2_ERR_DAMAGED && b.damage == PQZ2_DAMAGE_TAG_CUT)) return;
+        // Blocks whose headers are whole (also those whose data runs past the end) are listed.
+        const bool listed = s == PQZ2_OK || (s == PQZ2_ERR_DAMAGED && b.damage >= PQZ2_DAMAGE_AUX);
+        pqz2_image_info info = {};
+        if (listed && b.kind == PQZ2_BLOCK_IMAGE && pqz2_image_info_get(f, &info) != PQZ2_OK) {
+            listing->complete = false;
+            listing->problem = pqz2_message(f);
+            listing->problemOffset = b.offset;
+            return;
+        }
+        if (listed)
+            listing->blocks.push_back(
+                toEntry(b, &info, b.kind == PQZ2_BLOCK_EXTRA ? extras++ : -1));
+        if (s == PQZ2_OK) continue;
+        listing->complete = false;
+        listing->problemOffset = b.offset;
+        listing->lastBlockDamaged = listed;
+        listing->problem = s == PQZ2_ERR_IO ? "read error at offset " + std::to_string(b.offset)
+                           : s == PQZ2_ERR_DAMAGED ? problemOf(b, &info, listing->fileSize)
+                                                   : std::string(pqz2_message(f));
+        return;
+    }
+}
+
 }  // namespace
 
 uint64_t handedOutLength(uint32_t stored) {
@@ -100,142 +179,120 @@ uint64_t handedOutLength(uint32_t stored) {
 bool listFile(const std::string& path, Listing* listing, std::string* reason) {
     *listing = Listing();
     if (!readableFile(path, &listing->fileSize, reason)) return false;
-    std::vector<pqz::BlockInfo> blocks;
-    std::string problem;
-    listing->complete = pqz::listBlocks(path, &blocks, &problem);
-    int extras = 0;
-    for (const pqz::BlockInfo& b : blocks) {
-        listing->blocks.push_back(toEntry(b, extras));
-        if (!b.image) extras++;
+    ApiFile file;
+    pqz2_status s;
+    if (!openApi(file, path, &s, reason)) {
+        if (s != PQZ2_ERR_NOT_PQZ) return false;
+        listing->complete = false;
+        listing->problem = "no valid block at offset 0";
+        return true;
     }
-    if (!listing->complete) {
-        listing->problem = problem;
-        listing->problemOffset = offsetIn(problem);
-        // A block that announces more bytes than remain is listed, and is the damaged one.
-        listing->lastBlockDamaged =
-            !blocks.empty() && problem.find(" announces ") != std::string::npos;
-        if (listing->lastBlockDamaged) listing->problemOffset = blocks.back().offset;
-    }
+    walk(file.f, listing);
     return true;
 }
 
-bool readExtra(const std::string& path, const BlockEntry& block, Record* out, std::string* reason) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) {
-        *reason = std::strerror(errno);
-        return false;
-    }
-    out->type = block.recordType;
-    out->data.assign(handedOutLength(block.recordStored), 0);
-    const bool ok = std::fseek(f, long(block.recordOffset), SEEK_SET) == 0 &&
-                    std::fread(out->data.data(), 1, block.recordStored, f) == block.recordStored;
-    std::fclose(f);
-    if (!ok) *reason = "extra block at offset " + std::to_string(block.offset) + " is cut short";
-    return ok;
-}
-
-struct ImageReader::Handle {
-    ReaderHandle* h = nullptr;
-    bool failed = false;
-    ~Handle() { pqzClose(h); }
+struct ImageReader::File {
+    ApiFile api;
+    bool open = false;
+    bool current = false;  // a block is current
+    uint32_t index = 0;    // the current block
 };
 
 ImageReader::ImageReader(const std::string& path) : path_(path) {}
 ImageReader::~ImageReader() = default;
 
+bool ImageReader::moveTo(const BlockEntry& block, std::string* reason) {
+    if (!file_) {
+        file_ = std::make_unique<File>();
+        pqz2_status s;
+        if (!openApi(file_->api, path_, &s, reason)) return false;
+        file_->open = true;
+    }
+    if (!file_->open) {
+        *reason = "the file cannot be opened";
+        return false;
+    }
+    pqz2_file* f = file_->api.f;
+    if (file_->current && file_->index > block.index) {
+        pqz2_rewind(f);
+        file_->current = false;
+    }
+    while (!file_->current || file_->index < block.index) {
+        pqz2_block b;
+        const pqz2_status s = pqz2_next_block(f, &b);
+        if (s != PQZ2_OK) {
+            *reason = pqz2_message(f);
+            return false;
+        }
+        file_->current = true;
+        file_->index = b.index;
+    }
+    return true;
+}
+
 namespace {
 
-std::string decodeFailure(ReaderHandle* h) {
-    switch (pqzGetLastError(h)) {
-        case PQZ_ERR_BAD_STREAM:
+std::string decodeFailure(pqz2_file* f, pqz2_status s) {
+    switch (s) {
+        case PQZ2_ERR_MISSING_MARKER:
             return "a coded stream lacks its opening marker";
-        case PQZ_ERR_NO_MEMORY:
+        case PQZ2_ERR_NO_MEMORY:
             return "out of memory";
-        default:
+        case PQZ2_ERR_DAMAGED:
             return "its coded data is damaged";
+        default:
+            return pqz2_message(f);
     }
 }
 
-void copyPalette(const DibImage& dib, int bits, StoredImage* out) {
-    const uint8_t* table = reinterpret_cast<const uint8_t*>(&dib + 1);
-    const int entries = bits == 2 ? 4 : 1 << bits;
-    for (int i = 0; i < entries; i++)
-        out->paletteRgb.insert(out->paletteRgb.end(),
-                               {table[4 * i + 2], table[4 * i + 1], table[4 * i]});
+// The record of `stored` bytes as handed out: zero-padded to a multiple of four bytes.
+bool readRecord(pqz2_file* f, bool aux, uint32_t type, uint64_t stored, Record* out) {
+    out->type = type;
+    out->data.assign(handedOutLength(uint32_t(stored)), 0);
+    return (aux ? pqz2_aux_data : pqz2_extra_data)(f, out->data.data(), size_t(stored), nullptr) ==
+           PQZ2_OK;
 }
 
 }  // namespace
 
-bool ImageReader::decode(int n, StoredImage* out, std::string* reason) {
-    if (!handle_) {
-        handle_ = std::make_unique<Handle>();
-        handle_->h = pqzOpen(path_.c_str());
-        const int err = pqzGetLastError(handle_->h);
-        if (!handle_->h || err) {
-            handle_->failed = true;
-            *reason = !handle_->h ? "out of memory"
-                      : err == PQZ_ERR_CANNOT_OPEN
-                          ? "the file cannot be opened"
-                          : "the reader finds no valid blocks at the start of the file";
-            return false;
-        }
-    }
-    ReaderHandle* h = handle_->h;
-    if (handle_->failed) {
-        *reason = "the reader stopped at an earlier damaged block";
-        return false;
-    }
-    if (pqzGetImageNumber(h) > n) pqzRewind(h);
-    for (;;) {
-        const int t = pqzGetNextBlockType(h);
-        if (t == PQZ_BLOCK_EXTRA) {
-            ExtraBlock* e = pqzReadED(h);
-            if (e) {
-                pqzFreeResource(e);
-                continue;
-            }
-            *reason = "the reader finds a damaged extra block in front of it";
-        } else if (t == PQZ_BLOCK_IMAGE && pqzGetImageNumber(h) < n) {
-            pqzSkipImage(h);
-            continue;
-        } else if (t == PQZ_BLOCK_IMAGE) {
-            break;
-        } else {
-            *reason = t == PQZ_BLOCK_END ? "the reader finds the file ending in front of it"
-                                         : "the reader finds no valid block there";
-        }
-        handle_->failed = true;
-        return false;
-    }
-    AuxHeader* aux = nullptr;
-    pqz::DecodedImage* img = pqz::readDecodedImage(h, &aux);
-    if (!img) {
-        handle_->failed = true;
-        *reason = decodeFailure(h);
-        pqzFreeResource(aux);
-        return false;
-    }
-    std::shared_ptr<pqz::DecodedImage> owner(img, pqz::freeDecodedImage);
-    std::unique_ptr<DibImage, void (*)(void*)> dib(pqz::buildDib(h, img), pqzFreeResource);
-    std::unique_ptr<AuxHeader, void (*)(void*)> auxOwner(aux, pqzFreeResource);
-    if (!dib) {
-        *reason = "out of memory";
+bool ImageReader::readExtra(const BlockEntry& block, Record* out, std::string* reason) {
+    if (!moveTo(block, reason)) return false;
+    if (readRecord(file_->api.f, false, block.recordType, block.recordStored, out)) return true;
+    *reason = pqz2_message(file_->api.f);
+    return false;
+}
+
+bool ImageReader::decode(const BlockEntry& block, StoredImage* out, std::string* reason) {
+    if (!moveTo(block, reason)) return false;
+    pqz2_file* f = file_->api.f;
+    pqz2_image_info info;
+    if (pqz2_image_info_get(f, &info) != PQZ2_OK) {
+        *reason = pqz2_message(f);
         return false;
     }
     *out = StoredImage();
-    out->width = img->width;
-    out->height = img->height;
-    out->bitsPerPixel = img->format & pqz::kFormatBitsMask;
-    out->grey = (img->format & pqz::kFormatGrey) != 0;
-    out->rowBytes = img->rowBytes;
-    out->pixels = img->data;
-    if (out->bitsPerPixel <= 8 && !out->grey) copyPalette(*dib, out->bitsPerPixel, out);
-    if (aux) {
-        out->hasAux = true;
-        out->aux.type = aux->type;
-        out->aux.data.assign(aux->data, aux->data + aux->length);
+    if (info.has_aux && !readRecord(f, true, info.aux_type, info.aux_size, &out->aux)) {
+        *reason = pqz2_message(f);
+        return false;
     }
-    out->owner = owner;
+    out->hasAux = info.has_aux != 0;
+    void* pixels = nullptr;
+    size_t stride = 0;
+    const pqz2_status s = pqz2_decode_alloc(f, PQZ2_FORMAT_NATIVE, &pixels, &stride, nullptr);
+    if (s != PQZ2_OK) {
+        *reason = decodeFailure(f, s);
+        return false;
+    }
+    out->owner = std::shared_ptr<void>(pixels, pqz2_free);
+    out->width = int(info.width);
+    out->height = int(info.height);
+    out->bitsPerPixel = int(info.bits_per_pixel);
+    out->grey = (info.format_byte & kFormatGrey) != 0;
+    out->rowBytes = stride;
+    out->pixels = static_cast<const uint8_t*>(pixels);
+    if (info.colour == PQZ2_COLOUR_PALETTE)
+        for (uint32_t i = 0; i < info.palette_entries; i++)
+            out->paletteRgb.insert(out->paletteRgb.end(), info.palette[i], info.palette[i] + 3);
     return true;
 }
 

@@ -23,6 +23,7 @@ uint64_t handedOutLength(uint32_t stored);
 
 struct BlockEntry {
     bool image = false;  // image block, else extra block
+    uint32_t index = 0;  // block number in the file, from 0
     uint64_t offset = 0;
     int imageNumber = -1;  // images: 0, 1, ... in file order
     int extraNumber = -1;  // extra blocks: 0, 1, ... in file order
@@ -38,7 +39,6 @@ struct BlockEntry {
     // The extra block, or the image's auxiliary header.
     uint32_t recordType = 0;
     uint32_t recordStored = 0;  // bytes stored in the file
-    uint64_t recordOffset = 0;  // extra blocks: where the stored bytes start
 };
 
 struct Listing {
@@ -57,9 +57,6 @@ struct Listing {
 // in front of the damage and tells what stopped the walk in the listing.
 bool listFile(const std::string& path, Listing* listing, std::string* reason);
 
-// Reads an extra block listed by listFile.
-bool readExtra(const std::string& path, const BlockEntry& block, Record* out, std::string* reason);
-
 // A decoded image in its stored pixel format: rows top first, packed as stored, and for colour
 // images of up to 8 bits per pixel the palette that applies to it (red, green, blue per entry,
 // 2^bits entries). Grey images carry no palette: their levels are the pixel values.
@@ -77,8 +74,8 @@ struct StoredImage {
     std::shared_ptr<void> owner;  // keeps the pixels alive
 };
 
-// Decodes the images of one file in order, as the library's handle does: images without a
-// palette of their own take the colours of the last palette read.
+// Reads the blocks of one file in order: images decoded in their stored layout (images without a
+// palette of their own take the colours of the palettes before them), extra blocks as bytes.
 class ImageReader {
   public:
     explicit ImageReader(const std::string& path);
@@ -86,14 +83,18 @@ class ImageReader {
     ImageReader(const ImageReader&) = delete;
     ImageReader& operator=(const ImageReader&) = delete;
 
-    // Decodes image n (counted from 0). False when it cannot: *reason says why; the reader then
-    // cannot go on (the library closes a file at a damaged block).
-    bool decode(int n, StoredImage* out, std::string* reason);
+    // Decodes an image listed by listFile. False when it cannot: *reason says why.
+    bool decode(const BlockEntry& block, StoredImage* out, std::string* reason);
+
+    // Reads an extra block listed by listFile.
+    bool readExtra(const BlockEntry& block, Record* out, std::string* reason);
 
   private:
-    struct Handle;
+    struct File;
+    // Makes the listed block current; false with *reason when it cannot.
+    bool moveTo(const BlockEntry& block, std::string* reason);
     std::string path_;
-    std::unique_ptr<Handle> handle_;
+    std::unique_ptr<File> file_;
 };
 
 }  // namespace pqzconvert

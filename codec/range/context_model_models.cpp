@@ -104,6 +104,72 @@ void reward(ListModel& list, uint32_t pos, uint32_t increment) {
     if (list.freq[pos] > 251 || list.limit < list.hits) rescale(list);
 }
 
+// The longest list: the order-zero list holds every value index of a plane.
+constexpr uint32_t kMaxListEntries = 8192;
+constexpr uint32_t kOpenGroup = 8;
+
+// A list's frequencies with those of excluded entries zeroed, padded with zeros to whole
+// blocks of 16, and their sums per group of 8 entries.
+struct OpenEntries {
+    alignas(16) uint8_t freq[kMaxListEntries + 16];
+    uint16_t groupSum[kMaxListEntries / kOpenGroup + 2];
+};
+
+// Fills `open` for the list and returns the sum of the open frequencies. The exclusion marks
+// are fetched one by one (they follow no pattern); the rest works on 16 entries at once.
+uint32_t gatherOpenEntries(const ListModel& list, const ExclusionMarks& ex, OpenEntries& open) {
+    const uint32_t count = list.count;
+    const uint16_t* index = list.index;
+    const uint8_t* marks = ex.marks;
+    uint8_t* o = open.freq;
+    uint32_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        o[i] = marks[index[i]];
+        o[i + 1] = marks[index[i + 1]];
+        o[i + 2] = marks[index[i + 2]];
+        o[i + 3] = marks[index[i + 3]];
+    }
+    for (; i < count; i++) o[i] = marks[index[i]];
+    const uint32_t padded = (count + 15) & ~15u;
+    std::memset(o + count, 0, padded - count);
+    // The frequency array may end at count: its last block is copied into zeros first.
+    alignas(16) uint8_t tail[16] = {};
+    std::memcpy(tail, list.freq + (count & ~15u), count & 15);
+    uint32_t sum = 0;
+#if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
+    const __m128i stamp = _mm_set1_epi8(char(ex.stamp));
+    const __m128i zero = _mm_setzero_si128();
+    for (i = 0; i < padded; i += 16) {
+        const uint8_t* f = i + 16 <= count ? list.freq + i : tail;
+        const __m128i freq = _mm_loadu_si128(reinterpret_cast<const __m128i*>(f));
+        const __m128i mark = _mm_load_si128(reinterpret_cast<const __m128i*>(o + i));
+        const __m128i kept = _mm_andnot_si128(_mm_cmpeq_epi8(mark, stamp), freq);
+        _mm_store_si128(reinterpret_cast<__m128i*>(o + i), kept);
+        const __m128i sums = _mm_sad_epu8(kept, zero);  // one sum per group of 8
+        const uint32_t low = uint32_t(_mm_cvtsi128_si32(sums));
+        const uint32_t high = uint32_t(_mm_extract_epi16(sums, 4));
+        open.groupSum[i / kOpenGroup] = uint16_t(low);
+        open.groupSum[i / kOpenGroup + 1] = uint16_t(high);
+        sum += low + high;
+    }
+#else
+    for (i = 0; i < padded; i += 16) {
+        const uint8_t* f = i + 16 <= count ? list.freq + i : tail;
+        for (uint32_t g = 0; g < 16; g += kOpenGroup) {
+            uint32_t group = 0;
+            for (uint32_t k = g; k < g + kOpenGroup; k++) {
+                const uint8_t kept = o[i + k] == ex.stamp ? 0 : f[k];
+                o[i + k] = kept;
+                group += kept;
+            }
+            open.groupSum[(i + g) / kOpenGroup] = uint16_t(group);
+            sum += group;
+        }
+    }
+#endif
+    return sum;
+}
+
 }  // namespace
 
 int decodeWithClass(RangeDecoder& rc, NeighbourModel& local, NeighbourModel& cls) {
@@ -187,23 +253,13 @@ void initList(ListModel& list, uint16_t* index, uint8_t* freq, uint32_t capacity
 }
 
 int decodeList(RangeDecoder& rc, ExclusionMarks& ex, ListModel& list) {
-    const uint16_t* index = list.index;
-    const uint8_t* freq = list.freq;
-    const uint8_t* marks = ex.marks;
-    const uint8_t stamp = ex.stamp;
     const uint32_t count = list.count;
-    // Without branches (exclusions follow no pattern), four entries a step.
-    auto open = [&](uint32_t i) { return freq[i] & (0u - uint32_t(marks[index[i]] != stamp)); };
-    uint32_t sum = 0, sum1 = 0, sum2 = 0, sum3 = 0;
-    uint32_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-        sum += open(i);
-        sum1 += open(i + 1);
-        sum2 += open(i + 2);
-        sum3 += open(i + 3);
+    if (count > kMaxListEntries) {  // no list of a plane grows this long
+        rc.damaged = true;
+        return -1;
     }
-    for (; i < count; i++) sum += open(i);
-    sum += sum1 + sum2 + sum3;
+    OpenEntries open;
+    const uint32_t sum = gatherOpenEntries(list, ex, open);
     if (sum == 0) return -1;
     const uint32_t total = list.escape + sum;
     if (!usableTotal(total)) {
@@ -212,21 +268,23 @@ int decodeList(RangeDecoder& rc, ExclusionMarks& ex, ListModel& list) {
     }
     const uint32_t v = rangeDecodeFreq(rc, total);
     if (v < sum) {
-        // The entries are walked again; the one found usually stands near the front. Excluded
-        // entries add nothing, so the running sum first passes v at an open entry.
-        uint32_t run = 0;
-        for (uint32_t i = 0; i < count; i++) {
-            run += open(i);
-            if (run > v) {
-                const int found = index[i];
-                rangeUpdate(rc, run - freq[i], run);
-                reward(list, i, 4);
-                return found;
-            }
+        // Whole groups are passed while their sum keeps the running sum at or below v; the
+        // entry found usually stands near the front. Excluded entries add nothing, so the
+        // running sum first passes v at an open entry.
+        uint32_t run = 0, g = 0;
+        while (run + open.groupSum[g] <= v) run += open.groupSum[g++];
+        uint32_t i = g * kOpenGroup;
+        for (;; i++) {
+            run += open.freq[i];
+            if (run > v) break;
         }
+        const int found = list.index[i];
+        rangeUpdate(rc, run - open.freq[i], run);
+        reward(list, i, 4);
+        return found;
     }
     // Escape: every entry offered is excluded from now on (the others already are).
-    for (uint32_t i = 0; i < count; i++) exclude(ex, index[i]);
+    for (uint32_t i = 0; i < count; i++) exclude(ex, list.index[i]);
     rangeUpdate(rc, sum, total);
     return -1;
 }

@@ -138,20 +138,23 @@ uint32_t gatherOpenEntries(const ListModel& list, const ExclusionMarks& ex, Open
     uint32_t sum = 0;
 #if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
     const __m128i stamp = _mm_set1_epi8(char(ex.stamp));
-    const __m128i zero = _mm_setzero_si128();
-    for (i = 0; i < padded; i += 16) {
-        const uint8_t* f = i + 16 <= count ? list.freq + i : tail;
+    __m128i total = _mm_setzero_si128();
+    auto block = [&](uint32_t at, const uint8_t* f) {
         const __m128i freq = _mm_loadu_si128(reinterpret_cast<const __m128i*>(f));
-        const __m128i mark = _mm_load_si128(reinterpret_cast<const __m128i*>(o + i));
+        const __m128i mark = _mm_load_si128(reinterpret_cast<const __m128i*>(o + at));
         const __m128i kept = _mm_andnot_si128(_mm_cmpeq_epi8(mark, stamp), freq);
-        _mm_store_si128(reinterpret_cast<__m128i*>(o + i), kept);
-        const __m128i sums = _mm_sad_epu8(kept, zero);  // one sum per group of 8
-        const uint32_t low = uint32_t(_mm_cvtsi128_si32(sums));
-        const uint32_t high = uint32_t(_mm_extract_epi16(sums, 4));
-        open.groupSum[i / kOpenGroup] = uint16_t(low);
-        open.groupSum[i / kOpenGroup + 1] = uint16_t(high);
-        sum += low + high;
-    }
+        _mm_store_si128(reinterpret_cast<__m128i*>(o + at), kept);
+        const __m128i sums = _mm_sad_epu8(kept, _mm_setzero_si128());  // one per group of 8
+        total = _mm_add_epi64(total, sums);
+        const __m128i pair = _mm_shuffle_epi32(sums, 0x08);  // both sums in the low 64 bits
+        const int32_t packed = _mm_cvtsi128_si32(_mm_packs_epi32(pair, pair));
+        std::memcpy(open.groupSum + at / kOpenGroup, &packed, sizeof packed);
+    };
+    const uint32_t whole = count & ~15u;
+    for (i = 0; i < whole; i += 16) block(i, list.freq + i);
+    if (whole < padded) block(whole, tail);
+    sum = uint32_t(_mm_cvtsi128_si32(total)) +
+          uint32_t(_mm_cvtsi128_si32(_mm_unpackhi_epi64(total, total)));
 #else
     for (i = 0; i < padded; i += 16) {
         const uint8_t* f = i + 16 <= count ? list.freq + i : tail;
@@ -284,7 +287,8 @@ int decodeList(RangeDecoder& rc, ExclusionMarks& ex, ListModel& list) {
         return found;
     }
     // Escape: every entry offered is excluded from now on (the others already are).
-    for (uint32_t i = 0; i < count; i++) exclude(ex, list.index[i]);
+    const uint16_t* index = list.index;
+    for (uint32_t i = 0; i < count; i++) exclude(ex, index[i]);
     rangeUpdate(rc, sum, total);
     return -1;
 }

@@ -19,9 +19,16 @@ static_assert(255 * 1024 + 1023 < kLocalSlotEntries + kLocalModelEntries,
 // the four comparisons at once: which neighbour matches follows no pattern.
 int neighbourSymbol(const ContextModel& cm, uint32_t index) {
     static constexpr uint8_t kFirstMatch[16] = {0, 1, 2, 1, 3, 1, 2, 1, 4, 1, 2, 1, 3, 1, 2, 1};
+#if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
+    const __m128i equal =
+        _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cm.neighbour)),
+                        _mm_set1_epi32(int32_t(index)));
+    const uint32_t matches = uint32_t(_mm_movemask_ps(_mm_castsi128_ps(equal)));
+#else
     const uint32_t matches =
         uint32_t(index == cm.neighbour[0]) | uint32_t(index == cm.neighbour[1]) << 1 |
         uint32_t(index == cm.neighbour[2]) << 2 | uint32_t(index == cm.neighbour[3]) << 3;
+#endif
     return kFirstMatch[matches];
 }
 

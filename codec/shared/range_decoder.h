@@ -19,7 +19,6 @@ struct RangeDecoder : StreamCursor {
     uint32_t buffer = 0;  // the payload byte taken last
     uint32_t help = 0;
     uint32_t total = 0;
-    uint32_t bitTotal = 0;
 };
 
 // Refill near the payload's end (or of a range that can never pass the bottom): reads stop
@@ -70,8 +69,7 @@ inline void rangeUpdate(RangeDecoder& rc, uint32_t cumLow, uint32_t cumHigh) {
 // One binary decision with counts count0 and count1.
 inline int rangeDecodeBit(RangeDecoder& rc, uint32_t count0, uint32_t count1) {
     rangeNormalize(rc);
-    rc.bitTotal = count0 + count1;
-    uint32_t t = count0 * (rc.range / rc.bitTotal);
+    const uint32_t t = count0 * (rc.range / (count0 + count1));
     if (rc.low < t) {
         rc.range = t;
         return 0;

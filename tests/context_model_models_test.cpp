@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <vector>
 
 #include "tests/context_model_test_stream.h"
 
@@ -231,6 +232,58 @@ TEST(ContextModelLists, SlotSearchesFindTheFirstMatchAndIgnoreSlotsNotAsked) {
             uint32_t mask = 0;
             for (uint32_t i = 0; i < 16; i++) mask |= uint32_t(slots[i] == index) << i;
             ASSERT_EQ(matchFirst16(slots, index), mask);
+        }
+    }
+}
+
+// Lists whose lengths end inside, at and just past a block of sixteen entries, with exclusions
+// scattered over them: each decode finds the entry the encoder chose (or the escape) through
+// the group sums. The frequency array ends exactly at the last entry, so that a read past it
+// shows under the address checker.
+TEST(ContextModelLists, LongListsFindTheChosenEntryPastExcludedOnesAndGroupBoundaries) {
+    std::mt19937 rng(11);
+    for (uint32_t count : {1u, 7u, 15u, 16u, 17u, 33u, 99u, 256u, 1000u}) {
+        for (int trial = 0; trial < 8; trial++) {
+            std::vector<uint16_t> slots(paddedSlots(count));
+            std::vector<uint8_t> freqs(count);
+            ListModel list;
+            initList(list, slots.data(), freqs.data(), count, false);
+            list.count = count;
+            list.escape = 1 + rng() % 40;
+            list.limit = 0xFFFFFF;  // no rescaling in the way
+            for (uint32_t i = 0; i < count; i++) {
+                slots[i] = uint16_t((i * 37 + trial) % 8192);
+                freqs[i] = uint8_t(1 + rng() % 200);
+            }
+            CodedStream s;
+            s.exclusions.stamp = 1;
+            std::vector<uint32_t> open;
+            uint32_t sum = 0;
+            for (uint32_t i = 0; i < count; i++) {
+                if (rng() % 3 == 0) {
+                    exclude(s.exclusions, slots[i]);
+                } else {
+                    open.push_back(i);
+                    sum += freqs[i];
+                }
+            }
+            if (open.empty()) continue;
+            // The chosen entry: one of the open ones, the last open one, or the escape.
+            const uint32_t pick =
+                trial == 0 ? uint32_t(open.size()) - 1 : rng() % (open.size() + 1);
+            uint32_t cumLow = 0;
+            for (uint32_t k = 0; k < pick && k < open.size(); k++) cumLow += freqs[open[k]];
+            const bool escape = pick == open.size();
+            const int expected = escape ? -1 : slots[open[pick]];
+            s.rc.encodeFreq(cumLow, escape ? list.escape : freqs[open[pick]], sum + list.escape);
+            RangeDecoder& st = s.loadStarted();  // the marks set above stay in force
+            const std::vector<uint16_t> offered(slots.begin(), slots.begin() + count);
+            ASSERT_EQ(decodeList(st, s.exclusions, list), expected)
+                << "count " << count << " trial " << trial;
+            EXPECT_FALSE(st.damaged);
+            if (escape) {
+                for (uint16_t index : offered) EXPECT_TRUE(isExcluded(s.exclusions, index));
+            }
         }
     }
 }

@@ -238,9 +238,8 @@ int decodeRun(RangeDecoder& rc, ContextModel& cm, int x) {
     return decodeEscape(rc, cm, length);
 }
 
-}  // namespace
-
-int decodePixel(RangeDecoder& rc, ContextModel& cm, int x) {
+// See decodePixel; expanded in place in the row loop.
+PQZ_HOT_INLINE int decodePixelAt(RangeDecoder& rc, ContextModel& cm, int x) {
     RowEntry* cur = cm.rowCursor[0];
     const RowEntry* a1 = cm.rowCursor[1];
     const RowEntry* a2 = cm.rowCursor[2];
@@ -315,6 +314,100 @@ int decodePixel(RangeDecoder& rc, ContextModel& cm, int x) {
         return 1;
     }
     return decodeEscape(rc, cm, 0);
+}
+
+// After a pixel that came through the escape path: teaches the lists around it the value and
+// starts a new set of exclusions.
+void teachLists(ContextModel& cm) {
+    const uint32_t v = cm.rowCursor[0][0].index;
+    const uint32_t n = cm.neighbour[0], w = cm.neighbour[1];
+    ListModel* shortLists = cm.shortLists;
+    ListModel* longLists = cm.longLists;
+    if (cm.chainCursor == 0) {
+        if (!cm.listChain[0]) {
+            updateList(shortLists[w], v, cm.candidateIndex > 3 ? 3 : 2);
+        } else {
+            updateList(shortLists[n], v, 3);
+            updateList(shortLists[v], w, 2);
+            updateList(longLists[n], v, 4);
+            updateList(longLists[v], n, 2);
+        }
+    } else {
+        updateList(shortLists[n], v, 3);
+        updateList(shortLists[v], w, 2);
+        updateList(shortLists[v], n, 1);
+        updateList(longLists[v], n, 2);
+        for (int k = cm.chainCursor - 1; k >= 0; k--) {
+            if (cm.listChain[k]) appendToList(*cm.listChain[k], v);
+        }
+        cm.chainCursor = 0;
+    }
+    if (cm.exclusions.stamp == 255) {
+        cm.exclusions.stamp = 1;
+        std::memset(cm.exclusions.marks, 0, size_t(cm.count + 15) / 16 * 16);
+    } else {
+        cm.exclusions.stamp++;
+    }
+}
+
+// Bookkeeping after each pixel: lists, histories, equality flags, cursors and sums.
+void finishPixel(ContextModel& cm) {
+    RowEntry* cur = cm.rowCursor[0];
+    const RowEntry* a1 = cm.rowCursor[1];
+    const uint32_t v = cur[0].index;
+    const int choice = cm.lastChoice;
+    // The next pixel's histories are fetched while this one's bookkeeping runs.
+    prefetch(&cm.records[contextHash(a1[1].index, v, a1[2].index, a1[0].index, cur[-1].index)],
+             false);
+
+    if (choice == 0) teachLists(cm);
+    if ((choice == 3 || choice == 4) && cm.neighbour[2] != cm.neighbour[3])
+        updateList(cm.shortLists[cm.neighbour[1]], v, 1);
+    if (choice == 0 || choice == 3 || choice == 4) {
+        // Move v to the front of the hashed history; the eighth index falls out.
+        uint16_t* recent = cm.recentSlot;
+        int pos = 7;
+        for (int i = 0; i < 7; i++) {
+            if (recent[i] == v) {
+                pos = i;
+                break;
+            }
+        }
+        for (; pos > 0; pos--) recent[pos] = recent[pos - 1];
+        recent[0] = uint16_t(v);
+    }
+    cm.pairSlot[1] = cm.pairSlot[0];
+    cm.pairSlot[0] = uint16_t(v);
+
+    cur[0].eqN = v == a1[0].index;
+    cur[0].eqW = v == cur[-1].index;
+    cur[0].eqNE = v == a1[1].index;
+    cur[0].eqNW = v == a1[-1].index;
+    cur[0].eqN2 = v == a1[2].index;
+    cur[0].eqN3 = v == a1[3].index;
+
+    for (RowEntry*& c : cm.rowCursor) c++;
+    cur = cm.rowCursor[0];
+    a1 = cm.rowCursor[1];
+    const RowEntry* a2 = cm.rowCursor[2];
+    uint8_t* sums = cm.rowEqualSums;
+    sums[0] = uint8_t(sums[0] + a1[4].eqN - a1[-4].eqN);
+    sums[1] = uint8_t(sums[1] + a2[4].eqN - a2[-4].eqN);
+    sums[2] = uint8_t(sums[2] + cur[-1].eqW - cur[-5].eqW);
+    sums[3] = uint8_t(sums[3] + cur[-1].eqN - cur[-8].eqN);
+}
+
+}  // namespace
+
+int decodePixel(RangeDecoder& rc, ContextModel& cm, int x) {
+    return decodePixelAt(rc, cm, x);
+}
+
+void decodeRow(RangeDecoder& rc, ContextModel& cm) {
+    for (int x = 0; x < cm.width;) {
+        x += decodePixelAt(rc, cm, x);
+        finishPixel(cm);
+    }
 }
 
 }  // namespace pqz

@@ -241,10 +241,11 @@ void setUpModels(ContextModel& cm);
 // Rotates the row buffers to start the next row and prepares its padding flags and sums.
 void beginRow(ContextModel& cm);
 
-// Decodes the value index at column x of the current row, or a run of pixels ending there;
-// returns the number of pixels completed. The cursor stands on the last of them.
+// Decodes the value indices of the current row (begun with beginRow).
+void decodeRow(RangeDecoder& rc, ContextModel& cm);
+// Decodes the value index at column x of the current row, or a run of pixels ending there,
+// without the bookkeeping that follows; returns the number of pixels completed. The cursor
+// stands on the last of them.
 int decodePixel(RangeDecoder& rc, ContextModel& cm, int x);
-// Bookkeeping after each decodePixel: lists, histories, equality flags, cursors and sums.
-void finishPixel(ContextModel& cm);
 
 }  // namespace pqz

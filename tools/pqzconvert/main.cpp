@@ -2,13 +2,12 @@
 // auxiliary headers and extra blocks out as files.
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "jobs.h"
 #include "options.h"
 #include "out_image.h"
 #include "outputs.h"
@@ -112,6 +111,8 @@ std::string leftUnconverted(const Listing& listing, size_t from) {
 struct FileJob {
     const Options& o;
     OutputPlan& plan;
+    BlockPipeline& blocks;
+    size_t index;  // of the file among the inputs
     const std::string& file;
     const std::string& base;
 };
@@ -124,7 +125,33 @@ bool writeRecord(FileJob& job, const std::string& path, const Record& rec,
     return false;
 }
 
-bool writeImage(FileJob& job, int number, const StoredImage& img) {
+// Whether conversion reads listed block i: every image, extra blocks with -x, but not a last
+// block whose data runs past the end of the file.
+bool takesBlock(const Options& o, const Listing& listing, size_t i) {
+    if (listing.lastBlockDamaged && i + 1 == listing.blocks.size()) return false;
+    return listing.blocks[i].image || o.extract;
+}
+
+// Decodes an image and encodes its output file, or reads an extra block (on a worker thread).
+void prepareBlock(const Options& o, ImageReader& reader, const BlockEntry& b, PreparedBlock* p) {
+    if (!b.image) {
+        p->read = reader.readExtra(b, &p->record, &p->reason);
+        return;
+    }
+    StoredImage img;
+    p->read = reader.decode(b, &img, &p->reason);
+    if (!p->read) return;
+    p->width = img.width;
+    p->height = img.height;
+    p->hasAux = img.hasAux;
+    p->aux = std::move(img.aux);
+    if (img.width == 0 || img.height == 0) return;
+    const OutImage out = toOutImage(img, o.keepFourthByte);
+    img.owner.reset();
+    encodeImage(out, o.bmp, &p->output, &p->outputError);
+}
+
+bool writeImage(FileJob& job, int number, const PreparedBlock& img) {
     const std::string name = job.base + "." + std::to_string(number);
     const std::string what = "image " + std::to_string(number);
     bool ok = true;
@@ -133,15 +160,9 @@ bool writeImage(FileJob& job, int number, const StoredImage& img) {
             report(job.file + ": " + what + " has no pixels (" + std::to_string(img.width) + "x" +
                    std::to_string(img.height) + "); nothing written");
     } else {
-        const OutImage out = toOutImage(img, job.o.keepFourthByte);
         const std::string path = name + (job.o.bmp ? ".bmp" : ".png");
-        std::string error;
-        if (job.o.bmp && !fitsBmp(out)) {
-            error = "more than 8 bits per sample do not fit a BMP file; convert to PNG";
-        } else if (FILE* f = job.plan.create(path, job.o.keepExisting, &error)) {
-            const bool written = job.o.bmp ? writeBmp(f, out, &error) : writePng(f, out, &error);
-            finishOutput(f, path, written, &error);
-        }
+        std::string error = img.outputError;
+        if (error.empty()) writeBytes(job.plan, path, img.output, job.o.keepExisting, &error);
         if (!error.empty()) {
             report(job.file + ": " + what + ": " + error);
             ok = false;
@@ -155,17 +176,16 @@ bool writeImage(FileJob& job, int number, const StoredImage& img) {
 
 // Converts one file; every problem is reported and makes the result false.
 bool convertOne(FileJob& job) {
-    Listing listing;
-    std::string reason;
-    if (!listFile(job.file, &listing, &reason)) {
-        report(job.file + ": " + reason);
+    const ListedFile& listed = job.blocks.listing(job.index);
+    if (!listed.readable) {
+        report(job.file + ": " + listed.reason);
         return false;
     }
+    const Listing& listing = listed.listing;
     if (listing.blocks.empty()) {
         report(job.file + ": not a PQZ file: " + listing.problem);
         return false;
     }
-    ImageReader reader(job.file);
     bool ok = true;
     std::string damage;
     size_t i = 0;
@@ -175,25 +195,24 @@ bool convertOne(FileJob& job) {
             damage = "damaged block: " + listing.problem;
             break;
         }
+        if (!takesBlock(job.o, listing, i)) continue;
+        const PreparedBlock p = job.blocks.take(job.index, i);
         if (!b.image) {
-            Record rec;
-            if (!job.o.extract) continue;
-            if (reader.readExtra(b, &rec, &reason)) {
+            if (p.read) {
                 ok &= writeRecord(job,
                                   job.base + ".extra-" + std::to_string(b.extraNumber) + "-" +
                                       std::to_string(b.recordType) + ".bin",
-                                  rec, blockName(b));
+                                  p.record, blockName(b));
                 continue;
             }
-            damage = blockName(b) + at(b.offset) + " cannot be read: " + reason;
+            damage = blockName(b) + at(b.offset) + " cannot be read: " + p.reason;
             break;
         }
-        StoredImage img;
-        if (!reader.decode(b, &img, &reason)) {
-            damage = blockName(b) + at(b.offset) + " cannot be decoded: " + reason;
+        if (!p.read) {
+            damage = blockName(b) + at(b.offset) + " cannot be decoded: " + p.reason;
             break;
         }
-        ok &= writeImage(job, b.imageNumber, img);
+        ok &= writeImage(job, b.imageNumber, p);
     }
     if (damage.empty() && !listing.complete)
         damage = "damaged block after " + blockName(listing.blocks.back()) + ": " + listing.problem;
@@ -213,23 +232,22 @@ int run(const Options& o) {
     }
     OutputPlan plan(o.outDir, o.files, report, o.quiet);
     const bool progress = !o.quiet && isatty(2) && o.files.size() > 1;
-    std::atomic<size_t> next{0}, done{0};
-    std::atomic<bool> allOk{true};
-    auto worker = [&] {
-        for (size_t i; (i = next++) < o.files.size();) {
-            FileJob job{o, plan, o.files[i], plan.base(i)};
-            if (!plan.usable(i) || !convertOne(job)) allOk = false;
-            const size_t d = ++done;
-            if (progress) {
-                std::lock_guard<std::mutex> lock(outputLock);
-                std::fprintf(stderr, "\r\033[K[%zu/%zu] %s", d, o.files.size(), o.files[i].c_str());
-            }
+    std::vector<bool> usable(o.files.size());
+    for (size_t i = 0; i < o.files.size(); i++) usable[i] = plan.usable(i);
+    // Workers list and decode ahead; files are written and reported here, in input order.
+    BlockPipeline blocks(
+        o.files, usable, o.jobs > 0 ? o.jobs : processorCount(),
+        [&o](const Listing& listing, size_t i) { return takesBlock(o, listing, i); },
+        [&o](ImageReader& r, const BlockEntry& b, PreparedBlock* p) { prepareBlock(o, r, b, p); });
+    bool allOk = true;
+    for (size_t i = 0; i < o.files.size(); i++) {
+        FileJob job{o, plan, blocks, i, o.files[i], plan.base(i)};
+        if (!plan.usable(i) || !convertOne(job)) allOk = false;
+        if (progress) {
+            std::lock_guard<std::mutex> lock(outputLock);
+            std::fprintf(stderr, "\r\033[K[%zu/%zu] %s", i + 1, o.files.size(), o.files[i].c_str());
         }
-    };
-    std::vector<std::thread> threads;
-    for (int j = 1; j < o.jobs; j++) threads.emplace_back(worker);
-    worker();
-    for (auto& t : threads) t.join();
+    }
     if (progress) std::fprintf(stderr, "\r\033[K");
     return allOk ? 0 : 1;
 }

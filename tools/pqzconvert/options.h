@@ -13,7 +13,7 @@ struct Options {
     bool keepFourthByte = true;
     bool keepExisting = false;  // --no-overwrite
     bool quiet = false;
-    int jobs = 1;
+    int jobs = 0;  // threads decoding at once; 0: one per processor
     std::string outDir;
     std::vector<std::string> files;
 };

@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -13,6 +15,7 @@
 #include "out_image.h"
 #include "outputs.h"
 #include "pqz_access.h"
+#include "salvage.h"
 
 namespace pqzconvert {
 namespace {
@@ -114,6 +117,7 @@ struct FileJob {
     OutputPlan& plan;
     const std::string& file;
     const std::string& base;
+    SalvageReport* salvage = nullptr;  // with --salvage: the report of the file
 };
 
 bool writeRecord(FileJob& job, const std::string& path, const Record& rec,
@@ -124,8 +128,11 @@ bool writeRecord(FileJob& job, const std::string& path, const Record& rec,
     return false;
 }
 
-bool writeImage(FileJob& job, int number, const StoredImage& img) {
-    const std::string name = job.base + "." + std::to_string(number);
+// Writes image `number` as BASE.NUMBER[MARK].png (or .bmp); *written (when given) is the path of
+// the image file written.
+bool writeImage(FileJob& job, int number, const StoredImage& img, const std::string& mark = "",
+                std::string* written = nullptr) {
+    const std::string name = job.base + "." + std::to_string(number) + mark;
     const std::string what = "image " + std::to_string(number);
     bool ok = true;
     if (img.width == 0 || img.height == 0) {
@@ -139,8 +146,8 @@ bool writeImage(FileJob& job, int number, const StoredImage& img) {
         if (job.o.bmp && !fitsBmp(out)) {
             error = "more than 8 bits per sample do not fit a BMP file; convert to PNG";
         } else if (FILE* f = job.plan.create(path, job.o.keepExisting, &error)) {
-            const bool written = job.o.bmp ? writeBmp(f, out, &error) : writePng(f, out, &error);
-            finishOutput(f, path, written, &error);
+            const bool done = job.o.bmp ? writeBmp(f, out, &error) : writePng(f, out, &error);
+            if (finishOutput(f, path, done, &error) && written) *written = path;
         }
         if (!error.empty()) {
             report(job.file + ": " + what + ": " + error);
@@ -153,8 +160,35 @@ bool writeImage(FileJob& job, int number, const StoredImage& img) {
     return ok;
 }
 
+// Converts what survives of one file and prints its report; false when the file cannot be read
+// or an output cannot be written (damage is in the report).
+bool salvageOne(FileJob& job) {
+    const SalvageImageWriter image = [&job](int number, const StoredImage& img,
+                                            const std::string& mark, std::string* path) {
+        return writeImage(job, number, img, mark, path);
+    };
+    const SalvageExtraWriter extra = [&job](const BlockEntry& b, const Record& rec) {
+        return writeRecord(job,
+                           job.base + ".extra-" + std::to_string(b.extraNumber) + "-" +
+                               std::to_string(b.recordType) + ".bin",
+                           rec, blockName(b));
+    };
+    *job.salvage = salvageFile(job.file, image, job.o.extract ? &extra : nullptr);
+    if (!job.salvage->unreadable.empty()) {
+        report(job.file + ": " + job.salvage->unreadable);
+        return false;
+    }
+    const std::string text = salvageText(*job.salvage);
+    {
+        std::lock_guard<std::mutex> lock(outputLock);
+        std::fputs(text.c_str(), stdout);
+    }
+    return !job.salvage->writeFailed;
+}
+
 // Converts one file; every problem is reported and makes the result false.
 bool convertOne(FileJob& job) {
+    if (job.salvage) return salvageOne(job);
     Listing listing;
     std::string reason;
     if (!listFile(job.file, &listing, &reason)) {
@@ -205,6 +239,30 @@ bool convertOne(FileJob& job) {
     return ok;
 }
 
+// Exit status of a salvaging run: 1 as without salvage when something that survived (or a whole
+// file) could not be converted, else 3 when any file lost anything, else 0. Writes the JSON
+// report when asked.
+int finishSalvage(const Options& o, std::vector<SalvageReport>& reports, bool allOk) {
+    for (size_t i = 0; i < reports.size(); i++)
+        if (reports[i].file.empty()) {  // its output folder could not be used
+            reports[i].file = o.files[i];
+            reports[i].unreadable = "its output folder cannot be used";
+        }
+    if (!o.jsonFile.empty()) {
+        const std::string json = salvageJson(reports);
+        FILE* f = std::fopen(o.jsonFile.c_str(), "wb");
+        const bool written = f && std::fwrite(json.data(), 1, json.size(), f) == json.size();
+        if (!f || (std::fclose(f) != 0) || !written) {
+            report("cannot write the report " + o.jsonFile + ": " + std::strerror(errno));
+            allOk = false;
+        }
+    }
+    if (!allOk) return 1;
+    for (const SalvageReport& r : reports)
+        if (r.lostAnything()) return kExitLost;
+    return 0;
+}
+
 int run(const Options& o) {
     if (o.list) {
         bool ok = true;
@@ -215,9 +273,10 @@ int run(const Options& o) {
     const bool progress = !o.quiet && isatty(2) && o.files.size() > 1;
     std::atomic<size_t> next{0}, done{0};
     std::atomic<bool> allOk{true};
+    std::vector<SalvageReport> reports(o.salvage ? o.files.size() : 0);
     auto worker = [&] {
         for (size_t i; (i = next++) < o.files.size();) {
-            FileJob job{o, plan, o.files[i], plan.base(i)};
+            FileJob job{o, plan, o.files[i], plan.base(i), o.salvage ? &reports[i] : nullptr};
             if (!plan.usable(i) || !convertOne(job)) allOk = false;
             const size_t d = ++done;
             if (progress) {
@@ -231,7 +290,8 @@ int run(const Options& o) {
     worker();
     for (auto& t : threads) t.join();
     if (progress) std::fprintf(stderr, "\r\033[K");
-    return allOk ? 0 : 1;
+    if (!o.salvage) return allOk ? 0 : 1;
+    return finishSalvage(o, reports, allOk);
 }
 
 }  // namespace

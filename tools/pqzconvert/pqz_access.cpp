@@ -346,6 +346,8 @@ SalvageStep SalvageWalk::next() {
     pqz2_file* f = file_->api.f;
     pqz2_block b = {};
     const pqz2_status s = pqz2_next_block(f, &b);
+    step.skippedOffset = b.skipped_offset;
+    step.skippedSize = b.skipped_size;
     // A few bytes behind the last block end the file, as for the plain conversion.
     if (s == PQZ2_END || (s == PQZ2_ERR_DAMAGED && b.damage == PQZ2_DAMAGE_TAG_CUT)) return step;
     step.problemOffset = b.offset;
@@ -395,9 +397,9 @@ Recovered SalvageWalk::decode(StoredImage* out, uint32_t* goodRows, std::string*
         return Recovered::kWhole;
     }
     if (s != PQZ2_PARTIAL) return Recovered::kNothing;
+    *reason = pqz2_message(file_->api.f);
     *goodRows = std::min(result.good_rows, uint32_t(out->height));
     if (*goodRows > 0) return Recovered::kPartial;
-    *reason = std::string("not one row could be decoded: ") + pqz2_message(file_->api.f);
     *out = StoredImage();
     return Recovered::kNothing;
 }

@@ -116,6 +116,9 @@ struct SalvageStep {
     uint64_t blockSize = 0;  // kBlock: bytes of the block as its headers announce them
     std::string problem;     // kUnreadable, kStop, and kBlock when its data runs past the end
     uint64_t problemOffset = 0;
+    // kBlock and kEnd: bytes the walk passed over in front of the block (or the end).
+    uint64_t skippedOffset = 0;
+    uint64_t skippedSize = 0;
 };
 
 // Reads a damaged file with the library's salvage on: past blocks whose data is damaged, and on

@@ -19,11 +19,14 @@ struct Salvager {
     uint64_t expected = 0;       // where the next block should start
     std::string pendingProblem;  // what the walk found unreadable since the last block
 
-    // Records bytes from `expected` to `to` as skipped.
-    void skipTo(uint64_t to, const std::string& problem) {
-        if (to > expected)
-            report.skipped.push_back(
-                {expected, to - expected, "", problem.empty() ? "no valid block" : problem});
+    // Records the bytes the walk passed over in front of a block or the end: the range the
+    // library reports, else what lies between the last block and `to`.
+    void skipTo(uint64_t to, const std::string& problem, const SalvageStep* step = nullptr) {
+        const std::string why = problem.empty() ? "no valid block" : problem;
+        if (step && step->skippedSize)
+            report.skipped.push_back({step->skippedOffset, step->skippedSize, "", why});
+        else if (to > expected)
+            report.skipped.push_back({expected, to - expected, "", why});
         pendingProblem.clear();
     }
 
@@ -41,7 +44,7 @@ struct Salvager {
             out.problem = step.problem.empty() ? reason : step.problem;
         } else {
             if (out.result == Recovered::kPartial)
-                out.problem = step.problem.empty() ? "its coded data is damaged" : step.problem;
+                out.problem = step.problem.empty() ? reason : step.problem;
             const std::string mark = out.result == Recovered::kPartial ? ".partial" : "";
             report.writeFailed |= !writeImage(out.number, img, mark, &out.output);
         }
@@ -67,7 +70,7 @@ struct Salvager {
             const SalvageStep step = walk.next();
             switch (step.kind) {
                 case SalvageStep::kBlock:
-                    skipTo(step.entry.offset, pendingProblem);
+                    skipTo(step.entry.offset, pendingProblem, &step);
                     expected = std::max(
                         expected, std::min(step.entry.offset + step.blockSize, report.fileSize));
                     if (step.entry.image)
@@ -79,8 +82,9 @@ struct Salvager {
                     if (pendingProblem.empty()) pendingProblem = step.problem;
                     break;
                 case SalvageStep::kEnd:
-                    if (report.fileSize - expected >= kTagBytes || !pendingProblem.empty())
-                        skipTo(report.fileSize, pendingProblem);
+                    if (step.skippedSize || report.fileSize - expected >= kTagBytes ||
+                        !pendingProblem.empty())
+                        skipTo(report.fileSize, pendingProblem, &step);
                     return;
                 case SalvageStep::kStop:
                     skipTo(report.fileSize, pendingProblem.empty() ? step.problem : pendingProblem);

@@ -11,12 +11,14 @@
 // (the goal: all, every time); the touched images recovered whole, partially or not at all, and
 // those returned as whole with pixels that differ (a changed byte that no check can notice);
 // blocks found where the original file has none; and for cut images the exact rows recovered
-// against the rows fully coded before the cut (defined in rowsCodedBefore).
+// against the rows fully coded before the cut (defined in rowsCodedBefore), in all and per coding
+// family.
 //
 //   pqz2_damage_sweep [--step N] [--side N] [--strict]
 //
 // --strict: exit status 1 when an untouched image is not recovered whole or a row reported good
 // is wrong. Not a timed test: the running time is printed for information.
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -37,6 +39,8 @@ struct Tally {
     uint64_t phantom = 0;                   // images found at offsets where the file has none
     uint64_t wrongGoodRows = 0;             // rows reported good that differ from the image
     uint64_t rowsCoded = 0, rowsExact = 0;  // cut images
+    // Cut images per coding family: cuts inside the payload, rows coded, rows exact.
+    std::map<std::string, std::array<uint64_t, 3>> byFamily;
 };
 
 // What salvage made of one image of the file.
@@ -163,8 +167,16 @@ void assess(const SweepFile& file, const std::vector<uint8_t>& bytes, uint64_t f
         else
             t.lost++;
         if (cut) {
-            t.rowsCoded += rowsCodedBefore(file, image, from);
-            t.rowsExact += std::min(r.goodRows, r.exact);
+            const uint32_t coded = rowsCodedBefore(file, image, from);
+            const uint32_t exact = std::min(r.goodRows, r.exact);
+            t.rowsCoded += coded;
+            t.rowsExact += exact;
+            if (from > image.payloadOffset && from < image.payloadEnd) {
+                std::array<uint64_t, 3>& f = t.byFamily[image.family];
+                f[0]++;
+                f[1] += coded;
+                f[2] += exact;
+            }
         }
     }
 }
@@ -234,6 +246,22 @@ void printTable(const std::vector<std::pair<std::string, Tally>>& rows) {
     }
 }
 
+// The cut rows per coding family, in the order the file holds the families.
+void printFamilies(const SweepFile& file, const Tally& cut) {
+    std::printf("\n| cut inside the payload of | cuts | rows coded | rows exact |\n");
+    std::printf("|---|---:|---:|---:|\n");
+    std::string last;
+    for (const SweepImage& image : file.images) {
+        if (image.family == last) continue;
+        last = image.family;
+        const auto f = cut.byFamily.find(image.family);
+        if (f == cut.byFamily.end()) continue;
+        std::printf("| %s | %llu | %llu | %llu |\n", image.family.c_str(),
+                    (unsigned long long)f->second[0], (unsigned long long)f->second[1],
+                    (unsigned long long)f->second[2]);
+    }
+}
+
 int parse(int argc, char** argv, Settings* s) {
     for (int i = 1; i < argc; i++) {
         const bool value = i + 1 < argc;
@@ -278,6 +306,7 @@ int main(int argc, char** argv) {
         std::printf("no encoder in this build for: %s\n", m.c_str());
     const auto rows = sweep(file, settings);
     printTable(rows);
+    printFamilies(file, rows.front().second);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("%.1f s\n", seconds);

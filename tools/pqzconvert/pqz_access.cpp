@@ -379,6 +379,12 @@ SalvageStep SalvageWalk::next() {
     if (s == PQZ2_ERR_DAMAGED)
         step.problem = b.damage == PQZ2_DAMAGE_NONE ? std::string(pqz2_message(f))
                                                     : problemOf(b, &info, file_->fileSize);
+    // The report names the block itself: of a block cut short, say only how.
+    const std::string named = (b.kind == PQZ2_BLOCK_IMAGE ? "image " + std::to_string(b.image_index)
+                                                          : std::string("extra block")) +
+                              " at offset " + std::to_string(b.offset) + " ";
+    if (listed && step.problem.compare(0, named.size(), named) == 0)
+        step.problem = "cut short: " + step.problem.substr(named.size());
     if (!listed) {
         step.kind = SalvageStep::kUnreadable;
         return step;

@@ -16,8 +16,10 @@
 //
 //   pqz2_damage_sweep [--step N] [--side N] [--strict]
 //
-// --strict: exit status 1 when an untouched image is not recovered whole or a row reported good
-// is wrong. Not a timed test: the running time is printed for information.
+// --strict: exit status 1 when an untouched image is not recovered whole or a row that a cut
+// image reports good is wrong. (A changed byte can spoil rows before the decoder finds the
+// damage; those rows are counted, not refused.) Not a timed test: the running time is printed for
+// information.
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -311,7 +313,7 @@ int main(int argc, char** argv) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("%.1f s\n", seconds);
     bool fine = true;
-    for (const auto& row : rows)
-        fine &= row.second.untouched == row.second.untouchedWhole && row.second.wrongGoodRows == 0;
+    for (const auto& row : rows) fine &= row.second.untouched == row.second.untouchedWhole;
+    fine &= rows.front().second.wrongGoodRows == 0;  // cut data: every good row is exact
     return settings.strict && !fine ? 1 : 0;
 }

@@ -1,5 +1,6 @@
 // The converter run as a process: lossless output per pixel format, records written out,
 // output names and folders, damage and unreadable inputs reported, the command line.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +8,9 @@
 #include <algorithm>
 #include <regex>
 
+#include "tests/encoder/context_encoder.h"
+#include "tests/encoder/method1_encoder.h"
+#include "tests/encoder/method2_encoder.h"
 #include "tests/encoder/test_images.h"
 #include "tests/test_support.h"
 
@@ -222,6 +226,93 @@ TEST(Pqzconvert, DamageSaysWhatWhereAndWhatIsLeft) {
     r = runConvert("--list " + quoted(dir.file("cut.pqz")));
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(contains(r.out, "image 1 at offset 21 announces 12 bytes, 2 remain")) << r.out;
+}
+
+// Sorted names of the files in a folder.
+std::vector<std::string> folderFiles(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (const dirent* e = readdir(d))
+            if (e->d_name[0] != '.') names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Decoding on several threads changes nothing a user sees: the same files with the same bytes,
+// the same messages in the same order, the same exit status as on one thread, over coded
+// images of every family, records, damage that stops a file part-way, an image without
+// pixels, an unreadable input and inputs of the same name.
+TEST(Pqzconvert, ConcurrentJobsMatchOneJob) {
+    test::TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("a").c_str(), 0777), 0);
+    const enc::Picture grey = enc::toGrey(enc::crop(enc::loadImage("camera.png"), 40, 60, 48, 40));
+    const enc::Picture colour = enc::crop(enc::loadImage("coffee.png"), 100, 80, 40, 32);
+    std::vector<std::string> inputs;
+    enc::PqzWriter mixed;
+    mixed.imageBlock(enc::contextImageBlock(grey.width, grey.height, 0x48, grey.pixels));
+    mixed.extraBlock(5, {1, 2, 3});
+    ImageBlock withAux = enc::encodeMethod1Picture(colour, 2).block;
+    withAux.aux = std::make_pair(9u, std::vector<uint8_t>{7, 7});
+    mixed.imageBlock(withAux);
+    mixed.imageBlock(raw(0, 3, 8, {}));
+    mixed.imageBlock(enc::encodeMethod2Picture(grey, 1).block);
+    mixed.imageBlock(enc::encodeMethod1Picture(grey).block);
+    inputs.push_back(save(dir, "mixed.pqz", mixed));
+    enc::PqzWriter broken;  // a coded image that fails stops the file behind it
+    broken.imageBlock(enc::encodeMethod2Picture(colour).block);
+    ImageBlock noStream = raw(4, 4, 8, std::vector<uint8_t>(16, 0x5A));
+    noStream.flags = 0x24;
+    broken.imageBlock(noStream);
+    for (int i = 0; i < 3; i++) broken.imageBlock(enc::encodeMethod2Picture(grey).block);
+    inputs.push_back(save(dir, "broken.pqz", broken));
+    inputs.push_back(dir.file("missing.pqz"));
+    for (int i = 0; i < 6; i++) {
+        enc::PqzWriter one;
+        one.imageBlock(raw(2, 1, 8, {uint8_t(i), 9}));
+        if (i % 2) one.imageBlock(enc::encodeMethod1Picture(enc::crop(colour, i, 0, 16, 8)).block);
+        inputs.push_back(save(dir, "s" + std::to_string(i) + ".pqz", one));
+    }
+    inputs.push_back(save(dir, "a/mixed.pqz", mixed));  // same name as the first input
+    std::string names;
+    for (const std::string& in : inputs) names += " " + quoted(in);
+
+    struct Run {
+        int status;
+        std::string out, err;
+        std::vector<std::string> files;
+        std::vector<std::vector<uint8_t>> bytes;
+    };
+    auto run = [&](const char* jobs) {
+        const std::string out = dir.file(std::string("out") + jobs);
+        const std::string err = dir.file("err.txt");
+        Run r;
+        const ToolRun t =
+            test::runProcess(std::string("'") + PQZ2_CONVERT_PATH + "' -x -j " + jobs + " -o " +
+                             quoted(dir.file("out")) + names + " 2>" + quoted(err));
+        EXPECT_EQ(std::rename(dir.file("out").c_str(), out.c_str()), 0);
+        r.status = t.status;
+        r.out = t.out;
+        const std::vector<uint8_t> e = enc::readFile(err);
+        r.err.assign(e.begin(), e.end());
+        r.files = folderFiles(out);
+        for (const std::string& f : r.files) r.bytes.push_back(enc::readFile(out + "/" + f));
+        return r;
+    };
+    const Run one = run("1");
+    EXPECT_EQ(one.status, 1);
+    EXPECT_EQ(one.files.size(), 22u) << one.err;
+    EXPECT_TRUE(contains(one.err, "broken.pqz: not converted: the rest of the file from offset"))
+        << one.err;
+    for (const char* jobs : {"2", "4", "16"}) {
+        const Run many = run(jobs);
+        EXPECT_EQ(many.status, one.status) << jobs;
+        EXPECT_EQ(many.out, one.out) << jobs;
+        EXPECT_EQ(many.err, one.err) << jobs;
+        EXPECT_EQ(many.files, one.files) << jobs;
+        EXPECT_TRUE(many.bytes == one.bytes) << jobs;
+    }
 }
 
 // Inputs that are no PQZ file at all: every one is reported with its reason, in conversion and

@@ -3,6 +3,7 @@
 
 #include <thread>
 
+#include "tests/api_test_support.h"
 #include "tests/encoder/test_images.h"
 #include "tests/test_support.h"
 
@@ -55,6 +56,58 @@ TEST(Threads, ConcurrentHandlesMatchSequentialReads) {
         for (size_t i = 0; i < files.size(); i++)
             EXPECT_TRUE(got[t][i] == expected[(i + size_t(t)) % files.size()])
                 << "thread " << t << " file " << files[(i + size_t(t)) % files.size()];
+}
+
+// The given blocks of an in-memory file, each image decoded through the decoding API in the
+// stored layout and as RGBA, with the status of every step.
+using ApiDecodes = std::vector<std::vector<uint8_t>>;
+ApiDecodes decodeBlocks(const std::vector<uint8_t>& file, const std::vector<uint32_t>& blocks) {
+    ApiDecodes out;
+    test::ApiFile f;
+    if (pqz2_open_memory(f, file.data(), file.size()) != PQZ2_OK) return {{0xEE}};
+    for (uint32_t index : blocks) {
+        pqz2_block b;
+        const pqz2_status walked = pqz2_seek_block(f, index, &b);
+        out.push_back({uint8_t(walked)});
+        if (walked != PQZ2_OK || b.kind != PQZ2_BLOCK_IMAGE) continue;
+        for (pqz2_format format : {PQZ2_FORMAT_NATIVE, PQZ2_FORMAT_RGBA8}) {
+            pqz2_status s;
+            out.push_back(test::decodeTo(f, format, &s));
+            out.push_back({uint8_t(s)});
+        }
+    }
+    return out;
+}
+
+// Distinct file objects over the same memory decode on several threads at once, each thread
+// taking every n-th block as a converter's workers do (so each walks and seeks on its own and
+// takes inherited palettes from blocks it did not decode): the results are the sequential ones.
+TEST(Threads, ConcurrentApiFilesMatchSequentialDecodes) {
+    const std::string v = enc::vectorsDir();
+    std::vector<std::vector<uint8_t>> files;
+    for (const char* name :
+         {"/mixed/codecs.pqz", "/mixed/palette.pqz", "/container/palette-sequence.pqz",
+          "/container/many-images.pqz", "/method2/rgb-t1.pqz", "/context/sep24-tol5.pqz",
+          "/bitstream/grey-sep-v2-c1.pqz"})
+        files.push_back(enc::readFile(v + name));
+    constexpr uint32_t kThreads = 4, kBlocks = 24;  // past the last block of every file
+    std::vector<std::vector<uint32_t>> stripes(kThreads);
+    for (uint32_t i = 0; i < kBlocks; i++) stripes[i % kThreads].push_back(i);
+    std::vector<std::vector<ApiDecodes>> expected(files.size());
+    for (size_t i = 0; i < files.size(); i++)
+        for (const auto& stripe : stripes) expected[i].push_back(decodeBlocks(files[i], stripe));
+
+    std::vector<std::vector<ApiDecodes>> got(kThreads);
+    std::vector<std::thread> threads;
+    for (uint32_t t = 0; t < kThreads; t++)
+        threads.emplace_back([&, t] {
+            for (size_t i = 0; i < files.size(); i++)
+                got[t].push_back(decodeBlocks(files[i], stripes[t]));
+        });
+    for (auto& th : threads) th.join();
+    for (uint32_t t = 0; t < kThreads; t++)
+        for (size_t i = 0; i < files.size(); i++)
+            EXPECT_TRUE(got[t][i] == expected[i][t]) << "thread " << t << " file " << i;
 }
 
 }  // namespace

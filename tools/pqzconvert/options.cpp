@@ -32,7 +32,8 @@ const char kHelp[] =
     "      --rgb             drop the fourth byte of 4-byte pixels (see below)\n"
     "  -n, --no-overwrite    leave existing output files as they are (reported; exit status 1)\n"
     "      --overwrite       replace existing output files (the default)\n"
-    "  -j, --jobs=N          convert N files at the same time (default 1)\n"
+    "  -j, --jobs=N          decode on N threads (default: one per processor); files are\n"
+    "                        written and reported in input order whatever N is\n"
     "      --salvage         convert what survives in damaged files and report per file what\n"
     "                        was recovered and lost (see below)\n"
     "      --json=REPORT     with --salvage: also write the report as JSON to REPORT\n"
@@ -83,7 +84,7 @@ const char kHelp[] =
     "images with their good rows, lost blocks and skipped byte ranges. Exit status: 0 when\n"
     "nothing was lost, 3 when something of a file was lost or only partly recovered (all that\n"
     "survived was written), 1 when something could not be read or written at all, 2 for a\n"
-    "usage error.\n";
+    "usage error. Salvage reads the files one after another on one thread.\n";
 
 int usage(const char* what, const char* detail = "") {
     std::fprintf(stderr, "pqzconvert: %s%s (see --help)\n", what, detail);

@@ -15,7 +15,7 @@ struct Options {
     bool quiet = false;
     bool salvage = false;  // convert what survives in damaged files, with a report
     std::string jsonFile;  // --json: the salvage report as JSON
-    int jobs = 1;
+    int jobs = 0;          // threads decoding at once; 0: one per processor
     std::string outDir;
     std::vector<std::string> files;
 };

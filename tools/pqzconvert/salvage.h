@@ -50,8 +50,8 @@ struct SalvageReport {
 // Writes a recovered image: image `number`, its name marked with `mark` (".partial" or "").
 // Returns false when it could not be written (the writer reports why); *path is the file
 // written, empty when there was nothing to write.
-using SalvageImageWriter = std::function<bool(int number, const StoredImage& img,
-                                              const std::string& mark, std::string* path)>;
+using SalvageImageWriter =
+    std::function<bool(int number, StoredImage& img, const std::string& mark, std::string* path)>;
 // Writes an extra block (only asked for with -x); false when it could not be written.
 using SalvageExtraWriter = std::function<bool(const BlockEntry& block, const Record& record)>;
 

@@ -418,10 +418,19 @@ TEST(Pqzconvert, SalvageWritesWhatSurvivesAndReportsTheRest) {
     bytes.resize(bytes.size() - 24 + 2 * 4 + 1);  // two rows and a byte of the third remain
     const std::string in = test::writeTemp(dir, bytes, "x.pqz");
     const std::string json = dir.file("r.json");
+    enc::PqzWriter inconsistent;  // data that is no coded stream, and a whole image behind it
+    ImageBlock coded = raw(4, 4, 0x48, std::vector<uint8_t>(16, 0x5A));
+    coded.flags = 0x24;
+    inconsistent.imageBlock(coded);
+    inconsistent.imageBlock(raw(1, 1, 0x48, {3}));
 
     ToolRun r = runConvert("--salvage -o " + quoted(dir.path()) + " --json " + quoted(json) + " " +
-                           quoted(in));
+                           quoted(in) + " " + quoted(save(dir, "bad.pqz", inconsistent)));
     EXPECT_EQ(r.status, 3) << r.out;
+    EXPECT_TRUE(contains(
+        r.out, dir.file("bad.pqz") + ": 1 image whole, 1 lost\n  image 0 at offset 0: lost: "))
+        << r.out;
+    EXPECT_LT(r.out.find("x.pqz:"), r.out.find("bad.pqz:")) << "input order";
     const std::string at = std::to_string(cutAt);
     for (const std::string& said :
          {in + ": 2 images whole, 1 partial; 40 bytes skipped in 1 range\n",
@@ -441,7 +450,9 @@ TEST(Pqzconvert, SalvageWritesWhatSurvivesAndReportsTheRest) {
     const std::string report(jsonBytes.begin(), jsonBytes.end());
     for (const std::string& said :
          {std::string("\"lost_anything\": true"), std::string("\"images_partial\": 1"),
-          std::string("\"bytes_skipped\": 40"),
+          std::string("\"bytes_skipped\": 40"), std::string("\"damage\": \"cut\""),
+          std::string(
+              "\"result\": \"lost\", \"good_rows\": 0, \"output\": null, \"damage\": \"data\""),
           "{\"image\": 2, \"offset\": " + at +
               ", \"width\": 4, \"height\": 6, \"result\": \"partial\", \"good_rows\": 2",
           "\"skipped\": [\n      {\"offset\": " + std::to_string(junkAt) + ", \"size\": 40"})

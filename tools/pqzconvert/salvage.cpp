@@ -40,11 +40,9 @@ struct Salvager {
         StoredImage img;
         std::string reason;
         out.result = walk.decode(&img, &out.goodRows, &reason);
-        if (out.result == Recovered::kNothing) {
-            out.problem = step.problem.empty() ? reason : step.problem;
-        } else {
-            if (out.result == Recovered::kPartial)
-                out.problem = step.problem.empty() ? reason : step.problem;
+        out.cut = !step.problem.empty();
+        if (out.result != Recovered::kWhole) out.problem = out.cut ? step.problem : reason;
+        if (out.result != Recovered::kNothing) {
             const std::string mark = out.result == Recovered::kPartial ? ".partial" : "";
             report.writeFailed |= !writeImage(out.number, img, mark, &out.output);
         }

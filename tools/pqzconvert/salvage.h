@@ -20,6 +20,9 @@ struct SalvagedImage {
     uint32_t goodRows = 0;  // rows from the top that are exact
     std::string output;     // the file written; empty when none was
     std::string problem;    // partial and lost images: what is damaged
+    // The data is cut short by the end of the file: the good rows are exact. Otherwise the
+    // decoder found the data inconsistent; a change can spoil rows before it is found.
+    bool cut = false;
 };
 
 // A block whose headers were read but which gave nothing (extra blocks; lost images are in

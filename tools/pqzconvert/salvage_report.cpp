@@ -22,7 +22,7 @@ std::string imageLine(const SalvagedImage& i) {
     std::string s = "image " + std::to_string(i.number) + " at offset " + std::to_string(i.offset);
     if (i.result == Recovered::kNothing) return s + ": lost: " + i.problem;
     s += ": partial, " + std::to_string(i.goodRows) + " of " + std::to_string(i.height) +
-         " rows good (" + i.problem + ")";
+         (i.cut ? " rows good (" : " rows decoded before the damage was found (") + i.problem + ")";
     return s + (i.output.empty() ? ", not written" : ", written as " + i.output);
 }
 
@@ -70,7 +70,9 @@ std::string jsonImage(const SalvagedImage& i) {
                     ", \"height\": " + std::to_string(i.height) + ", \"result\": \"" +
                     resultName(i.result) + "\", \"good_rows\": " + std::to_string(i.goodRows) +
                     ", \"output\": " + (i.output.empty() ? "null" : quote(i.output));
-    if (!i.problem.empty()) s += ", \"problem\": " + quote(i.problem);
+    if (!i.problem.empty())
+        s += std::string(", \"damage\": ") + (i.cut ? "\"cut\"" : "\"data\"") +
+             ", \"problem\": " + quote(i.problem);
     return s + "}";
 }
 

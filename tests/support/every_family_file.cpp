@@ -41,6 +41,9 @@ std::vector<uint8_t> everyFamilyFile() {
     enc::BitstreamImageOptions whole;
     whole.planeTable = false;
     w.imageBlock(enc::encodeBitstreamImage(enc::storedImage(grey, 4), whole, nullptr));
+    enc::ContextImageOptions bytePlanes;
+    bytePlanes.coding.forceBytePlanes = true;
+    w.imageBlock(enc::encodeContextImage(c.width, c.height, c.format, c.data, bytePlanes).block);
     w.extraBlock(5, std::vector<uint8_t>(40, 9));
     return w.bytes();
 }

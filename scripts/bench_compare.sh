@@ -96,10 +96,10 @@ for codec in codecs:
         heap = f"{pn / pb:6.2f}" if pb and pn else "     -"
         print(f"{c.split('/')[1]:<10} {codec:<12} {b * 1e3:9.2f} {n * 1e3:9.2f} {ratio:6.2f} "
               f"{pb or 0:9.0f} {pn or 0:9.0f} {heap}")
-print("\nGeometric mean of base / new per codec (slowest photo in brackets):")
+print("\nGeometric mean of base / new per codec, and the lowest ratio of its photos:")
 for codec, ratios in means.items():
     g = math.exp(sum(math.log(x) for x in ratios) / len(ratios))
-    print(f"  {codec:<12} {g:5.2f}x  (min {min(ratios):.2f}x over {len(ratios)} photos)")
+    print(f"  {codec:<12} {g:5.2f}x  (lowest {min(ratios):.2f}x, {len(ratios)} photos)")
 missing = sorted(set(best["base"]) ^ set(best["new"]))
 if missing:
     print("\nCases run by one build only: " + ", ".join(missing))

@@ -3,7 +3,8 @@
 #   1. the release build: unit, end-to-end, tool and install tests, the reference vectors, the
 #      desktop integrations (gdk-pixbuf loader, Qt plug-in, thumbnailer, MIME type);
 #   2. an AddressSanitizer + UndefinedBehaviorSanitizer build running the whole test suite;
-#   3. a ThreadSanitizer build running the concurrent-reading tests;
+#   3. a ThreadSanitizer build running the concurrent-reading tests (the library on several
+#      threads, and the converter on several threads as a process of that build);
 #   4. a clang build of the libFuzzer targets, each run for a bounded time on its seeds;
 #   5. the Python package: installed with its library, its tests run by the system Python.
 #   6. a build with PQZ2_PORTABLE=ON (plain code, no vector intrinsics, no control register)

@@ -367,5 +367,103 @@ TEST(Pqzconvert, OptionForms) {
     EXPECT_TRUE(contains(runConvert("-l -x f").out, "conflicts with -x"));
 }
 
+// --salvage on a whole file: everything written as usual, a report saying nothing was lost,
+// and the JSON report with the file's name escaped. --json belongs to --salvage, which
+// belongs to conversion.
+TEST(Pqzconvert, SalvageOfAWholeFileLosesNothing) {
+    test::TempDir dir;
+    enc::PqzWriter w;
+    w.imageBlock(raw(2, 2, 0x48, {1, 2, 3, 4}));
+    w.extraBlock(5, {9});
+    w.imageBlock(raw(1, 1, 0x48, {7}));
+    const std::string in = save(dir, "we\"i\\rd.pqz", w);
+    const std::string json = dir.file("report.json");
+
+    ToolRun r = runConvert("--salvage --json=" + quoted(json) + " " + quoted(in));
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, in + ": 2 images whole, 1 extra block; nothing lost\n");
+    EXPECT_EQ(enc::loadPng(dir.file("we\"i\\rd.1.png"), true).pixels, std::vector<uint8_t>{7});
+    const std::vector<uint8_t> bytes = enc::readFile(json);
+    const std::string report(bytes.begin(), bytes.end());
+    for (const char* said :
+         {"we\\\"i\\\\rd.pqz\"", "\"lost_anything\": false", "\"images_whole\": 2",
+          "\"extra_blocks\": 1", "\"good_rows\": 2", "\"skipped\": []"})
+        EXPECT_TRUE(contains(report, said)) << said << "\n" << report;
+    EXPECT_EQ(report.front(), '[');
+
+    for (const std::string& wrong :
+         {"--json=r.json " + quoted(in), "--list --salvage " + quoted(in)})
+        EXPECT_EQ(runConvert(wrong).status, 2) << wrong;
+}
+
+// --salvage on a damaged file: the images behind bytes that form no block (a false block start
+// among them) are written, the cut image as FILE.K.partial.png with its good rows and zeros
+// below, the report tells each loss in file order, and the exit status says loss (3), or 1 when
+// an input could not be read at all.
+TEST(Pqzconvert, SalvageWritesWhatSurvivesAndReportsTheRest) {
+    test::TempDir dir;
+    enc::PqzWriter w;
+    w.imageBlock(raw(4, 3, 0x48, std::vector<uint8_t>(12, 5)));
+    const size_t junkAt = w.bytes().size();
+    std::vector<uint8_t> junk(40, 0x33);
+    const uint8_t falseStart[] = {0x81, 0x8A, '2', '0', 0, 0, 0, 0};
+    std::copy(std::begin(falseStart), std::end(falseStart), junk.begin() + 10);
+    w.rawBytes(junk);
+    w.imageBlock(raw(4, 3, 0x48, std::vector<uint8_t>(12, 6)));
+    const size_t cutAt = w.bytes().size();
+    std::vector<uint8_t> rows(24);
+    for (size_t i = 0; i < rows.size(); i++) rows[i] = uint8_t(10 + i);
+    w.imageBlock(raw(4, 6, 0x48, rows));
+    std::vector<uint8_t> bytes = w.bytes();
+    bytes.resize(bytes.size() - 24 + 2 * 4 + 1);  // two rows and a byte of the third remain
+    const std::string in = test::writeTemp(dir, bytes, "x.pqz");
+    const std::string json = dir.file("r.json");
+    enc::PqzWriter inconsistent;  // data that is no coded stream, and a whole image behind it
+    ImageBlock coded = raw(4, 4, 0x48, std::vector<uint8_t>(16, 0x5A));
+    coded.flags = 0x24;
+    inconsistent.imageBlock(coded);
+    inconsistent.imageBlock(raw(1, 1, 0x48, {3}));
+
+    ToolRun r = runConvert("--salvage -o " + quoted(dir.path()) + " --json " + quoted(json) + " " +
+                           quoted(in) + " " + quoted(save(dir, "bad.pqz", inconsistent)));
+    EXPECT_EQ(r.status, 3) << r.out;
+    EXPECT_TRUE(contains(
+        r.out, dir.file("bad.pqz") + ": 1 image whole, 1 lost\n  image 0 at offset 0: lost: "))
+        << r.out;
+    EXPECT_LT(r.out.find("x.pqz:"), r.out.find("bad.pqz:")) << "input order";
+    const std::string at = std::to_string(cutAt);
+    for (const std::string& said :
+         {in + ": 2 images whole, 1 partial; 40 bytes skipped in 1 range\n",
+          "\n  bytes " + std::to_string(junkAt) + " to " + std::to_string(junkAt + 39) +
+              " (40 bytes) skipped: ",
+          "\n  image 2 at offset " + at + ": partial, 2 of 6 rows good (",
+          "written as " + dir.file("x.2.partial.png") + "\n"})
+        EXPECT_TRUE(contains(r.out, said)) << said << "\n" << r.out;
+    EXPECT_LT(r.out.find("skipped"), r.out.find("partial, 2 of 6")) << "file order";
+    EXPECT_EQ(enc::loadPng(dir.file("x.1.png"), true).pixels, std::vector<uint8_t>(12, 6));
+    std::vector<uint8_t> partial(rows.begin(), rows.begin() + 8);
+    partial.resize(24, 0);
+    EXPECT_EQ(enc::loadPng(dir.file("x.2.partial.png"), true).pixels, partial);
+    EXPECT_TRUE(enc::readFile(dir.file("x.2.png")).empty());
+
+    const std::vector<uint8_t> jsonBytes = enc::readFile(json);
+    const std::string report(jsonBytes.begin(), jsonBytes.end());
+    for (const std::string& said :
+         {std::string("\"lost_anything\": true"), std::string("\"images_partial\": 1"),
+          std::string("\"bytes_skipped\": 40"), std::string("\"damage\": \"cut\""),
+          std::string(
+              "\"result\": \"lost\", \"good_rows\": 0, \"output\": null, \"damage\": \"data\""),
+          "{\"image\": 2, \"offset\": " + at +
+              ", \"width\": 4, \"height\": 6, \"result\": \"partial\", \"good_rows\": 2",
+          "\"skipped\": [\n      {\"offset\": " + std::to_string(junkAt) + ", \"size\": 40"})
+        EXPECT_TRUE(contains(report, said)) << said << "\n" << report;
+
+    r = runConvert("--salvage -o " + quoted(dir.path()) + " " + quoted(in) + " " +
+                   quoted(dir.file("missing.pqz")));
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(contains(r.out, "missing.pqz: No such file or directory")) << r.out;
+    EXPECT_TRUE(contains(r.out, in + ": 2 images whole, 1 partial")) << r.out;
+}
+
 }  // namespace
 }  // namespace pqz

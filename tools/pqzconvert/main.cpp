@@ -2,7 +2,9 @@
 // auxiliary headers and extra blocks out as files.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "out_image.h"
 #include "outputs.h"
 #include "pqz_access.h"
+#include "salvage.h"
 
 namespace pqzconvert {
 namespace {
@@ -115,6 +118,7 @@ struct FileJob {
     size_t index;  // of the file among the inputs
     const std::string& file;
     const std::string& base;
+    SalvageReport* salvage = nullptr;  // with --salvage: the report of the file
 };
 
 bool writeRecord(FileJob& job, const std::string& path, const Record& rec,
@@ -132,15 +136,8 @@ bool takesBlock(const Options& o, const Listing& listing, size_t i) {
     return listing.blocks[i].image || o.extract;
 }
 
-// Decodes an image and encodes its output file, or reads an extra block (on a worker thread).
-void prepareBlock(const Options& o, ImageReader& reader, const BlockEntry& b, PreparedBlock* p) {
-    if (!b.image) {
-        p->read = reader.readExtra(b, &p->record, &p->reason);
-        return;
-    }
-    StoredImage img;
-    p->read = reader.decode(b, &img, &p->reason);
-    if (!p->read) return;
+// Encodes the output file of a decoded image; its pixels are released.
+void prepareImage(const Options& o, StoredImage& img, PreparedBlock* p) {
     p->width = img.width;
     p->height = img.height;
     p->hasAux = img.hasAux;
@@ -151,8 +148,22 @@ void prepareBlock(const Options& o, ImageReader& reader, const BlockEntry& b, Pr
     encodeImage(out, o.bmp, &p->output, &p->outputError);
 }
 
-bool writeImage(FileJob& job, int number, const PreparedBlock& img) {
-    const std::string name = job.base + "." + std::to_string(number);
+// Decodes an image and encodes its output file, or reads an extra block (on a worker thread).
+void prepareBlock(const Options& o, ImageReader& reader, const BlockEntry& b, PreparedBlock* p) {
+    if (!b.image) {
+        p->read = reader.readExtra(b, &p->record, &p->reason);
+        return;
+    }
+    StoredImage img;
+    p->read = reader.decode(b, &img, &p->reason);
+    if (p->read) prepareImage(o, img, p);
+}
+
+// Writes image `number` as BASE.NUMBER[MARK].png (or .bmp); *written (when given) is the path of
+// the image file written.
+bool writeImage(FileJob& job, int number, const PreparedBlock& img, const std::string& mark = "",
+                std::string* written = nullptr) {
+    const std::string name = job.base + "." + std::to_string(number) + mark;
     const std::string what = "image " + std::to_string(number);
     bool ok = true;
     if (img.width == 0 || img.height == 0) {
@@ -162,7 +173,9 @@ bool writeImage(FileJob& job, int number, const PreparedBlock& img) {
     } else {
         const std::string path = name + (job.o.bmp ? ".bmp" : ".png");
         std::string error = img.outputError;
-        if (error.empty()) writeBytes(job.plan, path, img.output, job.o.keepExisting, &error);
+        if (error.empty() && writeBytes(job.plan, path, img.output, job.o.keepExisting, &error) &&
+            written)
+            *written = path;
         if (!error.empty()) {
             report(job.file + ": " + what + ": " + error);
             ok = false;
@@ -174,8 +187,37 @@ bool writeImage(FileJob& job, int number, const PreparedBlock& img) {
     return ok;
 }
 
+// Converts what survives of one file and prints its report; false when the file cannot be read
+// or an output cannot be written (damage is in the report).
+bool salvageOne(FileJob& job) {
+    const SalvageImageWriter image = [&job](int number, StoredImage& img, const std::string& mark,
+                                            std::string* path) {
+        PreparedBlock p;
+        prepareImage(job.o, img, &p);
+        return writeImage(job, number, p, mark, path);
+    };
+    const SalvageExtraWriter extra = [&job](const BlockEntry& b, const Record& rec) {
+        return writeRecord(job,
+                           job.base + ".extra-" + std::to_string(b.extraNumber) + "-" +
+                               std::to_string(b.recordType) + ".bin",
+                           rec, blockName(b));
+    };
+    *job.salvage = salvageFile(job.file, image, job.o.extract ? &extra : nullptr);
+    if (!job.salvage->unreadable.empty()) {
+        report(job.file + ": " + job.salvage->unreadable);
+        return false;
+    }
+    const std::string text = salvageText(*job.salvage);
+    {
+        std::lock_guard<std::mutex> lock(outputLock);
+        std::fputs(text.c_str(), stdout);
+    }
+    return !job.salvage->writeFailed;
+}
+
 // Converts one file; every problem is reported and makes the result false.
 bool convertOne(FileJob& job) {
+    if (job.salvage) return salvageOne(job);
     const ListedFile& listed = job.blocks.listing(job.index);
     if (!listed.readable) {
         report(job.file + ": " + listed.reason);
@@ -224,6 +266,30 @@ bool convertOne(FileJob& job) {
     return ok;
 }
 
+// Exit status of a salvaging run: 1 as without salvage when something that survived (or a whole
+// file) could not be converted, else 3 when any file lost anything, else 0. Writes the JSON
+// report when asked.
+int finishSalvage(const Options& o, std::vector<SalvageReport>& reports, bool allOk) {
+    for (size_t i = 0; i < reports.size(); i++)
+        if (reports[i].file.empty()) {  // its output folder could not be used
+            reports[i].file = o.files[i];
+            reports[i].unreadable = "its output folder cannot be used";
+        }
+    if (!o.jsonFile.empty()) {
+        const std::string json = salvageJson(reports);
+        FILE* f = std::fopen(o.jsonFile.c_str(), "wb");
+        const bool written = f && std::fwrite(json.data(), 1, json.size(), f) == json.size();
+        if (!f || (std::fclose(f) != 0) || !written) {
+            report("cannot write the report " + o.jsonFile + ": " + std::strerror(errno));
+            allOk = false;
+        }
+    }
+    if (!allOk) return 1;
+    for (const SalvageReport& r : reports)
+        if (r.lostAnything()) return kExitLost;
+    return 0;
+}
+
 int run(const Options& o) {
     if (o.list) {
         bool ok = true;
@@ -233,15 +299,17 @@ int run(const Options& o) {
     OutputPlan plan(o.outDir, o.files, report, o.quiet);
     const bool progress = !o.quiet && isatty(2) && o.files.size() > 1;
     std::vector<bool> usable(o.files.size());
-    for (size_t i = 0; i < o.files.size(); i++) usable[i] = plan.usable(i);
+    for (size_t i = 0; i < o.files.size(); i++) usable[i] = plan.usable(i) && !o.salvage;
     // Workers list and decode ahead; files are written and reported here, in input order.
     BlockPipeline blocks(
         o.files, usable, o.jobs > 0 ? o.jobs : processorCount(),
         [&o](const Listing& listing, size_t i) { return takesBlock(o, listing, i); },
         [&o](ImageReader& r, const BlockEntry& b, PreparedBlock* p) { prepareBlock(o, r, b, p); });
     bool allOk = true;
+    std::vector<SalvageReport> reports(o.salvage ? o.files.size() : 0);
     for (size_t i = 0; i < o.files.size(); i++) {
-        FileJob job{o, plan, blocks, i, o.files[i], plan.base(i)};
+        FileJob job{
+            o, plan, blocks, i, o.files[i], plan.base(i), o.salvage ? &reports[i] : nullptr};
         if (!plan.usable(i) || !convertOne(job)) allOk = false;
         if (progress) {
             std::lock_guard<std::mutex> lock(outputLock);
@@ -249,7 +317,8 @@ int run(const Options& o) {
         }
     }
     if (progress) std::fprintf(stderr, "\r\033[K");
-    return allOk ? 0 : 1;
+    if (!o.salvage) return allOk ? 0 : 1;
+    return finishSalvage(o, reports, allOk);
 }
 
 }  // namespace

@@ -274,10 +274,18 @@ PQZ_COLD bool countRows(PayloadReader& in, BitStreamDecoder& d, size_t p) {
     return true;
 }
 
+// A symbol whose code may need a word the bit window does not take: the reader takes it, or
+// marks the stream damaged when it lies past the payload. Kept out of line, so that the window
+// itself stays in registers.
+PQZ_COLD uint32_t symbolFromReader(PayloadReader& in, const PrefixCodeSet& codes, int code) {
+    return decodePrefixSymbol(in, codes, code);
+}
+
 // Literals from pos on, up to the escape that ends them; pos is left at the escape. False when
-// decoding stops (damage, a literal behind the last byte, or a cancel).
+// decoding stops (damage, a literal behind the last byte, or a cancel). Not inlined: each kind
+// of context gets a loop of its own with its registers to itself.
 template <ContextKind kKind>
-bool decodeLiterals(PayloadReader& in, BitStreamDecoder& d, size_t& pos) {
+[[gnu::noinline]] bool decodeLiterals(PayloadReader& in, BitStreamDecoder& d, size_t& pos) {
     if (in.damaged) return false;
     // Locals, so that the byte stores do not force them to be reloaded.
     const uint8_t* const cls = d.contextClass;
@@ -308,9 +316,9 @@ bool decodeLiterals(PayloadReader& in, BitStreamDecoder& d, size_t& pos) {
         uint32_t q;
         if (window.fill()) {
             q = window.decode(codes, code);
-        } else {  // near the payload's end: the reader takes the word, or marks the damage
+        } else {
             window.handBack(in);
-            q = decodePrefixSymbol(in, codes, code);
+            q = symbolFromReader(in, codes, code);
             damaged = in.damaged;
             window = BitWindow(in);
         }

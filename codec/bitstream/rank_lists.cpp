@@ -110,8 +110,19 @@ void moveRankPair(RankList& list, uint32_t rank) {
 
 uint8_t chooseSelector(const RankList& list, const uint8_t* threshold) {
     const uint32_t part = (7 * list.total) >> 3;
+    const RankPair* pair = list.pair;
     uint32_t sum = 0, leading = 0;
-    while (sum <= part && leading < 256) sum += list.pair[leading++].count;
+    // Four pairs at a time while all four are taken (counts are not negative, so every sum on
+    // the way is at most the last), then one at a time.
+    constexpr uint32_t kStep = 4;
+    while (leading + kStep <= 256) {
+        const uint32_t four = pair[leading].count + pair[leading + 1].count +
+                              pair[leading + 2].count + pair[leading + 3].count;
+        if (sum + four > part) break;
+        sum += four;
+        leading += kStep;
+    }
+    while (sum <= part && leading < 256) sum += pair[leading++].count;
     if (leading >= threshold[0]) return 0;
     uint8_t sel = 1;
     while (leading < threshold[sel]) sel++;

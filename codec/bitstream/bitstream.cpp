@@ -306,10 +306,14 @@ template <ContextKind kKind>
             break;
         }
         if (p >= countAt) {
+            // The count looks at the reader's position (rows read past the data's end are not
+            // trusted): the reader is brought up to date first.
+            window.handBack(in);
             if (!countRows(in, d, p)) {
                 go = false;
                 break;
             }
+            window = BitWindow(in);
             countAt = d.countAt;
         }
         const uint32_t ctx = formContext<kKind>(cls, row, out, p, before);

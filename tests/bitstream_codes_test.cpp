@@ -78,6 +78,43 @@ TEST(BitStreamCodes, LookupAgreesWithTableWalk) {
     }
 }
 
+// A run of symbols read through the bit window leaves the reader exactly as the table walk
+// does, code for code: the words taken ahead go back at the hand-back, and near the payload end
+// the window leaves the last words (and the damage past them) to the reader.
+TEST(BitStreamCodes, BitWindowHandsBackTheWalksPosition) {
+    std::mt19937 rng(7);
+    for (int words : {1, 2, 3, 40}) {
+        enc::BitWriter w;
+        w.write(0, 18);
+        for (int i = 0; i < words; i++) w.write(rng(), 32);
+        Stream a(w), b(w);
+        auto set = std::make_unique<PrefixCodeSet>();
+        ASSERT_TRUE(buildPrefixCodes(a.st, 0, *set) && buildPrefixCodes(b.st, 0, *set));
+        for (int step = 0; !a.st.damaged; step++) {
+            BitWindow window(a.st);
+            for (int k = int(rng() % 40); k >= 0 && !a.st.damaged; k--) {
+                const int code = int(rng() % kPrefixCodeCount);
+                uint32_t got;
+                if (window.fill()) {
+                    got = window.decode(*set, code);
+                } else {
+                    window.handBack(a.st);
+                    got = decodePrefixSymbol(a.st, *set, code);
+                    window = BitWindow(a.st);
+                }
+                ASSERT_EQ(got, walkPrefixTree(b.st, *set, code)) << words << " " << step;
+            }
+            window.handBack(a.st);
+            ASSERT_EQ(a.st.bitCount, b.st.bitCount) << words << " " << step;
+            ASSERT_EQ(a.st.bitBuffer, b.st.bitBuffer) << words << " " << step;
+            ASSERT_EQ(a.st.cursor, b.st.cursor - b.st.start + a.st.start) << words << " " << step;
+            ASSERT_EQ(a.st.damaged, b.st.damaged) << words << " " << step;
+            const int bits = 1 + int(rng() % 31);
+            ASSERT_EQ(readBits(a.st, bits), readBits(b.st, bits));
+        }
+    }
+}
+
 // Code-length code: deltas 0, 1 and 2 (bit strings 10, 01, 000) and repeats of two (11) and
 // three (001).
 void writeLengthCode(enc::BitWriter& w) {

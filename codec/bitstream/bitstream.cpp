@@ -113,22 +113,18 @@ void readContextClasses(PayloadReader& in, BitStreamDecoder& d) {
     while (next < 256) d.contextClass[next++] = uint8_t(16 * count);
 }
 
-// What the context of a byte is formed from.
-struct ContextRule {
-    const uint8_t* contextClass;
-    size_t row;
-    bool contextFlag;
-    bool extension;  // variant 1 adds the parities of NE and NW and a class comparison
-};
+// What the context of a byte is formed from: the byte before alone, or with the context flag
+// its neighbours' classes and parities; variant 1 adds the parities of NE and NW and a class
+// comparison.
+enum class ContextKind { kByteBefore, kNeighbours, kExtended };
 
-// Context of the byte at p. Rows narrower than five bytes read up to three bytes at and behind
-// p (not yet decoded), which the slack behind the buffer covers.
-inline uint32_t formContext(const ContextRule& rule, const uint8_t* out, size_t p) {
+// Context of the byte at p; w is the byte before it. Rows narrower than five bytes read up to
+// three bytes at and behind p (not yet decoded), which the slack behind the buffer covers.
+template <ContextKind kKind>
+inline uint32_t formContext(const uint8_t* cls, size_t r, const uint8_t* out, size_t p,
+                            uint32_t w) {
+    if constexpr (kKind == ContextKind::kByteBefore) return w;
     const uint8_t* o = out + p;
-    const uint32_t w = o[-1];
-    if (!rule.contextFlag) return w;
-    const uint8_t* cls = rule.contextClass;
-    const size_t r = rule.row;
     if (p <= r) return cls[w] | 3 * (w & 1);
     const uint8_t* a = o - r;  // the row above
     const uint32_t n = a[0], nw = a[-1], ne = a[1];
@@ -141,7 +137,7 @@ inline uint32_t formContext(const ContextRule& rule, const uint8_t* out, size_t 
     } else {
         ctx = cls[(w + n + nw + ne) >> 2] | 2 * (w & 1) | (n & 1);
     }
-    if (rule.extension) {
+    if constexpr (kKind == ContextKind::kExtended) {
         const uint32_t above = ctx < cls[w] || ctx < cls[ne] || ctx < cls[nw];
         ctx |= 4 * (ne & 1) | 8 * (nw & 1) | 128 * above;
     }
@@ -279,32 +275,83 @@ PQZ_COLD bool countRows(PayloadReader& in, BitStreamDecoder& d, size_t p) {
     return true;
 }
 
-void decodeSymbols(PayloadReader& in, BitStreamDecoder& d) {
+// A symbol whose code may need a word the bit window does not take: the reader takes it, or
+// marks the stream damaged when it lies past the payload. Kept out of line, so that the window
+// itself stays in registers.
+PQZ_COLD uint32_t symbolFromReader(PayloadReader& in, const PrefixCodeSet& codes, int code) {
+    return decodePrefixSymbol(in, codes, code);
+}
+
+// Literals from pos on, up to the escape that ends them; pos is left at the escape. False when
+// decoding stops (damage, a literal behind the last byte, or a cancel). Not inlined: each kind
+// of context gets a loop of its own with its registers to itself.
+template <ContextKind kKind>
+[[gnu::noinline]] bool decodeLiterals(PayloadReader& in, BitStreamDecoder& d, size_t& pos) {
+    if (in.damaged) return false;
     // Locals, so that the byte stores do not force them to be reloaded.
-    const ContextRule rule{d.contextClass, d.row, d.contextFlag, d.variant == 1};
+    const uint8_t* const cls = d.contextClass;
+    const size_t row = d.row;
     uint8_t* const out = d.out;
     const size_t n = d.n;
     LiteralModel& literals = d.literals;
     const PrefixCodeSet& codes = d.codes;
+    size_t p = pos;
+    size_t countAt = d.countAt;
+    uint32_t before = out[p - 1];  // the first byte is stored ahead of the symbols
+    BitWindow window(in);
+    bool go = true, damaged = false;
+    for (;;) {
+        if (damaged) {
+            go = false;
+            break;
+        }
+        if (p >= countAt) {
+            // The count looks at the reader's position (rows read past the data's end are not
+            // trusted): the reader is brought up to date first.
+            window.handBack(in);
+            if (!countRows(in, d, p)) {
+                go = false;
+                break;
+            }
+            window = BitWindow(in);
+            countAt = d.countAt;
+        }
+        const uint32_t ctx = formContext<kKind>(cls, row, out, p, before);
+        const int code = kLiteralCode + literals.selector[ctx];
+        uint32_t q;
+        if (window.fill()) {
+            q = window.decode(codes, code);
+        } else {
+            window.handBack(in);
+            q = symbolFromReader(in, codes, code);
+            damaged = in.damaged;
+            window = BitWindow(in);
+        }
+        if (q == 0) break;
+        if (p >= n) {  // a literal behind the last byte
+            in.damaged = true;
+            go = false;
+            break;
+        }
+        before = takeLiteral(literals, ctx, q - 1);
+        out[p++] = uint8_t(before);
+    }
+    window.handBack(in);
+    pos = p;
+    return go;
+}
+
+void decodeSymbols(PayloadReader& in, BitStreamDecoder& d) {
     for (;;) {
         size_t p = d.p;
-        size_t countAt = d.countAt;  // a local: the byte stores below could alias the field
-        for (;;) {
-            if (in.damaged) return;
-            if (p >= countAt) {
-                if (!countRows(in, d, p)) return;
-                countAt = d.countAt;
-            }
-            const uint32_t ctx = formContext(rule, out, p);
-            const uint32_t q = decodePrefixSymbol(in, codes, kLiteralCode + literals.selector[ctx]);
-            if (q == 0) break;
-            if (p >= n) {  // a literal behind the last byte
-                in.damaged = true;
-                return;
-            }
-            out[p++] = takeLiteral(literals, ctx, q - 1);
-        }
-        if (p >= n) return;  // the escape at the end of the plane
+        bool go;
+        if (!d.contextFlag)
+            go = decodeLiterals<ContextKind::kByteBefore>(in, d, p);
+        else if (d.variant == 1)
+            go = decodeLiterals<ContextKind::kExtended>(in, d, p);
+        else
+            go = decodeLiterals<ContextKind::kNeighbours>(in, d, p);
+        if (!go || p >= d.n) return;  // p at n: the escape at the end of the plane
         d.p = p;
         if (!(d.variant == 2 ? zeroRun(in, d) : matchMode(in, d))) return;
     }

@@ -94,4 +94,70 @@ inline uint32_t decodePrefixSymbol(PayloadReader& in, const PrefixCodeSet& set, 
     return entry >> 4;
 }
 
+// The bit reader's position held in registers for a run of symbols: up to 63 bits ahead of the
+// reader, refilled a 32-bit word at a time while the words start inside the payload. Handing
+// back returns the words taken ahead, which leaves the reader exactly where taking the same bits
+// one code at a time leaves it.
+class BitWindow {
+  public:
+    explicit BitWindow(const PayloadReader& in)
+        : bits_(in.bitCount > 0 ? in.bitBuffer & ((uint64_t(1) << in.bitCount) - 1) : 0),
+          held_(in.bitCount),
+          cursor_(in.cursor),
+          end_(in.end) {}
+
+    // Makes sure the window holds the longest code; false when that needs a word the reader
+    // itself has to take (one past the payload, which damages the stream).
+    bool fill() {
+        if (held_ >= kMaxCodeBits) return true;
+        if (held_ < 0 || cursor_ > end_) return false;
+        uint32_t word;
+        std::memcpy(&word, cursor_, 4);  // the payload has slack behind its end
+        cursor_ += 4;
+        bits_ |= uint64_t(word) << held_;
+        held_ += 32;
+        return true;
+    }
+
+    // Decodes one symbol of a built code; the window holds the longest code (fill).
+    uint32_t decode(const PrefixCodeSet& set, int code) {
+        const uint32_t entry = set.quick[code][bits_ & ((1u << kQuickBits) - 1)];
+        const int length = int(entry & 15);
+        if (length != 0) {
+            take(length);
+            return entry >> 4;
+        }
+        const DecodeNode* node = set.nodes + set.root[code];
+        do {
+            const int bits = node->bits;
+            node += node->value + int32_t(bits_ & ((1u << bits) - 1));
+            take(bits);
+        } while (node->bits != 0);
+        return uint32_t(node->value);
+    }
+
+    void handBack(PayloadReader& in) {
+        while (held_ >= 32) {
+            held_ -= 32;
+            cursor_ -= 4;
+        }
+        in.cursor = cursor_;
+        in.bitCount = held_;
+        if (held_ >= 0) in.bitBuffer = uint32_t(bits_ & ((uint64_t(1) << held_) - 1));
+    }
+
+  private:
+    static constexpr int kMaxCodeBits = 15;
+
+    void take(int n) {
+        bits_ >>= n;
+        held_ -= n;
+    }
+
+    uint64_t bits_;
+    int held_;
+    const uint8_t* cursor_;
+    const uint8_t* end_;
+};
+
 }  // namespace pqz

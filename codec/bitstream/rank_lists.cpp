@@ -1,5 +1,7 @@
 #include "codec/bitstream/rank_lists.h"
 
+#include <algorithm>
+
 namespace pqz {
 
 void initLiteralModel(LiteralModel& m, bool contextFlag, uint32_t thresholdBits) {
@@ -61,16 +63,38 @@ uint32_t halveRankCounts(LiteralModel& m, uint32_t ctx) {
     return sum;
 }
 
-void indexRankCounts(RankList& list) {
-    list.sorted = true;
-    for (int k = 1; k < 256; k++)
-        if (list.pair[k].count > list.pair[k - 1].count) list.sorted = false;
-    if (!list.sorted) return;
-    uint32_t j = 0;
-    for (int c = 255; c >= 0; c--) {
-        while (j < 256 && list.pair[j].count > c) j++;
-        list.firstAtMost[c] = uint16_t(j);
+void rescaleRankList(LiteralModel& m, uint32_t ctx) {
+    RankList& list = m.ranks[ctx];
+    const bool wasSorted = list.sorted;
+    list.total = halveRankCounts(m, ctx);
+    if (!wasSorted) {
+        indexRankCounts(list);
+        return;
     }
+    // Halving keeps the order, and a halved count is at most c exactly when the count was at
+    // most 2c + 1. Entries are replaced upwards: entry c reads entry 2c + 1 > c, still old.
+    // From 128 on every count qualifies, as at 255: from the first pair.
+    constexpr uint32_t kHalf = 128;
+    for (uint32_t c = 0; c < kHalf; c++) list.firstAtMost[c] = list.firstAtMost[2 * c + 1];
+    std::fill(list.firstAtMost + kHalf, list.firstAtMost + 256, uint16_t(0));
+}
+
+void indexRankCounts(RankList& list) {
+    // One pass: every count c from the last one set down to this pair's count first finds a
+    // pair not above it here.
+    uint32_t unset = 256;  // entries unset..255 are done
+    uint32_t before = 255;
+    for (uint32_t j = 0; j < 256; j++) {
+        const uint32_t c = list.pair[j].count;
+        if (c > before) {
+            list.sorted = false;
+            return;
+        }
+        before = c;
+        while (unset > c) list.firstAtMost[--unset] = uint16_t(j);
+    }
+    while (unset > 0) list.firstAtMost[--unset] = 256;
+    list.sorted = true;
 }
 
 void moveRankPair(RankList& list, uint32_t rank) {
@@ -86,8 +110,19 @@ void moveRankPair(RankList& list, uint32_t rank) {
 
 uint8_t chooseSelector(const RankList& list, const uint8_t* threshold) {
     const uint32_t part = (7 * list.total) >> 3;
+    const RankPair* pair = list.pair;
     uint32_t sum = 0, leading = 0;
-    while (sum <= part && leading < 256) sum += list.pair[leading++].count;
+    // Four pairs at a time while all four are taken (counts are not negative, so every sum on
+    // the way is at most the last), then one at a time.
+    constexpr uint32_t kStep = 4;
+    while (leading + kStep <= 256) {
+        const uint32_t four = pair[leading].count + pair[leading + 1].count +
+                              pair[leading + 2].count + pair[leading + 3].count;
+        if (sum + four > part) break;
+        sum += four;
+        leading += kStep;
+    }
+    while (sum <= part && leading < 256) sum += pair[leading++].count;
     if (leading >= threshold[0]) return 0;
     uint8_t sel = 1;
     while (leading < threshold[sel]) sel++;

@@ -38,6 +38,10 @@ void initLiteralModel(LiteralModel& m, bool contextFlag, uint32_t thresholdBits)
 // their new sum. A list with no zero count walks on into the next context's total and list.
 uint32_t halveRankCounts(LiteralModel& m, uint32_t ctx);
 
+// Halves the context's list (as halveRankCounts), sets its total to the new sum and indexes it
+// again. A sorted list stays sorted, and its index follows from the old one without a search.
+void rescaleRankList(LiteralModel& m, uint32_t ctx);
+
 // Notes whether the counts are sorted (largest first) and, if so, rebuilds firstAtMost.
 void indexRankCounts(RankList& list);
 
@@ -47,6 +51,48 @@ uint8_t chooseSelector(const RankList& list, const uint8_t* threshold);
 
 // Counts a literal of an unsorted list, or one whose count wraps: the plain search.
 void moveRankPair(RankList& list, uint32_t rank);
+
+// Moves the pairs from..to-1 one place up (to from+1..to). Moves of four pairs or more go in
+// pieces of 8 or 16 bytes from the top down, each read before the piece above it is written
+// over; the bottom piece is read first and written last (over bytes that already hold what it
+// brings).
+inline void shiftPairsUp(RankPair* pair, uint32_t from, uint32_t to) {
+    switch (to - from) {
+        case 3:
+            pair[from + 3] = pair[from + 2];
+            [[fallthrough]];
+        case 2:
+            pair[from + 2] = pair[from + 1];
+            [[fallthrough]];
+        case 1:
+            pair[from + 1] = pair[from];
+            return;
+        default:
+            break;
+    }
+    constexpr size_t kStep = sizeof(RankPair);
+    uint8_t* const base = reinterpret_cast<uint8_t*>(pair + from);
+    const size_t bytes = (to - from) * kStep;
+    if (bytes < 16) {
+        uint64_t bottom, top;
+        std::memcpy(&bottom, base, 8);
+        std::memcpy(&top, base + bytes - 8, 8);
+        std::memcpy(base + bytes - 8 + kStep, &top, 8);
+        std::memcpy(base + kStep, &bottom, 8);
+        return;
+    }
+    struct Piece {
+        uint8_t b[16];
+    };
+    Piece bottom, piece;
+    std::memcpy(&bottom, base, sizeof bottom);
+    for (size_t at = bytes; at > sizeof piece;) {
+        at -= sizeof piece;
+        std::memcpy(&piece, base + at, sizeof piece);
+        std::memcpy(base + at + kStep, &piece, sizeof piece);
+    }
+    std::memcpy(base + kStep, &bottom, sizeof bottom);
+}
 
 // Takes the value of the given rank in the context's list and adapts the list: the value's
 // count grows and it moves up ahead of every value not seen more often.
@@ -59,7 +105,7 @@ inline uint8_t takeLiteral(LiteralModel& m, uint32_t ctx, uint32_t rank) {
         const uint8_t count = uint8_t(old + 1);
         // The pair goes ahead of every pair whose count is not above its new one.
         const uint32_t to = list.firstAtMost[count];
-        if (to < rank) std::memmove(pair + to + 1, pair + to, (rank - to) * sizeof(RankPair));
+        if (to < rank) shiftPairsUp(pair, to, rank);
         pair[to] = {count, value};
         list.firstAtMost[old]++;
     } else {
@@ -69,10 +115,7 @@ inline uint8_t takeLiteral(LiteralModel& m, uint32_t ctx, uint32_t rank) {
     const uint32_t total = ++list.total;
     if ((total & 31) == 0 && pair[0].count >= 8) {
         m.selector[ctx] = chooseSelector(list, m.threshold);
-        if (pair[0].count >= 224 || total >= m.rescaleLimit) {
-            list.total = halveRankCounts(m, ctx);
-            indexRankCounts(list);
-        }
+        if (pair[0].count >= 224 || total >= m.rescaleLimit) rescaleRankList(m, ctx);
     }
     return value;
 }

@@ -232,10 +232,16 @@ bool unpredictAdaptive(uint8_t* plane, int width, int height, int tolerance) {
         hCur[0] = -iabs(row[0] - up[0]);
         vCur[0] = 0;
         const int y2 = y >= 2 ? y - 2 : 0;
+        const uint8_t* up2 = plane + size_t(y2) * width;
         for (int x = 1; x < width; x++) {
-            const Neighbours n{row[x - 1], at(x - 2, y),     up[x],
-                               up[x - 1],  at(x + 1, y - 1), at(x - 2, y - 1),
-                               at(x, y2),  at(x - 1, y2),    at(x + 1, y2)};
+            // Away from the edges every neighbour is in the plane and needs no clamping.
+            const Neighbours n =
+                x >= 2 && x < last
+                    ? Neighbours{row[x - 1], row[x - 2], up[x],      up[x - 1], up[x + 1],
+                                 up[x - 2],  up2[x],     up2[x - 1], up2[x + 1]}
+                    : Neighbours{row[x - 1], at(x - 2, y),     up[x],
+                                 up[x - 1],  at(x + 1, y - 1), at(x - 2, y - 1),
+                                 at(x, y2),  at(x - 1, y2),    at(x + 1, y2)};
             const int D = hCur[x - 1] + hUp[x - 1] + hUp[x] + hUp[x + 1];
             const int J = vCur[x - 1] + vUp[x] + vUp[x + 1];
             const AdaptivePrediction pr = predictAdaptive(s, n, D, J);

@@ -6,7 +6,6 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <iterator>
 #include <random>
 #include <set>
 #include <vector>
@@ -226,34 +225,6 @@ TEST(Method2Bias, ErrorsBeyondTheLanesKeep32BitArithmetic) {
     adaptBiasStage(wrapped.data(), idx, 0, INT32_MIN, 1, -1);
     EXPECT_EQ(wrapped[idx + 1].sum, -16);
     EXPECT_EQ(wrapped[idx ^ 0x7FF0].sum, -8);  // (-2^31 - 30) >> 2
-}
-
-// The blocks fetched ahead of a stage's adaptation are the blocks it writes: none missed (the
-// adaptation would wait for it), none outside the table, none twice.
-TEST(Method2Bias, FetchedBlocksAreTheBlocksAnAdaptationWrites) {
-    std::mt19937 rng(7);
-    for (int trial = 0; trial < 64; trial++) {
-        // Every low and middle count, both ends of the feature bits, random cells between.
-        const int32_t idx = trial < 16   ? trial
-                            : trial < 32 ? (kBiasCells - 16) | (trial & 15)
-                                         : int32_t(rng() % kBiasCells);
-        const RelatedBlocks blocks = relatedBlocks(idx);
-        const std::set<size_t> fetched(std::begin(blocks.at), std::end(blocks.at));
-        EXPECT_EQ(fetched.size(), size_t(kRelatedBlocks)) << idx;
-        EXPECT_EQ(fetched.count(size_t(idx >> 4) * sizeof(BiasBlock)), 0u) << idx;
-
-        // A large error moves every related cell, whatever its lanes leave alone.
-        BiasTable cells;
-        adaptBiasStage(cells.data(), idx, 0, 3000, 1, -1, widestLaneWidth());
-        std::set<size_t> written;
-        const BiasTable fresh;
-        for (int b = 0; b < kBiasBlocks; b++) {
-            if (b != idx >> 4 &&
-                std::memcmp(&cells.blocks[b], &fresh.blocks[b], sizeof(BiasBlock)) != 0)
-                written.insert(size_t(b) * sizeof(BiasBlock));
-        }
-        EXPECT_EQ(written, fetched) << idx;
-    }
 }
 
 TEST(Method2Contexts, PredictionRoundingAndActivityEdges) {

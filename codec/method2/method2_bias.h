@@ -2,7 +2,6 @@
 // their adaptation.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
 #include "base/platform.h"
@@ -42,36 +41,6 @@ inline int32_t cellBias(const BiasBlock* table, int32_t idx) {
     const int i = idx & 15;
     const int32_t h = (int32_t(b.sum[i]) * int32_t(b.scaleCountdown[i] & 0xFF00u)) >> 16;
     return (h + 1) >> 1;
-}
-
-// The blocks that the adaptation of a cell writes besides the cell's own block: the mirror block
-// (all feature bits flipped) and the blocks one feature bit away from either.
-constexpr int kFeatureBitCount = 11;
-constexpr int kRelatedBlocks = 1 + 2 * kFeatureBitCount;
-struct RelatedBlocks {
-    size_t at[kRelatedBlocks];  // byte offsets in the stage's table
-};
-PQZ_HOT_INLINE RelatedBlocks relatedBlocks(int32_t idx) {
-    // Byte offsets, so that each one is a single exclusive or away from the block's.
-    const size_t own = size_t(idx >> 4) * sizeof(BiasBlock);
-    const size_t mirror = own ^ (size_t(kBiasBlocks - 1) * sizeof(BiasBlock));
-    RelatedBlocks r;
-    r.at[0] = mirror;
-    for (int j = 0; j < kFeatureBitCount; j++) {
-        r.at[1 + 2 * j] = own ^ (sizeof(BiasBlock) << j);
-        r.at[2 + 2 * j] = mirror ^ (sizeof(BiasBlock) << j);
-    }
-    return r;
-}
-
-// Asks for the blocks the adaptation of cell idx will write. They lie far apart in a table larger
-// than the caches: fetched as soon as the stage has picked its cell, they arrive while the sample
-// is decoded instead of one after another when the stage adapts.
-PQZ_HOT_INLINE void prefetchRelatedBlocks(const BiasBlock* table, int32_t idx) {
-    const char* base = reinterpret_cast<const char*>(table);
-    const RelatedBlocks blocks = relatedBlocks(idx);
-#pragma GCC unroll 23
-    for (size_t at : blocks.at) prefetch(base + at, true);
 }
 
 // Every cell of a stage's table set to shift 5, countdown 2, sum 0.

@@ -373,7 +373,6 @@ PQZ_HOT_INLINE int32_t applyStage(Method2Decoder& d, const CascadeInputs& in, in
     const StageKey key = stageKey<stage, multi>(in, pred);
     const int32_t idx = cellIndex(key.low, key.mid, key.bits);
     const int32_t bias = cellBias(d.biasTables[stage], idx);
-    prefetchRelatedBlocks(d.biasTables[stage], idx);
     pred = add32(pred, bias);
     d.stageCell[stage] = idx;
     d.stagePrediction[stage] = pred;

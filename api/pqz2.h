@@ -68,8 +68,8 @@ PQZ2_EXPORT const char* pqz2_version_text(void);
 typedef enum pqz2_status {
     PQZ2_OK = 0,
     PQZ2_END = 1,                   /* no more blocks: the walk reached the end of the file */
-    PQZ2_PARTIAL = 2,               /* salvage only: an image was returned in part (see
-                                       pqz2_decode_result) */
+    PQZ2_PARTIAL = 2,               /* salvage only: a damaged image was returned in part
+                                       (see pqz2_decode_result) */
     PQZ2_ERR_ARGUMENT = 10,         /* a null pointer, an unknown format or option value */
     PQZ2_ERR_BUFFER_TOO_SMALL = 11, /* stride or buffer size below what the image needs */
     PQZ2_ERR_ORDER = 12,            /* call out of order: no file open, file already open,
@@ -105,8 +105,8 @@ typedef struct pqz2_options {
                                   payload and its planes, caller buffer excluded (the decoders'
                                   model tables, a few MB at most, come on top); default
                                   1 << 30 bytes */
-    int salvage;               /* non-zero: read what survives in a damaged file (below); not
-                                  implemented yet: accepted and treated as 0 */
+    int salvage;               /* non-zero: read what survives in a damaged file (see
+                                  "Salvage" below) */
     pqz2_progress_fn progress; /* NULL: no progress calls */
     void* progress_user;
 } pqz2_options;
@@ -181,6 +181,40 @@ typedef enum pqz2_damage {
     PQZ2_DAMAGE_DATA = 8        /* the extra block's data runs past the end */
 } pqz2_damage;
 
+/* Salvage (pqz2_options.salvage != 0) changes the walk and the decode of damaged data only;
+ * whole files give the same blocks, pixels and statuses as without it.
+ *
+ * The walk. A block whose headers are whole but whose data runs past the end of the file is
+ * reported as without salvage (PQZ2_ERR_DAMAGED, the block current and decodable in part);
+ * the next call moves on instead of repeating it. Where no valid block starts at the place
+ * the previous block's sizes lead to (a damaged tag or header, a size that points into the
+ * middle of other data or past the end), the walk searches forward for the next valid block.
+ * The search starts behind the headers of the previous block, since its sizes may be what is
+ * wrong, and accepts a position only when all of these hold:
+ *   - a block tag is there, and the block's headers and every part they announce (auxiliary
+ *     header, payload, palette, extra data) lie inside the file;
+ *   - an image's header is plausible: 1 to 32 bits per pixel, a width and height of at least
+ *     1, a raw payload that holds every row, a compressed payload of at least one byte;
+ *   - the block is followed by the end of the file or by another block tag with whole
+ *     headers, or, for a compressed image, its payload head reads as a valid one (a plane
+ *     table giving each plane its own position, the coded stream's opening marker in place).
+ * A false start is passed over and the search goes on at the next byte; each candidate costs
+ * a few small reads, so a search is linear in the bytes passed. With salvage, pqz2_open_*
+ * also accepts data that does not start with a block tag when a valid block is found further
+ * on.
+ *
+ * Skipped bytes. The block found after a search carries the bytes passed over in front of it
+ * in skipped_offset and skipped_size: from where the previous block's sizes led (or the start
+ * of the file) to the found block. When the block found lies inside the extent the previous
+ * block announced (that block's size was wrong), nothing is skipped: those bytes belong to the
+ * damaged block. Bytes passed over in front of the end of the file are reported the same way by
+ * the call that returns PQZ2_END: *block then has kind PQZ2_BLOCK_NONE, offset = the file's
+ * size and the skipped range (skipped_size 0 when the walk ended cleanly).
+ *
+ * The decode: see pqz2_decode_result. The walk is never stopped by a damaged block: with
+ * salvage, pqz2_next_block returns PQZ2_OK, PQZ2_ERR_DAMAGED (a current block cut by the end of
+ * the file), PQZ2_END or PQZ2_ERR_IO. */
+
 typedef struct pqz2_block {
     pqz2_block_kind kind;
     uint32_t index;      /* block number in the file, from 0 */
@@ -190,7 +224,8 @@ typedef struct pqz2_block {
     uint32_t extra_type; /* extra blocks: the type stored by the writer */
     uint64_t extra_size; /* extra blocks: bytes of data */
     /* Salvage: bytes passed over in front of this block while searching for a valid block
-     * (0 when the block followed the previous one directly), starting at skipped_offset. */
+     * (skipped_size 0 when the block followed the previous one directly), starting at
+     * skipped_offset; with PQZ2_END, the bytes passed over in front of the end. */
     uint64_t skipped_offset;
     uint64_t skipped_size;
     /* PQZ2_DAMAGE_NONE for a whole block; on PQZ2_ERR_DAMAGED, where the block breaks off. */
@@ -321,20 +356,37 @@ PQZ2_EXPORT const char* pqz2_format_loss(const pqz2_image_info* info, pqz2_forma
  * available for the image. */
 PQZ2_EXPORT size_t pqz2_min_stride(const pqz2_image_info* info, pqz2_format format);
 
+/* What a decode returned. damaged = 0 and good_rows = height for every whole image. With
+ * salvage, a damaged image (its payload cut by the end of the file, or coded data that the
+ * decoder finds inconsistent) gives damaged = 1 and good_rows = the rows from the top that were
+ * decoded before the decoder reached the end of the data or the inconsistency; those rows are
+ * in the buffer, every row from good_rows on is zero (all bytes of its min_stride).
+ *   - Data cut short: every row counted is exact, as in the whole file. The count is a lower
+ *     bound: the decoders take a few bytes ahead, and a row is counted only when nothing
+ *     behind the end of the data had been read when it was finished. With planes coded one
+ *     after another a row counts only when all its planes are whole.
+ *   - Changed bytes inside the data: the rows counted are those decoded before the decoder
+ *     found the damage; a change can spoil rows before it is found, which no reader can tell.
+ *   - A palette cut by the end of the file: the pixel values are whole, so NATIVE, VALUE and
+ *     INDEX8 count every row; conversions to colour count none. */
 typedef struct pqz2_decode_result {
-    int damaged;        /* salvage: the image is damaged; rows below good_rows are zero */
+    int damaged;        /* salvage: the image is damaged; rows from good_rows on are zero */
     uint32_t good_rows; /* rows from the top that are exact (height when not damaged) */
 } pqz2_decode_result;
 
 /* Decodes the current image into buffer (size bytes, rows stride bytes apart, top row first;
  * stride 0 means pqz2_min_stride). result may be NULL. Limits are checked before anything
  * large is allocated. Without salvage, a damaged image gives PQZ2_ERR_DAMAGED and the buffer's
- * content is unspecified; with salvage, PQZ2_PARTIAL and result says which rows are good. */
+ * content is unspecified; with salvage, PQZ2_PARTIAL (also for good_rows = 0), the message
+ * naming the block, its offset, where the damage was found and the good rows, and result says
+ * which rows are good. Failures that are not damage (arguments, limits, memory, cancelling, a
+ * layout this reader refuses) give their status with or without salvage. */
 PQZ2_EXPORT pqz2_status pqz2_decode(pqz2_file* file, pqz2_format format, void* buffer, size_t size,
                                     size_t stride, pqz2_decode_result* result);
 
 /* As pqz2_decode into a buffer the library allocates with the smallest stride (limits checked
- * before it is allocated); release it with pqz2_free. On failure *pixels is NULL. */
+ * before it is allocated); release it with pqz2_free. On failure *pixels is NULL; with
+ * PQZ2_PARTIAL it holds the partial image. */
 PQZ2_EXPORT pqz2_status pqz2_decode_alloc(pqz2_file* file, pqz2_format format, void** pixels,
                                           size_t* stride, pqz2_decode_result* result);
 

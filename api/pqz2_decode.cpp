@@ -45,7 +45,34 @@ struct Progress {
     }
 };
 
-pqz2_status checkLimits(pqz2_file* file, const WalkedBlock& b, const pqz2_image_info& info) {
+// Bytes of the image's payload in the file: all of it, unless the file ends inside it (known
+// only to salvage, which decodes what is there).
+uint64_t payloadPresent(pqz2_file* file, const WalkedBlock& b) {
+    const uint64_t size = b.header.payloadSize;
+    if (!file->options.salvage || b.damage == BlockDamage::None ||
+        b.damage == BlockDamage::PaletteCut)
+        return size;
+    ByteSource& source = *file->source;
+    const int64_t end = source.size();
+    if (end >= 0) {
+        if (uint64_t(end) <= b.payloadOffset) return 0;
+        const uint64_t there = uint64_t(end) - b.payloadOffset;
+        return there < size ? there : size;
+    }
+    // Unknown size: the largest count of bytes present, by halving.
+    uint64_t lo = 0, hi = size;
+    while (lo < hi) {
+        const uint64_t mid = lo + (hi - lo + 1) / 2;
+        if (bytesPresent(source, b.payloadOffset, mid))
+            lo = mid;
+        else
+            hi = mid - 1;
+    }
+    return lo;
+}
+
+pqz2_status checkLimits(pqz2_file* file, const WalkedBlock& b, pqz2_image_info info) {
+    info.payload_size = payloadPresent(file, b);  // a cut payload is loaded as far as it goes
     const uint64_t pixels = uint64_t(info.width) * info.height;
     if (pixels > file->options.max_pixels)
         return fail(file, PQZ2_ERR_LIMIT, "%s: %u x %u pixels exceed max_pixels (%llu)",
@@ -83,24 +110,76 @@ pqz2_status fromCore(pqz2_file* file, const WalkedBlock& b, Status s) {
     }
 }
 
-// Decodes the image's pixels in the stored layout into image.
+// Decodes the image's pixels in the stored layout into image from the present bytes of its
+// payload. Without salvage (salvaged null) any failure of the decoders is returned. With
+// salvage, *core receives the decoders' status and salvaged the rows they kept; only failures
+// of the file and of memory are returned.
 pqz2_status decodePixels(pqz2_file* file, const WalkedBlock& b, DecodedImage& image,
-                         const DecodeControl* control) {
+                         const DecodeControl* control, uint64_t present, SalvagedRows* salvaged,
+                         Status* core) {
     const ImageHeader& h = b.header;
     ByteSource& source = *file->source;
     if (!(h.flags & kFlagCompressed)) {
-        // Bytes behind the rows of a longer raw payload are passed over.
-        const size_t take = image.dataSize;
+        // Bytes behind the rows of a longer raw payload are passed over; with salvage, a
+        // shorter one gives the rows it holds.
+        const size_t take = present < image.dataSize ? size_t(present) : image.dataSize;
         if (source.readAt(b.payloadOffset, image.data, take) != int64_t(take))
             return fail(file, PQZ2_ERR_IO, "%s: the payload cannot be read", where(b).c_str());
+        if (salvaged) {
+            salvaged->goodRows = image.rowBytes ? uint32_t(take / image.rowBytes) : image.height;
+            salvaged->damageAt = take;
+        }
         return PQZ2_OK;
     }
     std::unique_ptr<uint8_t, FreeDeleter> payload(
-        static_cast<uint8_t*>(std::calloc(size_t(h.payloadSize) + kSlack, 1)));
+        static_cast<uint8_t*>(std::calloc(size_t(present) + kSlack, 1)));
     if (!payload) return fail(file, PQZ2_ERR_NO_MEMORY, "%s: out of memory", where(b).c_str());
-    if (source.readAt(b.payloadOffset, payload.get(), h.payloadSize) != int64_t(h.payloadSize))
+    if (source.readAt(b.payloadOffset, payload.get(), present) != int64_t(present))
         return fail(file, PQZ2_ERR_IO, "%s: the payload cannot be read", where(b).c_str());
-    return fromCore(file, b, decodePayload(image, h, payload.get(), h.payloadSize, control));
+    if (!salvaged)
+        return fromCore(file, b, decodePayload(image, h, payload.get(), h.payloadSize, control));
+    *core = salvagePayload(image, h, payload.get(), size_t(present), control, salvaged);
+    return PQZ2_OK;
+}
+
+// Salvage: the outcome of a decode whose pixels are in image. Damage gives PQZ2_PARTIAL with
+// the trusted rows converted and the rest zero; failures that are not damage keep their status.
+pqz2_status finishSalvage(pqz2_file* file, const WalkedBlock& b, const pqz2_image_info& info,
+                          const DecodedImage& image, pqz2_format format, uint8_t* out,
+                          size_t stride, uint64_t present, const SalvagedRows& rows, Status core,
+                          pqz2_decode_result* result) {
+    const bool cut = present < b.header.payloadSize;
+    if (core == Status::Cancelled || core == Status::OutOfMemory ||
+        (!cut && (core == Status::Unsupported || core == Status::LimitExceeded)))
+        return fromCore(file, b, core);
+    uint32_t good = rows.goodRows < info.height ? rows.goodRows : info.height;
+    // Without its palette a palette image has no colours; its values are whole.
+    const bool colours =
+        format == PQZ2_FORMAT_GREY8 || format == PQZ2_FORMAT_RGB8 || format == PQZ2_FORMAT_RGBA8;
+    if (b.damage == BlockDamage::PaletteCut && info.colour == PQZ2_COLOUR_PALETTE && colours)
+        good = 0;
+    const bool damaged = b.damage != BlockDamage::None || core != Status::Ok || good < info.height;
+    const size_t rowBytes = minStride(info, format);
+    convertRows(info, format, image.data, image.rowBytes, out, stride, good);
+    for (uint32_t y = good; y < info.height; y++) std::memset(out + y * stride, 0, rowBytes);
+    if (result) {
+        result->damaged = damaged;
+        result->good_rows = good;
+    }
+    if (!damaged) return ok(file);
+    std::string why;
+    if (b.damage != BlockDamage::None)
+        why = std::string(damageText(b.damage)) + " (" + std::to_string(present) + " of " +
+              std::to_string(b.header.payloadSize) + " payload bytes there)";
+    else if (!info.compressed)
+        why = "the raw payload holds " + std::to_string(present) + " bytes, the rows " +
+              std::to_string(uint64_t(info.height) * info.native_row_bytes);
+    else
+        why = "the coded data is damaged, found near payload byte " +
+              std::to_string(rows.damageAt) + " (file offset " +
+              std::to_string(b.payloadOffset + rows.damageAt) + ")";
+    return fail(file, PQZ2_PARTIAL, "%s: %s; %u of %u rows kept", where(b).c_str(), why.c_str(),
+                good, info.height);
 }
 
 pqz2_status decodeCurrent(pqz2_file* file, pqz2_format format, void* buffer, size_t size,
@@ -111,7 +190,8 @@ pqz2_status decodeCurrent(pqz2_file* file, pqz2_format format, void* buffer, siz
     if (unsigned(format) > PQZ2_FORMAT_INDEX8)
         return fail(file, PQZ2_ERR_ARGUMENT, "unknown pixel format %d", int(format));
     if (!buffer) return fail(file, PQZ2_ERR_ARGUMENT, "no buffer (NULL)");
-    if (b->damage != BlockDamage::None)
+    const bool salvage = file->options.salvage != 0;
+    if (b->damage != BlockDamage::None && !salvage)
         return fail(file, PQZ2_ERR_DAMAGED, "%s", damageMessage(*b).c_str());
     pqz2_image_info info;
     if (pqz2_status s = describeImage(file, *b, &info)) return s;
@@ -131,9 +211,10 @@ pqz2_status decodeCurrent(pqz2_file* file, pqz2_format format, void* buffer, siz
                     where(*b).c_str(), size, static_cast<unsigned long long>(needed));
     if (pqz2_status s = checkLimits(file, *b, info)) return s;
     // A raw payload holds every row; a shorter one is a damaged block, refused before the
-    // image is allocated (a few bytes must not stand for a huge image).
+    // image is allocated (a few bytes must not stand for a huge image). Salvage gives the rows
+    // it holds, within the limits.
     const uint64_t rows = uint64_t(info.height) * info.native_row_bytes;
-    if (!info.compressed && info.payload_size < rows)
+    if (!info.compressed && info.payload_size < rows && !salvage)
         return fail(file, PQZ2_ERR_DAMAGED, "%s: the raw payload holds %llu bytes, the rows %llu",
                     where(*b).c_str(), static_cast<unsigned long long>(info.payload_size),
                     static_cast<unsigned long long>(rows));
@@ -149,7 +230,21 @@ pqz2_status decodeCurrent(pqz2_file* file, pqz2_format format, void* buffer, siz
         createDecodedImage(info.width, info.height, n, false, true), &freeDecodedImage);
     if (!image) return fail(file, PQZ2_ERR_NO_MEMORY, "%s: out of memory", where(*b).c_str());
     image->format = b->header.format;
-    if (pqz2_status s = decodePixels(file, *b, *image, progress.fn ? &control : nullptr)) return s;
+    const DecodeControl* pass = progress.fn ? &control : nullptr;
+    const uint64_t present = payloadPresent(file, *b);
+    if (salvage) {
+        SalvagedRows kept;
+        Status core = Status::Ok;
+        if (pqz2_status s = decodePixels(file, *b, *image, pass, present, &kept, &core)) return s;
+        const pqz2_status s =
+            finishSalvage(file, *b, info, *image, format, static_cast<uint8_t*>(buffer), stride,
+                          present, kept, core, result);
+        if (s == PQZ2_OK || s == PQZ2_PARTIAL) {
+            if (progress.fn) Progress::call(&progress, total, total);
+        }
+        return s;
+    }
+    if (pqz2_status s = decodePixels(file, *b, *image, pass, present, nullptr, nullptr)) return s;
     convertRows(info, format, image->data, image->rowBytes, static_cast<uint8_t*>(buffer), stride,
                 info.height);
     if (progress.fn) Progress::call(&progress, total, total);
@@ -200,13 +295,13 @@ PQZ2_EXPORT pqz2_status pqz2_decode_alloc(pqz2_file* file, pqz2_format format, v
         return fail(file, PQZ2_ERR_NO_MEMORY, "out of memory for %llu bytes of pixels",
                     static_cast<unsigned long long>(bytes));
     const pqz2_status s = decodeCurrent(file, format, buffer, size_t(bytes), rowBytes, result);
-    if (s != PQZ2_OK) {
+    if (s != PQZ2_OK && s != PQZ2_PARTIAL) {
         std::free(buffer);
         return s;
     }
     *pixels = buffer;
     *stride = rowBytes;
-    return PQZ2_OK;
+    return s;
 }
 
 PQZ2_EXPORT void pqz2_free(void* pixels) {

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "api/file.h"
+#include "reader/resync.h"
 
 namespace pqz::api {
 
@@ -52,8 +53,16 @@ pqz2_status attach(pqz2_file* file, std::unique_ptr<ByteSource> source, const ch
     WalkedBlock first;
     const WalkResult r = readBlockAt(*source, 0, &first);
     if (r == WalkResult::IoError) return fail(file, PQZ2_ERR_IO, "%s cannot be read", what);
-    if (r == WalkResult::Damaged && first.damage == BlockDamage::NoTag)
-        return fail(file, PQZ2_ERR_NOT_PQZ, "%s is no PQZ file: no block starts at byte 0", what);
+    if (r == WalkResult::Damaged && first.damage == BlockDamage::NoTag) {
+        // With salvage, damage at the start may hide the first blocks: a valid block further on
+        // makes it a damaged PQZ file.
+        const WalkResult found =
+            file->options.salvage ? findBlockFrom(*source, 1, &first) : WalkResult::End;
+        if (found == WalkResult::IoError) return fail(file, PQZ2_ERR_IO, "%s cannot be read", what);
+        if (found != WalkResult::Ok)
+            return fail(file, PQZ2_ERR_NOT_PQZ, "%s is no PQZ file: no block starts at byte 0",
+                        what);
+    }
     auto* walk = new (std::nothrow) BlockWalk(*source);
     if (!walk) return fail(file, PQZ2_ERR_NO_MEMORY, "out of memory opening %s", what);
     file->walk.reset(walk);

@@ -26,7 +26,8 @@ void fillBlock(const WalkedBlock& w, pqz2_block* b) {
     b->size = w.size;
     b->extra_type = w.extraType;
     b->extra_size = w.extraSize;
-    b->skipped_offset = w.offset;
+    b->skipped_offset = w.skippedSize ? w.skippedOffset : w.offset;
+    b->skipped_size = w.skippedSize;
     b->damage = pqz2_damage(w.damage);
 }
 
@@ -172,7 +173,7 @@ PQZ2_EXPORT pqz2_status pqz2_next_block(pqz2_file* file, pqz2_block* block) {
     if (pqz2_status s = needOpen(file)) return s;
     passCurrent(file);
     WalkedBlock w;
-    const WalkResult r = file->walk->next(&w);
+    const WalkResult r = file->options.salvage ? file->walk->salvage(&w) : file->walk->next(&w);
     fillBlock(w, block);
     switch (r) {
         case WalkResult::Ok:
@@ -180,6 +181,14 @@ PQZ2_EXPORT pqz2_status pqz2_next_block(pqz2_file* file, pqz2_block* block) {
             file->hasCurrent = true;
             return ok(file);
         case WalkResult::End:
+            block->kind = PQZ2_BLOCK_NONE;
+            if (w.skippedSize)
+                return fail(file, PQZ2_END,
+                            "end of the file at byte offset %llu (%u blocks); bytes %llu to %llu "
+                            "hold no valid block",
+                            static_cast<unsigned long long>(w.offset), w.index,
+                            static_cast<unsigned long long>(w.skippedOffset),
+                            static_cast<unsigned long long>(w.offset - 1));
             return fail(file, PQZ2_END, "end of the file at byte offset %llu (%u blocks)",
                         static_cast<unsigned long long>(w.offset), w.index);
         case WalkResult::IoError:
@@ -207,9 +216,11 @@ PQZ2_EXPORT pqz2_status pqz2_seek_block(pqz2_file* file, uint32_t index, pqz2_bl
     if (!file) return PQZ2_ERR_ARGUMENT;
     if (!block) return fail(file, PQZ2_ERR_ARGUMENT, "no block structure (NULL)");
     if (pqz2_status s = pqz2_rewind(file)) return s;
+    // With salvage the walk goes on behind a damaged block.
+    const bool salvage = file->options.salvage != 0;
     for (uint32_t i = 0;; i++) {
         const pqz2_status s = pqz2_next_block(file, block);
-        if (s != PQZ2_OK || i == index) return s;
+        if (i == index || !(s == PQZ2_OK || (salvage && s == PQZ2_ERR_DAMAGED))) return s;
     }
 }
 

@@ -92,7 +92,8 @@ class SeedWriter {
   public:
     explicit SeedWriter(std::string out) : out_(std::move(out)) {
         mkdir(out_.c_str(), 0755);
-        for (const char* family : {"api", "pqz2api", "bitstream", "context", "method1", "method2"})
+        for (const char* family :
+             {"api", "pqz2api", "salvage", "bitstream", "context", "method1", "method2"})
             mkdir((out_ + "/" + family).c_str(), 0755);
     }
 
@@ -105,10 +106,11 @@ class SeedWriter {
         save(fam, name, seed);
     }
 
-    // A whole file for the two interface targets.
+    // A whole file for the interface targets.
     void file(const std::string& name, const std::vector<uint8_t>& bytes) {
         save("api", name, bytes);
         save("pqz2api", name, bytes);
+        save("salvage", name, bytes);
     }
 
     // An encoder-made image: a family seed and a one-image file.

@@ -55,7 +55,9 @@ void decodeSeparatePlanes(PayloadReader& in, const PayloadHead& head, DecodedIma
         else
             decodeBitStream(in, coding, uint32_t(w), plane, planeSize, progress);
         progress.endPass();
-        if (in.damaged) return;
+        // A salvaged plane is filtered and merged as far as it came: the filters and the merge
+        // take a row only from the rows above it.
+        if (in.damaged && !progress.watching()) return;
         if (!unfilterPlane(head, d, plane, w, h)) {
             in.fail(Status::DamagedStream);
             return;
@@ -78,7 +80,7 @@ void decodeInterleaved(PayloadReader& in, const PayloadHead& head, DecodedImage&
         decodeBitStream(in, PlaneCoding{}, image.rowBytes, image.data, image.dataSize, progress);
         progress.endPass();
     }
-    if (in.damaged) return;
+    if (in.damaged && !progress.watching()) return;
     const int w = image.width, h = image.height;
     const size_t pixels = size_t(w) * h;
     const int stride = head.planeCount;
@@ -185,21 +187,43 @@ bool planeOrdersValid(const PayloadHead& head) {
     return true;
 }
 
-Status decodePayload(DecodedImage& image, const ImageHeader& header, const uint8_t* payload,
-                     size_t payloadSize, const DecodeControl* control) {
+namespace {
+
+Status decodeWith(DecodedImage& image, const ImageHeader& header, const uint8_t* payload,
+                  size_t payloadSize, const DecodeControl* control, SalvagedRows* salvaged) {
     const int bpp = header.bitsPerPixel();
     const bool planeTable = bpp > 4 && (header.flags & kFlagPlaneTable);
+    const uint64_t rows = totalRows(header, planeTable, (bpp + 7) / 8);
     RowProgress progress = control && control->progress
-                               ? RowProgress(control->progress, control->user,
-                                             totalRows(header, planeTable, (bpp + 7) / 8))
+                               ? RowProgress(control->progress, control->user, rows)
                                : RowProgress();
+    if (salvaged) progress.watchTrust();
     PayloadReader in(payload, payloadSize);
     decodeBody(in, header, image, progress);
+    if (salvaged) {
+        const uint64_t passes = header.height ? rows / header.height : 1;
+        salvaged->goodRows = uint32_t(progress.trustedRows(passes));
+        salvaged->damageAt = size_t((in.cursor < in.end ? in.cursor : in.end) - in.start);
+    }
     if (in.damaged) return in.status();
     // A payload that is not consumed exactly is refused.
     if (in.cursor != in.end) return Status::DamagedStream;
     if (progress.finish()) return Status::Cancelled;
+    if (salvaged) salvaged->goodRows = header.height;
     return Status::Ok;
+}
+
+}  // namespace
+
+Status decodePayload(DecodedImage& image, const ImageHeader& header, const uint8_t* payload,
+                     size_t payloadSize, const DecodeControl* control) {
+    return decodeWith(image, header, payload, payloadSize, control, nullptr);
+}
+
+Status salvagePayload(DecodedImage& image, const ImageHeader& header, const uint8_t* payload,
+                      size_t available, const DecodeControl* control, SalvagedRows* salvaged) {
+    *salvaged = SalvagedRows();
+    return decodeWith(image, header, payload, available, control, salvaged);
 }
 
 }  // namespace pqz

@@ -28,6 +28,22 @@ struct DecodeControl {
 Status decodePayload(DecodedImage& image, const ImageHeader& header, const uint8_t* payload,
                      size_t payloadSize, const DecodeControl* control);
 
+// What a salvaged decode kept: the rows from the top that are trusted (decoded whole before the
+// stream found damage or read behind the end of the data; with planes decoded one after another,
+// rows whole in every plane), and the payload byte the decoder had reached when it stopped.
+struct SalvagedRows {
+    uint32_t goodRows = 0;
+    size_t damageAt = 0;
+};
+
+// Decodes as decodePayload from the available bytes of a payload that may be cut short or
+// damaged (again followed by kPayloadSlack zero bytes). Damage does not stop the planes decoded
+// so far from being filtered and merged, so image holds every trusted row; rows below them are
+// unspecified. The status is decodePayload's; salvaged->goodRows is the image's height when it
+// is Ok.
+Status salvagePayload(DecodedImage& image, const ImageHeader& header, const uint8_t* payload,
+                      size_t available, const DecodeControl* control, SalvagedRows* salvaged);
+
 // Reads the head: the tolerance field (more than two planes, or one grey plane) and one
 // descriptor per plane, filling head's plane table and order map.
 void readPayloadHead(PayloadReader& in, int planeCount, bool grey, PayloadHead& head);

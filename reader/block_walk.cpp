@@ -1,5 +1,7 @@
 #include "reader/block_walk.h"
 
+#include "reader/resync.h"
+
 namespace pqz {
 
 namespace {
@@ -136,15 +138,67 @@ WalkResult readBlockAt(ByteSource& source, uint64_t offset, WalkedBlock* b) {
     }
 }
 
-WalkResult BlockWalk::next(WalkedBlock* b) {
-    const WalkResult r = readBlockAt(*source_, offset_, b);
+void BlockWalk::count(WalkedBlock* b) {
     b->index = blocks_;
     b->imageIndex = b->image ? images_ : -1;
+}
+
+WalkResult BlockWalk::next(WalkedBlock* b) {
+    const WalkResult r = readBlockAt(*source_, offset_, b);
+    count(b);
     if (r == WalkResult::Ok) {
         offset_ += b->size;
         blocks_++;
         if (b->image) images_++;
     }
+    return r;
+}
+
+WalkResult BlockWalk::salvage(WalkedBlock* b) {
+    if (!searchNext_) {
+        const uint64_t at = offset_;
+        const WalkResult r = next(b);
+        if (r == WalkResult::Ok) searchFrom_ = b->headersEnd();
+        if (r == WalkResult::End) {
+            b->skippedOffset = endSkippedSize_ ? endSkippedOffset_ : at;
+            b->skippedSize = endSkippedSize_;
+        }
+        if (r != WalkResult::Damaged) return r;
+        if (b->headersComplete()) {
+            // Returned once; behind it the walk searches, from behind its headers.
+            blocks_++;
+            if (b->image) images_++;
+            searchFrom_ = b->headersEnd();
+            offset_ = saturatedAdd(b->offset, b->size);
+            searchNext_ = true;
+            return r;
+        }
+    }
+    return search(b);
+}
+
+WalkResult BlockWalk::search(WalkedBlock* b) {
+    const uint64_t expected = offset_;  // where the sizes led
+    const WalkResult r = findBlockFrom(*source_, searchFrom_, b);
+    if (r == WalkResult::IoError) return r;
+    searchNext_ = false;
+    if (b->offset > expected) {
+        b->skippedOffset = expected;
+        b->skippedSize = b->offset - expected;
+    }
+    if (r == WalkResult::End) {
+        // The walk stays at the end; asking again reports the same bytes.
+        offset_ = searchFrom_ = b->offset;
+        endSkippedOffset_ = b->skippedOffset;
+        endSkippedSize_ = b->skippedSize;
+        count(b);
+        return r;
+    }
+    count(b);
+    offset_ = b->offset + b->size;
+    searchFrom_ = b->headersEnd();
+    blocks_++;
+    if (b->image) images_++;
     return r;
 }
 

@@ -46,10 +46,17 @@ struct WalkedBlock {
     uint64_t payloadOffset = 0;
     uint64_t paletteOffset = 0;
     uint64_t paletteBytes = 0;  // 3 * 2^n when the palette bit is set (saturated)
+    // Salvage: bytes passed over in front of this block (or of the end) by a search.
+    uint64_t skippedOffset = 0;
+    uint64_t skippedSize = 0;
 
     // The tag and every header were read: the block's fields are known.
     bool headersComplete() const {
         return damage == BlockDamage::None || damage >= BlockDamage::AuxCut;
+    }
+    // Where the block's fixed headers end and its announced parts begin.
+    uint64_t headersEnd() const {
+        return image ? (hasAux ? auxOffset : payloadOffset) : dataOffset;
     }
 };
 
@@ -66,19 +73,39 @@ WalkResult readBlockAt(ByteSource& source, uint64_t offset, WalkedBlock* block);
 
 // A walk from the first block on. next() reads the block at the walk's position and, when it is
 // whole, moves behind it; a damaged block stays where it is, so asking again gives the same
-// answer (a search for the next valid block would move the position instead).
+// answer.
+//
+// salvage() never stops at damage. A block whose headers are whole but whose data runs past
+// the end is returned (Damaged) and the walk then moves on. Where no block is at the place the
+// sizes lead, it searches (findBlockFrom) from behind the headers of the block before, whose
+// sizes may be the wrong ones, and returns the block found with the bytes passed over in front
+// of it: from the place the sizes led to up to the block; nothing when the block lies within
+// the extent the block before announced. End carries the bytes passed over in front of the end
+// (block->offset is the end of the data).
 class BlockWalk {
   public:
     explicit BlockWalk(ByteSource& source) : source_(&source) {}
     WalkResult next(WalkedBlock* block);
-    void rewind() { offset_ = 0, blocks_ = 0, images_ = 0; }
+    WalkResult salvage(WalkedBlock* block);
+    void rewind() { *this = BlockWalk(*source_); }
     uint64_t offset() const { return offset_; }
 
   private:
+    // Numbers a block returned by the walk.
+    void count(WalkedBlock* block);
+    // Searches for the next block and sets the skipped range of what it finds.
+    WalkResult search(WalkedBlock* block);
+
     ByteSource* source_;
     uint64_t offset_ = 0;
     uint32_t blocks_ = 0;
     int32_t images_ = 0;
+    // Salvage: where a search begins, whether the block at offset_ was already returned as
+    // damaged (the walk then searches), and what the end skipped.
+    uint64_t searchFrom_ = 0;
+    bool searchNext_ = false;
+    uint64_t endSkippedOffset_ = 0;
+    uint64_t endSkippedSize_ = 0;
 };
 
 }  // namespace pqz

@@ -3,7 +3,8 @@
 #   1. the release build: unit, end-to-end, tool and install tests, the reference vectors, the
 #      desktop integrations (gdk-pixbuf loader, Qt plug-in, thumbnailer, MIME type);
 #   2. an AddressSanitizer + UndefinedBehaviorSanitizer build running the whole test suite;
-#   3. a ThreadSanitizer build running the concurrent-reading tests;
+#   3. a ThreadSanitizer build running the concurrent-reading tests (the library on several
+#      threads, and the converter on several threads as a process of that build);
 #   4. a clang build of the libFuzzer targets, each run for a bounded time on its seeds;
 #   5. the Python package: installed with its library, its tests run by the system Python.
 #   6. a build with PQZ2_PORTABLE=ON (plain code, no vector intrinsics, no control register)
@@ -79,11 +80,11 @@ CC=clang CXX=clang++ cmake -S "$root" -B "$out-fuzz" -G Ninja -DCMAKE_BUILD_TYPE
     -DPQZ2_FUZZ=ON -DPQZ2_BUILD_TESTS=OFF
 cmake --build "$out-fuzz"
 "$out-fuzz/fuzz/make_seeds" "$out-fuzz/seeds"
-for target in api pqz2api bitstream context method1 method2; do
+for target in api pqz2api salvage bitstream context method1 method2; do
     # No single allocation may exceed what the largest image a target can make needs (4 Mpixel
     # images through the two interfaces, 64 x 64 in the decoder families) plus a decoder object.
     malloc_limit=64
-    case $target in api | pqz2api) malloc_limit=128 ;; esac
+    case $target in api | pqz2api | salvage) malloc_limit=128 ;; esac
     corpus="$out-fuzz/corpus/$target"
     log="$out-fuzz/fuzz_$target.log"
     mkdir -p "$corpus" "$out-fuzz/artifacts"

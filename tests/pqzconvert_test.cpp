@@ -1,5 +1,6 @@
 // The converter run as a process: lossless output per pixel format, records written out,
 // output names and folders, damage and unreadable inputs reported, the command line.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +8,9 @@
 #include <algorithm>
 #include <regex>
 
+#include "tests/encoder/context_encoder.h"
+#include "tests/encoder/method1_encoder.h"
+#include "tests/encoder/method2_encoder.h"
 #include "tests/encoder/test_images.h"
 #include "tests/test_support.h"
 
@@ -224,6 +228,93 @@ TEST(Pqzconvert, DamageSaysWhatWhereAndWhatIsLeft) {
     EXPECT_TRUE(contains(r.out, "image 1 at offset 21 announces 12 bytes, 2 remain")) << r.out;
 }
 
+// Sorted names of the files in a folder.
+std::vector<std::string> folderFiles(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (const dirent* e = readdir(d))
+            if (e->d_name[0] != '.') names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Decoding on several threads changes nothing a user sees: the same files with the same bytes,
+// the same messages in the same order, the same exit status as on one thread, over coded
+// images of every family, records, damage that stops a file part-way, an image without
+// pixels, an unreadable input and inputs of the same name.
+TEST(Pqzconvert, ConcurrentJobsMatchOneJob) {
+    test::TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("a").c_str(), 0777), 0);
+    const enc::Picture grey = enc::toGrey(enc::crop(enc::loadImage("camera.png"), 40, 60, 48, 40));
+    const enc::Picture colour = enc::crop(enc::loadImage("coffee.png"), 100, 80, 40, 32);
+    std::vector<std::string> inputs;
+    enc::PqzWriter mixed;
+    mixed.imageBlock(enc::contextImageBlock(grey.width, grey.height, 0x48, grey.pixels));
+    mixed.extraBlock(5, {1, 2, 3});
+    ImageBlock withAux = enc::encodeMethod1Picture(colour, 2).block;
+    withAux.aux = std::make_pair(9u, std::vector<uint8_t>{7, 7});
+    mixed.imageBlock(withAux);
+    mixed.imageBlock(raw(0, 3, 8, {}));
+    mixed.imageBlock(enc::encodeMethod2Picture(grey, 1).block);
+    mixed.imageBlock(enc::encodeMethod1Picture(grey).block);
+    inputs.push_back(save(dir, "mixed.pqz", mixed));
+    enc::PqzWriter broken;  // a coded image that fails stops the file behind it
+    broken.imageBlock(enc::encodeMethod2Picture(colour).block);
+    ImageBlock noStream = raw(4, 4, 8, std::vector<uint8_t>(16, 0x5A));
+    noStream.flags = 0x24;
+    broken.imageBlock(noStream);
+    for (int i = 0; i < 3; i++) broken.imageBlock(enc::encodeMethod2Picture(grey).block);
+    inputs.push_back(save(dir, "broken.pqz", broken));
+    inputs.push_back(dir.file("missing.pqz"));
+    for (int i = 0; i < 6; i++) {
+        enc::PqzWriter one;
+        one.imageBlock(raw(2, 1, 8, {uint8_t(i), 9}));
+        if (i % 2) one.imageBlock(enc::encodeMethod1Picture(enc::crop(colour, i, 0, 16, 8)).block);
+        inputs.push_back(save(dir, "s" + std::to_string(i) + ".pqz", one));
+    }
+    inputs.push_back(save(dir, "a/mixed.pqz", mixed));  // same name as the first input
+    std::string names;
+    for (const std::string& in : inputs) names += " " + quoted(in);
+
+    struct Run {
+        int status;
+        std::string out, err;
+        std::vector<std::string> files;
+        std::vector<std::vector<uint8_t>> bytes;
+    };
+    auto run = [&](const char* jobs) {
+        const std::string out = dir.file(std::string("out") + jobs);
+        const std::string err = dir.file("err.txt");
+        Run r;
+        const ToolRun t =
+            test::runProcess(std::string("'") + PQZ2_CONVERT_PATH + "' -x -j " + jobs + " -o " +
+                             quoted(dir.file("out")) + names + " 2>" + quoted(err));
+        EXPECT_EQ(std::rename(dir.file("out").c_str(), out.c_str()), 0);
+        r.status = t.status;
+        r.out = t.out;
+        const std::vector<uint8_t> e = enc::readFile(err);
+        r.err.assign(e.begin(), e.end());
+        r.files = folderFiles(out);
+        for (const std::string& f : r.files) r.bytes.push_back(enc::readFile(out + "/" + f));
+        return r;
+    };
+    const Run one = run("1");
+    EXPECT_EQ(one.status, 1);
+    EXPECT_EQ(one.files.size(), 22u) << one.err;
+    EXPECT_TRUE(contains(one.err, "broken.pqz: not converted: the rest of the file from offset"))
+        << one.err;
+    for (const char* jobs : {"2", "4", "16"}) {
+        const Run many = run(jobs);
+        EXPECT_EQ(many.status, one.status) << jobs;
+        EXPECT_EQ(many.out, one.out) << jobs;
+        EXPECT_EQ(many.err, one.err) << jobs;
+        EXPECT_EQ(many.files, one.files) << jobs;
+        EXPECT_TRUE(many.bytes == one.bytes) << jobs;
+    }
+}
+
 // Inputs that are no PQZ file at all: every one is reported with its reason, in conversion and
 // listing alike, and fails the run.
 TEST(Pqzconvert, UnreadableInputsSayWhy) {
@@ -274,6 +365,104 @@ TEST(Pqzconvert, OptionForms) {
         EXPECT_EQ(lines(r.out), 1) << r.out;
     }
     EXPECT_TRUE(contains(runConvert("-l -x f").out, "conflicts with -x"));
+}
+
+// --salvage on a whole file: everything written as usual, a report saying nothing was lost,
+// and the JSON report with the file's name escaped. --json belongs to --salvage, which
+// belongs to conversion.
+TEST(Pqzconvert, SalvageOfAWholeFileLosesNothing) {
+    test::TempDir dir;
+    enc::PqzWriter w;
+    w.imageBlock(raw(2, 2, 0x48, {1, 2, 3, 4}));
+    w.extraBlock(5, {9});
+    w.imageBlock(raw(1, 1, 0x48, {7}));
+    const std::string in = save(dir, "we\"i\\rd.pqz", w);
+    const std::string json = dir.file("report.json");
+
+    ToolRun r = runConvert("--salvage --json=" + quoted(json) + " " + quoted(in));
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, in + ": 2 images whole, 1 extra block; nothing lost\n");
+    EXPECT_EQ(enc::loadPng(dir.file("we\"i\\rd.1.png"), true).pixels, std::vector<uint8_t>{7});
+    const std::vector<uint8_t> bytes = enc::readFile(json);
+    const std::string report(bytes.begin(), bytes.end());
+    for (const char* said :
+         {"we\\\"i\\\\rd.pqz\"", "\"lost_anything\": false", "\"images_whole\": 2",
+          "\"extra_blocks\": 1", "\"good_rows\": 2", "\"skipped\": []"})
+        EXPECT_TRUE(contains(report, said)) << said << "\n" << report;
+    EXPECT_EQ(report.front(), '[');
+
+    for (const std::string& wrong :
+         {"--json=r.json " + quoted(in), "--list --salvage " + quoted(in)})
+        EXPECT_EQ(runConvert(wrong).status, 2) << wrong;
+}
+
+// --salvage on a damaged file: the images behind bytes that form no block (a false block start
+// among them) are written, the cut image as FILE.K.partial.png with its good rows and zeros
+// below, the report tells each loss in file order, and the exit status says loss (3), or 1 when
+// an input could not be read at all.
+TEST(Pqzconvert, SalvageWritesWhatSurvivesAndReportsTheRest) {
+    test::TempDir dir;
+    enc::PqzWriter w;
+    w.imageBlock(raw(4, 3, 0x48, std::vector<uint8_t>(12, 5)));
+    const size_t junkAt = w.bytes().size();
+    std::vector<uint8_t> junk(40, 0x33);
+    const uint8_t falseStart[] = {0x81, 0x8A, '2', '0', 0, 0, 0, 0};
+    std::copy(std::begin(falseStart), std::end(falseStart), junk.begin() + 10);
+    w.rawBytes(junk);
+    w.imageBlock(raw(4, 3, 0x48, std::vector<uint8_t>(12, 6)));
+    const size_t cutAt = w.bytes().size();
+    std::vector<uint8_t> rows(24);
+    for (size_t i = 0; i < rows.size(); i++) rows[i] = uint8_t(10 + i);
+    w.imageBlock(raw(4, 6, 0x48, rows));
+    std::vector<uint8_t> bytes = w.bytes();
+    bytes.resize(bytes.size() - 24 + 2 * 4 + 1);  // two rows and a byte of the third remain
+    const std::string in = test::writeTemp(dir, bytes, "x.pqz");
+    const std::string json = dir.file("r.json");
+    enc::PqzWriter inconsistent;  // data that is no coded stream, and a whole image behind it
+    ImageBlock coded = raw(4, 4, 0x48, std::vector<uint8_t>(16, 0x5A));
+    coded.flags = 0x24;
+    inconsistent.imageBlock(coded);
+    inconsistent.imageBlock(raw(1, 1, 0x48, {3}));
+
+    ToolRun r = runConvert("--salvage -o " + quoted(dir.path()) + " --json " + quoted(json) + " " +
+                           quoted(in) + " " + quoted(save(dir, "bad.pqz", inconsistent)));
+    EXPECT_EQ(r.status, 3) << r.out;
+    EXPECT_TRUE(contains(
+        r.out, dir.file("bad.pqz") + ": 1 image whole, 1 lost\n  image 0 at offset 0: lost: "))
+        << r.out;
+    EXPECT_LT(r.out.find("x.pqz:"), r.out.find("bad.pqz:")) << "input order";
+    const std::string at = std::to_string(cutAt);
+    for (const std::string& said :
+         {in + ": 2 images whole, 1 partial; 40 bytes skipped in 1 range\n",
+          "\n  bytes " + std::to_string(junkAt) + " to " + std::to_string(junkAt + 39) +
+              " (40 bytes) skipped: ",
+          "\n  image 2 at offset " + at + ": partial, 2 of 6 rows good (",
+          "written as " + dir.file("x.2.partial.png") + "\n"})
+        EXPECT_TRUE(contains(r.out, said)) << said << "\n" << r.out;
+    EXPECT_LT(r.out.find("skipped"), r.out.find("partial, 2 of 6")) << "file order";
+    EXPECT_EQ(enc::loadPng(dir.file("x.1.png"), true).pixels, std::vector<uint8_t>(12, 6));
+    std::vector<uint8_t> partial(rows.begin(), rows.begin() + 8);
+    partial.resize(24, 0);
+    EXPECT_EQ(enc::loadPng(dir.file("x.2.partial.png"), true).pixels, partial);
+    EXPECT_TRUE(enc::readFile(dir.file("x.2.png")).empty());
+
+    const std::vector<uint8_t> jsonBytes = enc::readFile(json);
+    const std::string report(jsonBytes.begin(), jsonBytes.end());
+    for (const std::string& said :
+         {std::string("\"lost_anything\": true"), std::string("\"images_partial\": 1"),
+          std::string("\"bytes_skipped\": 40"), std::string("\"damage\": \"cut\""),
+          std::string(
+              "\"result\": \"lost\", \"good_rows\": 0, \"output\": null, \"damage\": \"data\""),
+          "{\"image\": 2, \"offset\": " + at +
+              ", \"width\": 4, \"height\": 6, \"result\": \"partial\", \"good_rows\": 2",
+          "\"skipped\": [\n      {\"offset\": " + std::to_string(junkAt) + ", \"size\": 40"})
+        EXPECT_TRUE(contains(report, said)) << said << "\n" << report;
+
+    r = runConvert("--salvage -o " + quoted(dir.path()) + " " + quoted(in) + " " +
+                   quoted(dir.file("missing.pqz")));
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(contains(r.out, "missing.pqz: No such file or directory")) << r.out;
+    EXPECT_TRUE(contains(r.out, in + ": 2 images whole, 1 partial")) << r.out;
 }
 
 }  // namespace

@@ -269,12 +269,13 @@ constexpr size_t kProgressBytes = 4096;
 // caller asked to stop.
 PQZ_COLD bool countRows(PayloadReader& in, BitStreamDecoder& d, size_t p) {
     const size_t rows = d.row ? p / d.row : 0;
-    if (rows > d.rowsCounted && d.progress->rowsDone(rows - d.rowsCounted)) {
+    if (rows > d.rowsCounted && d.progress->rowsDone(rows - d.rowsCounted, in)) {
         in.fail(Status::Cancelled);
         return false;
     }
     if (rows > d.rowsCounted) d.rowsCounted = rows;
-    d.countAt = p + kProgressBytes;
+    // When rows are watched for trust, every row is counted as soon as it is finished.
+    d.countAt = d.progress->watching() && d.row ? (rows + 1) * d.row : p + kProgressBytes;
     return true;
 }
 
@@ -353,7 +354,10 @@ void decodeBitStream(PayloadReader& in, PlaneCoding coding, uint32_t rowLength, 
         return;
     }
     out[0] = first;
+    if (progress.watching()) d.countAt = d.row ? d.row : kProgressBytes;
     decodeSymbols(in, d);
+    // The rows behind the last count, when the plane is whole.
+    if (progress.watching() && !in.damaged) countRows(in, d, n);
 }
 
 }  // namespace pqz

@@ -100,7 +100,7 @@ void decodeInterleavedRows(RangeDecoder& rc, Method1Decoder* d, const Interleave
         if (width > 0) beginSample<0>(d[0], nullptr, nullptr);
         for (int x = 0; x < width; x++, px += planes)
             decodeInterleavedPixel<planes>(rc, d, local, px, x + 1 < width);
-        if (progress.rowDone()) rc.fail(Status::Cancelled);
+        if (progress.rowDone(rc)) rc.fail(Status::Cancelled);
     }
 }
 
@@ -125,7 +125,7 @@ void decodeMethod1Grey(PayloadReader& in, int tolerance, uint8_t* out, int width
             if (x + 1 < width) beginSample<0>(d, nullptr, nullptr);
             trainPending<true>(d);
         }
-        if (progress.rowDone()) rc.fail(Status::Cancelled);
+        if (progress.rowDone(rc)) rc.fail(Status::Cancelled);
     }
     rangeFinish(rc, in);
 }

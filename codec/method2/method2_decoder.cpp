@@ -241,7 +241,7 @@ void decodeSinglePlane(PayloadReader& in, const PayloadHead& head, uint8_t* out,
     if (height > 0 && !rc.damaged) {
         decodeFirstRow(rc, d, out);
         finishFirstRow(d);
-        if (progress.rowDone()) rc.fail(Status::Cancelled);
+        if (progress.rowDone(rc)) rc.fail(Status::Cancelled);
         for (int y = 1; y < height && !rc.damaged; y++) {
             beginRow(d);
             uint8_t* row = out + size_t(y) * size_t(width);
@@ -253,7 +253,7 @@ void decodeSinglePlane(PayloadReader& in, const PayloadHead& head, uint8_t* out,
                 row[x] = uint8_t(sample);
                 updatePixel(d, sample, s & 0xFF, sample - pred);
             }
-            if (progress.rowDone()) rc.fail(Status::Cancelled);
+            if (progress.rowDone(rc)) rc.fail(Status::Cancelled);
         }
     }
     rangeFinish(rc, in);

@@ -85,7 +85,7 @@ void decodePlanes(RangeDecoder& rc, const PayloadHead& head, Decoders& dec, uint
                 px[3] = uint8_t(decodeSample(rc, d3, d2, d0));
             }
         }
-        if (progress.rowDone()) rc.fail(Status::Cancelled);
+        if (progress.rowDone(rc)) rc.fail(Status::Cancelled);
     }
 }
 

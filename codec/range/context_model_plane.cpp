@@ -249,12 +249,14 @@ void decodeRows(RangeDecoder& rc, ContextModel& cm, uint8_t* out, size_t outSize
             rc.damaged = true;
             return;
         }
-        scratch = static_cast<uint8_t*>(std::malloc(samples + 3));
+        // Zero-filled: a salvaged decode interleaves the sections as far as they came.
+        scratch = static_cast<uint8_t*>(std::calloc(samples + 3, 1));
         if (!scratch) {
             rc.damaged = true;
             return;
         }
         target = scratch;
+        progress.setLayers(uint32_t((cm.storedDepth + 7) / 8));
     }
 
     for (int y = 0; y < cm.height && !rc.damaged; y++) {
@@ -264,10 +266,11 @@ void decodeRows(RangeDecoder& rc, ContextModel& cm, uint8_t* out, size_t outSize
             finishPixel(cm);
         }
         target = emitRow(cm, target);
-        if (progress.rowDone()) rc.fail(Status::Cancelled);
+        if (progress.rowDone(rc)) rc.fail(Status::Cancelled);
     }
     if (scratch) {
-        if (!rc.damaged) interleaveSections(scratch, samples, (cm.storedDepth + 7) / 8, out);
+        if (!rc.damaged || progress.watching())
+            interleaveSections(scratch, samples, (cm.storedDepth + 7) / 8, out);
         std::free(scratch);
     }
 }

@@ -345,6 +345,7 @@ class File:
         self._walked = False  # every block is in _blocks
         self._current = -1  # block the library is positioned at, -1 before the first
         self._handle: Optional[int] = None
+        self._salvage = bool(salvage)
 
         opts = Options()
         lib.pqz2_options_init(ctypes.byref(opts))
@@ -455,6 +456,11 @@ class File:
         else:
             status = lib.pqz2_seek_block(handle, index, ctypes.byref(block))
         self._current = -2  # unknown until the call succeeded
+        if status == Status.ERR_DAMAGED and self._salvage:
+            # With salvage a block cut by the end of the file is current and decodes in part;
+            # the walk goes on behind it.
+            self._current = index
+            return block
         if status == Status.ERR_DAMAGED and block.damage:
             try:
                 self._check(status)

@@ -175,3 +175,21 @@ def test_salvage_is_accepted(sample_bytes: bytes) -> None:
         image = f.images[0]
         image.to_numpy()
         assert not image.damaged and image.good_rows == image.height
+
+
+def test_salvage_lists_a_cut_image_and_decodes_its_exact_rows(sample_bytes: bytes) -> None:
+    with pqz2.open(sample_bytes) as f:
+        last = f.images[-1]
+        whole = last.to_numpy("native")
+        cut = sample_bytes[: last.offset + last.size // 2]
+    with pqz2.open(cut) as f:
+        with pytest.raises(pqz2.Error):
+            f.blocks
+    with pqz2.open(cut, salvage=True) as f:
+        image = f.images[-1]
+        assert image.offset == last.offset
+        with pytest.warns(pqz2.PartialImageWarning):
+            part = image.to_numpy("native")
+        assert image.damaged and image.good_rows < image.height
+        assert (part[: image.good_rows] == whole[: image.good_rows]).all()
+        assert not part[image.good_rows :].any()

@@ -2,17 +2,19 @@
 // auxiliary headers and extra blocks out as files.
 #include <unistd.h>
 
-#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "jobs.h"
 #include "options.h"
 #include "out_image.h"
 #include "outputs.h"
 #include "pqz_access.h"
+#include "salvage.h"
 
 namespace pqzconvert {
 namespace {
@@ -112,8 +114,11 @@ std::string leftUnconverted(const Listing& listing, size_t from) {
 struct FileJob {
     const Options& o;
     OutputPlan& plan;
+    BlockPipeline& blocks;
+    size_t index;  // of the file among the inputs
     const std::string& file;
     const std::string& base;
+    SalvageReport* salvage = nullptr;  // with --salvage: the report of the file
 };
 
 bool writeRecord(FileJob& job, const std::string& path, const Record& rec,
@@ -124,8 +129,41 @@ bool writeRecord(FileJob& job, const std::string& path, const Record& rec,
     return false;
 }
 
-bool writeImage(FileJob& job, int number, const StoredImage& img) {
-    const std::string name = job.base + "." + std::to_string(number);
+// Whether conversion reads listed block i: every image, extra blocks with -x, but not a last
+// block whose data runs past the end of the file.
+bool takesBlock(const Options& o, const Listing& listing, size_t i) {
+    if (listing.lastBlockDamaged && i + 1 == listing.blocks.size()) return false;
+    return listing.blocks[i].image || o.extract;
+}
+
+// Encodes the output file of a decoded image; its pixels are released.
+void prepareImage(const Options& o, StoredImage& img, PreparedBlock* p) {
+    p->width = img.width;
+    p->height = img.height;
+    p->hasAux = img.hasAux;
+    p->aux = std::move(img.aux);
+    if (img.width == 0 || img.height == 0) return;
+    const OutImage out = toOutImage(img, o.keepFourthByte);
+    img.owner.reset();
+    encodeImage(out, o.bmp, &p->output, &p->outputError);
+}
+
+// Decodes an image and encodes its output file, or reads an extra block (on a worker thread).
+void prepareBlock(const Options& o, ImageReader& reader, const BlockEntry& b, PreparedBlock* p) {
+    if (!b.image) {
+        p->read = reader.readExtra(b, &p->record, &p->reason);
+        return;
+    }
+    StoredImage img;
+    p->read = reader.decode(b, &img, &p->reason);
+    if (p->read) prepareImage(o, img, p);
+}
+
+// Writes image `number` as BASE.NUMBER[MARK].png (or .bmp); *written (when given) is the path of
+// the image file written.
+bool writeImage(FileJob& job, int number, const PreparedBlock& img, const std::string& mark = "",
+                std::string* written = nullptr) {
+    const std::string name = job.base + "." + std::to_string(number) + mark;
     const std::string what = "image " + std::to_string(number);
     bool ok = true;
     if (img.width == 0 || img.height == 0) {
@@ -133,15 +171,11 @@ bool writeImage(FileJob& job, int number, const StoredImage& img) {
             report(job.file + ": " + what + " has no pixels (" + std::to_string(img.width) + "x" +
                    std::to_string(img.height) + "); nothing written");
     } else {
-        const OutImage out = toOutImage(img, job.o.keepFourthByte);
         const std::string path = name + (job.o.bmp ? ".bmp" : ".png");
-        std::string error;
-        if (job.o.bmp && !fitsBmp(out)) {
-            error = "more than 8 bits per sample do not fit a BMP file; convert to PNG";
-        } else if (FILE* f = job.plan.create(path, job.o.keepExisting, &error)) {
-            const bool written = job.o.bmp ? writeBmp(f, out, &error) : writePng(f, out, &error);
-            finishOutput(f, path, written, &error);
-        }
+        std::string error = img.outputError;
+        if (error.empty() && writeBytes(job.plan, path, img.output, job.o.keepExisting, &error) &&
+            written)
+            *written = path;
         if (!error.empty()) {
             report(job.file + ": " + what + ": " + error);
             ok = false;
@@ -153,19 +187,47 @@ bool writeImage(FileJob& job, int number, const StoredImage& img) {
     return ok;
 }
 
-// Converts one file; every problem is reported and makes the result false.
-bool convertOne(FileJob& job) {
-    Listing listing;
-    std::string reason;
-    if (!listFile(job.file, &listing, &reason)) {
-        report(job.file + ": " + reason);
+// Converts what survives of one file and prints its report; false when the file cannot be read
+// or an output cannot be written (damage is in the report).
+bool salvageOne(FileJob& job) {
+    const SalvageImageWriter image = [&job](int number, StoredImage& img, const std::string& mark,
+                                            std::string* path) {
+        PreparedBlock p;
+        prepareImage(job.o, img, &p);
+        return writeImage(job, number, p, mark, path);
+    };
+    const SalvageExtraWriter extra = [&job](const BlockEntry& b, const Record& rec) {
+        return writeRecord(job,
+                           job.base + ".extra-" + std::to_string(b.extraNumber) + "-" +
+                               std::to_string(b.recordType) + ".bin",
+                           rec, blockName(b));
+    };
+    *job.salvage = salvageFile(job.file, image, job.o.extract ? &extra : nullptr);
+    if (!job.salvage->unreadable.empty()) {
+        report(job.file + ": " + job.salvage->unreadable);
         return false;
     }
+    const std::string text = salvageText(*job.salvage);
+    {
+        std::lock_guard<std::mutex> lock(outputLock);
+        std::fputs(text.c_str(), stdout);
+    }
+    return !job.salvage->writeFailed;
+}
+
+// Converts one file; every problem is reported and makes the result false.
+bool convertOne(FileJob& job) {
+    if (job.salvage) return salvageOne(job);
+    const ListedFile& listed = job.blocks.listing(job.index);
+    if (!listed.readable) {
+        report(job.file + ": " + listed.reason);
+        return false;
+    }
+    const Listing& listing = listed.listing;
     if (listing.blocks.empty()) {
         report(job.file + ": not a PQZ file: " + listing.problem);
         return false;
     }
-    ImageReader reader(job.file);
     bool ok = true;
     std::string damage;
     size_t i = 0;
@@ -175,25 +237,24 @@ bool convertOne(FileJob& job) {
             damage = "damaged block: " + listing.problem;
             break;
         }
+        if (!takesBlock(job.o, listing, i)) continue;
+        const PreparedBlock p = job.blocks.take(job.index, i);
         if (!b.image) {
-            Record rec;
-            if (!job.o.extract) continue;
-            if (reader.readExtra(b, &rec, &reason)) {
+            if (p.read) {
                 ok &= writeRecord(job,
                                   job.base + ".extra-" + std::to_string(b.extraNumber) + "-" +
                                       std::to_string(b.recordType) + ".bin",
-                                  rec, blockName(b));
+                                  p.record, blockName(b));
                 continue;
             }
-            damage = blockName(b) + at(b.offset) + " cannot be read: " + reason;
+            damage = blockName(b) + at(b.offset) + " cannot be read: " + p.reason;
             break;
         }
-        StoredImage img;
-        if (!reader.decode(b, &img, &reason)) {
-            damage = blockName(b) + at(b.offset) + " cannot be decoded: " + reason;
+        if (!p.read) {
+            damage = blockName(b) + at(b.offset) + " cannot be decoded: " + p.reason;
             break;
         }
-        ok &= writeImage(job, b.imageNumber, img);
+        ok &= writeImage(job, b.imageNumber, p);
     }
     if (damage.empty() && !listing.complete)
         damage = "damaged block after " + blockName(listing.blocks.back()) + ": " + listing.problem;
@@ -205,6 +266,30 @@ bool convertOne(FileJob& job) {
     return ok;
 }
 
+// Exit status of a salvaging run: 1 as without salvage when something that survived (or a whole
+// file) could not be converted, else 3 when any file lost anything, else 0. Writes the JSON
+// report when asked.
+int finishSalvage(const Options& o, std::vector<SalvageReport>& reports, bool allOk) {
+    for (size_t i = 0; i < reports.size(); i++)
+        if (reports[i].file.empty()) {  // its output folder could not be used
+            reports[i].file = o.files[i];
+            reports[i].unreadable = "its output folder cannot be used";
+        }
+    if (!o.jsonFile.empty()) {
+        const std::string json = salvageJson(reports);
+        FILE* f = std::fopen(o.jsonFile.c_str(), "wb");
+        const bool written = f && std::fwrite(json.data(), 1, json.size(), f) == json.size();
+        if (!f || (std::fclose(f) != 0) || !written) {
+            report("cannot write the report " + o.jsonFile + ": " + std::strerror(errno));
+            allOk = false;
+        }
+    }
+    if (!allOk) return 1;
+    for (const SalvageReport& r : reports)
+        if (r.lostAnything()) return kExitLost;
+    return 0;
+}
+
 int run(const Options& o) {
     if (o.list) {
         bool ok = true;
@@ -213,25 +298,27 @@ int run(const Options& o) {
     }
     OutputPlan plan(o.outDir, o.files, report, o.quiet);
     const bool progress = !o.quiet && isatty(2) && o.files.size() > 1;
-    std::atomic<size_t> next{0}, done{0};
-    std::atomic<bool> allOk{true};
-    auto worker = [&] {
-        for (size_t i; (i = next++) < o.files.size();) {
-            FileJob job{o, plan, o.files[i], plan.base(i)};
-            if (!plan.usable(i) || !convertOne(job)) allOk = false;
-            const size_t d = ++done;
-            if (progress) {
-                std::lock_guard<std::mutex> lock(outputLock);
-                std::fprintf(stderr, "\r\033[K[%zu/%zu] %s", d, o.files.size(), o.files[i].c_str());
-            }
+    std::vector<bool> usable(o.files.size());
+    for (size_t i = 0; i < o.files.size(); i++) usable[i] = plan.usable(i) && !o.salvage;
+    // Workers list and decode ahead; files are written and reported here, in input order.
+    BlockPipeline blocks(
+        o.files, usable, o.jobs > 0 ? o.jobs : processorCount(),
+        [&o](const Listing& listing, size_t i) { return takesBlock(o, listing, i); },
+        [&o](ImageReader& r, const BlockEntry& b, PreparedBlock* p) { prepareBlock(o, r, b, p); });
+    bool allOk = true;
+    std::vector<SalvageReport> reports(o.salvage ? o.files.size() : 0);
+    for (size_t i = 0; i < o.files.size(); i++) {
+        FileJob job{
+            o, plan, blocks, i, o.files[i], plan.base(i), o.salvage ? &reports[i] : nullptr};
+        if (!plan.usable(i) || !convertOne(job)) allOk = false;
+        if (progress) {
+            std::lock_guard<std::mutex> lock(outputLock);
+            std::fprintf(stderr, "\r\033[K[%zu/%zu] %s", i + 1, o.files.size(), o.files[i].c_str());
         }
-    };
-    std::vector<std::thread> threads;
-    for (int j = 1; j < o.jobs; j++) threads.emplace_back(worker);
-    worker();
-    for (auto& t : threads) t.join();
+    }
     if (progress) std::fprintf(stderr, "\r\033[K");
-    return allOk ? 0 : 1;
+    if (!o.salvage) return allOk ? 0 : 1;
+    return finishSalvage(o, reports, allOk);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@ namespace {
 
 const char kHelp[] =
     "Usage: pqzconvert [OPTIONS] FILE.pqz...\n"
+    "       pqzconvert --salvage [--json REPORT] [OPTIONS] FILE.pqz...\n"
     "       pqzconvert --list FILE.pqz...\n"
     "\n"
     "Converts every image of each PQZ file to PNG (default) or BMP. Image K of FILE.pqz\n"
@@ -31,7 +32,11 @@ const char kHelp[] =
     "      --rgb             drop the fourth byte of 4-byte pixels (see below)\n"
     "  -n, --no-overwrite    leave existing output files as they are (reported; exit status 1)\n"
     "      --overwrite       replace existing output files (the default)\n"
-    "  -j, --jobs=N          convert N files at the same time (default 1)\n"
+    "  -j, --jobs=N          decode on N threads (default: one per processor); files are\n"
+    "                        written and reported in input order whatever N is\n"
+    "      --salvage         convert what survives in damaged files and report per file what\n"
+    "                        was recovered and lost (see below)\n"
+    "      --json=REPORT     with --salvage: also write the report as JSON to REPORT\n"
     "  -l, --list            list the blocks of each file instead of converting (see below)\n"
     "  -q, --quiet           no progress display and no notes, only failures\n"
     "  -h, --help            this text\n"
@@ -70,14 +75,23 @@ const char kHelp[] =
     "damaged, where, and what of the file was left unconverted; the other files go on.\n"
     "Images without pixels (width or height 0) are noted and skipped. Exit status: 0 when\n"
     "every other image (and with -x every record) was written, 1 when anything was not, 2 for\n"
-    "a usage error.\n";
+    "a usage error.\n"
+    "\n"
+    "--salvage reads past damage: past blocks whose data is damaged, and on at the next valid\n"
+    "block behind bytes that form none. Images recovered whole are written as usual; an image\n"
+    "of which only the top rows could be decoded is written as FILE.K.partial.png, its rows\n"
+    "below the good ones zero. Standard output gets a report per file: images whole, partial\n"
+    "images with their good rows, lost blocks and skipped byte ranges. Exit status: 0 when\n"
+    "nothing was lost, 3 when something of a file was lost or only partly recovered (all that\n"
+    "survived was written), 1 when something could not be read or written at all, 2 for a\n"
+    "usage error. Salvage reads the files one after another on one thread.\n";
 
 int usage(const char* what, const char* detail = "") {
     std::fprintf(stderr, "pqzconvert: %s%s (see --help)\n", what, detail);
     return 2;
 }
 
-enum LongOnly { kRgb = 256, kOverwrite };
+enum LongOnly { kRgb = 256, kOverwrite, kSalvage, kJson };
 
 }  // namespace
 
@@ -89,6 +103,8 @@ int parseArgs(int argc, char** argv, Options* o) {
                                    {"no-overwrite", no_argument, nullptr, 'n'},
                                    {"overwrite", no_argument, nullptr, kOverwrite},
                                    {"jobs", required_argument, nullptr, 'j'},
+                                   {"salvage", no_argument, nullptr, kSalvage},
+                                   {"json", required_argument, nullptr, kJson},
                                    {"list", no_argument, nullptr, 'l'},
                                    {"quiet", no_argument, nullptr, 'q'},
                                    {"help", no_argument, nullptr, 'h'},
@@ -99,9 +115,11 @@ int parseArgs(int argc, char** argv, Options* o) {
     opterr = 0;
     optind = 1;
     for (int c; (c = getopt_long(argc, argv, ":f:o:xnj:lqhV", kLong, nullptr)) != -1;) {
-        const std::string name = c < 256     ? std::string("-") + char(c)
-                                 : c == kRgb ? "--rgb"
-                                             : "--overwrite";
+        const std::string name = c < 256         ? std::string("-") + char(c)
+                                 : c == kRgb     ? "--rgb"
+                                 : c == kSalvage ? "--salvage"
+                                 : c == kJson    ? "--json"
+                                                 : "--overwrite";
         if (c != 'l' && c != 'q' && c != 'h' && c != 'V' && conversionOption.empty())
             conversionOption = name;
         switch (c) {
@@ -136,6 +154,13 @@ int parseArgs(int argc, char** argv, Options* o) {
             case kOverwrite:
                 overwrite = true;
                 break;
+            case kSalvage:
+                o->salvage = true;
+                break;
+            case kJson:
+                if (!*optarg) return usage("--json needs a file name");
+                o->jsonFile = optarg;
+                break;
             case 'l':
                 o->list = true;
                 break;
@@ -155,6 +180,8 @@ int parseArgs(int argc, char** argv, Options* o) {
                              optopt ? (std::string("-") + char(optopt)).c_str() : argv[optind - 1]);
         }
     }
+    if (!o->jsonFile.empty() && !o->salvage)
+        return usage("--json reports a --salvage run; add --salvage");
     if (o->keepExisting && overwrite) return usage("-n (--no-overwrite) and --overwrite conflict");
     if (o->list && !conversionOption.empty())
         return usage("--list writes nothing and takes no conversion option; it conflicts with ",

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace pqzconvert {
@@ -246,6 +247,24 @@ bool writeBmp(FILE* f, const OutImage& img, std::string* error) {
         return false;
     }
     return true;
+}
+
+bool encodeImage(const OutImage& img, bool bmp, std::vector<uint8_t>* bytes, std::string* error) {
+    char* data = nullptr;
+    size_t size = 0;
+    FILE* f = open_memstream(&data, &size);
+    if (!f) {
+        *error = "out of memory";
+        return false;
+    }
+    bool ok = bmp ? writeBmp(f, img, error) : writePng(f, img, error);
+    if (std::fclose(f) != 0 && ok) {
+        *error = "out of memory";
+        ok = false;
+    }
+    if (ok) bytes->assign(data, data + size);
+    std::free(data);
+    return ok;
 }
 
 }  // namespace pqzconvert

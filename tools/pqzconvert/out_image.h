@@ -36,4 +36,7 @@ bool fitsBmp(const OutImage& img);
 bool writePng(FILE* f, const OutImage& img, std::string* error);
 bool writeBmp(FILE* f, const OutImage& img, std::string* error);
 
+// The whole output file in memory, PNG or BMP; false with *error when it cannot be made.
+bool encodeImage(const OutImage& img, bool bmp, std::vector<uint8_t>* bytes, std::string* error);
+
 }  // namespace pqzconvert

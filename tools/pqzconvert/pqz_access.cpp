@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -20,9 +21,10 @@ constexpr uint8_t kFormatPalette = 0x80;
 // A file object of the library, released with the owner.
 struct ApiFile {
     pqz2_file* f = nullptr;
-    ApiFile() {
+    explicit ApiFile(bool salvage = false) {
         pqz2_options options;
         pqz2_options_init(&options);
+        options.salvage = salvage;
         // The converter refuses only images whose pixels alone pass 4 GiB, as when it decoded
         // through bitmaps whose size fits 32 bits.
         options.max_pixels = UINT64_MAX;
@@ -262,26 +264,30 @@ bool ImageReader::readExtra(const BlockEntry& block, Record* out, std::string* r
     return false;
 }
 
-bool ImageReader::decode(const BlockEntry& block, StoredImage* out, std::string* reason) {
-    if (!moveTo(block, reason)) return false;
-    pqz2_file* f = file_->api.f;
+namespace {
+
+// Decodes the current image of f into *out. PQZ2_OK and, with salvage, PQZ2_PARTIAL give an
+// image (*result says which rows are good); any other status leaves *reason.
+pqz2_status decodeCurrent(pqz2_file* f, StoredImage* out, pqz2_decode_result* result,
+                          std::string* reason) {
     pqz2_image_info info;
-    if (pqz2_image_info_get(f, &info) != PQZ2_OK) {
+    pqz2_status s = pqz2_image_info_get(f, &info);
+    if (s != PQZ2_OK) {
         *reason = pqz2_message(f);
-        return false;
+        return s;
     }
     *out = StoredImage();
     if (info.has_aux && !readRecord(f, true, info.aux_type, info.aux_size, &out->aux)) {
         *reason = pqz2_message(f);
-        return false;
+        return PQZ2_ERR_DAMAGED;
     }
     out->hasAux = info.has_aux != 0;
     void* pixels = nullptr;
     size_t stride = 0;
-    const pqz2_status s = pqz2_decode_alloc(f, PQZ2_FORMAT_NATIVE, &pixels, &stride, nullptr);
-    if (s != PQZ2_OK) {
+    s = pqz2_decode_alloc(f, PQZ2_FORMAT_NATIVE, &pixels, &stride, result);
+    if (s != PQZ2_OK && s != PQZ2_PARTIAL) {
         *reason = decodeFailure(f, s);
-        return false;
+        return s;
     }
     out->owner = std::shared_ptr<void>(pixels, pqz2_free);
     out->width = int(info.width);
@@ -293,7 +299,121 @@ bool ImageReader::decode(const BlockEntry& block, StoredImage* out, std::string*
     if (info.colour == PQZ2_COLOUR_PALETTE)
         for (uint32_t i = 0; i < info.palette_entries; i++)
             out->paletteRgb.insert(out->paletteRgb.end(), info.palette[i], info.palette[i] + 3);
+    return s;
+}
+
+}  // namespace
+
+bool ImageReader::decode(const BlockEntry& block, StoredImage* out, std::string* reason) {
+    if (!moveTo(block, reason)) return false;
+    return decodeCurrent(file_->api.f, out, nullptr, reason) == PQZ2_OK;
+}
+
+struct SalvageWalk::File {
+    ApiFile api{true};
+    uint64_t fileSize = 0;
+    int extras = 0;
+    bool damageSeen = false;
+    uint64_t lastDamage = 0;  // offset of the last damage the walk reported
+    bool stopped = false;
+    std::string startProblem;  // why the file could not be opened for the walk
+};
+
+SalvageWalk::SalvageWalk(const std::string& path) : path_(path) {}
+SalvageWalk::~SalvageWalk() = default;
+
+bool SalvageWalk::open(uint64_t* fileSize, std::string* reason) {
+    file_ = std::make_unique<File>();
+    if (!readableFile(path_, &file_->fileSize, reason)) return false;
+    *fileSize = file_->fileSize;
+    pqz2_status s;
+    if (openApi(file_->api, path_, &s, reason)) return true;
+    if (s != PQZ2_ERR_NOT_PQZ) return false;
+    // The library finds no block at the start: the whole file is left unread.
+    file_->startProblem = *reason;
     return true;
+}
+
+SalvageStep SalvageWalk::next() {
+    SalvageStep step;
+    if (!file_ || file_->stopped) return step;
+    if (!file_->startProblem.empty()) {
+        file_->stopped = true;
+        step.kind = SalvageStep::kStop;
+        step.problem = file_->startProblem;
+        return step;
+    }
+    pqz2_file* f = file_->api.f;
+    pqz2_block b = {};
+    const pqz2_status s = pqz2_next_block(f, &b);
+    step.skippedOffset = b.skipped_offset;
+    step.skippedSize = b.skipped_size;
+    // A few bytes behind the last block end the file, as for the plain conversion.
+    if (s == PQZ2_END || (s == PQZ2_ERR_DAMAGED && b.damage == PQZ2_DAMAGE_TAG_CUT)) return step;
+    step.problemOffset = b.offset;
+    if (s != PQZ2_OK && s != PQZ2_ERR_DAMAGED) {
+        file_->stopped = true;
+        step.kind = SalvageStep::kStop;
+        step.problem = s == PQZ2_ERR_IO ? "read error at offset " + std::to_string(b.offset)
+                                        : std::string(pqz2_message(f));
+        return step;
+    }
+    if (s == PQZ2_ERR_DAMAGED) {
+        // The same answer again: the walk does not get past this damage.
+        if (file_->damageSeen && b.offset <= file_->lastDamage) {
+            file_->stopped = true;
+            step.kind = SalvageStep::kStop;
+            step.problem = "no valid block follows offset " + std::to_string(b.offset);
+            return step;
+        }
+        file_->damageSeen = true;
+        file_->lastDamage = b.offset;
+    }
+    const bool listed = s == PQZ2_OK || b.damage >= PQZ2_DAMAGE_AUX;
+    pqz2_image_info info = {};
+    if (listed && b.kind == PQZ2_BLOCK_IMAGE && pqz2_image_info_get(f, &info) != PQZ2_OK) {
+        step.kind = SalvageStep::kUnreadable;
+        step.problem = pqz2_message(f);
+        return step;
+    }
+    if (s == PQZ2_ERR_DAMAGED)
+        step.problem = b.damage == PQZ2_DAMAGE_NONE ? std::string(pqz2_message(f))
+                                                    : problemOf(b, &info, file_->fileSize);
+    // The report names the block itself: of a block cut short, say only how.
+    const std::string named = (b.kind == PQZ2_BLOCK_IMAGE ? "image " + std::to_string(b.image_index)
+                                                          : std::string("extra block")) +
+                              " at offset " + std::to_string(b.offset) + " ";
+    if (listed && step.problem.compare(0, named.size(), named) == 0)
+        step.problem = "cut short: " + step.problem.substr(named.size());
+    if (!listed) {
+        step.kind = SalvageStep::kUnreadable;
+        return step;
+    }
+    step.kind = SalvageStep::kBlock;
+    step.entry = toEntry(b, &info, b.kind == PQZ2_BLOCK_EXTRA ? file_->extras++ : -1);
+    step.blockSize = b.size;
+    return step;
+}
+
+Recovered SalvageWalk::decode(StoredImage* out, uint32_t* goodRows, std::string* reason) {
+    pqz2_decode_result result = {};
+    const pqz2_status s = decodeCurrent(file_->api.f, out, &result, reason);
+    if (s == PQZ2_OK) {
+        *goodRows = uint32_t(out->height);
+        return Recovered::kWhole;
+    }
+    if (s != PQZ2_PARTIAL) return Recovered::kNothing;
+    *reason = pqz2_message(file_->api.f);
+    *goodRows = std::min(result.good_rows, uint32_t(out->height));
+    if (*goodRows > 0) return Recovered::kPartial;
+    *out = StoredImage();
+    return Recovered::kNothing;
+}
+
+bool SalvageWalk::readExtra(const BlockEntry& block, Record* out, std::string* reason) {
+    if (readRecord(file_->api.f, false, block.recordType, block.recordStored, out)) return true;
+    *reason = pqz2_message(file_->api.f);
+    return false;
 }
 
 }  // namespace pqzconvert

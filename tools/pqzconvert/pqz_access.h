@@ -97,4 +97,52 @@ class ImageReader {
     std::unique_ptr<File> file_;
 };
 
+// How much of an image a salvaging decode recovered.
+enum class Recovered {
+    kWhole,    // every row
+    kPartial,  // the rows above goodRows are exact, the rest zero
+    kNothing   // no row: the image is lost
+};
+
+// One step of a salvaging walk.
+struct SalvageStep {
+    enum Kind {
+        kBlock,       // a block whose headers are whole (its data may still be damaged)
+        kUnreadable,  // bytes at problemOffset that form no readable block; the walk goes on
+        kEnd,         // the end of the file
+        kStop         // the walk cannot go on from problemOffset: the rest of the file is lost
+    } kind = kEnd;
+    BlockEntry entry;        // kBlock
+    uint64_t blockSize = 0;  // kBlock: bytes of the block as its headers announce them
+    std::string problem;     // kUnreadable, kStop, and kBlock when its data runs past the end
+    uint64_t problemOffset = 0;
+    // kBlock and kEnd: bytes the walk passed over in front of the block (or the end).
+    uint64_t skippedOffset = 0;
+    uint64_t skippedSize = 0;
+};
+
+// Reads a damaged file with the library's salvage on: past blocks whose data is damaged, and on
+// at the next valid block behind bytes that form none. Blocks come in file order, and each image
+// can be decoded as far as it is intact.
+class SalvageWalk {
+  public:
+    explicit SalvageWalk(const std::string& path);
+    ~SalvageWalk();
+    SalvageWalk(const SalvageWalk&) = delete;
+    SalvageWalk& operator=(const SalvageWalk&) = delete;
+
+    // Opens the file; false when it cannot be read at all (*reason says why, as listFile).
+    bool open(uint64_t* fileSize, std::string* reason);
+    SalvageStep next();
+    // Decodes the image of the last kBlock step: *goodRows rows from the top are exact.
+    Recovered decode(StoredImage* out, uint32_t* goodRows, std::string* reason);
+    // Reads the extra block of the last kBlock step.
+    bool readExtra(const BlockEntry& block, Record* out, std::string* reason);
+
+  private:
+    struct File;
+    std::string path_;
+    std::unique_ptr<File> file_;
+};
+
 }  // namespace pqzconvert

@@ -117,7 +117,7 @@ void trainT(Method1Decoder& d, const Method1Sample& sample) {
                            magnitudes[b + escapeSide + 64 * escapeHalf(context[-1], su)], x);
         }
     }
-    if (context->total >= 3276) return;
+    if (context->total >= kFeatureTrainingLimit) return;
 
     if (up) bump(mirror[1], sm, 7);
     if (down) bump(mirror[-1], sm, 5);

@@ -27,6 +27,12 @@ constexpr int kModelBlockShift = 3;
 constexpr int kModelBlocks = kMethod1Contexts >> kModelBlockShift;
 constexpr int kModelBlockWords = (kModelBlocks + 63) / 64;  // words of a bitmap of blocks
 
+// A decoded sample trains the models next to its context while the context's total (after the
+// decode) is below kTrainingLimit: the mirror context and the level neighbours always, the
+// contexts one feature step away only below kFeatureTrainingLimit.
+constexpr uint32_t kTrainingLimit = 0x4000;
+constexpr uint32_t kFeatureTrainingLimit = 3276;
+
 // One sample of the row ring: its value and its absolute prediction error.
 struct RingEntry {
     uint8_t v;

@@ -178,10 +178,13 @@ inline ResidualSymbolModel* mirrorOf(ResidualSymbolModel* models, int context, i
 
 // Asks the cache for the models that the neighbour training of a young model will touch: the
 // training follows the symbol decode, whose arithmetic leaves time for them to arrive.
-PQZ_HOT_INLINE void prefetchTrainingTargets(const Method1Decoder& d) {
+// The feature neighbours are trained only below kFeatureTrainingLimit: a model that reaches it
+// with this decode trains its mirror and level neighbours alone.
+PQZ_HOT_INLINE void prefetchTrainingTargets(const Method1Decoder& d, uint32_t total) {
     ResidualSymbolModel* const context = d.models + d.cur.context;
     ResidualSymbolModel* const mirror = mirrorOf(d.models, d.cur.context, d.cur.feature[0]);
     prefetchForWrite(mirror);
+    if (total + kResidualSymbolStep >= kFeatureTrainingLimit) return;
     const int* tk = d.cur.feature;
 #pragma GCC unroll 9
     for (int k = 0; k < kMethod1Features; k++) {
@@ -222,9 +225,9 @@ PQZ_HOT_INLINE uint8_t finishSample(RangeDecoder& rc, Method1Decoder& d, bool re
     const uint32_t block = uint32_t(d.cur.context) >> kModelBlockShift;
     if (!expectTrue((d.reachReady[block >> 6] >> (block & 63)) & 1)) setUpReach(d);
     ResidualSymbolModel& m = d.models[d.cur.context];
-    // A model of total 8192 or less stays young through this decode (larger ones become mature
-    // by its rescale, or are already), so its neighbours will be trained.
-    if (m.total <= 8192) method1_detail::prefetchTrainingTargets(d);
+    // A model of total kResidualRescaleLimit or less stays young through this decode (larger ones
+    // become mature by its rescale, or are already), so its neighbours will be trained.
+    if (m.total <= kResidualRescaleLimit) method1_detail::prefetchTrainingTargets(d, m.total);
     const uint32_t s = decodeResidualSymbol(rc, *d.magnitudes, m, uint32_t(d.cur.escapeBase));
     if (s > 255 && refuseWideSymbols) rc.damaged = true;
     const int v = (d.residualOrder[s & 0xFF] + d.cur.pred) & 0xFF;
@@ -236,7 +239,7 @@ PQZ_HOT_INLINE uint8_t finishSample(RangeDecoder& rc, Method1Decoder& d, bool re
     d.errorSum[d.parity] += e - r0[-4].e + r2[6].e - r2[-2].e + r4[6].e - r4[-2].e;
     d.parity = 1 - d.parity;
     d.cur.value = v;
-    d.trainingDue = m.total < 0x4000;
+    d.trainingDue = m.total < kTrainingLimit;
     if (keepSample && d.trainingDue) d.pending = d.cur;
     d.pos[0]++;
     d.pos[1]++;

@@ -64,23 +64,21 @@ PQZ_HOT_INLINE void formContextInline(Method1Decoder& d, const Method1Decoder* x
     const RingEntry* r0 = d.pos[0];
     const RingEntry* r1 = d.pos[1];
     const RingEntry* r2 = d.pos[2];
-    const RingEntry* r4 = d.pos[4];
     const RingEntry n = r1[0], w = r0[-1], nw = r1[-1], ne = r1[1], nn = r2[0], ww = r0[-2],
                     w3 = r0[-3], nee = r1[2];
     const int pred = median(n.v, w.v, nw.v);
 
-    int activity = 6 * w.e + 4 * (ww.e + n.e) + 3 * (nn.e + ne.e) +
-                   2 * (r0[-4].e + nee.e + r2[2].e) + w3.e + nw.e;
+    const ColumnSummary above = *d.column;
+    int activity = 6 * w.e + 4 * ww.e + 2 * r0[-4].e + w3.e + above.activity;
     int d3, d5, d6, d7, d8, f;
     if constexpr (refs == 0) {
-        const RingEntry* r3 = d.pos[3];
-        activity += r1[3].e + r2[-2].e + r4[0].e + r4[2].e;
+        activity += above.firstPlane & ~kColumnQuiet;
         d3 = nee.v - pred;
         d5 = 2 * w.v - ww.v - pred;
         d6 = 2 * n.v - nn.v - pred;
         d7 = w.v + ne.v - n.v - pred;
         d8 = w3.v - 3 * ww.v + 3 * w.v - pred;
-        f = r1[0].e + r2[0].e + r3[0].e + r4[0].e + r0[0].e == 0;
+        f = (above.firstPlane & kColumnQuiet) != 0;
     } else if constexpr (refs == 1) {
         const RingEntry xCur = x->pos[0][-1], xW = x->pos[0][-2];
         activity += 3 * xCur.e + r1[3].e;
@@ -232,11 +230,9 @@ PQZ_HOT_INLINE uint8_t finishSample(RangeDecoder& rc, Method1Decoder& d, bool re
     if (s > 255 && refuseWideSymbols) rc.damaged = true;
     const int v = (d.residualOrder[s & 0xFF] + d.cur.pred) & 0xFF;
     RingEntry* r0 = d.pos[0];
-    const RingEntry* r2 = d.pos[2];
-    const RingEntry* r4 = d.pos[4];
     const int e = v > d.cur.pred ? v - d.cur.pred : d.cur.pred - v;
     r0[0] = RingEntry{uint8_t(v), uint8_t(e)};
-    d.errorSum[d.parity] += e - r0[-4].e + r2[6].e - r2[-2].e + r4[6].e - r4[-2].e;
+    d.errorSum[d.parity] += e - r0[-4].e + d.column->errorChange;
     d.parity = 1 - d.parity;
     d.cur.value = v;
     d.trainingDue = m.total < kTrainingLimit;
@@ -244,8 +240,7 @@ PQZ_HOT_INLINE uint8_t finishSample(RangeDecoder& rc, Method1Decoder& d, bool re
     d.pos[0]++;
     d.pos[1]++;
     d.pos[2]++;
-    d.pos[3]++;
-    d.pos[4]++;
+    d.column++;  // slots 3 and 4 are read through the row's summaries alone
     return uint8_t(v);
 }
 

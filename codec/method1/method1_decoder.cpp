@@ -142,7 +142,7 @@ void trainT(Method1Decoder& d, const Method1Sample& sample) {
     };
 #pragma GCC unroll 9
     for (int k = 0; k < kMethod1Features; k++) {
-        const method1_detail::TrainingSteps& step = method1_detail::kTrainingSteps.step[k][tk[k]];
+        const method1_detail::TrainingSteps step = method1_detail::trainingSteps(k, tk[k]);
         three(method1_detail::stepped(context, step.near), su, 6, 4, 3);
         if (tk[k] == 1) {
             three(method1_detail::stepped(context, step.far), su, 6, 4, 3);
@@ -288,8 +288,8 @@ void setUpReach(Method1Decoder& d) {
     setUpBlock(d, context);
     setUpBlock(d, mirror);
     for (int k = 0; k < kMethod1Features; k++) {
-        const method1_detail::TrainingSteps& step =
-            method1_detail::kTrainingSteps.step[k][d.cur.feature[k]];
+        const method1_detail::TrainingSteps step =
+            method1_detail::trainingSteps(k, d.cur.feature[k]);
         setUpBlock(d, method1_detail::stepped(context, step.near));
         setUpBlock(d, method1_detail::stepped(context, step.far));
         setUpBlock(d, method1_detail::stepped(mirror, step.mirrorNear));

@@ -138,8 +138,12 @@ struct TrainingSteps {
     int32_t mirrorNear;
 };
 
+// The table keeps each kind of step in its own array, so that a step is one load indexed by the
+// feature's value.
 struct TrainingStepTable {
-    TrainingSteps step[kMethod1Features][3];
+    int32_t near[kMethod1Features][3];
+    int32_t far[kMethod1Features][3];
+    int32_t mirrorNear[kMethod1Features][3];
 };
 
 constexpr TrainingStepTable makeTrainingSteps() {
@@ -147,15 +151,20 @@ constexpr TrainingStepTable makeTrainingSteps() {
     TrainingStepTable table{};
     for (int k = 0; k < kMethod1Features; k++) {
         const int w = kFeatureUnit[k] * kModel;
-        table.step[k][0] = {w, 2 * w, -w};
-        table.step[k][1] = {-w, w, 0};
-        table.step[k][2] = {-w, -2 * w, w};
-        if (k == 0)
-            for (auto& st : table.step[k]) st.mirrorNear = -w;
+        const TrainingSteps steps[3] = {{w, 2 * w, -w}, {-w, w, 0}, {-w, -2 * w, w}};
+        for (int t = 0; t < 3; t++) {
+            table.near[k][t] = steps[t].near;
+            table.far[k][t] = steps[t].far;
+            table.mirrorNear[k][t] = k == 0 ? -w : steps[t].mirrorNear;
+        }
     }
     return table;
 }
-constexpr TrainingStepTable kTrainingSteps = makeTrainingSteps();
+inline constexpr TrainingStepTable kTrainingSteps = makeTrainingSteps();
+
+PQZ_HOT_INLINE TrainingSteps trainingSteps(int k, int t) {
+    return {kTrainingSteps.near[k][t], kTrainingSteps.far[k][t], kTrainingSteps.mirrorNear[k][t]};
+}
 
 inline ResidualSymbolModel* stepped(ResidualSymbolModel* m, int32_t bytes) {
     return reinterpret_cast<ResidualSymbolModel*>(reinterpret_cast<char*>(m) + bytes);
@@ -186,7 +195,7 @@ PQZ_HOT_INLINE void prefetchTrainingTargets(const Method1Decoder& d, uint32_t to
     const int* tk = d.cur.feature;
 #pragma GCC unroll 9
     for (int k = 0; k < kMethod1Features; k++) {
-        const TrainingSteps& step = kTrainingSteps.step[k][tk[k]];
+        const TrainingSteps step = trainingSteps(k, tk[k]);
         prefetchForWrite(stepped(context, step.near));
         prefetchForWrite(stepped(context, step.far));
         prefetchForWrite(stepped(mirror, step.mirrorNear));

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/encoder/method1_encoder.h"
+#include "tests/encoder/pqz_writer.h"
 #include "tests/encoder/test_images.h"
 #include "tests/test_support.h"
 
@@ -18,6 +19,7 @@ namespace {
 using enc::Method1Image;
 using enc::Method1Options;
 using enc::PlaneSpec;
+using enc::planeSpec;
 
 // The rows the bitmap must show for the decoded pixels (top first, without padding): 32-bit
 // pixels lose their fourth byte, 16-bit ones widen to 24 bits, everything else is unchanged.
@@ -78,17 +80,6 @@ std::vector<uint8_t> noise(size_t n, uint32_t seed) {
     std::vector<uint8_t> v(n);
     for (auto& x : v) x = uint8_t(rng());
     return v;
-}
-
-PlaneSpec plane(int order, bool ref = false, int offset = 0, int c0 = 0, int c1 = 0, int c2 = 0) {
-    PlaneSpec p;
-    p.order = uint8_t(order);
-    p.hasReference = ref;
-    p.offset = uint8_t(offset);
-    p.coef[0] = c0;
-    p.coef[1] = c1;
-    p.coef[2] = c2;
-    return p;
 }
 
 // A colour crop with an alpha plane made from its pixels, for 32-bit images.
@@ -158,10 +149,11 @@ TEST(Method1RoundTrip, FourPlanesInAnyOrderWithWeights) {
     const enc::Picture rgb = enc::crop(enc::loadImage("coffee.png"), 300, 120, 45, 38);
     const std::vector<uint8_t> bgra = withAlpha(rgb);
     const std::vector<std::vector<PlaneSpec>> layouts = {
-        {plane(0), plane(1), plane(2), plane(3)},
-        {plane(2, true, 7, 100, 29), plane(0), plane(1, true, 250), plane(3, true, 3, -20, 90, 57)},
-        {plane(3), plane(2, true, 0, -64, 191), plane(0), plane(1, true, 128)},
-        {plane(1, true, 1), plane(3), plane(0), plane(2, true, 200, 77, -33)},
+        {planeSpec(0), planeSpec(1), planeSpec(2), planeSpec(3)},
+        {planeSpec(2, true, 7, 100, 29), planeSpec(0), planeSpec(1, true, 250),
+         planeSpec(3, true, 3, -20, 90, 57)},
+        {planeSpec(3), planeSpec(2, true, 0, -64, 191), planeSpec(0), planeSpec(1, true, 128)},
+        {planeSpec(1, true, 1), planeSpec(3), planeSpec(0), planeSpec(2, true, 200, 77, -33)},
     };
     for (size_t l = 0; l < layouts.size(); l++) {
         const int bpp = l % 2 ? 28 : 32;  // 28 bits keep the fourth byte in the bitmap
@@ -200,7 +192,7 @@ TEST(Method1RoundTrip, SeparatePlanesMergeOntoReferences) {
     }
     Method1Options o;
     o.separatePlanes = true;
-    o.planes = {plane(1, true, 9), plane(0)};
+    o.planes = {planeSpec(1, true, 9), planeSpec(0)};
     const Method1Image img = enc::encodeMethod1(twoPlanes.data(), rgb.width, rgb.height, 2, o);
     EXPECT_EQ(img.expected, twoPlanes);
     expectRoundTrip(img, "16-bit");

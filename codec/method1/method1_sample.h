@@ -23,9 +23,14 @@ constexpr int kSignRange = 1020;
 constexpr int kTernaryRange = 510;
 constexpr int kTernaryThreshold[3] = {1, 2, 4};
 
+// The brightness feature of a prediction: 0 up to kDarkPrediction, 2 above kBrightPrediction.
+constexpr int kDarkPrediction = 22;
+constexpr int kBrightPrediction = 216;
+
 struct FeatureTables {
     uint8_t sign[2 * kSignRange + 1];
     uint8_t ternary[3][2 * kTernaryRange + 1];
+    uint8_t brightness[256];
 };
 
 constexpr FeatureTables makeFeatureTables() {
@@ -37,6 +42,8 @@ constexpr FeatureTables makeFeatureTables() {
         for (int x = -kTernaryRange; x <= kTernaryRange; x++)
             t.ternary[i][x + kTernaryRange] = uint8_t((x > th) + (x >= -th));
     }
+    for (int p = 0; p < 256; p++)
+        t.brightness[p] = uint8_t((p > kDarkPrediction) + (p > kBrightPrediction));
     return t;
 }
 inline constexpr FeatureTables kFeatureTables = makeFeatureTables();
@@ -107,7 +114,7 @@ PQZ_HOT_INLINE void formContextInline(Method1Decoder& d, const Method1Decoder* x
     d.cur.pred = pred;
     d.cur.escapeBase = int(d.brightnessLevel[pred] + d.escapeLevel[a]);
 
-    const int t0 = (pred > 22) + (pred > 216);
+    const int t0 = kFeatureTables.brightness[pred];
     const int t1 = sgn[nw.v - n.v];
     const int t2 = sgn[nw.v - w.v];
     const int t3 = sgn[d3];

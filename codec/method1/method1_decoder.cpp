@@ -107,33 +107,38 @@ void trainT(Method1Decoder& d, const Method1Sample& sample) {
     ResidualSymbolModel* const mirror = method1_detail::mirrorOf(d.models, c, tk[0]);
     const MagnitudeTable& magnitudes = *d.magnitudes;
 
+    // The escape's magnitude contexts learn x together, in this order, once they are known.
+    MagnitudeModel* lessons[4];
+    int lessonCount = 0;
     bump(*mirror, sm, 17);
     if (up) {
         bump(context[1], su, 11);
         if (escape) {
             const int b = (base & 7) < 7 ? base + 1 : base;
-            trainMagnitude(magnitudes, magnitudes[b + escapeSide + 64 * escapeHalf(context[1], su)],
-                           x);
+            lessons[lessonCount++] = &magnitudes[b + escapeSide + 64 * escapeHalf(context[1], su)];
         }
     }
     if (down) {
         bump(context[-1], su, 13);
         if (escape) {
             const int b = (base & 7) > 0 ? base - 1 : base;
-            trainMagnitude(magnitudes,
-                           magnitudes[b + escapeSide + 64 * escapeHalf(context[-1], su)], x);
+            lessons[lessonCount++] = &magnitudes[b + escapeSide + 64 * escapeHalf(context[-1], su)];
         }
     }
-    if (context->total >= kFeatureTrainingLimit) return;
+    if (context->total >= kFeatureTrainingLimit) {
+        if (lessonCount) trainMagnitudes(magnitudes, lessons, lessonCount, x);
+        return;
+    }
 
     if (up) bump(mirror[1], sm, 7);
     if (down) bump(mirror[-1], sm, 5);
     if (escape) {
         // The neighbouring brightness levels of the escape context.
         const int e = base + escapeSide + 64 * escapeHalf(*context, su);
-        if ((e & 0x38) < 0x38) trainMagnitude(magnitudes, magnitudes[e + 8], x);
-        if ((e & 0x38) > 0) trainMagnitude(magnitudes, magnitudes[e - 8], x);
+        if ((e & 0x38) < 0x38) lessons[lessonCount++] = &magnitudes[e + 8];
+        if ((e & 0x38) > 0) lessons[lessonCount++] = &magnitudes[e - 8];
     }
+    if (lessonCount) trainMagnitudes(magnitudes, lessons, lessonCount, x);
     // A context and its level neighbours.
     auto three = [](ResidualSymbolModel* m, int symbol, int n, int nUp, int nDown) {
         bump(*m, symbol, n);

@@ -54,6 +54,9 @@ struct MagnitudeTable {
 uint32_t decodeMagnitude(RangeDecoder& rc, const MagnitudeTable& table, MagnitudeModel& model);
 // Adapts one context as if x (0..127) had been coded in it.
 void trainMagnitude(const MagnitudeTable& table, MagnitudeModel& model, uint32_t x);
+// Adapts count contexts in turn as if x had been coded in each.
+void trainMagnitudes(const MagnitudeTable& table, MagnitudeModel* const* models, int count,
+                     uint32_t x);
 
 void initResidualSymbolModel(ResidualSymbolModel& model);
 // Decodes a symbol 0..260; escapes read a magnitude from context

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "codec/shared/range_decoder.h"
@@ -163,6 +164,36 @@ TEST(ResidualSymbolModel, ImpossibleTotalsRefuseTheStream) {
     decodeResidualSymbol(z.rc, z.table, shortCounts, 0);
     EXPECT_TRUE(z.rc.damaged);
     EXPECT_GT(z.rc.range, kRangeBottom);
+}
+
+// The symbol search against plain 32-bit sums, on counts whose sums pass 16 bits (the total word
+// of a model trained by hostile streams no longer bounds them): the symbol and its lower bound
+// are exact, and an upper bound is exact wherever a range update could read it (below 32768).
+TEST(ResidualSymbolModel, SymbolSearchHoldsForCountsOfAnySize) {
+    std::mt19937 random(20);
+    const uint16_t kScales[] = {8, 300, 9000, 65535};
+    for (int trial = 0; trial < 400; trial++) {
+        ResidualSymbolModel m{};
+        m.total = uint16_t(random());
+        const uint16_t scale = kScales[trial % 4];
+        for (uint16_t& c : m.count) c = uint16_t(random() % (uint32_t(scale) + 1));
+        uint32_t cum[8] = {};
+        for (int i = 0; i < 7; i++) cum[i + 1] = cum[i] + m.count[i];
+        for (uint32_t v = 0; v < 0x8000; v += 1 + random() % 97) {
+            ResidualSymbolSpan span{};
+            const bool found = findResidualSymbol(m, v, span);
+            ASSERT_EQ(found, cum[7] > v) << "trial " << trial << " target " << v;
+            if (!found) continue;
+            uint32_t s = 0;
+            while (s < 6 && cum[s + 1] <= v) s++;
+            ASSERT_EQ(span.symbol, s) << "trial " << trial << " target " << v;
+            ASSERT_EQ(span.low, cum[s]);
+            if (cum[s + 1] < 0x8000)
+                ASSERT_EQ(span.high, cum[s + 1]);
+            else
+                ASSERT_GE(span.high, 0x8000u);
+        }
+    }
 }
 
 TEST(ResidualMaps, OrderQuantiserAndRankForEachTolerance) {

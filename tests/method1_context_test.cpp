@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <set>
 #include <vector>
 
@@ -168,6 +169,33 @@ TEST(Method1Training, EscapesTrainNeighbouringMagnitudeContexts) {
     odd.train(kSideways, 3, 100, 90, 256 + 56 + 7);
     const int b = 256 + 128 + 56 + 7;
     EXPECT_EQ(odd.magnitudes, (std::set<int>{b, b - 1, b - 8}));
+}
+
+// The context formation reads the rows above through summaries made once per row, eight columns
+// at a time where vectors are at hand: every column agrees with the plain sums over the ring, for
+// widths below, at and past the group of eight, narrow rows that read their margins, quiet
+// columns and the largest errors.
+TEST(Method1Context, RowSummariesAgreeWithTheRowsAbove) {
+    std::mt19937 random(7);
+    for (int width : {1, 3, 5, 8, 9, 16, 23, 70}) {
+        Method1Decoder d;
+        ASSERT_TRUE(createMethod1Decoder(d, width, 8, 0, 0));
+        for (int y = 0; y < 8; y++) {
+            beginRow(d);
+            for (int x = 0; x < width; x++) {
+                const ColumnSummary want = summariseColumn(d.pos, x), is = d.columns[x];
+                ASSERT_EQ(is.activity, want.activity) << "width " << width << " row " << y;
+                ASSERT_EQ(is.firstPlane, want.firstPlane) << "width " << width << " row " << y;
+                ASSERT_EQ(is.errorChange, want.errorChange) << "width " << width << " row " << y;
+            }
+            for (int x = 0; x < width; x++) {  // the row as a decode leaves it
+                const uint8_t e = random() % 2 ? 0 : uint8_t(random() % 2 ? 255 : random());
+                d.pos[0][x] = RingEntry{uint8_t(random()), e};
+            }
+            d.pos[0] += width;
+        }
+        destroyMethod1Decoder(d);
+    }
 }
 
 }  // namespace

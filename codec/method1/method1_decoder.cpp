@@ -9,11 +9,18 @@
 #include <sys/mman.h>
 #endif
 
+#if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
+#include <emmintrin.h>
+#endif
+
 namespace pqz {
 
 namespace {
 
 constexpr int kRingEntriesExtra = kRingFront + kRingRightMargin;
+
+// The summaries of a row follow the ring in its allocation, on a boundary of their own size.
+constexpr size_t kColumnsAlign = sizeof(ColumnSummary);
 
 constexpr size_t kModelBytes = sizeof(ResidualSymbolModel) * kMethod1Contexts;
 constexpr size_t kBitmapBytes = sizeof(uint64_t) * kModelBlockWords;
@@ -100,33 +107,38 @@ void trainT(Method1Decoder& d, const Method1Sample& sample) {
     ResidualSymbolModel* const mirror = method1_detail::mirrorOf(d.models, c, tk[0]);
     const MagnitudeTable& magnitudes = *d.magnitudes;
 
+    // The escape's magnitude contexts learn x together, in this order, once they are known.
+    MagnitudeModel* lessons[4];
+    int lessonCount = 0;
     bump(*mirror, sm, 17);
     if (up) {
         bump(context[1], su, 11);
         if (escape) {
             const int b = (base & 7) < 7 ? base + 1 : base;
-            trainMagnitude(magnitudes, magnitudes[b + escapeSide + 64 * escapeHalf(context[1], su)],
-                           x);
+            lessons[lessonCount++] = &magnitudes[b + escapeSide + 64 * escapeHalf(context[1], su)];
         }
     }
     if (down) {
         bump(context[-1], su, 13);
         if (escape) {
             const int b = (base & 7) > 0 ? base - 1 : base;
-            trainMagnitude(magnitudes,
-                           magnitudes[b + escapeSide + 64 * escapeHalf(context[-1], su)], x);
+            lessons[lessonCount++] = &magnitudes[b + escapeSide + 64 * escapeHalf(context[-1], su)];
         }
     }
-    if (context->total >= 3276) return;
+    if (context->total >= kFeatureTrainingLimit) {
+        if (lessonCount) trainMagnitudes(magnitudes, lessons, lessonCount, x);
+        return;
+    }
 
     if (up) bump(mirror[1], sm, 7);
     if (down) bump(mirror[-1], sm, 5);
     if (escape) {
         // The neighbouring brightness levels of the escape context.
         const int e = base + escapeSide + 64 * escapeHalf(*context, su);
-        if ((e & 0x38) < 0x38) trainMagnitude(magnitudes, magnitudes[e + 8], x);
-        if ((e & 0x38) > 0) trainMagnitude(magnitudes, magnitudes[e - 8], x);
+        if ((e & 0x38) < 0x38) lessons[lessonCount++] = &magnitudes[e + 8];
+        if ((e & 0x38) > 0) lessons[lessonCount++] = &magnitudes[e - 8];
     }
+    if (lessonCount) trainMagnitudes(magnitudes, lessons, lessonCount, x);
     // A context and its level neighbours.
     auto three = [](ResidualSymbolModel* m, int symbol, int n, int nUp, int nDown) {
         bump(*m, symbol, n);
@@ -135,7 +147,7 @@ void trainT(Method1Decoder& d, const Method1Sample& sample) {
     };
 #pragma GCC unroll 9
     for (int k = 0; k < kMethod1Features; k++) {
-        const method1_detail::TrainingSteps& step = method1_detail::kTrainingSteps.step[k][tk[k]];
+        const method1_detail::TrainingSteps step = method1_detail::trainingSteps(k, tk[k]);
         three(method1_detail::stepped(context, step.near), su, 6, 4, 3);
         if (tk[k] == 1) {
             three(method1_detail::stepped(context, step.far), su, 6, 4, 3);
@@ -146,12 +158,82 @@ void trainT(Method1Decoder& d, const Method1Sample& sample) {
     }
 }
 
+#if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
+// The errors of the eight ring entries from p on, one per 16-bit lane.
+inline __m128i errorsAt(const RingEntry* p) {
+    static_assert(sizeof(RingEntry) == 2, "an entry is the value, then the error");
+    return _mm_srli_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), 8);
+}
+
+// summariseColumn for the columns x .. x + 7.
+inline void summariseGroup(const RingEntry* const r[5], int x, ColumnSummary* out) {
+    const __m128i n = errorsAt(r[1] + x), nn = errorsAt(r[2] + x), r4 = errorsAt(r[4] + x);
+    const __m128i r22 = errorsAt(r[2] + x + 2), r2Back = errorsAt(r[2] + x - 2);
+    const __m128i r4Back = errorsAt(r[4] + x - 2);
+    const __m128i nearAbove = _mm_add_epi16(nn, errorsAt(r[1] + x + 1));
+    const __m128i pairs = _mm_add_epi16(errorsAt(r[1] + x + 2), r22);
+    __m128i activity = _mm_add_epi16(_mm_slli_epi16(n, 2), errorsAt(r[1] + x - 1));
+    activity = _mm_add_epi16(activity, _mm_add_epi16(nearAbove, _mm_slli_epi16(nearAbove, 1)));
+    activity = _mm_add_epi16(activity, _mm_slli_epi16(pairs, 1));
+
+    __m128i first = _mm_add_epi16(errorsAt(r[1] + x + 3), r2Back);
+    first = _mm_add_epi16(first, _mm_add_epi16(r4, errorsAt(r[4] + x + 2)));
+    const __m128i any = _mm_or_si128(_mm_or_si128(n, nn), _mm_or_si128(r4, errorsAt(r[3] + x)));
+    const __m128i quiet =
+        _mm_cmpeq_epi16(_mm_or_si128(any, errorsAt(r[0] + x)), _mm_setzero_si128());
+    first = _mm_or_si128(first, _mm_and_si128(quiet, _mm_set1_epi16(int16_t(kColumnQuiet))));
+
+    __m128i change = _mm_sub_epi16(errorsAt(r[2] + x + 6), r2Back);
+    change = _mm_add_epi16(change, _mm_sub_epi16(errorsAt(r[4] + x + 6), r4Back));
+
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i lowPairs = _mm_unpacklo_epi16(activity, change);
+    const __m128i highPairs = _mm_unpackhi_epi16(activity, change);
+    const __m128i lowFirst = _mm_unpacklo_epi16(first, zero);
+    const __m128i highFirst = _mm_unpackhi_epi16(first, zero);
+    __m128i* to = reinterpret_cast<__m128i*>(out + x);
+    _mm_storeu_si128(to, _mm_unpacklo_epi32(lowPairs, lowFirst));
+    _mm_storeu_si128(to + 1, _mm_unpackhi_epi32(lowPairs, lowFirst));
+    _mm_storeu_si128(to + 2, _mm_unpacklo_epi32(highPairs, highFirst));
+    _mm_storeu_si128(to + 3, _mm_unpackhi_epi32(highPairs, highFirst));
+}
+#endif
+
+// Summarises every column of the row that d.pos points to (d.pos at column 0).
+void summariseRow(Method1Decoder& d) {
+#if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
+    static_assert(sizeof(ColumnSummary) == 8, "two summaries per lane pair of a vector");
+    for (int x = 0; x < d.width; x += kColumnGroup) summariseGroup(d.pos, x, d.columns);
+#else
+    for (int x = 0; x < d.width; x++) d.columns[x] = summariseColumn(d.pos, x);
+#endif
+    d.column = d.columns;
+}
+
 }  // namespace
+
+ColumnSummary summariseColumn(const RingEntry* const r[5], int x) {
+    const RingEntry* r1 = r[1] + x;
+    const RingEntry* r2 = r[2] + x;
+    const RingEntry* r4 = r[4] + x;
+    ColumnSummary c{};
+    c.activity =
+        uint16_t(4 * r1[0].e + 3 * (r2[0].e + r1[1].e) + 2 * (r1[2].e + r2[2].e) + r1[-1].e);
+    c.firstPlane = uint16_t(r1[3].e + r2[-2].e + r4[0].e + r4[2].e);
+    if ((r1[0].e | r2[0].e | r[3][x].e | r4[0].e | r[0][x].e) == 0) c.firstPlane |= kColumnQuiet;
+    c.errorChange = int16_t(r2[6].e - r2[-2].e + r4[6].e - r4[-2].e);
+    return c;
+}
 
 bool createMethod1Decoder(Method1Decoder& d, int width, int height, int planeIndex, int tolerance) {
     const size_t entries = size_t(width) + kRingEntriesExtra;
+    const size_t ringEntries = 5 * entries + kRingSlack;
+    const size_t ringBytes =
+        (sizeof(RingEntry) * ringEntries + kColumnsAlign - 1) / kColumnsAlign * kColumnsAlign;
+    const size_t columns = (size_t(width) + kColumnGroup - 1) / kColumnGroup * kColumnGroup;
     void* models = allocateModels(int64_t(width) * height);
-    auto* ring = static_cast<RingEntry*>(std::malloc(sizeof(RingEntry) * 5 * entries));
+    void* rows = std::malloc(ringBytes + sizeof(ColumnSummary) * columns);
+    auto* ring = static_cast<RingEntry*>(rows);
     if (!models || !ring) {
         std::free(models);
         std::free(ring);
@@ -162,6 +244,8 @@ bool createMethod1Decoder(Method1Decoder& d, int width, int height, int planeInd
     d.width = width;
     d.height = height;
     d.ring = ring;
+    d.columns = reinterpret_cast<ColumnSummary*>(static_cast<char*>(rows) + ringBytes);
+    d.column = d.columns;
     // The models are set up when first reached; only the bitmaps that say so are cleared.
     d.models = static_cast<ResidualSymbolModel*>(models);
     d.blockReady = reinterpret_cast<uint64_t*>(static_cast<char*>(models) + kModelBytes);
@@ -179,7 +263,7 @@ bool createMethod1Decoder(Method1Decoder& d, int width, int height, int planeInd
     d.cur = d.pending = Method1Sample{};
     buildResidualMaps(tolerance, d.quantiserAndRank, d.residualOrder);
 
-    for (size_t i = 0; i < 5 * entries; i++) ring[i] = RingEntry{72, 0};
+    for (size_t i = 0; i < ringEntries; i++) ring[i] = RingEntry{72, 0};
     for (int j = 0; j < 5; j++) {
         d.row[j] = ring + j * entries;
         d.pos[j] = d.row[j] + kRingFront + width;  // as if a row had just been finished
@@ -209,8 +293,8 @@ void setUpReach(Method1Decoder& d) {
     setUpBlock(d, context);
     setUpBlock(d, mirror);
     for (int k = 0; k < kMethod1Features; k++) {
-        const method1_detail::TrainingSteps& step =
-            method1_detail::kTrainingSteps.step[k][d.cur.feature[k]];
+        const method1_detail::TrainingSteps step =
+            method1_detail::trainingSteps(k, d.cur.feature[k]);
         setUpBlock(d, method1_detail::stepped(context, step.near));
         setUpBlock(d, method1_detail::stepped(context, step.far));
         setUpBlock(d, method1_detail::stepped(mirror, step.mirrorNear));
@@ -241,6 +325,7 @@ void beginRow(Method1Decoder& d) {
     d.errorSum[1] = r0[-3].e + r0[-1].e;
     for (int i = -2; i <= 4; i += 2) d.errorSum[0] += r2[i].e + r4[i].e;
     for (int i = -1; i <= 5; i += 2) d.errorSum[1] += r2[i].e + r4[i].e;
+    summariseRow(d);
 }
 
 void formContext(Method1Decoder& d, const Method1Decoder* x, const Method1Decoder* y) {

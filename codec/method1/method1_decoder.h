@@ -27,6 +27,12 @@ constexpr int kModelBlockShift = 3;
 constexpr int kModelBlocks = kMethod1Contexts >> kModelBlockShift;
 constexpr int kModelBlockWords = (kModelBlocks + 63) / 64;  // words of a bitmap of blocks
 
+// A decoded sample trains the models next to its context while the context's total (after the
+// decode) is below kTrainingLimit: the mirror context and the level neighbours always, the
+// contexts one feature step away only below kFeatureTrainingLimit.
+constexpr uint32_t kTrainingLimit = 0x4000;
+constexpr uint32_t kFeatureTrainingLimit = 3276;
+
 // One sample of the row ring: its value and its absolute prediction error.
 struct RingEntry {
     uint8_t v;
@@ -39,6 +45,24 @@ constexpr int kRingSpare = 2;
 constexpr int kRingLeftMargin = 4;
 constexpr int kRingRightMargin = 6;
 constexpr int kRingFront = kRingSpare + kRingLeftMargin;  // buffer index of column 0
+
+// What the finished rows give a column of the current row, summed for the whole row when it
+// begins: the activity weights of the errors above the sample that every plane reads
+// (activity), those that only the first plane of a pixel reads, with kColumnQuiet set when the
+// column's errors in the five rows of the ring are all zero (firstPlane), and the change of the
+// error sum of the column's parity from the rows above (errorChange).
+struct ColumnSummary {
+    uint16_t activity;
+    int16_t errorChange;
+    uint16_t firstPlane;
+    uint16_t unused;
+};
+constexpr uint16_t kColumnQuiet = 0x8000;
+
+// Rows are summarised eight columns at a time: the last group reads up to kRingSlack entries
+// past the right margin of a ring buffer (into the next buffer, or the slack after the last).
+constexpr int kColumnGroup = 8;
+constexpr int kRingSlack = 2 * kColumnGroup;
 
 // One sample as its context formation and its decode found it: all that the training of its
 // neighbouring contexts needs.
@@ -57,9 +81,11 @@ struct Method1Decoder {
     int parity;         // column parity, 0 at the start of every row
     int errorSum[2];
 
-    RingEntry* ring;    // five buffers of width + 12 entries, one block
-    RingEntry* row[5];  // slot 0 the current row, slot j the row j above
-    RingEntry* pos[5];  // the entry of the current column in each slot
+    RingEntry* ring;         // five buffers of width + 12 entries, one block
+    RingEntry* row[5];       // slot 0 the current row, slot j the row j above
+    RingEntry* pos[5];       // the entry of the current column in slots 0 to 2; column 0 in 3 and 4
+    ColumnSummary* columns;  // the summaries of the current row, one per column
+    const ColumnSummary* column;  // the summary of the current column
 
     uint8_t activityLevel[512];
     uint8_t brightnessLevel[256];
@@ -95,8 +121,11 @@ void destroyMethod1Decoder(Method1Decoder& d);
 // training reaches (d.cur holds the sample's context and features).
 void setUpReach(Method1Decoder& d);
 
-// Prepares the ring for the next row.
+// Prepares the ring and the column summaries for the next row.
 void beginRow(Method1Decoder& d);
+
+// The summary of column x of the row that r (the five slots at column 0) begins.
+ColumnSummary summariseColumn(const RingEntry* const r[5], int x);
 
 // Computes pred, context, escapeBase and the features of the sample at the current column (cur). x
 // and y are the decoders of the planes decoded just before this one in the same pixel (x the

@@ -23,9 +23,14 @@ constexpr int kSignRange = 1020;
 constexpr int kTernaryRange = 510;
 constexpr int kTernaryThreshold[3] = {1, 2, 4};
 
+// The brightness feature of a prediction: 0 up to kDarkPrediction, 2 above kBrightPrediction.
+constexpr int kDarkPrediction = 22;
+constexpr int kBrightPrediction = 216;
+
 struct FeatureTables {
     uint8_t sign[2 * kSignRange + 1];
     uint8_t ternary[3][2 * kTernaryRange + 1];
+    uint8_t brightness[256];
 };
 
 constexpr FeatureTables makeFeatureTables() {
@@ -37,6 +42,8 @@ constexpr FeatureTables makeFeatureTables() {
         for (int x = -kTernaryRange; x <= kTernaryRange; x++)
             t.ternary[i][x + kTernaryRange] = uint8_t((x > th) + (x >= -th));
     }
+    for (int p = 0; p < 256; p++)
+        t.brightness[p] = uint8_t((p > kDarkPrediction) + (p > kBrightPrediction));
     return t;
 }
 inline constexpr FeatureTables kFeatureTables = makeFeatureTables();
@@ -64,23 +71,21 @@ PQZ_HOT_INLINE void formContextInline(Method1Decoder& d, const Method1Decoder* x
     const RingEntry* r0 = d.pos[0];
     const RingEntry* r1 = d.pos[1];
     const RingEntry* r2 = d.pos[2];
-    const RingEntry* r4 = d.pos[4];
     const RingEntry n = r1[0], w = r0[-1], nw = r1[-1], ne = r1[1], nn = r2[0], ww = r0[-2],
                     w3 = r0[-3], nee = r1[2];
     const int pred = median(n.v, w.v, nw.v);
 
-    int activity = 6 * w.e + 4 * (ww.e + n.e) + 3 * (nn.e + ne.e) +
-                   2 * (r0[-4].e + nee.e + r2[2].e) + w3.e + nw.e;
+    const ColumnSummary above = *d.column;
+    int activity = 6 * w.e + 4 * ww.e + 2 * r0[-4].e + w3.e + above.activity;
     int d3, d5, d6, d7, d8, f;
     if constexpr (refs == 0) {
-        const RingEntry* r3 = d.pos[3];
-        activity += r1[3].e + r2[-2].e + r4[0].e + r4[2].e;
+        activity += above.firstPlane & ~kColumnQuiet;
         d3 = nee.v - pred;
         d5 = 2 * w.v - ww.v - pred;
         d6 = 2 * n.v - nn.v - pred;
         d7 = w.v + ne.v - n.v - pred;
         d8 = w3.v - 3 * ww.v + 3 * w.v - pred;
-        f = r1[0].e + r2[0].e + r3[0].e + r4[0].e + r0[0].e == 0;
+        f = (above.firstPlane & kColumnQuiet) != 0;
     } else if constexpr (refs == 1) {
         const RingEntry xCur = x->pos[0][-1], xW = x->pos[0][-2];
         activity += 3 * xCur.e + r1[3].e;
@@ -109,7 +114,7 @@ PQZ_HOT_INLINE void formContextInline(Method1Decoder& d, const Method1Decoder* x
     d.cur.pred = pred;
     d.cur.escapeBase = int(d.brightnessLevel[pred] + d.escapeLevel[a]);
 
-    const int t0 = (pred > 22) + (pred > 216);
+    const int t0 = kFeatureTables.brightness[pred];
     const int t1 = sgn[nw.v - n.v];
     const int t2 = sgn[nw.v - w.v];
     const int t3 = sgn[d3];
@@ -140,8 +145,12 @@ struct TrainingSteps {
     int32_t mirrorNear;
 };
 
+// The table keeps each kind of step in its own array, so that a step is one load indexed by the
+// feature's value.
 struct TrainingStepTable {
-    TrainingSteps step[kMethod1Features][3];
+    int32_t near[kMethod1Features][3];
+    int32_t far[kMethod1Features][3];
+    int32_t mirrorNear[kMethod1Features][3];
 };
 
 constexpr TrainingStepTable makeTrainingSteps() {
@@ -149,15 +158,20 @@ constexpr TrainingStepTable makeTrainingSteps() {
     TrainingStepTable table{};
     for (int k = 0; k < kMethod1Features; k++) {
         const int w = kFeatureUnit[k] * kModel;
-        table.step[k][0] = {w, 2 * w, -w};
-        table.step[k][1] = {-w, w, 0};
-        table.step[k][2] = {-w, -2 * w, w};
-        if (k == 0)
-            for (auto& st : table.step[k]) st.mirrorNear = -w;
+        const TrainingSteps steps[3] = {{w, 2 * w, -w}, {-w, w, 0}, {-w, -2 * w, w}};
+        for (int t = 0; t < 3; t++) {
+            table.near[k][t] = steps[t].near;
+            table.far[k][t] = steps[t].far;
+            table.mirrorNear[k][t] = k == 0 ? -w : steps[t].mirrorNear;
+        }
     }
     return table;
 }
-constexpr TrainingStepTable kTrainingSteps = makeTrainingSteps();
+inline constexpr TrainingStepTable kTrainingSteps = makeTrainingSteps();
+
+PQZ_HOT_INLINE TrainingSteps trainingSteps(int k, int t) {
+    return {kTrainingSteps.near[k][t], kTrainingSteps.far[k][t], kTrainingSteps.mirrorNear[k][t]};
+}
 
 inline ResidualSymbolModel* stepped(ResidualSymbolModel* m, int32_t bytes) {
     return reinterpret_cast<ResidualSymbolModel*>(reinterpret_cast<char*>(m) + bytes);
@@ -178,14 +192,17 @@ inline ResidualSymbolModel* mirrorOf(ResidualSymbolModel* models, int context, i
 
 // Asks the cache for the models that the neighbour training of a young model will touch: the
 // training follows the symbol decode, whose arithmetic leaves time for them to arrive.
-PQZ_HOT_INLINE void prefetchTrainingTargets(const Method1Decoder& d) {
+// The feature neighbours are trained only below kFeatureTrainingLimit: a model that reaches it
+// with this decode trains its mirror and level neighbours alone.
+PQZ_HOT_INLINE void prefetchTrainingTargets(const Method1Decoder& d, uint32_t total) {
     ResidualSymbolModel* const context = d.models + d.cur.context;
     ResidualSymbolModel* const mirror = mirrorOf(d.models, d.cur.context, d.cur.feature[0]);
     prefetchForWrite(mirror);
+    if (total + kResidualSymbolStep >= kFeatureTrainingLimit) return;
     const int* tk = d.cur.feature;
 #pragma GCC unroll 9
     for (int k = 0; k < kMethod1Features; k++) {
-        const TrainingSteps& step = kTrainingSteps.step[k][tk[k]];
+        const TrainingSteps step = trainingSteps(k, tk[k]);
         prefetchForWrite(stepped(context, step.near));
         prefetchForWrite(stepped(context, step.far));
         prefetchForWrite(stepped(mirror, step.mirrorNear));
@@ -222,27 +239,24 @@ PQZ_HOT_INLINE uint8_t finishSample(RangeDecoder& rc, Method1Decoder& d, bool re
     const uint32_t block = uint32_t(d.cur.context) >> kModelBlockShift;
     if (!expectTrue((d.reachReady[block >> 6] >> (block & 63)) & 1)) setUpReach(d);
     ResidualSymbolModel& m = d.models[d.cur.context];
-    // A model of total 8192 or less stays young through this decode (larger ones become mature
-    // by its rescale, or are already), so its neighbours will be trained.
-    if (m.total <= 8192) method1_detail::prefetchTrainingTargets(d);
+    // A model of total kResidualRescaleLimit or less stays young through this decode (larger ones
+    // become mature by its rescale, or are already), so its neighbours will be trained.
+    if (m.total <= kResidualRescaleLimit) method1_detail::prefetchTrainingTargets(d, m.total);
     const uint32_t s = decodeResidualSymbol(rc, *d.magnitudes, m, uint32_t(d.cur.escapeBase));
     if (s > 255 && refuseWideSymbols) rc.damaged = true;
     const int v = (d.residualOrder[s & 0xFF] + d.cur.pred) & 0xFF;
     RingEntry* r0 = d.pos[0];
-    const RingEntry* r2 = d.pos[2];
-    const RingEntry* r4 = d.pos[4];
     const int e = v > d.cur.pred ? v - d.cur.pred : d.cur.pred - v;
     r0[0] = RingEntry{uint8_t(v), uint8_t(e)};
-    d.errorSum[d.parity] += e - r0[-4].e + r2[6].e - r2[-2].e + r4[6].e - r4[-2].e;
+    d.errorSum[d.parity] += e - r0[-4].e + d.column->errorChange;
     d.parity = 1 - d.parity;
     d.cur.value = v;
-    d.trainingDue = m.total < 0x4000;
+    d.trainingDue = m.total < kTrainingLimit;
     if (keepSample && d.trainingDue) d.pending = d.cur;
     d.pos[0]++;
     d.pos[1]++;
     d.pos[2]++;
-    d.pos[3]++;
-    d.pos[4]++;
+    d.column++;  // slots 3 and 4 are read through the row's summaries alone
     return uint8_t(v);
 }
 

@@ -107,30 +107,60 @@ uint32_t decodeMagnitude(RangeDecoder& rc, const MagnitudeTable& table, Magnitud
     return info.base + h - end;
 }
 
-void trainMagnitude(const MagnitudeTable& table, MagnitudeModel& m, uint32_t x) {
-    if (m.total > 32768) return;
+namespace {
+
+// What the training with a value needs of the table and the value: the same for every context
+// that learns it.
+struct Lesson {
+    bool method2;
+    uint32_t cls;
+    uint32_t firstNode;  // tree node of heap index 1 is firstNode + 1
+    uint32_t topMask;    // the highest bit of the walk; 0 for the classes without a tree
+    uint32_t bits;
+    uint32_t treeStep;
+};
+
+inline Lesson lessonOf(const MagnitudeTable& table, uint32_t x) {
     const bool method2 = table.treeStep == 8;
-    const int k = kClassOf.of[x & 127];
-    const uint32_t inc = method2 ? (m.rate / 32) * 15 + 4 : ((m.rate / 4) & ~31u) + 4;
-    m.classCount[k] = uint16_t(m.classCount[k] + inc);
-    m.total = uint16_t(m.total + inc);
-    if (x < 2) return;
-    // Walk the heap of the class's subtree along the known bits (see decodeMagnitude).
+    const uint32_t k = kClassOf.of[x & 127];
     const ClassInfo& info = kClassInfo[k];
-    const uint32_t first = info.nodeOffset - 1u;
-    const uint32_t step = (method2 ? 6 : 5) * table.treeStep / 8;
-    const uint32_t bits = x - info.base;
+    return {method2,
+            k,
+            info.nodeOffset - 1u,
+            info.topMask,
+            x - info.base,
+            (method2 ? 6 : 5) * table.treeStep / 8};
+}
+
+inline void learn(const Lesson& lesson, MagnitudeModel& m) {
+    if (m.total > 32768) return;
+    const uint32_t inc = lesson.method2 ? (m.rate / 32) * 15 + 4 : ((m.rate / 4) & ~31u) + 4;
+    m.classCount[lesson.cls] = uint16_t(m.classCount[lesson.cls] + inc);
+    m.total = uint16_t(m.total + inc);
+    // Walk the heap of the class's subtree along the known bits (see decodeMagnitude).
     uint32_t h = 1;
-    for (uint32_t mask = info.topMask; mask; mask >>= 1) {
-        uint16_t* node = m.node[first + h];
-        const int b = (bits & mask) ? 1 : 0;
+    for (uint32_t mask = lesson.topMask; mask; mask >>= 1) {
+        uint16_t* node = m.node[lesson.firstNode + h];
+        const int b = (lesson.bits & mask) ? 1 : 0;
         if (node[b] > 8192) {
             node[0] = halveUp(node[0]);
             node[1] = halveUp(node[1]);
         }
-        node[b] = uint16_t(node[b] + step);
+        node[b] = uint16_t(node[b] + lesson.treeStep);
         h = 2 * h + uint32_t(b);
     }
+}
+
+}  // namespace
+
+void trainMagnitude(const MagnitudeTable& table, MagnitudeModel& m, uint32_t x) {
+    learn(lessonOf(table, x), m);
+}
+
+void trainMagnitudes(const MagnitudeTable& table, MagnitudeModel* const* models, int count,
+                     uint32_t x) {
+    const Lesson lesson = lessonOf(table, x);
+    for (int i = 0; i < count; i++) learn(lesson, *models[i]);
 }
 
 void initResidualSymbolModel(ResidualSymbolModel& model) {

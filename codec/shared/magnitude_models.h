@@ -9,6 +9,10 @@
 #include "codec/shared/plane_table.h"
 #include "codec/shared/range_decoder.h"
 
+#if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
+#include <emmintrin.h>
+#endif
+
 namespace pqz {
 
 constexpr int kMagnitudeContexts = 1024;
@@ -28,6 +32,11 @@ struct ResidualSymbolModel {
     uint16_t count[7];
 };
 
+// A decode adds kResidualSymbolStep to the decoded symbol's count, after rescaling a model whose
+// total (without the mature mark) is above kResidualRescaleLimit.
+constexpr uint32_t kResidualSymbolStep = 32;
+constexpr uint32_t kResidualRescaleLimit = 8192;
+
 // The 1024 magnitude contexts of one coded stream of method 1 or 2, with the method's
 // constants. Owned by the method's stream decoder for the length of the stream.
 struct MagnitudeTable {
@@ -45,6 +54,9 @@ struct MagnitudeTable {
 uint32_t decodeMagnitude(RangeDecoder& rc, const MagnitudeTable& table, MagnitudeModel& model);
 // Adapts one context as if x (0..127) had been coded in it.
 void trainMagnitude(const MagnitudeTable& table, MagnitudeModel& model, uint32_t x);
+// Adapts count contexts in turn as if x had been coded in each.
+void trainMagnitudes(const MagnitudeTable& table, MagnitudeModel* const* models, int count,
+                     uint32_t x);
 
 void initResidualSymbolModel(ResidualSymbolModel& model);
 // Decodes a symbol 0..260; escapes read a magnitude from context
@@ -58,6 +70,50 @@ void buildResidualMaps(int tolerance, uint8_t quantiserAndRank[512], uint8_t res
 
 // --- Inline definitions: the symbol decode runs once per sample of method 1 ------------------
 
+// The symbol whose cumulative counts [low, high) hold a target, found without branches: which
+// symbol comes is what the stream decides.
+struct ResidualSymbolSpan {
+    uint32_t symbol;
+    uint32_t low;
+    uint32_t high;
+};
+
+// Finds the symbol of target v (below 32768) in the model; false when the counts end at or
+// before v. The symbol is the number of cumulative counts up to v (they never decrease).
+PQZ_HOT_INLINE bool findResidualSymbol(const ResidualSymbolModel& m, uint32_t v,
+                                       ResidualSymbolSpan& span) {
+#if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
+    // The eight words of the model with the total cleared are summed into cumulative counts in
+    // place (lane i: the counts of the symbols below i). The sums saturate at 65535, which
+    // changes no comparison with v and no lower bound; an upper bound that saturated lies past
+    // the total, where the range update does not read it.
+    static_assert(sizeof(ResidualSymbolModel) == 16, "a model is one vector");
+    __m128i cum = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&m));
+    cum = _mm_slli_si128(_mm_srli_si128(cum, 2), 2);
+    cum = _mm_adds_epu16(cum, _mm_slli_si128(cum, 2));
+    cum = _mm_adds_epu16(cum, _mm_slli_si128(cum, 4));
+    cum = _mm_adds_epu16(cum, _mm_slli_si128(cum, 8));
+    const __m128i upToV =
+        _mm_cmpeq_epi16(_mm_subs_epu16(cum, _mm_set1_epi16(int16_t(v))), _mm_setzero_si128());
+    const uint32_t lanes = uint32_t(_mm_movemask_epi8(upToV));  // two bits per lane
+    if (lanes & 0xC000) return false;                           // the last sum is up to v
+    alignas(16) uint16_t sums[8];
+    _mm_store_si128(reinterpret_cast<__m128i*>(sums), cum);
+    const uint32_t s = uint32_t(trailingZeros(~lanes)) / 2 - 1;  // lane 0 is always up to v
+    span = {s, sums[s], sums[s + 1]};
+    return true;
+#else
+    uint32_t cum[8];
+    cum[0] = 0;
+    for (int i = 0; i < 7; i++) cum[i + 1] = cum[i] + m.count[i];
+    if (cum[7] <= v) return false;
+    uint32_t s = 0;
+    for (int i = 1; i < 7; i++) s += cum[i] <= v;
+    span = {s, cum[s], cum[s + 1]};
+    return true;
+#endif
+}
+
 PQZ_HOT_INLINE uint32_t decodeResidualSymbol(RangeDecoder& rc, const MagnitudeTable& table,
                                              ResidualSymbolModel& m, uint32_t escapeBase) {
     // Method 1 trains neighbouring models by adding to their total words with 16-bit wrap, so a
@@ -69,19 +125,14 @@ PQZ_HOT_INLINE uint32_t decodeResidualSymbol(RangeDecoder& rc, const MagnitudeTa
         return 0;
     }
     const uint32_t v = rangeDecodeFreq(rc, t);
-    // The symbol is the number of cumulative counts up to v (they never decrease), found
-    // without branches: which symbol comes is what the stream decides.
-    uint32_t cum[8];
-    cum[0] = 0;
-    for (int i = 0; i < 7; i++) cum[i + 1] = cum[i] + m.count[i];
-    if (cum[7] <= v) {
+    ResidualSymbolSpan span;
+    if (!findResidualSymbol(m, v, span)) {
         rc.damaged = true;
         return 0;
     }
-    int s = 0;
-    for (int i = 1; i < 7; i++) s += cum[i] <= v;
-    rangeUpdate(rc, cum[s], cum[s + 1]);
-    if (t > 8192) {
+    const uint32_t s = span.symbol;
+    rangeUpdate(rc, span.low, span.high);
+    if (t > kResidualRescaleLimit) {
         uint32_t smallest = 256;
         for (uint16_t c : m.count) smallest = c < smallest ? c : smallest;
         uint32_t total = 0x8000;
@@ -91,8 +142,8 @@ PQZ_HOT_INLINE uint32_t decodeResidualSymbol(RangeDecoder& rc, const MagnitudeTa
         }
         m.total = uint16_t(total);
     }
-    m.count[s] = uint16_t(m.count[s] + 32);
-    m.total = uint16_t(m.total + 32);
+    m.count[s] = uint16_t(m.count[s] + kResidualSymbolStep);
+    m.total = uint16_t(m.total + kResidualSymbolStep);
     if (s < 5) return uint32_t(s);
     const int32_t t2 = m.total & 0x7FFF;
     const int h = 2 * int32_t(m.count[s]) > int32_t(m.count[0]) + t2 + 96 ? 1 : 0;

@@ -111,8 +111,10 @@ async function openBytes(name, buffer, salvage) {
         const skipped = blocks.reduce((n, b) => n + b.skipped_size, 0);
         const extras = blocks.length - images.length;
         let text = `${name}: ${images.length} image(s), ${extras} extra block(s), ${buffer.byteLength} bytes.`;
+        const cut = blocks.filter((b) => b.damage).length;
         if (skipped) text += ` ${skipped} damaged bytes were passed over.`;
-        showMessage(text, skipped > 0);
+        if (cut) text += ` ${cut} block(s) cut short by the end of the file.`;
+        showMessage(text, skipped > 0 || cut > 0);
     }
     if (images.length) await select(images[0].index);
     await makeThumbnails(generation, images);

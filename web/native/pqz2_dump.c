@@ -93,7 +93,11 @@ int main(int argc, char** argv) {
     pqz2_file* file = pqz2_create(&options);
     pqz2_status st = file ? pqz2_open_memory(file, data, size) : PQZ2_ERR_NO_MEMORY;
     pqz2_block b;
-    while (st == PQZ2_OK && (st = pqz2_next_block(file, &b)) == PQZ2_OK) {
+    /* With salvage a block cut by the end of the file is current and decodable in part, and the
+     * walk goes on behind it. */
+    while (st == PQZ2_OK || (salvage && st == PQZ2_ERR_DAMAGED)) {
+        st = pqz2_next_block(file, &b);
+        if (st != PQZ2_OK && !(salvage && st == PQZ2_ERR_DAMAGED)) break;
         if (b.kind != PQZ2_BLOCK_IMAGE) continue;
         for (int i = first + 1; i < argc; i++) {
             dump_image(file, b.index, atoi(argv[i]));

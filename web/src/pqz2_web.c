@@ -47,6 +47,7 @@ typedef struct pqzw_session {
     size_t stride;
     pqz2_decode_result result;
     pqz2_image_info info;
+    int salvage;
 } pqzw_session;
 
 static void text_add(text_buffer* t, const char* s, size_t n) {
@@ -264,6 +265,7 @@ PQZW_EXPORT pqzw_session* pqzw_open(uint8_t* data, uint32_t size, int salvage) {
         return NULL;
     }
     s->bytes = data;
+    s->salvage = salvage;
     remember(s, pqz2_open_memory(s->file, data, size));
     return s;
 }
@@ -290,17 +292,24 @@ PQZW_EXPORT const char* pqzw_list(pqzw_session* s) {
     text_add(t, "{\"blocks\":[", 11);
     pqz2_status st = pqz2_rewind(s->file);
     pqz2_block b;
-    int listed = 0;
-    while (st == PQZ2_OK && (st = pqz2_next_block(s->file, &b)) == PQZ2_OK) {
+    int listed = 0, remembered = 0;
+    while (st == PQZ2_OK) {
+        st = pqz2_next_block(s->file, &b);
+        /* A block whose headers are whole but whose data runs past the end is described too;
+         * with salvage the walk goes on behind it, without it ends there. Its message is kept
+         * before describing it, which calls the library again. */
+        const int cut =
+            st == PQZ2_ERR_DAMAGED && b.kind != PQZ2_BLOCK_NONE && b.damage >= PQZ2_DAMAGE_AUX;
+        if (st != PQZ2_OK && !cut) break;
+        if (cut && !s->salvage) {
+            remember(s, st);
+            remembered = 1;
+        }
         if (listed++) text_add(t, ",", 1);
         list_block(s, &b);
+        if (cut && s->salvage) st = PQZ2_OK;
     }
-    remember(s, st == PQZ2_END ? PQZ2_OK : st);
-    /* A block whose headers are whole but whose data runs past the end is described too. */
-    if (st == PQZ2_ERR_DAMAGED && b.kind != PQZ2_BLOCK_NONE && b.damage >= PQZ2_DAMAGE_AUX) {
-        if (listed) text_add(t, ",", 1);
-        list_block(s, &b);
-    }
+    if (!remembered) remember(s, st == PQZ2_END ? PQZ2_OK : st);
     text_printf(t, "],\"status\":%d,\"message\":", (int)st);
     text_string(t, s->message);
     text_add(t, "}", 1);
@@ -319,6 +328,10 @@ PQZW_EXPORT int pqzw_decode(pqzw_session* s, uint32_t block, int format) {
     memset(&s->info, 0, sizeof s->info);
     pqz2_block b;
     pqz2_status st = pqz2_seek_block(s->file, block, &b);
+    /* A block cut by the end of the file is current and decodable in part. */
+    if (st == PQZ2_ERR_DAMAGED && b.index == block && b.kind == PQZ2_BLOCK_IMAGE &&
+        b.damage >= PQZ2_DAMAGE_AUX)
+        st = PQZ2_OK;
     if (st == PQZ2_OK) st = pqz2_image_info_get(s->file, &s->info);
     if (st == PQZ2_OK || st == PQZ2_PARTIAL)
         st = pqz2_decode_alloc(s->file, (pqz2_format)format, &s->pixels, &s->stride, &s->result);

@@ -110,6 +110,8 @@ async function checkDamage(page) {
     await page.click('#salvage-retry');
     await idle(page);
     await page.waitForFunction(() => document.getElementById('salvage').checked);
+    // With salvage the cut image is listed and drawn in part.
+    await page.waitForFunction(() => /cut short/.test(document.getElementById('message').textContent));
 
     // Without salvage: with it, the blocks behind the broken first tag would be read.
     await page.uncheck('#salvage');

@@ -35,9 +35,9 @@ function wasmDecode(file, formats, salvage) {
     }
     const listing = f.list();
     const images = [];
-    // pqz2_dump decodes the whole blocks of the walk; a block cut short by the end of the file
-    // is listed as well here (checked below).
-    for (const b of listing.blocks.filter((b) => b.kind === 'image' && !b.damage)) {
+    // pqz2_dump decodes the whole blocks of the walk, and with salvage also a block cut short by
+    // the end of the file; the listing names such a block in either case (checked below).
+    for (const b of listing.blocks.filter((b) => b.kind === 'image' && (salvage || !b.damage))) {
         for (const format of formats) {
             const r = f.decode(b.index, format);
             const data = r.data ? new Uint8Array(r.data.buffer) : new Uint8Array(0);
@@ -125,6 +125,18 @@ test('damage, bad input and misuse give statuses and messages, never exceptions 
     const cutImage = cut.decode(last.index, 'rgba8');
     assert.strictEqual(cutImage.status, Pqz2.STATUS.ERR_DAMAGED);
     assert.strictEqual(cutImage.data, null);
+
+    // With salvage the walk ends cleanly and the cut image comes back in part.
+    const salvaged = pqz.open(fs.readFileSync(path.join(root, 'tests/data/vectors/damaged/trunc-raw-payload.pqz')),
+        { salvage: true });
+    const salvagedListing = salvaged.list();
+    assert.ok(salvagedListing.complete);
+    assert.strictEqual(salvagedListing.blocks.length, listing.blocks.length);
+    const partial = salvaged.decode(last.index, 'rgba8');
+    assert.strictEqual(partial.status, Pqz2.STATUS.PARTIAL);
+    assert.ok(partial.damaged && partial.goodRows > 0 && partial.goodRows < partial.height);
+    assert.strictEqual(partial.data.length, partial.width * partial.height * 4);
+    salvaged.close();
 
     const missing = cut.decode(999, 'rgba8');
     assert.ok(!missing.ok && missing.data === null && missing.message.length > 0);

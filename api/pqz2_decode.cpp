@@ -71,8 +71,10 @@ uint64_t payloadPresent(pqz2_file* file, const WalkedBlock& b) {
     return lo;
 }
 
-pqz2_status checkLimits(pqz2_file* file, const WalkedBlock& b, pqz2_image_info info) {
-    info.payload_size = payloadPresent(file, b);  // a cut payload is loaded as far as it goes
+// present: the payload bytes that will be loaded (payloadPresent).
+pqz2_status checkLimits(pqz2_file* file, const WalkedBlock& b, pqz2_image_info info,
+                        uint64_t present) {
+    info.payload_size = present;  // a cut payload is loaded as far as it goes
     const uint64_t pixels = uint64_t(info.width) * info.height;
     if (pixels > file->options.max_pixels)
         return fail(file, PQZ2_ERR_LIMIT, "%s: %u x %u pixels exceed max_pixels (%llu)",
@@ -209,7 +211,8 @@ pqz2_status decodeCurrent(pqz2_file* file, pqz2_format format, void* buffer, siz
     if (size < needed)
         return fail(file, PQZ2_ERR_BUFFER_TOO_SMALL, "%s: the buffer holds %zu bytes, %llu needed",
                     where(*b).c_str(), size, static_cast<unsigned long long>(needed));
-    if (pqz2_status s = checkLimits(file, *b, info)) return s;
+    const uint64_t present = payloadPresent(file, *b);
+    if (pqz2_status s = checkLimits(file, *b, info, present)) return s;
     // A raw payload holds every row; a shorter one is a damaged block, refused before the
     // image is allocated (a few bytes must not stand for a huge image). Salvage gives the rows
     // it holds, within the limits.
@@ -231,7 +234,6 @@ pqz2_status decodeCurrent(pqz2_file* file, pqz2_format format, void* buffer, siz
     if (!image) return fail(file, PQZ2_ERR_NO_MEMORY, "%s: out of memory", where(*b).c_str());
     image->format = b->header.format;
     const DecodeControl* pass = progress.fn ? &control : nullptr;
-    const uint64_t present = payloadPresent(file, *b);
     if (salvage) {
         SalvagedRows kept;
         Status core = Status::Ok;
@@ -239,9 +241,8 @@ pqz2_status decodeCurrent(pqz2_file* file, pqz2_format format, void* buffer, siz
         const pqz2_status s =
             finishSalvage(file, *b, info, *image, format, static_cast<uint8_t*>(buffer), stride,
                           present, kept, core, result);
-        if (s == PQZ2_OK || s == PQZ2_PARTIAL) {
-            if (progress.fn) Progress::call(&progress, total, total);
-        }
+        if ((s == PQZ2_OK || s == PQZ2_PARTIAL) && progress.fn)
+            Progress::call(&progress, total, total);
         return s;
     }
     if (pqz2_status s = decodePixels(file, *b, *image, pass, present, nullptr, nullptr)) return s;
@@ -289,7 +290,8 @@ PQZ2_EXPORT pqz2_status pqz2_decode_alloc(pqz2_file* file, pqz2_format format, v
         return decodeCurrent(file, format, &none, 0, 0, result);
     }
     const uint64_t bytes = uint64_t(rowBytes) * info.height;
-    if (pqz2_status s = checkLimits(file, file->current, info)) return s;
+    if (pqz2_status s = checkLimits(file, file->current, info, payloadPresent(file, file->current)))
+        return s;
     void* buffer = std::malloc(bytes ? size_t(bytes) : 1);
     if (!buffer)
         return fail(file, PQZ2_ERR_NO_MEMORY, "out of memory for %llu bytes of pixels",

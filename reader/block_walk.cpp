@@ -20,7 +20,7 @@ uint64_t saturatedAdd(uint64_t a, uint64_t b) {
 enum class Tag { Invalid, Image, Extra };
 
 Tag classify(const uint8_t t[4]) {
-    if (t[0] != 0x81 || t[2] != '2' || t[3] != '0') return Tag::Invalid;
+    if (t[0] != kBlockTagFirstByte || t[2] != '2' || t[3] != '0') return Tag::Invalid;
     if (t[1] == 0x8A) return Tag::Image;
     if (t[1] == 0x90) return Tag::Extra;
     return Tag::Invalid;

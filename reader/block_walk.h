@@ -11,6 +11,9 @@
 
 namespace pqz {
 
+// First byte of every block tag (the kind and the version follow).
+constexpr uint8_t kBlockTagFirstByte = 0x81;
+
 // Where a block breaks off, when it does.
 enum class BlockDamage : uint8_t {
     None,

@@ -9,7 +9,6 @@ namespace pqz {
 
 namespace {
 
-constexpr uint8_t kTagFirstByte = 0x81;
 constexpr size_t kScanChunk = 4096;  // on the stack: small enough for any thread
 constexpr size_t kHeadBytes = 16;    // enough for any plane table and the marker behind it
 
@@ -71,7 +70,7 @@ WalkResult findBlockFrom(ByteSource& source, uint64_t offset, WalkedBlock* block
         const auto* begin = chunk;
         const auto* end = chunk + got;
         for (const uint8_t* p = begin;
-             (p = static_cast<const uint8_t*>(std::memchr(p, kTagFirstByte, size_t(end - p))));
+             (p = static_cast<const uint8_t*>(std::memchr(p, kBlockTagFirstByte, size_t(end - p))));
              p++) {
             if (resumableBlockAt(source, at + uint64_t(p - begin), block)) return WalkResult::Ok;
         }

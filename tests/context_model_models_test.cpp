@@ -135,7 +135,7 @@ TEST(ContextModelNeighbours, EmptyFifthSymbolOrZeroTotalRefusesInsteadOfStalling
 // Lists over local storage.
 struct TestList {
     uint16_t slots[8];
-    uint8_t freqs[8];
+    uint8_t freqs[16];
     ListModel list;
     TestList(uint32_t capacity, bool full) { initList(list, slots, freqs, capacity, full); }
     void set(std::initializer_list<std::pair<int, int>> entries) {
@@ -238,22 +238,29 @@ TEST(ContextModelLists, SlotSearchesFindTheFirstMatchAndIgnoreSlotsNotAsked) {
 
 // Lists whose lengths end inside, at and just past a block of sixteen entries, with exclusions
 // scattered over them: each decode finds the entry the encoder chose (or the escape) through
-// the group sums. The frequency array ends exactly at the last entry, so that a read past it
-// shows under the address checker.
+// the group sums. The frequency array ends exactly at its padded length, so that a read past it
+// shows under the address checker. Odd trials leave room behind the entries, holding what
+// dropped entries leave there (open indices, large frequencies) and bytes of 0xFF past the
+// capacity: an entry past count taken into the sums shows in the decoded index.
 TEST(ContextModelLists, LongListsFindTheChosenEntryPastExcludedOnesAndGroupBoundaries) {
     std::mt19937 rng(11);
     for (uint32_t count : {1u, 7u, 15u, 16u, 17u, 33u, 99u, 256u, 1000u}) {
         for (int trial = 0; trial < 8; trial++) {
-            std::vector<uint16_t> slots(paddedSlots(count));
-            std::vector<uint8_t> freqs(count);
+            const uint32_t capacity = count + (trial % 2 ? 9 : 0);
+            std::vector<uint16_t> slots(paddedSlots(capacity));
+            std::vector<uint8_t> freqs(paddedFreqs(capacity), 0xFF);
             ListModel list;
-            initList(list, slots.data(), freqs.data(), count, false);
+            initList(list, slots.data(), freqs.data(), capacity, false);
             list.count = count;
             list.escape = 1 + rng() % 40;
             list.limit = 0xFFFFFF;  // no rescaling in the way
             for (uint32_t i = 0; i < count; i++) {
                 slots[i] = uint16_t((i * 37 + trial) % 8192);
                 freqs[i] = uint8_t(1 + rng() % 200);
+            }
+            for (uint32_t i = count; i < capacity; i++) {
+                slots[i] = uint16_t(8000 + i % 100);
+                freqs[i] = 250;
             }
             CodedStream s;
             s.exclusions.stamp = 1;

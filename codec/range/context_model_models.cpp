@@ -116,61 +116,52 @@ struct OpenEntries {
 };
 
 // Fills `open` for the list and returns the sum of the open frequencies. The exclusion marks
-// are fetched one by one (they follow no pattern); the rest works on 16 entries at once.
+// are fetched one by one (they follow no pattern), eight at a time up to the padded end of the
+// index slots; the rest works on 16 entries at once, and the entries past count are masked
+// out of the last block instead of being cut off, so that no step depends on the length.
 uint32_t gatherOpenEntries(const ListModel& list, const ExclusionMarks& ex, OpenEntries& open) {
     const uint32_t count = list.count;
     const uint16_t* index = list.index;
     const uint8_t* marks = ex.marks;
     uint8_t* o = open.freq;
-    uint32_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-        o[i] = marks[index[i]];
-        o[i + 1] = marks[index[i + 1]];
-        o[i + 2] = marks[index[i + 2]];
-        o[i + 3] = marks[index[i + 3]];
+    for (uint32_t i = 0; i < count; i += 8) {
+        for (uint32_t k = 0; k < 8; k++) o[i + k] = marks[index[i + k]];
     }
-    for (; i < count; i++) o[i] = marks[index[i]];
-    const uint32_t padded = (count + 15) & ~15u;
-    std::memset(o + count, 0, padded - count);
-    // The frequency array may end at count: its last block is copied into zeros first.
-    alignas(16) uint8_t tail[16] = {};
-    std::memcpy(tail, list.freq + (count & ~15u), count & 15);
-    uint32_t sum = 0;
+    const uint32_t padded = paddedFreqs(count);
 #if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
     const __m128i stamp = _mm_set1_epi8(char(ex.stamp));
+    const __m128i lanes = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     __m128i total = _mm_setzero_si128();
-    auto block = [&](uint32_t at, const uint8_t* f) {
-        const __m128i freq = _mm_loadu_si128(reinterpret_cast<const __m128i*>(f));
-        const __m128i mark = _mm_load_si128(reinterpret_cast<const __m128i*>(o + at));
-        const __m128i kept = _mm_andnot_si128(_mm_cmpeq_epi8(mark, stamp), freq);
-        _mm_store_si128(reinterpret_cast<__m128i*>(o + at), kept);
+    for (uint32_t i = 0; i < padded; i += 16) {
+        const uint32_t left = count - i < 16 ? count - i : 16;
+        const __m128i inside = _mm_cmpgt_epi8(_mm_set1_epi8(char(left)), lanes);
+        const __m128i freq = _mm_loadu_si128(reinterpret_cast<const __m128i*>(list.freq + i));
+        const __m128i mark = _mm_load_si128(reinterpret_cast<const __m128i*>(o + i));
+        const __m128i kept =
+            _mm_and_si128(_mm_andnot_si128(_mm_cmpeq_epi8(mark, stamp), freq), inside);
+        _mm_store_si128(reinterpret_cast<__m128i*>(o + i), kept);
         const __m128i sums = _mm_sad_epu8(kept, _mm_setzero_si128());  // one per group of 8
         total = _mm_add_epi64(total, sums);
         const __m128i pair = _mm_shuffle_epi32(sums, 0x08);  // both sums in the low 64 bits
         const int32_t packed = _mm_cvtsi128_si32(_mm_packs_epi32(pair, pair));
-        std::memcpy(open.groupSum + at / kOpenGroup, &packed, sizeof packed);
-    };
-    const uint32_t whole = count & ~15u;
-    for (i = 0; i < whole; i += 16) block(i, list.freq + i);
-    if (whole < padded) block(whole, tail);
-    sum = uint32_t(_mm_cvtsi128_si32(total)) +
-          uint32_t(_mm_cvtsi128_si32(_mm_unpackhi_epi64(total, total)));
-#else
-    for (i = 0; i < padded; i += 16) {
-        const uint8_t* f = i + 16 <= count ? list.freq + i : tail;
-        for (uint32_t g = 0; g < 16; g += kOpenGroup) {
-            uint32_t group = 0;
-            for (uint32_t k = g; k < g + kOpenGroup; k++) {
-                const uint8_t kept = o[i + k] == ex.stamp ? 0 : f[k];
-                o[i + k] = kept;
-                group += kept;
-            }
-            open.groupSum[(i + g) / kOpenGroup] = uint16_t(group);
-            sum += group;
-        }
+        std::memcpy(open.groupSum + i / kOpenGroup, &packed, sizeof packed);
     }
-#endif
+    return uint32_t(_mm_cvtsi128_si32(total)) +
+           uint32_t(_mm_cvtsi128_si32(_mm_unpackhi_epi64(total, total)));
+#else
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < padded; i += kOpenGroup) {
+        uint32_t group = 0;
+        for (uint32_t k = i; k < i + kOpenGroup; k++) {
+            const uint8_t kept = k >= count || o[k] == ex.stamp ? 0 : list.freq[k];
+            o[k] = kept;
+            group += kept;
+        }
+        open.groupSum[i / kOpenGroup] = uint16_t(group);
+        sum += group;
+    }
     return sum;
+#endif
 }
 
 }  // namespace

@@ -35,7 +35,9 @@ static_assert(sizeof(NeighbourModel) == 16, "neighbour models are copied as 16 b
 // Value indices kept sorted by frequency (highest first, up to the one-step moves), with an
 // escape symbol. Indices and frequencies are kept in two arrays so that searches compare eight
 // indices at once; the index array has room for a multiple of 8 slots. Slots past count keep
-// whatever index was last stored in them.
+// whatever index was last stored in them (always a valid index). The frequency array may be
+// read, not written, in whole blocks of 16 up to paddedFreqs(capacity): the bytes past
+// capacity are whatever the owner's storage holds there.
 struct ListModel {
     uint32_t capacity;
     uint32_t count;
@@ -43,12 +45,17 @@ struct ListModel {
     uint32_t hits;
     uint32_t limit;
     uint16_t* index;  // paddedSlots(capacity) slots, owned by whoever created the list
-    uint8_t* freq;    // capacity frequencies
+    uint8_t* freq;    // capacity frequencies, readable up to paddedFreqs(capacity)
 };
 
 // Index slots a list of the given capacity is given: searches read whole groups of 8.
 constexpr uint32_t paddedSlots(uint32_t capacity) {
     return (capacity + 7) & ~7u;
+}
+
+// Bytes of readable storage a list of the given capacity needs for its frequencies.
+constexpr uint32_t paddedFreqs(uint32_t capacity) {
+    return (capacity + 15) & ~15u;
 }
 
 // Position of index among slots 0 .. n - 1 (all inside a padded index array), or -1.
@@ -176,7 +183,8 @@ int decodeWithClass(RangeDecoder& rc, NeighbourModel& local, NeighbourModel& cls
 // Neighbour choice with a local model that is ready (total 1: primed from the class first).
 int decodeWithLocal(RangeDecoder& rc, NeighbourModel& local, NeighbourModel& cls);
 
-// Sets a list up over the given storage (paddedSlots(capacity) indices, capacity frequencies).
+// Sets a list up over the given storage (paddedSlots(capacity) indices, capacity frequencies
+// in storage readable up to paddedFreqs(capacity)).
 // A full list holds the indices 0 .. capacity - 1 with frequency 1; an empty one is zeroed.
 void initList(ListModel& list, uint16_t* index, uint8_t* freq, uint32_t capacity, bool full);
 // Decodes a value index, or -1 when every entry is excluded (nothing read) or the escape came

@@ -128,10 +128,9 @@ int searchCandidates(RangeDecoder& rc, ContextModel& cm) {
             const uint32_t b = (m & (kInNorthEastList | kInWestList)) + 2 * westFollows;
             const uint32_t a = (m & (kNearby | kInNorthList)) + b;
             if (listedOnly && (a & 0x0B) == 0) continue;
-            cm.candidateContext = j * 128 + int(a);
-            cm.candidateParent = int(b) + (farParents ? 8 : 0);
-            if (decodeLinkedBit(rc, cm.candidateChildren[cm.candidateContext],
-                                cm.candidateParents[cm.candidateParent])) {
+            const uint32_t context = uint32_t(j) * 128 + a;
+            const uint32_t parent = b + (farParents ? 8 : 0);
+            if (decodeLinkedBit(rc, cm.candidateChildren[context], cm.candidateParents[parent])) {
                 found = int(p);
                 return true;
             }
@@ -258,7 +257,6 @@ PQZ_HOT_INLINE int decodePixelAt(RangeDecoder& rc, ContextModel& cm, int x) {
     const int pattern = a1[0].eqW + 2 * cur[-1].eqN + 4 * (ne == nw) + 8 * a1[1].eqW +
                         16 * cur[-1].eqN2 + 32 * cur[-1].eqNE;
     const int cls = cm.classOfPattern[pattern];
-    cm.neighbourClass = cls;
     cm.pairSlot = pairsOf(cm, record, cls, hash);
     const int m1 = neighbourSymbol(cm, cm.pairSlot[0]);
     const int m2 = neighbourSymbol(cm, cm.pairSlot[1]);
@@ -316,6 +314,34 @@ PQZ_HOT_INLINE int decodePixelAt(RangeDecoder& rc, ContextModel& cm, int x) {
     return decodeEscape(rc, cm, 0);
 }
 
+// Moves v to the front of a hashed history of eight indices (16-byte aligned): the entries
+// before its first occurrence among the first seven move back by one; when it is not among
+// them the eighth index falls out.
+PQZ_HOT_INLINE void moveToFront(uint16_t* recent, uint32_t v) {
+#if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
+    const __m128i history = _mm_load_si128(reinterpret_cast<const __m128i*>(recent));
+    const uint32_t hit =
+        uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi16(history, _mm_set1_epi16(int16_t(v))))) & 0x3FFF;
+    const int pos = hit ? trailingZeros(hit) / 2 : 7;
+    // Lanes 0 .. pos take the history moved back by one lane, with v in lane 0.
+    const __m128i moved = _mm_insert_epi16(_mm_slli_si128(history, 2), int(v), 0);
+    const __m128i lanes = _mm_set_epi16(7, 6, 5, 4, 3, 2, 1, 0);
+    const __m128i front = _mm_cmpgt_epi16(_mm_set1_epi16(int16_t(pos + 1)), lanes);
+    _mm_store_si128(reinterpret_cast<__m128i*>(recent),
+                    _mm_or_si128(_mm_and_si128(front, moved), _mm_andnot_si128(front, history)));
+#else
+    int pos = 7;
+    for (int i = 0; i < 7; i++) {
+        if (recent[i] == v) {
+            pos = i;
+            break;
+        }
+    }
+    for (; pos > 0; pos--) recent[pos] = recent[pos - 1];
+    recent[0] = uint16_t(v);
+#endif
+}
+
 // After a pixel that came through the escape path: teaches the lists around it the value and
 // starts a new set of exclusions.
 void teachLists(ContextModel& cm) {
@@ -364,17 +390,7 @@ void finishPixel(ContextModel& cm) {
     if ((choice == 3 || choice == 4) && cm.neighbour[2] != cm.neighbour[3])
         updateList(cm.shortLists[cm.neighbour[1]], v, 1);
     if (choice == 0 || choice == 3 || choice == 4) {
-        // Move v to the front of the hashed history; the eighth index falls out.
-        uint16_t* recent = cm.recentSlot;
-        int pos = 7;
-        for (int i = 0; i < 7; i++) {
-            if (recent[i] == v) {
-                pos = i;
-                break;
-            }
-        }
-        for (; pos > 0; pos--) recent[pos] = recent[pos - 1];
-        recent[0] = uint16_t(v);
+        moveToFront(cm.recentSlot, v);
     }
     cm.pairSlot[1] = cm.pairSlot[0];
     cm.pairSlot[0] = uint16_t(v);

@@ -20,7 +20,9 @@ bool allocateValueBlock(ContextModel& cm) {
     cm.longLists = nullptr;
     const size_t n = size_t(cm.count);
     const size_t slots = n * (kLongSlots + kShortSlots) + paddedSlots(uint32_t(n));
-    const size_t freqs = n * (kLongCapacity + kShortCapacity + 1);
+    // The frequencies lie back to back; the last list's are read in blocks of 16 up to 15
+    // bytes past it, and these slack bytes keep that inside the block.
+    const size_t freqs = n * (kLongCapacity + kShortCapacity + 1) + 16;
     auto* block =
         static_cast<uint8_t*>(std::malloc(2 * n * sizeof(ListModel) + n * sizeof(uint32_t) +
                                           slots * sizeof(uint16_t) + freqs + 2 * n));
@@ -176,7 +178,7 @@ bool decodeValueTable(RangeDecoder& rc, ContextModel& cm) {
             // Gaps of a strictly increasing sequence. On damaged data the sums can pass the
             // sample width; they are masked to it.
             uint16_t slots[paddedSlots(257)];
-            uint8_t freqs[257];
+            uint8_t freqs[paddedFreqs(257)];
             ListModel gaps;
             const uint32_t capacity = mask - count + 2;
             initList(gaps, slots, freqs, capacity, true);

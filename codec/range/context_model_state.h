@@ -107,11 +107,8 @@ struct ContextModel {
     int32_t nextLocalModel;
     int32_t nextSmallModel;
     int32_t lastChoice;  // neighbour choice 0..4 or run decision of the last pixel
-    int32_t neighbourClass;
     int32_t classModelIndex;
     int32_t candidateIndex;
-    int32_t candidateParent;
-    int32_t candidateContext;
     RowEntry* rowBase[5];    // current row, then the rows one to four above
     RowEntry* rowCursor[5];  // the cursor column in each of them
 

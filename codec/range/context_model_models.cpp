@@ -53,7 +53,7 @@ void adapt(NeighbourModel& m, int k) {
 
 // Moves the entry at pos towards the front: one step always, then while its frequency is
 // greater than that of the entry before it. Returns its new position.
-uint32_t promote(ListModel& list, uint32_t pos) {
+PQZ_HOT_INLINE uint32_t promote(ListModel& list, uint32_t pos) {
     if (pos == 0) return 0;
     uint16_t* index = list.index;
     uint8_t* freq = list.freq;
@@ -71,7 +71,7 @@ uint32_t promote(ListModel& list, uint32_t pos) {
 
 // Halves all frequencies (with a rounding bonus for lists that started full), restores the
 // order, drops trailing entries that reached 0 and ages the escape and hit counts.
-void rescale(ListModel& list) {
+PQZ_COLD void rescale(ListModel& list) {
     uint16_t* index = list.index;
     uint8_t* freq = list.freq;
     const uint32_t bonus = list.limit < 20 * list.capacity ? 1 : 0;
@@ -97,7 +97,7 @@ void rescale(ListModel& list) {
 }
 
 // Raises the frequency of the entry at pos and keeps the list in shape.
-void reward(ListModel& list, uint32_t pos, uint32_t increment) {
+PQZ_HOT_INLINE void reward(ListModel& list, uint32_t pos, uint32_t increment) {
     list.freq[pos] = uint8_t(list.freq[pos] + increment);
     list.hits += increment;
     pos = promote(list, pos);

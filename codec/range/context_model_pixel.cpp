@@ -379,7 +379,7 @@ void teachLists(ContextModel& cm) {
 // Bookkeeping after each pixel: lists, histories, equality flags, cursors and sums.
 void finishPixel(ContextModel& cm) {
     RowEntry* cur = cm.rowCursor[0];
-    const RowEntry* a1 = cm.rowCursor[1];
+    RowEntry* a1 = cm.rowCursor[1];
     const uint32_t v = cur[0].index;
     const int choice = cm.lastChoice;
     // The next pixel's histories are fetched while this one's bookkeeping runs.
@@ -395,17 +395,27 @@ void finishPixel(ContextModel& cm) {
     cm.pairSlot[1] = cm.pairSlot[0];
     cm.pairSlot[0] = uint16_t(v);
 
-    cur[0].eqN = v == a1[0].index;
-    cur[0].eqW = v == cur[-1].index;
-    cur[0].eqNE = v == a1[1].index;
-    cur[0].eqNW = v == a1[-1].index;
-    cur[0].eqN2 = v == a1[2].index;
-    cur[0].eqN3 = v == a1[3].index;
-
-    for (RowEntry*& c : cm.rowCursor) c++;
-    cur = cm.rowCursor[0];
-    a1 = cm.rowCursor[1];
-    const RowEntry* a2 = cm.rowCursor[2];
+    // The flags go in with the index as one entry, and the cursors are moved from copies:
+    // stores of single flag bytes would make every field of cm be read again.
+    RowEntry** cursors = cm.rowCursor;
+    RowEntry* a2 = cursors[2];
+    RowEntry* a3 = cursors[3];
+    RowEntry* a4 = cursors[4];
+    cur[0] = RowEntry{uint16_t(v),
+                      uint8_t(v == a1[0].index),
+                      uint8_t(v == cur[-1].index),
+                      uint8_t(v == a1[1].index),
+                      uint8_t(v == a1[-1].index),
+                      uint8_t(v == a1[2].index),
+                      uint8_t(v == a1[3].index)};
+    cur++;
+    a1++;
+    a2++;
+    cursors[0] = cur;
+    cursors[1] = a1;
+    cursors[2] = a2;
+    cursors[3] = a3 + 1;
+    cursors[4] = a4 + 1;
     uint8_t* sums = cm.rowEqualSums;
     sums[0] = uint8_t(sums[0] + a1[4].eqN - a1[-4].eqN);
     sums[1] = uint8_t(sums[1] + a2[4].eqN - a2[-4].eqN);

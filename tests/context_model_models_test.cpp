@@ -295,5 +295,48 @@ TEST(ContextModelLists, LongListsFindTheChosenEntryPastExcludedOnesAndGroupBound
     }
 }
 
+// Promotions of every length, with the entry landing at the front, behind an equal frequency
+// or behind a larger one, checked against the rule applied one step at a time: the entry moves
+// one slot always, then while its frequency is greater than the one before it. Slots past the
+// list's entries must not change.
+TEST(ContextModelLists, PromotionsOfEveryLengthMatchTheStepwiseRule) {
+    std::mt19937 rng(23);
+    for (int trial = 0; trial < 3000; trial++) {
+        const uint32_t capacity = 99;
+        uint16_t slots[paddedSlots(capacity)];
+        uint8_t freqs[paddedFreqs(capacity)];
+        ListModel list;
+        initList(list, slots, freqs, capacity, false);
+        const uint32_t count = 1 + rng() % capacity;
+        list.count = count;
+        list.limit = 0xFFFFFF;  // no rescaling in the way
+        uint32_t f = 200;
+        for (uint32_t i = 0; i < paddedSlots(capacity); i++) slots[i] = uint16_t(5000 + i);
+        for (uint32_t i = 0; i < paddedFreqs(capacity); i++) freqs[i] = 77;
+        for (uint32_t i = 0; i < count; i++) {
+            if (f > 1 && rng() % 3 == 0) f -= 1 + rng() % 2;  // runs of equal frequencies
+            slots[i] = uint16_t(i * 3);
+            freqs[i] = uint8_t(f);
+        }
+        const uint32_t pos = rng() % count;
+        // Increments past the usual 4 make long moves past many smaller entries.
+        const uint32_t increment = trial % 2 ? 1 + rng() % 4 : 1 + rng() % 50;
+        std::vector<uint16_t> wantSlots(slots, slots + paddedSlots(capacity));
+        std::vector<uint8_t> wantFreqs(freqs, freqs + paddedFreqs(capacity));
+        wantFreqs[pos] = uint8_t(wantFreqs[pos] + increment);
+        for (uint32_t p = pos; p > 0;) {
+            std::swap(wantSlots[p], wantSlots[p - 1]);
+            std::swap(wantFreqs[p], wantFreqs[p - 1]);
+            p--;
+            if (p == 0 || wantFreqs[p] <= wantFreqs[p - 1]) break;
+        }
+        updateList(list, slots[pos], increment);
+        ASSERT_EQ(std::vector<uint16_t>(slots, slots + paddedSlots(capacity)), wantSlots)
+            << "trial " << trial << " count " << count << " position " << pos;
+        ASSERT_EQ(std::vector<uint8_t>(freqs, freqs + paddedFreqs(capacity)), wantFreqs)
+            << "trial " << trial;
+    }
+}
+
 }  // namespace
 }  // namespace pqz

@@ -32,7 +32,7 @@ bool usableInterval(RangeDecoder& rc, uint32_t cumLow, uint32_t cumHigh, uint32_
 }
 
 // Update of a neighbour model after symbol k, with rescaling of large totals.
-void adapt(NeighbourModel& m, int k) {
+PQZ_HOT_INLINE void adapt(NeighbourModel& m, int k) {
     uint32_t step = m.step;
     if (m.total > m.limit && (m.freq[k] + 8 + step < m.total || m.total > 0x4000)) {
         uint32_t sum = 0;

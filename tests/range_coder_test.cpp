@@ -146,11 +146,15 @@ TEST(RangeCoder, UpdatesWithoutBranchesMatchTheirPlainForms) {
         ASSERT_EQ(rc.range, cumHigh < total ? help * (cumHigh - cumLow) : range - help * cumLow);
 
         const uint32_t c0 = 1 + rng() % 20000, c1 = rng() % 20000;
-        RangeDecoder bit = stateWith(range, low);
+        RangeDecoder bit = stateWith(range, low), selected = bit;
         const uint32_t t = c0 * (range / (c0 + c1));
-        ASSERT_EQ(rangeDecodeBit(bit, c0, c1), int(low >= t));
+        const int b = rangeDecodeBit(bit, c0, c1);
+        ASSERT_EQ(b, int(low >= t));
         ASSERT_EQ(bit.range, low < t ? t : range - t);
         ASSERT_EQ(bit.low, low < t ? low : low - t);
+        ASSERT_EQ(rangeDecodeBitSelected(selected, c0, c1), b);
+        ASSERT_EQ(selected.range, bit.range);
+        ASSERT_EQ(selected.low, bit.low);
     }
 }
 

@@ -102,7 +102,7 @@ uint32_t decodeMagnitude(RangeDecoder& rc, const MagnitudeTable& table, Magnitud
     uint32_t h = 1;
     while (h < end) {
         uint16_t* node = m.node[first + h];
-        const int b = rangeDecodeBit(rc, node[0], node[1]);
+        const int b = rangeDecodeBitSelected(rc, node[0], node[1]);
         if (node[b] > 16384) {
             node[0] = halveUp(node[0]);
             node[1] = halveUp(node[1]);

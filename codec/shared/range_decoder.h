@@ -83,7 +83,7 @@ inline uint32_t rangeReaches(const RangeScale& scale, uint32_t c) {
 }
 
 // The updates below choose by masks, not by branches: which way they go is what the stream
-// decides, so a branch would be mispredicted about every other time.
+// decides, so a branch would often be mispredicted.
 inline uint32_t rangeSelect(bool c, uint32_t ifTrue, uint32_t ifFalse) {
     const uint32_t mask = 0u - uint32_t(c);
     return ifFalse ^ ((ifTrue ^ ifFalse) & mask);
@@ -97,8 +97,22 @@ inline void rangeUpdate(RangeDecoder& rc, uint32_t cumLow, uint32_t cumHigh) {
     rc.range = rangeSelect(cumHigh < rc.total, inner, last);
 }
 
-// One binary decision with counts count0 and count1.
+// One binary decision with counts count0 and count1. For callers that branch on the decision
+// anyway: the decoder's branch and theirs are one.
 inline int rangeDecodeBit(RangeDecoder& rc, uint32_t count0, uint32_t count1) {
+    rangeNormalize(rc);
+    const uint32_t t = count0 * (rc.range / (count0 + count1));
+    if (rc.low < t) {
+        rc.range = t;
+        return 0;
+    }
+    rc.range -= t;
+    rc.low -= t;
+    return 1;
+}
+
+// The same decision without a branch, for callers that only compute with it (a tree walk).
+inline int rangeDecodeBitSelected(RangeDecoder& rc, uint32_t count0, uint32_t count1) {
     rangeNormalize(rc);
     const uint32_t range = rc.range, low = rc.low;
     const uint32_t t = count0 * (range / (count0 + count1));

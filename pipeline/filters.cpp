@@ -40,11 +40,32 @@ void unmapPlane(uint8_t* plane, int width, int height, int tolerance) {
 
 namespace {
 
-inline int medPredict(int w, int n, int q) {
-    const int lo = w < n ? w : n, hi = w < n ? n : w;
-    if (q >= hi) return lo;
-    if (q <= lo) return hi;
-    return w + n - q;
+// Columns of a row handled per pass of the median filter; its per-column terms sit on the stack.
+constexpr int kMedSpan = 256;
+
+// The residual of code c without tolerance: 0, -1, 1, -2, 2, ..., 127, -128 (the map's entries,
+// computed, so that the loop over a row is all lanes).
+inline uint8_t zigzagResidual(uint8_t c) {
+    return uint8_t((c >> 1) ^ (0 - (c & 1)));
+}
+
+// The terms of the median prediction that come from the row above, for columns [x0, x1): the
+// prediction is the median of W, N and W + N - NW, that is W + N minus the median of NW, N and
+// W. The bounds min(N, NW), max(N, NW) and N plus the residual do not depend on W.
+void medianTerms(const uint8_t* row, const uint8_t* up, int x0, int x1, const uint8_t r[256],
+                 bool zigzag, uint8_t* lo, uint8_t* hi, uint8_t* add) {
+    const int n = x1 - x0;
+    const uint8_t* u = up + x0;
+    for (int i = 0; i < n; i++) {
+        const uint8_t a = u[i], b = u[i - 1];
+        lo[i] = a < b ? a : b;
+        hi[i] = a < b ? b : a;
+    }
+    if (zigzag) {
+        for (int i = 0; i < n; i++) add[i] = uint8_t(u[i] + zigzagResidual(row[x0 + i]));
+    } else {
+        for (int i = 0; i < n; i++) add[i] = uint8_t(u[i] + r[row[x0 + i]]);
+    }
 }
 
 }  // namespace
@@ -54,12 +75,23 @@ void unpredictMed(uint8_t* plane, int width, int height, int tolerance) {
     uint8_t r[256];
     buildResidualMap(tolerance, r);
     for (int x = 1; x < width; x++) plane[x] = uint8_t(plane[x - 1] + r[plane[x]]);
+    uint8_t lo[kMedSpan], hi[kMedSpan], add[kMedSpan];
     for (int y = 1; y < height; y++) {
         uint8_t* row = plane + size_t(y) * width;
         const uint8_t* up = row - width;
-        row[0] = uint8_t(up[0] + r[row[0]]);
-        for (int x = 1; x < width; x++)
-            row[x] = uint8_t(medPredict(row[x - 1], up[x], up[x - 1]) + r[row[x]]);
+        uint8_t w = uint8_t(up[0] + r[row[0]]);
+        row[0] = w;
+        for (int x0 = 1; x0 < width; x0 += kMedSpan) {
+            const int x1 = width - x0 > kMedSpan ? x0 + kMedSpan : width;
+            medianTerms(row, up, x0, x1, r, tolerance == 0, lo, hi, add);
+            uint8_t* out = row + x0;
+            for (int i = 0; i < x1 - x0; i++) {
+                const uint8_t c = w < hi[i] ? w : hi[i];
+                const uint8_t m = c > lo[i] ? c : lo[i];
+                w = uint8_t(w - m + add[i]);
+                out[i] = w;
+            }
+        }
     }
 }
 

@@ -42,20 +42,9 @@ struct ClassTables {
 
 // Sets table t's entry a (0 <= a < 1024) to class minus one q.
 void setClass(ClassTables& c, int t, int a, int q) {
-    switch (t) {
-        case 0:
-            if (a > 0) c.stage1[kMid + a] = uint8_t(q);
-            break;
-        case 1:
-            c.stage1[kMid - a] = uint8_t(q);
-            break;
-        case 2:
-            c.stage2[kMid + a] = uint8_t(q);
-            break;
-        default:
-            if (a > 0) c.stage2[kMid - a] = uint8_t(q);
-            break;
-    }
+    if (a == 0 && (t == 0 || t == 3)) return;  // never read
+    uint8_t* stage = t < 2 ? c.stage1 : c.stage2;
+    stage[t == 1 || t == 3 ? kMid - a : kMid + a] = uint8_t(q);
 }
 
 void initClassTables(ClassTables& c) {
@@ -73,19 +62,14 @@ void initClassTables(ClassTables& c) {
     }
 }
 
-// Moves the boundary below class s of table t down by one class: activity threshold[s - 2]
-// now gives s - 1.
-void raiseLowerBoundary(ClassTables& c, int t, int s) {
-    int& th = c.threshold[t][s - 2];
-    if (th >= 0 && th < 1024) setClass(c, t, th, s - 2);
-    th++;
-}
-
-// Moves the boundary above class s of table t: threshold[s - 1] - 1 now gives s + 1.
-void lowerUpperBoundary(ClassTables& c, int t, int s) {
-    int& th = c.threshold[t][s - 1];
-    th--;
-    if (th >= 0 && th < 1024) setClass(c, t, th, s);
+// Moves boundary b of table t (between classes b + 1 and b + 2) by one activity: up when it
+// gives way to the lower class, so that activity threshold[b] now gives class b + 1, or down,
+// so that threshold[b] - 1 now gives class b + 2.
+void moveBoundary(ClassTables& c, int t, int b, bool up) {
+    int& th = c.threshold[t][b];
+    if (!up) th--;
+    if (th >= 0 && th < 1024) setClass(c, t, th, up ? b : b + 1);
+    if (up) th++;
 }
 
 // Stage 1 blends C and F in quarters: C, (C + G) / 2, G = (C + F) / 2, (F + G) / 2, F, each
@@ -182,17 +166,16 @@ inline Prediction predictAdaptive(const AdaptiveScratch& s, int i, int W, int WW
 // 2's. The end classes never move.
 [[gnu::noinline]] void adaptClasses(AdaptiveScratch& s, int i, int W, int WW, int D, int J, int p) {
     const Prediction pr = predictAdaptive(s, i, W, WW, D, J);
-    const int e = iabs(p - pr.value);
-    const int S = pr.q1 + 1, T = pr.q2 + 1, u = iabs(p - pr.I) - 1;
+    const int e = iabs(p - pr.value), u = iabs(p - pr.I) - 1;
     const int t1 = D > 0 ? 0 : 1, t2 = J >= 0 ? 2 : 3;
-    if (S > 1 && iabs(p - blend1(pr.C, pr.dF, S - 2)) < u)
-        raiseLowerBoundary(s.classes, t1, S);
-    else if (S < 5 && iabs(p - blend1(pr.C, pr.dF, S)) < u)
-        lowerUpperBoundary(s.classes, t1, S);
-    else if (T > 1 && iabs(p - blend2(pr.I, pr.dK, T - 2)) < e - 1)
-        raiseLowerBoundary(s.classes, t2, T);
-    else if (T < 5 && iabs(p - blend2(pr.I, pr.dK, T)) < e - 1)
-        lowerUpperBoundary(s.classes, t2, T);
+    if (pr.q1 > 0 && iabs(p - blend1(pr.C, pr.dF, pr.q1 - 1)) < u)
+        moveBoundary(s.classes, t1, pr.q1 - 1, true);
+    else if (pr.q1 < 4 && iabs(p - blend1(pr.C, pr.dF, pr.q1 + 1)) < u)
+        moveBoundary(s.classes, t1, pr.q1, false);
+    else if (pr.q2 > 0 && iabs(p - blend2(pr.I, pr.dK, pr.q2 - 1)) < e - 1)
+        moveBoundary(s.classes, t2, pr.q2 - 1, true);
+    else if (pr.q2 < 4 && iabs(p - blend2(pr.I, pr.dK, pr.q2 + 1)) < e - 1)
+        moveBoundary(s.classes, t2, pr.q2, false);
 }
 
 // |d| for d in [-255, 255], read at kAbs.v[255 + d].

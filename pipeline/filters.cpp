@@ -86,6 +86,7 @@ void unpredictMed(uint8_t* plane, int width, int height, int tolerance) {
             const int x1 = width - x0 > kMedSpan ? x0 + kMedSpan : width;
             medianTerms(row, up, x0, x1, r, tolerance == 0, lo, hi, add);
             uint8_t* out = row + x0;
+#pragma GCC unroll 4
             for (int i = 0; i < x1 - x0; i++) {
                 const uint8_t c = w < hi[i] ? w : hi[i];
                 const uint8_t m = c > lo[i] ? c : lo[i];

@@ -46,6 +46,20 @@ TEST(PlaneFilterMaps, GoldenEntriesAndAgreementWithTheReader) {
     }
 }
 
+// Residuals without tolerance are computed rather than looked up: every code, the ends of the
+// range (0x80 for code 255) included, must give the map's entry; with tolerance the map is read.
+TEST(PlaneFilterMaps, ComputedResidualsAgreeWithTheMap) {
+    uint8_t codes[256], zero[256], computed[256];
+    for (int c = 0; c < 256; c++) codes[c] = uint8_t(c);
+    buildResidualMap(0, zero);
+    residualsOf(codes, 256, zero, true, computed);
+    for (int c = 0; c < 256; c++) ASSERT_EQ(computed[c], zero[c]) << c;
+    uint8_t five[256];
+    buildResidualMap(5, five);
+    residualsOf(codes, 256, five, false, computed);
+    for (int c = 0; c < 256; c++) ASSERT_EQ(computed[c], five[c]) << c;
+}
+
 // Runs the library's inverse filter for `filter` over codes in place.
 void inverse(PlaneFilter filter, std::vector<uint8_t>& codes, int w, int h, int k) {
     switch (filter) {

@@ -248,8 +248,12 @@ TEST(BitStreamCodes, HalvingAFullRankListWalksIntoTheNextRecord) {
         // The halved pairs of the next list are indexed again: its literals still move right.
         const int want = c.nextPairsFull ? 1 : 0;
         EXPECT_EQ(next.pair[255].count, want);
-        EXPECT_EQ(next.firstAtMost[0], c.nextPairsFull ? 256 : 0);
         EXPECT_EQ(m->ranks[c.ctx + 2].total, 0u);  // a zero first byte ends the walk
+        const uint8_t last = next.pair[255].value, first = next.pair[0].value;
+        EXPECT_EQ(takeLiteral(*m, c.ctx + 1, 255), last);
+        EXPECT_EQ(next.pair[0].value, last);  // ahead of every pair that is not above it
+        EXPECT_EQ(next.pair[0].count, want + 1);
+        EXPECT_EQ(next.pair[1].value, first);
     }
 }
 

@@ -1,6 +1,6 @@
 #include "codec/bitstream/rank_lists.h"
 
-#include <algorithm>
+#include <cstring>
 
 namespace pqz {
 
@@ -65,18 +65,19 @@ uint32_t halveRankCounts(LiteralModel& m, uint32_t ctx) {
 
 void rescaleRankList(LiteralModel& m, uint32_t ctx) {
     RankList& list = m.ranks[ctx];
-    const bool wasSorted = list.sorted;
+    const bool wasSorted = list.indexedBelow != 0;
     list.total = halveRankCounts(m, ctx);
     if (!wasSorted) {
         indexRankCounts(list);
         return;
     }
     // Halving keeps the order, and a halved count is at most c exactly when the count was at
-    // most 2c + 1. Entries are replaced upwards: entry c reads entry 2c + 1 > c, still old.
-    // From 128 on every count qualifies, as at 255: from the first pair.
+    // most 2c + 1. From 128 on every count qualifies, as at 255: from the first pair.
     constexpr uint32_t kHalf = 128;
-    for (uint32_t c = 0; c < kHalf; c++) list.firstAtMost[c] = list.firstAtMost[2 * c + 1];
-    std::fill(list.firstAtMost + kHalf, list.firstAtMost + 256, uint16_t(0));
+    uint8_t halved[kHalf];
+    for (uint32_t c = 0; c < kHalf; c++) halved[c] = list.firstAtMost[2 * c + 1];
+    std::memcpy(list.firstAtMost, halved, kHalf);
+    std::memset(list.firstAtMost + kHalf, 0, 256 - kHalf);
 }
 
 void indexRankCounts(RankList& list) {
@@ -87,14 +88,15 @@ void indexRankCounts(RankList& list) {
     for (uint32_t j = 0; j < 256; j++) {
         const uint32_t c = list.pair[j].count;
         if (c > before) {
-            list.sorted = false;
+            list.indexedBelow = 0;
             return;
         }
         before = c;
-        while (unset > c) list.firstAtMost[--unset] = uint16_t(j);
+        while (unset > c) list.firstAtMost[--unset] = uint8_t(j);
     }
-    while (unset > 0) list.firstAtMost[--unset] = 256;
-    list.sorted = true;
+    // Counts below the last pair's have no pair: entries not read.
+    while (unset > 0) list.firstAtMost[--unset] = 0;
+    list.indexedBelow = 255;
 }
 
 void moveRankPair(RankList& list, uint32_t rank) {

@@ -167,6 +167,23 @@ TEST(BitStreamCodes, InvalidDescriptionsAreRefused) {
     }
 }
 
+// Every length of move from every few starting places against a plain byte move: the pieces
+// of each size class land where they belong, and nothing outside the moved pairs changes.
+TEST(BitStreamCodes, PairMovesOfEveryLength) {
+    RankPair start[256];
+    for (int i = 0; i < 256; i++) start[i] = {uint8_t(i * 7 + 3), uint8_t(255 - i)};
+    for (uint32_t from = 0; from < 256; from += 5) {
+        for (uint32_t to = from + 1; to < 256; to++) {
+            RankPair moved[256], want[256];
+            std::memcpy(moved, start, sizeof start);
+            std::memcpy(want, start, sizeof start);
+            std::memmove(want + from + 1, want + from, (to - from) * sizeof(RankPair));
+            shiftPairsUp(moved, from, to);
+            ASSERT_EQ(std::memcmp(moved, want, sizeof want), 0) << from << " to " << to;
+        }
+    }
+}
+
 // The indexed move against the plain rule: the pair moves up behind the nearest earlier pair
 // that is still more frequent, with every halving and code choice on the way.
 TEST(BitStreamCodes, RankListMovesMatchAPlainSearch) {

@@ -81,9 +81,10 @@ inline void shiftTwoPieces(uint8_t* base, size_t bytes) {
 }  // namespace detail
 
 // Moves the pairs from..to-1 one place up (to from+1..to), without a loop up to 32 pairs: one
-// pair, or the first and the last piece of 4, 8, 16 or twice 16 bytes. Longer moves go in 16-byte
-// pieces from the top down, each read before the piece above it is written over; the bottom
-// piece is read first and written last (over bytes that already hold what it brings).
+// pair, or the first and the last piece of 4, 8, 16 or twice 16 bytes. Longer moves go in 32-byte
+// steps from the top down, each read before the step above it is written over, and the rest
+// below them in up to two 16-byte pieces; the bottom piece is read first and written last (over
+// bytes that already hold what it brings).
 inline void shiftPairsUp(RankPair* pair, uint32_t from, uint32_t to) {
     constexpr size_t kStep = sizeof(RankPair);
     uint8_t* const base = reinterpret_cast<uint8_t*>(pair + from);
@@ -110,12 +111,19 @@ inline void shiftPairsUp(RankPair* pair, uint32_t from, uint32_t to) {
         std::memcpy(base + kStep, &p[0], 16);
         return;
     }
-    Piece bottom, piece;
+    Piece bottom, low, high;
     std::memcpy(&bottom, base, sizeof bottom);
-    for (size_t at = bytes; at > sizeof piece;) {
-        at -= sizeof piece;
-        std::memcpy(&piece, base + at, sizeof piece);
-        std::memcpy(base + at + kStep, &piece, sizeof piece);
+    size_t at = bytes;
+    while (at > 32) {
+        at -= 32;
+        std::memcpy(&low, base + at, 16);
+        std::memcpy(&high, base + at + 16, 16);
+        std::memcpy(base + at + 16 + kStep, &high, 16);
+        std::memcpy(base + at + kStep, &low, 16);
+    }
+    if (at > 16) {
+        std::memcpy(&low, base + at - 16, 16);
+        std::memcpy(base + at - 16 + kStep, &low, 16);
     }
     std::memcpy(base + kStep, &bottom, sizeof bottom);
 }
@@ -132,8 +140,10 @@ inline uint8_t takeLiteral(LiteralModel& m, uint32_t ctx, uint32_t rank) {
         // The pair goes ahead of every pair whose count is not above its new one.
         const uint32_t to = list.firstAtMost[count];
         list.firstAtMost[old] = uint8_t(list.firstAtMost[old] + 1);
+        RankPair moved = pair[rank];
+        moved.count = uint8_t(count);
         if (to < rank) shiftPairsUp(pair, to, rank);
-        pair[to] = {uint8_t(count), value};
+        pair[to] = moved;
     } else {
         moveRankPair(list, rank);
     }

@@ -23,10 +23,48 @@ void initLiteralModel(LiteralModel& m, bool contextFlag, uint32_t thresholdBits)
 
 namespace {
 
+// Four pairs as one 64-bit word: a 16-bit lane per pair, the count in the byte that kCounts
+// selects (the low byte of the lane or the high one, as the machine orders bytes).
+struct FourPairs {
+    static constexpr size_t kBytes = 4 * sizeof(RankPair);
+    static constexpr uint64_t kLaneOnes = 0x0001000100010001;
+    static constexpr uint64_t kLaneTops = 0x8000800080008000;
+
+    uint64_t counts;  // the count bytes of the word, the value bytes cleared
+    bool countHigh;   // counts in the high byte of their lane
+
+    FourPairs() {
+        const RankPair mask[4] = {{0xFF, 0}, {0xFF, 0}, {0xFF, 0}, {0xFF, 0}};
+        std::memcpy(&counts, mask, kBytes);
+        countHigh = (counts & 0xFF) == 0;
+    }
+    // Whether a lane of c (counts only) is 0: a lane of 1 or more neither borrows nor, being
+    // below 0x8000 or having its top bit set in c, leaves the top bit of c - 1 and of ~c set.
+    bool anyZero(uint64_t c) const { return ((c - kLaneOnes) & ~c & kLaneTops) != 0; }
+    // Sum of the lanes of h (halved counts, at most 127 each).
+    uint32_t sum(uint64_t h) const {
+        return uint32_t(((countHigh ? h >> 8 : h) * kLaneOnes) >> 48);
+    }
+};
+
 // Halves the counts of a list from the front while they are not 0; false when the walk ended
-// on a zero count, true when it passed the last pair.
+// on a zero count, true when it passed the last pair. Four pairs at a time while none of them
+// is 0, then one at a time.
 bool halvePairs(RankList& list, uint32_t& sum) {
-    for (RankPair& pair : list.pair) {
+    const FourPairs four;
+    uint32_t j = 0;
+    for (; j < 256; j += 4) {
+        uint64_t w;
+        std::memcpy(&w, list.pair + j, FourPairs::kBytes);
+        const uint64_t c = w & four.counts;
+        if (four.anyZero(c)) break;
+        const uint64_t halved = (c >> 1) & four.counts;
+        w = (w & ~four.counts) | halved;
+        std::memcpy(list.pair + j, &w, FourPairs::kBytes);
+        sum += four.sum(halved);
+    }
+    for (; j < 256; j++) {
+        RankPair& pair = list.pair[j];
         if (pair.count == 0) return false;
         pair.count >>= 1;
         sum += pair.count;

@@ -184,6 +184,28 @@ TEST(BitStreamCodes, PairMovesOfEveryLength) {
     }
 }
 
+// The first zero count in every place, among counts of every size (1 to 255, the high bit set
+// or not): the counts in front of it are halved and summed, it and those behind stay.
+TEST(BitStreamCodes, HalvingStopsAtTheFirstZeroCount) {
+    for (uint32_t zero = 0; zero <= 256; zero++) {
+        auto m = std::make_unique<LiteralModel>();
+        initLiteralModel(*m, false, 0);
+        RankList& list = m->ranks[5];
+        uint32_t want = 0;
+        for (uint32_t k = 0; k < 256; k++) {
+            list.pair[k].count = k == zero ? 0 : uint8_t(1 + (k * 97 + zero) % 255);
+            if (k < zero) want += list.pair[k].count >> 1;
+        }
+        const RankList before = list;
+        EXPECT_EQ(halveRankCounts(*m, 5), want) << zero;  // behind 256: the next total is 0
+        for (uint32_t k = 0; k < 256; k++) {
+            const uint8_t count = before.pair[k].count;
+            ASSERT_EQ(list.pair[k].count, k < zero ? count >> 1 : count) << zero << " " << k;
+            ASSERT_EQ(list.pair[k].value, before.pair[k].value) << zero << " " << k;
+        }
+    }
+}
+
 // The indexed move against the plain rule: the pair moves up behind the nearest earlier pair
 // that is still more frequent, with every halving and code choice on the way.
 TEST(BitStreamCodes, RankListMovesMatchAPlainSearch) {

@@ -133,9 +133,11 @@ pqz2_status decodePixels(pqz2_file* file, const WalkedBlock& b, DecodedImage& im
         }
         return PQZ2_OK;
     }
+    // The read fills the present bytes (or the decode is given up); only the slack is zeroed.
     std::unique_ptr<uint8_t, FreeDeleter> payload(
-        static_cast<uint8_t*>(std::calloc(size_t(present) + kSlack, 1)));
+        static_cast<uint8_t*>(std::malloc(size_t(present) + kSlack)));
     if (!payload) return fail(file, PQZ2_ERR_NO_MEMORY, "%s: out of memory", where(b).c_str());
+    std::memset(payload.get() + present, 0, kSlack);
     if (source.readAt(b.payloadOffset, payload.get(), present) != int64_t(present))
         return fail(file, PQZ2_ERR_IO, "%s: the payload cannot be read", where(b).c_str());
     if (!salvaged)

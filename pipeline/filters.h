@@ -15,6 +15,10 @@ void unpredictMed(uint8_t* plane, int width, int height, int tolerance);
 // allocated (the plane is then left alone).
 bool unpredictAdaptive(uint8_t* plane, int width, int height, int tolerance);
 
+// The residuals of n codes through the residual map r; zigzag says that r is the map without
+// tolerance, which is then computed rather than looked up.
+void residualsOf(const uint8_t* codes, int n, const uint8_t r[256], bool zigzag, uint8_t* out);
+
 // The code maps, 256 entries each.
 void buildValueMap(int tolerance, uint8_t map[256]);
 void buildResidualMap(int tolerance, uint8_t map[256]);

@@ -1,8 +1,45 @@
 #include "pipeline/merge.h"
 
+#include <cstring>
+
 #include "codec/shared/reference_prediction.h"
 
 namespace pqz {
+
+namespace {
+
+// Writes the plane into byte 0 of every pixel of kStride bytes, eight pixels per step.
+template <size_t kStride>
+void storePlane(uint8_t* px, const uint8_t* plane, size_t pixels) {
+    constexpr size_t kStep = 8;
+    size_t j = 0;
+    for (; j + kStep <= pixels; j += kStep) {
+        uint8_t* out = px + j * kStride;
+        for (size_t k = 0; k < kStep; k++) out[k * kStride] = plane[j + k];
+    }
+    for (; j < pixels; j++) px[j * kStride] = plane[j];
+}
+
+// The plane stored as decoded into byte p of every pixel. A single plane decoded into the pixel
+// data itself is already in place.
+void storePlane(uint8_t* px, const uint8_t* plane, size_t pixels, size_t stride, int p) {
+    uint8_t* const first = px + p;
+    switch (stride) {
+        case 1:
+            if (first != plane) std::memcpy(first, plane, pixels);
+            return;
+        case 2:
+            return storePlane<2>(first, plane, pixels);
+        case 3:
+            return storePlane<3>(first, plane, pixels);
+        case 4:
+            return storePlane<4>(first, plane, pixels);
+        default:
+            for (size_t j = 0; j < pixels; j++) first[j * stride] = plane[j];
+    }
+}
+
+}  // namespace
 
 void mergePlane(const PayloadHead& head, DecodedImage& image, const uint8_t* plane, int p) {
     const PlaneDescriptor& d = head.planeTable[p];
@@ -12,7 +49,7 @@ void mergePlane(const PayloadHead& head, DecodedImage& image, const uint8_t* pla
     // A reference on the plane decoded first has nothing to refer to: the plane is stored as
     // decoded rather than dropped.
     if (!d.hasReference() || d.order == 0) {
-        for (size_t j = 0; j < pixels; j++) px[j * stride + p] = plane[j];
+        storePlane(px, plane, pixels, stride, p);
         return;
     }
     const int32_t offset = d.offset;

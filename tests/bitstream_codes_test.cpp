@@ -167,6 +167,45 @@ TEST(BitStreamCodes, InvalidDescriptionsAreRefused) {
     }
 }
 
+// Every length of move from every few starting places against a plain byte move: the pieces
+// of each size class land where they belong, and nothing outside the moved pairs changes.
+TEST(BitStreamCodes, PairMovesOfEveryLength) {
+    RankPair start[256];
+    for (int i = 0; i < 256; i++) start[i] = {uint8_t(i * 7 + 3), uint8_t(255 - i)};
+    for (uint32_t from = 0; from < 256; from += 5) {
+        for (uint32_t to = from + 1; to < 256; to++) {
+            RankPair moved[256], want[256];
+            std::memcpy(moved, start, sizeof start);
+            std::memcpy(want, start, sizeof start);
+            std::memmove(want + from + 1, want + from, (to - from) * sizeof(RankPair));
+            shiftPairsUp(moved, from, to);
+            ASSERT_EQ(std::memcmp(moved, want, sizeof want), 0) << from << " to " << to;
+        }
+    }
+}
+
+// The first zero count in every place, among counts of every size (1 to 255, the high bit set
+// or not): the counts in front of it are halved and summed, it and those behind stay.
+TEST(BitStreamCodes, HalvingStopsAtTheFirstZeroCount) {
+    for (uint32_t zero = 0; zero <= 256; zero++) {
+        auto m = std::make_unique<LiteralModel>();
+        initLiteralModel(*m, false, 0);
+        RankList& list = m->ranks[5];
+        uint32_t want = 0;
+        for (uint32_t k = 0; k < 256; k++) {
+            list.pair[k].count = k == zero ? 0 : uint8_t(1 + (k * 97 + zero) % 255);
+            if (k < zero) want += list.pair[k].count >> 1;
+        }
+        const RankList before = list;
+        EXPECT_EQ(halveRankCounts(*m, 5), want) << zero;  // behind 256: the next total is 0
+        for (uint32_t k = 0; k < 256; k++) {
+            const uint8_t count = before.pair[k].count;
+            ASSERT_EQ(list.pair[k].count, k < zero ? count >> 1 : count) << zero << " " << k;
+            ASSERT_EQ(list.pair[k].value, before.pair[k].value) << zero << " " << k;
+        }
+    }
+}
+
 // The indexed move against the plain rule: the pair moves up behind the nearest earlier pair
 // that is still more frequent, with every halving and code choice on the way.
 TEST(BitStreamCodes, RankListMovesMatchAPlainSearch) {
@@ -248,8 +287,12 @@ TEST(BitStreamCodes, HalvingAFullRankListWalksIntoTheNextRecord) {
         // The halved pairs of the next list are indexed again: its literals still move right.
         const int want = c.nextPairsFull ? 1 : 0;
         EXPECT_EQ(next.pair[255].count, want);
-        EXPECT_EQ(next.firstAtMost[0], c.nextPairsFull ? 256 : 0);
         EXPECT_EQ(m->ranks[c.ctx + 2].total, 0u);  // a zero first byte ends the walk
+        const uint8_t last = next.pair[255].value, first = next.pair[0].value;
+        EXPECT_EQ(takeLiteral(*m, c.ctx + 1, 255), last);
+        EXPECT_EQ(next.pair[0].value, last);  // ahead of every pair that is not above it
+        EXPECT_EQ(next.pair[0].count, want + 1);
+        EXPECT_EQ(next.pair[1].value, first);
     }
 }
 

@@ -148,6 +148,48 @@ TEST_F(MergeTest, PlanesLandInTheirBytePositions) {
     EXPECT_EQ(image->data[3], 0);  // the byte three in front is the first pixel's byte 0
 }
 
+// Planes without a reference, for every pixel size, over widths around the merge's steps of
+// eight pixels: each plane lands in its own byte and leaves the other bytes alone.
+TEST(Merge, PlanesWithoutReferenceForEveryPixelSize) {
+    for (int planes = 2; planes <= 4; planes++) {
+        for (uint32_t width : {1u, 7u, 8u, 9u, 17u}) {
+            DecodedImagePtr image(createDecodedImage(width, 3, 8 * planes, false, true));
+            PayloadHead head;
+            head.planeCount = planes;
+            const size_t pixels = size_t(width) * 3;
+            std::vector<uint8_t> plane(pixels);
+            for (int p = 0; p < planes; p++) {
+                head.planeTable[p] = PlaneDescriptor{uint8_t(p), 0, 0, {0, 0, 0}};
+                for (size_t j = 0; j < pixels; j++) plane[j] = uint8_t(31 * j + 64 * p + 1);
+                mergePlane(head, *image, plane.data(), p);
+            }
+            for (size_t j = 0; j < pixels; j++) {
+                for (int p = 0; p < planes; p++)
+                    ASSERT_EQ(image->data[j * planes + p], uint8_t(31 * j + 64 * p + 1))
+                        << planes << " planes, width " << width << ", pixel " << j;
+            }
+            // The slack behind the pixels stays zero.
+            for (size_t k = 0; k < 8; k++) EXPECT_EQ(image->data[image->dataSize + k], 0);
+        }
+    }
+}
+
+// A single plane is copied when it comes from elsewhere and left as it is when it was decoded
+// into the pixel data itself.
+TEST(Merge, SinglePlaneCopiedOrInPlace) {
+    DecodedImagePtr image(createDecodedImage(5, 2, 8, false, true));
+    PayloadHead head;
+    head.planeCount = 1;
+    head.planeTable[0] = PlaneDescriptor{0, 0, 0, {0, 0, 0}};
+    const std::vector<uint8_t> plane = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    mergePlane(head, *image, plane.data(), 0);
+    EXPECT_EQ(std::vector<uint8_t>(image->data, image->data + 10), plane);
+    image->data[4] = 99;
+    mergePlane(head, *image, image->data, 0);
+    EXPECT_EQ(image->data[4], 99);
+    EXPECT_EQ(image->data[9], 10);
+}
+
 // The head read from a payload made of the given bits, and whether the whole payload decodes
 // (the decoders behind the head find nothing, so a refusal comes from the head).
 struct Parsed : PayloadHead {

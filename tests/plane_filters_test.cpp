@@ -46,6 +46,20 @@ TEST(PlaneFilterMaps, GoldenEntriesAndAgreementWithTheReader) {
     }
 }
 
+// Residuals without tolerance are computed rather than looked up: every code, the ends of the
+// range (0x80 for code 255) included, must give the map's entry; with tolerance the map is read.
+TEST(PlaneFilterMaps, ComputedResidualsAgreeWithTheMap) {
+    uint8_t codes[256], zero[256], computed[256];
+    for (int c = 0; c < 256; c++) codes[c] = uint8_t(c);
+    buildResidualMap(0, zero);
+    residualsOf(codes, 256, zero, true, computed);
+    for (int c = 0; c < 256; c++) ASSERT_EQ(computed[c], zero[c]) << c;
+    uint8_t five[256];
+    buildResidualMap(5, five);
+    residualsOf(codes, 256, five, false, computed);
+    for (int c = 0; c < 256; c++) ASSERT_EQ(computed[c], five[c]) << c;
+}
+
 // Runs the library's inverse filter for `filter` over codes in place.
 void inverse(PlaneFilter filter, std::vector<uint8_t>& codes, int w, int h, int k) {
     switch (filter) {
@@ -119,6 +133,49 @@ TEST(PlaneFilters, CodesComeBackAsTheReconstructionWithinTolerance) {
             // on a photo the prediction rarely lands near the gap
             EXPECT_LE(outliers * 100, samples) << int(f) << " " << k;
         }
+    }
+}
+
+// The predicting filters work through a row in spans of columns and keep padded copies of the
+// rows above: widths on both sides of the span boundaries, one- and two-column planes, and
+// noise that keeps the adaptive filter's class boundaries moving (far from their start on the
+// large plane) must all come back exactly as the writer reconstructed them.
+TEST(PlaneFilters, PredictingFiltersMatchTheWriterAcrossWidths) {
+    std::mt19937 rng(11);
+    auto plane = [&](int w, int h, int kind) {
+        std::vector<uint8_t> v(size_t(w) * h);
+        for (int y = 0; y < h; y++)
+            for (int x = 0; x < w; x++) {
+                const int n = int(rng() % 256);
+                int s = n;                                         // 0: uniform noise
+                if (kind == 1) s = (x * 3 + y * 5 + n % 9) & 255;  // ramp with a little noise
+                if (kind == 2) s = n < 128 ? n % 4 : 255 - n % 4;  // extremes only
+                v[size_t(y) * w + x] = uint8_t(s);
+            }
+        return v;
+    };
+    const std::array<int, 2> shapes[] = {{1, 6},   {2, 5},   {3, 4},   {5, 7},   {255, 3},
+                                         {256, 3}, {257, 4}, {258, 3}, {513, 3}, {600, 5}};
+    for (PlaneFilter f : {PlaneFilter::Median, PlaneFilter::Adaptive}) {
+        for (int k : {0, 1, 3}) {
+            for (auto [w, h] : shapes) {
+                for (int kind = 0; kind < 3; kind++) {
+                    SCOPED_TRACE(testing::Message() << "filter " << int(f) << " k " << k << " " << w
+                                                    << "x" << h << " kind " << kind);
+                    const std::vector<uint8_t> p = plane(w, h, kind);
+                    const FilteredPlane fp = filterPlane(f, p.data(), w, h, k);
+                    std::vector<uint8_t> back = fp.codes;
+                    inverse(f, back, w, h, k);
+                    ASSERT_EQ(back, fp.reconstructed);
+                }
+            }
+        }
+        const std::vector<uint8_t> big = plane(320, 240, 2);
+        const FilteredPlane fp = filterPlane(f, big.data(), 320, 240, 0);
+        std::vector<uint8_t> back = fp.codes;
+        inverse(f, back, 320, 240, 0);
+        ASSERT_EQ(back, fp.reconstructed) << int(f);
+        EXPECT_EQ(back, big);
     }
 }
 

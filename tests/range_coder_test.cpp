@@ -87,6 +87,77 @@ TEST(RangeCoder, RandomStreamsRoundTripAndEndBehindMarker) {
     }
 }
 
+// A decoder state past the refill, as the symbol decodes see it.
+RangeDecoder stateWith(uint32_t range, uint32_t low) {
+    RangeDecoder rc;
+    rc.range = range;
+    rc.low = low;
+    return rc;
+}
+
+TEST(RangeCoder, ScaledTargetAgreesWithTheFrequencyDecodeForEveryCount) {
+    // Every total up to 600 and a spread of larger ones, on ranges from the bottom to the top,
+    // with code values on both sides of each multiple of the quotient and past the range (a
+    // damaged stream), against every count up to past the total.
+    std::vector<uint32_t> totals;
+    for (uint32_t t = 1; t <= 600; t++) totals.push_back(t);
+    for (uint32_t t : {1000u, 4095u, 16384u, 32767u, 33000u, 65535u, 0x7FFFFFu, 0x800000u})
+        totals.push_back(t);
+    std::mt19937 rng(11);
+    for (uint32_t total : totals) {
+        for (uint32_t range : {kRangeBottom + 1, 0x01234567u, 0x7FFFFFFFu, 0x80000000u,
+                               uint32_t(kRangeBottom + 1 + rng() % 0x7F000000u)}) {
+            const uint32_t help = range / total;
+            std::vector<uint32_t> lows = {0, 1, range - 1, range, 0xFFFFFFFFu};
+            for (int i = 0; i < 6; i++) {
+                const uint32_t k = i < 3 ? uint32_t(i) : rng() % (total + 2);
+                for (int d = -1; d <= 1; d++) lows.push_back(k * help + uint32_t(d));
+            }
+            for (uint32_t low : lows) {
+                RangeDecoder byFreq = stateWith(range, low), byScale = stateWith(range, low);
+                const uint32_t v = rangeDecodeFreq(byFreq, total);
+                const RangeScale scale = rangeDecodeScale(byScale, total);
+                ASSERT_EQ(byScale.help, byFreq.help);
+                const uint32_t last = total < 700 ? total + 2 : 700;
+                for (uint32_t c = 0; c <= last; c++)
+                    ASSERT_EQ(rangeReaches(scale, c), uint32_t(c <= v))
+                        << "total " << total << " range " << range << " low " << low << " c " << c;
+                for (uint32_t c : {v, v + 1, total - 1, total, 0xFFFFFFFFu})
+                    ASSERT_EQ(rangeReaches(scale, c), uint32_t(c <= v)) << "c " << c;
+            }
+        }
+    }
+}
+
+TEST(RangeCoder, UpdatesWithoutBranchesMatchTheirPlainForms) {
+    std::mt19937 rng(5);
+    for (int i = 0; i < 200000; i++) {
+        const uint32_t range = kRangeBottom + 1 + rng() % (0xFFFFFFFFu - kRangeBottom);
+        const uint32_t low = (i & 7) == 0 ? rng() : rng() % range;
+        // A symbol interval, the last one of the total every fourth time.
+        const uint32_t total = 1 + rng() % ((i & 1) ? 40 : 0x800000);
+        const uint32_t cumHigh = (i & 3) == 0 ? total : 1 + rng() % total;
+        const uint32_t cumLow = rng() % cumHigh;
+        RangeDecoder rc = stateWith(range, low);
+        rangeDecodeFreq(rc, total);
+        const uint32_t help = rc.help;
+        rangeUpdate(rc, cumLow, cumHigh);
+        ASSERT_EQ(rc.low, low - help * cumLow);
+        ASSERT_EQ(rc.range, cumHigh < total ? help * (cumHigh - cumLow) : range - help * cumLow);
+
+        const uint32_t c0 = 1 + rng() % 20000, c1 = rng() % 20000;
+        RangeDecoder bit = stateWith(range, low), selected = bit;
+        const uint32_t t = c0 * (range / (c0 + c1));
+        const int b = rangeDecodeBit(bit, c0, c1);
+        ASSERT_EQ(b, int(low >= t));
+        ASSERT_EQ(bit.range, low < t ? t : range - t);
+        ASSERT_EQ(bit.low, low < t ? low : low - t);
+        ASSERT_EQ(rangeDecodeBitSelected(selected, c0, c1), b);
+        ASSERT_EQ(selected.range, bit.range);
+        ASSERT_EQ(selected.low, bit.low);
+    }
+}
+
 TEST(RangeCoder, StartGivesBufferedBytesBack) {
     // 0x97 0x40 after a head that leaves 10 buffered bits: one whole byte goes back.
     std::vector<uint8_t> p = {0xFF, 0xFF, 0x97, 0x40, 0, 0, 0, 0x97};

@@ -285,6 +285,10 @@ PQZ_COLD uint32_t symbolFromReader(PayloadReader& in, const PrefixCodeSet& codes
 // Literals from pos on, up to the escape that ends them; pos is left at the escape. False when
 // decoding stops (damage, a literal behind the last byte, or a cancel). Not inlined: each kind
 // of context gets a loop of its own with its registers to itself.
+//
+// The inner loop runs while no rows are due to be counted and the plane has room, with the
+// codes in the bit window; everything else (counting rows, a code the reader has to take, a
+// literal at the end of the plane) takes one literal at a time through the checks below it.
 template <ContextKind kKind>
 [[gnu::noinline]] bool decodeLiterals(PayloadReader& in, BitStreamDecoder& d, size_t& pos) {
     if (in.damaged) return false;
@@ -296,16 +300,24 @@ template <ContextKind kKind>
     LiteralModel& literals = d.literals;
     const PrefixCodeSet& codes = d.codes;
     size_t p = pos;
-    size_t countAt = d.countAt;
     uint32_t before = out[p - 1];  // the first byte is stored ahead of the symbols
     BitWindow window(in);
-    bool go = true, damaged = false;
+    bool go = true;
     for (;;) {
-        if (damaged) {
-            go = false;
-            break;
+        const size_t stop = d.countAt < n ? d.countAt : n;
+        while (p < stop) {
+            const uint32_t ctx = formContext<kKind>(cls, row, out, p, before);
+            if (!window.fill()) break;
+            const uint32_t q = window.decode(codes, kLiteralCode + literals.selector[ctx]);
+            if (q == 0) {
+                window.handBack(in);
+                pos = p;
+                return true;
+            }
+            before = takeLiteral(literals, ctx, q - 1);
+            out[p++] = uint8_t(before);
         }
-        if (p >= countAt) {
+        if (p >= d.countAt) {
             // The count looks at the reader's position (rows read past the data's end are not
             // trusted): the reader is brought up to date first.
             window.handBack(in);
@@ -314,11 +326,12 @@ template <ContextKind kKind>
                 break;
             }
             window = BitWindow(in);
-            countAt = d.countAt;
+            continue;
         }
         const uint32_t ctx = formContext<kKind>(cls, row, out, p, before);
         const int code = kLiteralCode + literals.selector[ctx];
         uint32_t q;
+        bool damaged = false;
         if (window.fill()) {
             q = window.decode(codes, code);
         } else {
@@ -335,6 +348,11 @@ template <ContextKind kKind>
         }
         before = takeLiteral(literals, ctx, q - 1);
         out[p++] = uint8_t(before);
+        // A literal read past the payload's end is kept; decoding stops behind it.
+        if (damaged) {
+            go = false;
+            break;
+        }
     }
     window.handBack(in);
     pos = p;

@@ -1,6 +1,6 @@
 #include "codec/bitstream/rank_lists.h"
 
-#include <algorithm>
+#include <cstring>
 
 namespace pqz {
 
@@ -23,10 +23,48 @@ void initLiteralModel(LiteralModel& m, bool contextFlag, uint32_t thresholdBits)
 
 namespace {
 
+// Four pairs as one 64-bit word: a 16-bit lane per pair, the count in the byte that kCounts
+// selects (the low byte of the lane or the high one, as the machine orders bytes).
+struct FourPairs {
+    static constexpr size_t kBytes = 4 * sizeof(RankPair);
+    static constexpr uint64_t kLaneOnes = 0x0001000100010001;
+    static constexpr uint64_t kLaneTops = 0x8000800080008000;
+
+    uint64_t counts;  // the count bytes of the word, the value bytes cleared
+    bool countHigh;   // counts in the high byte of their lane
+
+    FourPairs() {
+        const RankPair mask[4] = {{0xFF, 0}, {0xFF, 0}, {0xFF, 0}, {0xFF, 0}};
+        std::memcpy(&counts, mask, kBytes);
+        countHigh = (counts & 0xFF) == 0;
+    }
+    // Whether a lane of c (counts only) is 0: a lane of 1 or more neither borrows nor, being
+    // below 0x8000 or having its top bit set in c, leaves the top bit of c - 1 and of ~c set.
+    bool anyZero(uint64_t c) const { return ((c - kLaneOnes) & ~c & kLaneTops) != 0; }
+    // Sum of the lanes of h (halved counts, at most 127 each).
+    uint32_t sum(uint64_t h) const {
+        return uint32_t(((countHigh ? h >> 8 : h) * kLaneOnes) >> 48);
+    }
+};
+
 // Halves the counts of a list from the front while they are not 0; false when the walk ended
-// on a zero count, true when it passed the last pair.
+// on a zero count, true when it passed the last pair. Four pairs at a time while none of them
+// is 0, then one at a time.
 bool halvePairs(RankList& list, uint32_t& sum) {
-    for (RankPair& pair : list.pair) {
+    const FourPairs four;
+    uint32_t j = 0;
+    for (; j < 256; j += 4) {
+        uint64_t w;
+        std::memcpy(&w, list.pair + j, FourPairs::kBytes);
+        const uint64_t c = w & four.counts;
+        if (four.anyZero(c)) break;
+        const uint64_t halved = (c >> 1) & four.counts;
+        w = (w & ~four.counts) | halved;
+        std::memcpy(list.pair + j, &w, FourPairs::kBytes);
+        sum += four.sum(halved);
+    }
+    for (; j < 256; j++) {
+        RankPair& pair = list.pair[j];
         if (pair.count == 0) return false;
         pair.count >>= 1;
         sum += pair.count;
@@ -65,18 +103,19 @@ uint32_t halveRankCounts(LiteralModel& m, uint32_t ctx) {
 
 void rescaleRankList(LiteralModel& m, uint32_t ctx) {
     RankList& list = m.ranks[ctx];
-    const bool wasSorted = list.sorted;
+    const bool wasSorted = list.indexedBelow != 0;
     list.total = halveRankCounts(m, ctx);
     if (!wasSorted) {
         indexRankCounts(list);
         return;
     }
     // Halving keeps the order, and a halved count is at most c exactly when the count was at
-    // most 2c + 1. Entries are replaced upwards: entry c reads entry 2c + 1 > c, still old.
-    // From 128 on every count qualifies, as at 255: from the first pair.
+    // most 2c + 1. From 128 on every count qualifies, as at 255: from the first pair.
     constexpr uint32_t kHalf = 128;
-    for (uint32_t c = 0; c < kHalf; c++) list.firstAtMost[c] = list.firstAtMost[2 * c + 1];
-    std::fill(list.firstAtMost + kHalf, list.firstAtMost + 256, uint16_t(0));
+    uint8_t halved[kHalf];
+    for (uint32_t c = 0; c < kHalf; c++) halved[c] = list.firstAtMost[2 * c + 1];
+    std::memcpy(list.firstAtMost, halved, kHalf);
+    std::memset(list.firstAtMost + kHalf, 0, 256 - kHalf);
 }
 
 void indexRankCounts(RankList& list) {
@@ -87,14 +126,15 @@ void indexRankCounts(RankList& list) {
     for (uint32_t j = 0; j < 256; j++) {
         const uint32_t c = list.pair[j].count;
         if (c > before) {
-            list.sorted = false;
+            list.indexedBelow = 0;
             return;
         }
         before = c;
-        while (unset > c) list.firstAtMost[--unset] = uint16_t(j);
+        while (unset > c) list.firstAtMost[--unset] = uint8_t(j);
     }
-    while (unset > 0) list.firstAtMost[--unset] = 256;
-    list.sorted = true;
+    // Counts below the last pair's have no pair: entries not read.
+    while (unset > 0) list.firstAtMost[--unset] = 0;
+    list.indexedBelow = 255;
 }
 
 void moveRankPair(RankList& list, uint32_t rank) {

@@ -16,12 +16,22 @@ struct RankPair {
 // stays below 256 while the totals advance in steps of 32 between checks. A halving that runs
 // on from the list before (below) can shift those steps, and a count may then wrap to 0 and stay
 // in place: the list is no longer sorted and takes the plain search until it is again.
+//
+// One record per context of 1 KiB, so that a context's record is found with a shift: the pairs,
+// the count index and the total on the record's last cache line.
 struct RankList {
-    uint32_t total;
     RankPair pair[256];
-    uint16_t firstAtMost[256];  // sorted lists: per count c, the first pair whose count is <= c
-    bool sorted;
+    // Sorted lists: per count c, the first pair whose count is <= c. An entry for which no pair
+    // qualifies is never read (a literal's own pair always qualifies for its count and the next
+    // one); it holds the pair count 256 cut to a byte, 0.
+    uint8_t firstAtMost[256];
+    uint32_t total;
+    // Counts below it move by the index: 255 while the list is sorted (a count of 255 wraps and
+    // takes the plain search), 0 when it is not.
+    uint8_t indexedBelow;
+    uint8_t unused[1024 - 512 - 256 - 4 - 1];
 };
+static_assert(sizeof(RankList) == 1024, "a power-of-two record per context");
 
 struct LiteralModel {
     RankList ranks[256];
@@ -52,44 +62,68 @@ uint8_t chooseSelector(const RankList& list, const uint8_t* threshold);
 // Counts a literal of an unsorted list, or one whose count wraps: the plain search.
 void moveRankPair(RankList& list, uint32_t rank);
 
-// Moves the pairs from..to-1 one place up (to from+1..to). Moves of four pairs or more go in
-// pieces of 8 or 16 bytes from the top down, each read before the piece above it is written
-// over; the bottom piece is read first and written last (over bytes that already hold what it
-// brings).
+namespace detail {
+
+// Moves bytes bytes one pair up with two pieces of kPiece bytes, the first and the last (they
+// overlap when bytes < 2 * kPiece); both are read before either is written.
+template <size_t kPiece>
+inline void shiftTwoPieces(uint8_t* base, size_t bytes) {
+    struct Piece {
+        uint8_t b[kPiece];
+    };
+    Piece first, last;
+    std::memcpy(&first, base, kPiece);
+    std::memcpy(&last, base + bytes - kPiece, kPiece);
+    std::memcpy(base + bytes - kPiece + sizeof(RankPair), &last, kPiece);
+    std::memcpy(base + sizeof(RankPair), &first, kPiece);
+}
+
+}  // namespace detail
+
+// Moves the pairs from..to-1 one place up (to from+1..to), without a loop up to 32 pairs: one
+// pair, or the first and the last piece of 4, 8, 16 or twice 16 bytes. Longer moves go in 32-byte
+// steps from the top down, each read before the step above it is written over, and the rest
+// below them in up to two 16-byte pieces; the bottom piece is read first and written last (over
+// bytes that already hold what it brings).
 inline void shiftPairsUp(RankPair* pair, uint32_t from, uint32_t to) {
-    switch (to - from) {
-        case 3:
-            pair[from + 3] = pair[from + 2];
-            [[fallthrough]];
-        case 2:
-            pair[from + 2] = pair[from + 1];
-            [[fallthrough]];
-        case 1:
-            pair[from + 1] = pair[from];
-            return;
-        default:
-            break;
-    }
     constexpr size_t kStep = sizeof(RankPair);
     uint8_t* const base = reinterpret_cast<uint8_t*>(pair + from);
     const size_t bytes = (to - from) * kStep;
-    if (bytes < 16) {
-        uint64_t bottom, top;
-        std::memcpy(&bottom, base, 8);
-        std::memcpy(&top, base + bytes - 8, 8);
-        std::memcpy(base + bytes - 8 + kStep, &top, 8);
-        std::memcpy(base + kStep, &bottom, 8);
+    if (bytes <= 16) {
+        if (bytes >= 8) return detail::shiftTwoPieces<8>(base, bytes);
+        if (bytes >= 4) return detail::shiftTwoPieces<4>(base, bytes);
+        pair[from + 1] = pair[from];
         return;
     }
+    if (bytes <= 32) return detail::shiftTwoPieces<16>(base, bytes);
     struct Piece {
         uint8_t b[16];
     };
-    Piece bottom, piece;
+    if (bytes <= 64) {
+        Piece p[4];
+        std::memcpy(&p[0], base, 16);
+        std::memcpy(&p[1], base + 16, 16);
+        std::memcpy(&p[2], base + bytes - 32, 16);
+        std::memcpy(&p[3], base + bytes - 16, 16);
+        std::memcpy(base + bytes - 16 + kStep, &p[3], 16);
+        std::memcpy(base + bytes - 32 + kStep, &p[2], 16);
+        std::memcpy(base + 16 + kStep, &p[1], 16);
+        std::memcpy(base + kStep, &p[0], 16);
+        return;
+    }
+    Piece bottom, low, high;
     std::memcpy(&bottom, base, sizeof bottom);
-    for (size_t at = bytes; at > sizeof piece;) {
-        at -= sizeof piece;
-        std::memcpy(&piece, base + at, sizeof piece);
-        std::memcpy(base + at + kStep, &piece, sizeof piece);
+    size_t at = bytes;
+    while (at > 32) {
+        at -= 32;
+        std::memcpy(&low, base + at, 16);
+        std::memcpy(&high, base + at + 16, 16);
+        std::memcpy(base + at + 16 + kStep, &high, 16);
+        std::memcpy(base + at + kStep, &low, 16);
+    }
+    if (at > 16) {
+        std::memcpy(&low, base + at - 16, 16);
+        std::memcpy(base + at - 16 + kStep, &low, 16);
     }
     std::memcpy(base + kStep, &bottom, sizeof bottom);
 }
@@ -100,14 +134,16 @@ inline uint8_t takeLiteral(LiteralModel& m, uint32_t ctx, uint32_t rank) {
     RankList& list = m.ranks[ctx];
     RankPair* pair = list.pair;
     const uint8_t value = pair[rank].value;
-    const uint8_t old = pair[rank].count;
-    if (old != 255 && list.sorted) {
-        const uint8_t count = uint8_t(old + 1);
+    const uint32_t old = pair[rank].count;
+    if (old < list.indexedBelow) {
+        const uint32_t count = old + 1;
         // The pair goes ahead of every pair whose count is not above its new one.
         const uint32_t to = list.firstAtMost[count];
+        list.firstAtMost[old] = uint8_t(list.firstAtMost[old] + 1);
+        RankPair moved = pair[rank];
+        moved.count = uint8_t(count);
         if (to < rank) shiftPairsUp(pair, to, rank);
-        pair[to] = {count, value};
-        list.firstAtMost[old]++;
+        pair[to] = moved;
     } else {
         moveRankPair(list, rank);
     }

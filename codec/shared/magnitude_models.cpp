@@ -67,11 +67,17 @@ inline uint16_t halveUp(uint16_t c) {
 }  // namespace
 
 uint32_t decodeMagnitude(RangeDecoder& rc, const MagnitudeTable& table, MagnitudeModel& m) {
-    const uint32_t v = rangeDecodeFreq(rc, m.total);
-    int k = 0;
-    uint32_t cum = m.classCount[0];
-    while (k < 7 && cum <= v) cum += m.classCount[++k];
-    rangeUpdate(rc, cum - m.classCount[k], cum);
+    // The class is the number of the classes' cumulative counts 1 to 7 at or below the target
+    // (they never decrease): counted without a branch and without the target's division.
+    const RangeScale scale = rangeDecodeScale(rc, m.total);
+    uint32_t cum[9];
+    cum[0] = 0;
+    uint32_t k = 0;
+    for (int i = 0; i < 8; i++) {
+        cum[i + 1] = cum[i] + m.classCount[i];
+        if (i < 7) k += rangeReaches(scale, cum[i + 1]);
+    }
+    rangeUpdate(rc, cum[k], cum[k + 1]);
     if (m.total > 16384) {
         uint32_t total = 0;
         for (auto& c : m.classCount) {
@@ -96,7 +102,7 @@ uint32_t decodeMagnitude(RangeDecoder& rc, const MagnitudeTable& table, Magnitud
     uint32_t h = 1;
     while (h < end) {
         uint16_t* node = m.node[first + h];
-        const int b = rangeDecodeBit(rc, node[0], node[1]);
+        const int b = rangeDecodeBitSelected(rc, node[0], node[1]);
         if (node[b] > 16384) {
             node[0] = halveUp(node[0]);
             node[1] = halveUp(node[1]);

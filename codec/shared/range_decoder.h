@@ -57,16 +57,48 @@ inline uint32_t rangeDecodeFreq(RangeDecoder& rc, uint32_t total) {
     return v >= total ? total - 1 : v;
 }
 
-inline void rangeUpdate(RangeDecoder& rc, uint32_t cumLow, uint32_t cumHigh) {
-    uint32_t t = rc.help * cumLow;
-    rc.low -= t;
-    if (cumHigh < rc.total)
-        rc.range = rc.help * (cumHigh - cumLow);
-    else
-        rc.range -= t;
+// The frequency decode with one division. rangeDecodeScale(rc, total) takes the place of
+// rangeDecodeFreq(rc, total) (follow it with rangeUpdate as well); rangeReaches(scale, c) is then
+// 1 exactly when the cumulative count c is at or below the target rangeDecodeFreq would have
+// returned, min(low / help, total - 1), and 0 otherwise. With low' = min(low, total * help - 1):
+// c <= low / help and c <= total - 1 give c * help <= low and c * help <= total * help - help,
+// so c * help <= low'; conversely c * help <= low' <= low gives c <= low / help, and
+// c * help < total * help gives c < total. The products are taken in 64 bits.
+struct RangeScale {
+    uint64_t help;
+    uint64_t low;  // low'
+};
+
+inline RangeScale rangeDecodeScale(RangeDecoder& rc, uint32_t total) {
+    rc.total = total;
+    rangeNormalize(rc);
+    const uint32_t help = rc.range / total;
+    rc.help = help;
+    const uint32_t top = total * help - 1;  // total * help <= range
+    return {help, rc.low < top ? rc.low : top};
 }
 
-// One binary decision with counts count0 and count1.
+inline uint32_t rangeReaches(const RangeScale& scale, uint32_t c) {
+    return uint32_t(c * scale.help <= scale.low);
+}
+
+// The updates below choose by masks, not by branches: which way they go is what the stream
+// decides, so a branch would often be mispredicted.
+inline uint32_t rangeSelect(bool c, uint32_t ifTrue, uint32_t ifFalse) {
+    const uint32_t mask = 0u - uint32_t(c);
+    return ifFalse ^ ((ifTrue ^ ifFalse) & mask);
+}
+
+inline void rangeUpdate(RangeDecoder& rc, uint32_t cumLow, uint32_t cumHigh) {
+    const uint32_t t = rc.help * cumLow;
+    const uint32_t inner = rc.help * (cumHigh - cumLow);
+    const uint32_t last = rc.range - t;  // the last symbol takes the rest of the range
+    rc.low -= t;
+    rc.range = rangeSelect(cumHigh < rc.total, inner, last);
+}
+
+// One binary decision with counts count0 and count1. For callers that branch on the decision
+// anyway: the decoder's branch and theirs are one.
 inline int rangeDecodeBit(RangeDecoder& rc, uint32_t count0, uint32_t count1) {
     rangeNormalize(rc);
     const uint32_t t = count0 * (rc.range / (count0 + count1));
@@ -77,6 +109,17 @@ inline int rangeDecodeBit(RangeDecoder& rc, uint32_t count0, uint32_t count1) {
     rc.range -= t;
     rc.low -= t;
     return 1;
+}
+
+// The same decision without a branch, for callers that only compute with it (a tree walk).
+inline int rangeDecodeBitSelected(RangeDecoder& rc, uint32_t count0, uint32_t count1) {
+    rangeNormalize(rc);
+    const uint32_t range = rc.range, low = rc.low;
+    const uint32_t t = count0 * (range / (count0 + count1));
+    const bool one = low >= t;
+    rc.range = rangeSelect(one, range - t, t);
+    rc.low = low - (t & (0u - uint32_t(one)));
+    return int(one);
 }
 
 // A value in [0, n) with equal probabilities.

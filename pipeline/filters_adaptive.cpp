@@ -1,0 +1,294 @@
+// The adaptive two-stage predictor filter. Each sample's prediction splits into terms from the
+// two rows above, computed for a span of columns ahead in a loop of plain lanes, and the serial
+// rest that waits for the sample to the left: two activity sums, two class lookups and two
+// blends, without branches. Only the adaptation of a class boundary after a large error
+// branches; it recomputes what it needs, so the loop keeps nothing for it.
+#include <cstring>
+#include <utility>
+
+#include "base/memory.h"
+#include "pipeline/filters.h"
+
+namespace pqz {
+namespace {
+
+// Columns handled per pass; their terms stay in the first-level cache.
+constexpr int kSpan = 256;
+
+// Samples of a row copy in front of column 0 and behind the last column; they repeat the edge
+// samples, so that every neighbour of a column is read without clamping.
+constexpr int kPad = 2;
+
+// Activities range over [-1020, 1020]; a stage's two class tables share one array indexed by the
+// signed activity plus kMid.
+constexpr int kMid = 1024;
+
+inline int iabs(int v) {
+    return v < 0 ? -v : v;
+}
+
+// The four class tables: class(a) = 1 + number of the table's thresholds <= a. Tables 0 and 1
+// serve stage 1 (horizontal activity D positive, or not), 2 and 3 stage 2 (vertical activity J
+// not negative, or negative). A table holds the class minus one, the weight of the blend it
+// picks (0 to 4 quarters). Stage 1 keeps table 0 at stage1[kMid + a] for a >= 1 and table 1 at
+// stage1[kMid - a] for a >= 0, so that stage1[kMid + D] is the class of D; stage 2 keeps table 2
+// at stage2[kMid + a] for a >= 0 and table 3 at stage2[kMid - a] for a >= 1. Table 0's entry 0
+// and table 3's entry 0 are never read and not kept.
+struct ClassTables {
+    int threshold[4][4];
+    uint8_t stage1[2 * kMid];
+    uint8_t stage2[2 * kMid];
+};
+
+// Sets table t's entry a (0 <= a < 1024) to class minus one q.
+void setClass(ClassTables& c, int t, int a, int q) {
+    if (a == 0 && (t == 0 || t == 3)) return;  // never read
+    uint8_t* stage = t < 2 ? c.stage1 : c.stage2;
+    stage[t == 1 || t == 3 ? kMid - a : kMid + a] = uint8_t(q);
+}
+
+void initClassTables(ClassTables& c) {
+    static const int kThresholds[4][4] = {
+        {7, 16, 31, 66}, {8, 10, 20, 36}, {10, 30, 48, 65}, {8, 20, 28, 32}};
+    std::memset(c.stage1, 0, sizeof c.stage1);
+    std::memset(c.stage2, 0, sizeof c.stage2);
+    for (int t = 0; t < 4; t++) {
+        for (int j = 0; j < 4; j++) c.threshold[t][j] = kThresholds[t][j];
+        for (int a = 0; a < 1024; a++) {
+            int q = 0;
+            for (int j = 0; j < 4; j++) q += kThresholds[t][j] <= a;
+            setClass(c, t, a, q);
+        }
+    }
+}
+
+// Moves boundary b of table t (between classes b + 1 and b + 2) by one activity: up when it
+// gives way to the lower class, so that activity threshold[b] now gives class b + 1, or down,
+// so that threshold[b] - 1 now gives class b + 2.
+void moveBoundary(ClassTables& c, int t, int b, bool up) {
+    int& th = c.threshold[t][b];
+    if (!up) th--;
+    if (th >= 0 && th < 1024) setClass(c, t, th, up ? b : b + 1);
+    if (up) th++;
+}
+
+// Stage 1 blends C and F in quarters: C, (C + G) / 2, G = (C + F) / 2, (F + G) / 2, F, each
+// rounded down; with d = F - C they are C + floor(q d / 4) for q = 0 to 4.
+inline int blend1(int C, int d, int q) {
+    return C + ((q * d) >> 2);
+}
+
+// Stage 2 blends I and K: I, (3 I + K + 1) / 4, (I + K + 1) / 2, (I + 3 K + 1) / 4, K, rounded
+// down; with d = K - I they are I + floor((q d + 1) / 4), except that the middle one rounds
+// (2 d + 2) / 4.
+inline int blend2(int I, int d, int q) {
+    return I + ((q * d + 1 + (q == 2)) >> 2);
+}
+
+// The working set of one span of columns: the terms that come from the two rows above (NE, N,
+// NW, NWW one row up, NNE, NN, NNW two rows up, and the activities of the row above), the
+// residuals, and the reconstructed samples before they go to the plane.
+struct SpanTerms {
+    int16_t D[kSpan];   // horizontal activities of NW, N and NE
+    int16_t J[kSpan];   // vertical activities of N and NE
+    int16_t C[kSpan];   // 16 NE + 23 N - 3 NW - 3 NN + 31: the smooth predictor less W and WW
+    int16_t f1[kSpan];  // 9 N - NN - NW + 4: the edge predictor for D > 0 is (W + f1) / 8
+    int16_t f0[kSpan];  // (N - NW + 2) / 4: the edge predictor otherwise is W + f0
+    int16_t k1[kSpan];  // 3 NE + N - NNE - NW + 4: stage 2's target for J >= 0 is (6 I + k1) / 8
+    int16_t k0[kSpan];  // N + 2 NW - NNW - NWW + 2: for J < 0 it is (2 I + W + k0) / 4
+    uint8_t N[kSpan], NW[kSpan], NE[kSpan];
+    uint8_t residual[kSpan];
+    uint8_t out[kSpan];
+};
+
+// Everything the filter keeps besides the rows: one block, so that the loop reaches all of it
+// from one address.
+struct AdaptiveScratch {
+    SpanTerms span;
+    ClassTables classes;
+};
+
+// Fills the terms for columns [x0, x0 + n). up1 and up2 are padded copies of the rows one and
+// two above (column x at index x + kPad); hUp and vUp the activities of the row above.
+void spanTerms(SpanTerms& t, const uint8_t* codes, const uint8_t* up1, const uint8_t* up2,
+               const int16_t* hUp, const int16_t* vUp, int x0, int n, const uint8_t r[256],
+               bool zigzag) {
+    const uint8_t* a = up1 + kPad + x0;
+    const uint8_t* b = up2 + kPad + x0;
+    const int16_t* h = hUp + x0;
+    const int16_t* v = vUp + x0;
+    for (int i = 0; i < n; i++) {
+        const int N = a[i], NW = a[i - 1], NE = a[i + 1], NWW = a[i - 2];
+        const int NN = b[i], NNW = b[i - 1], NNE = b[i + 1];
+        t.D[i] = int16_t(h[i - 1] + h[i] + h[i + 1]);
+        t.J[i] = int16_t(v[i] + v[i + 1]);
+        t.C[i] = int16_t(16 * NE + 23 * N - 3 * NW - 3 * NN + 31);
+        t.f1[i] = int16_t(9 * N - NN - NW + 4);
+        t.f0[i] = int16_t((N - NW + 2) >> 2);
+        t.k1[i] = int16_t(3 * NE + N - NNE - NW + 4);
+        t.k0[i] = int16_t(N + 2 * NW - NNW - NWW + 2);
+        t.N[i] = uint8_t(N);
+        t.NW[i] = uint8_t(NW);
+        t.NE[i] = uint8_t(NE);
+    }
+    residualsOf(codes + x0, n, r, zigzag, t.residual);
+}
+
+// One prediction: the blends' end points, the classes picked, and the final value.
+struct Prediction {
+    int C, dF;   // stage 1's end points: C and F - C
+    int I, dK;   // stage 2's: I and K - I
+    int q1, q2;  // the blends picked (class minus one)
+    int value;
+};
+
+// The prediction of column i of a span from the samples W and WW to its left and the
+// activities D and J. The activity signs pick predictors by masks, so that nothing branches.
+inline Prediction predictAdaptive(const AdaptiveScratch& s, int i, int W, int WW, int D, int J) {
+    const SpanTerms& t = s.span;
+    Prediction pr;
+    const int dm = (D - 1) >> 31;  // -1 when D <= 0
+    const int jm = J >> 31;        // -1 when J < 0
+    pr.C = (t.C[i] + 28 * W + 3 * WW) >> 6;
+    const int F1 = (W + t.f1[i]) >> 3, F0 = W + t.f0[i];
+    pr.dF = (F1 ^ ((F1 ^ F0) & dm)) - pr.C;
+    pr.q1 = s.classes.stage1[kMid + D];
+    pr.I = blend1(pr.C, pr.dF, pr.q1);
+    const int K1 = (6 * pr.I + t.k1[i]) >> 3, K0 = (2 * pr.I + W + t.k0[i]) >> 2;
+    pr.dK = (K1 ^ ((K1 ^ K0) & jm)) - pr.I;
+    pr.q2 = s.classes.stage2[kMid + J];
+    pr.value = blend2(pr.I, pr.dK, pr.q2);
+    return pr;
+}
+
+// After a large error e = |p - prediction| at column i, redoes the prediction and moves one
+// class boundary towards the blend that would have done better: stage 1's first, then stage
+// 2's. The end classes never move.
+[[gnu::noinline]] void adaptClasses(AdaptiveScratch& s, int i, int W, int WW, int D, int J, int p) {
+    const Prediction pr = predictAdaptive(s, i, W, WW, D, J);
+    const int e = iabs(p - pr.value), u = iabs(p - pr.I) - 1;
+    const int t1 = D > 0 ? 0 : 1, t2 = J >= 0 ? 2 : 3;
+    if (pr.q1 > 0 && iabs(p - blend1(pr.C, pr.dF, pr.q1 - 1)) < u)
+        moveBoundary(s.classes, t1, pr.q1 - 1, true);
+    else if (pr.q1 < 4 && iabs(p - blend1(pr.C, pr.dF, pr.q1 + 1)) < u)
+        moveBoundary(s.classes, t1, pr.q1, false);
+    else if (pr.q2 > 0 && iabs(p - blend2(pr.I, pr.dK, pr.q2 - 1)) < e - 1)
+        moveBoundary(s.classes, t2, pr.q2 - 1, true);
+    else if (pr.q2 < 4 && iabs(p - blend2(pr.I, pr.dK, pr.q2 + 1)) < e - 1)
+        moveBoundary(s.classes, t2, pr.q2, false);
+}
+
+// |d| for d in [-255, 255], read at kAbs.v[255 + d].
+struct AbsTable {
+    uint8_t v[511];
+    constexpr AbsTable() : v() {
+        for (int d = -255; d <= 255; d++) v[255 + d] = uint8_t(d < 0 ? -d : d);
+    }
+};
+constexpr AbsTable kAbs;
+
+// The running state of a row: the two samples to the left and the activities of the one before.
+struct RowState {
+    int W, WW, h, v;
+};
+
+// Reconstructs the n columns of the span into s.span.out.
+void unpredictSpan(AdaptiveScratch& s, RowState& rs, int n) {
+    const SpanTerms& t = s.span;
+    const uint8_t* absOf = kAbs.v + 255;
+    ptrdiff_t W = rs.W, WW = rs.WW;
+    int h = rs.h, v = rs.v;
+    for (int i = 0; i < n; i++) {
+        const int D = h + t.D[i], J = v + t.J[i];
+        const int value = predictAdaptive(s, i, int(W), int(WW), D, J).value;
+        const ptrdiff_t p = uint8_t(t.residual[i] + value);
+        s.span.out[i] = uint8_t(p);
+        h = absOf[p - W] - absOf[p - ptrdiff_t(t.N[i])];
+        v = absOf[p - ptrdiff_t(t.NW[i])] - absOf[p - ptrdiff_t(t.NE[i])];
+        if (unsigned(int(p) - value + 5) > 10u) adaptClasses(s, i, int(W), int(WW), D, J, int(p));
+        WW = W;
+        W = p;
+    }
+    rs = RowState{int(W), int(WW), h, v};
+}
+
+// The activities of columns 1 to width - 1 of a reconstructed row, for the row below:
+// h = |p - W| - |p - N| and v = |p - NW| - |p - NE|. up1 is the padded copy of the row above.
+void activityRow(const uint8_t* row, const uint8_t* up1, int width, int16_t* h, int16_t* v) {
+    const uint8_t* a = up1 + kPad;
+    for (int x = 1; x < width; x++) {
+        const int p = row[x];
+        h[x] = int16_t(iabs(p - row[x - 1]) - iabs(p - a[x]));
+        v[x] = int16_t(iabs(p - a[x - 1]) - iabs(p - a[x + 1]));
+    }
+}
+
+// Copies a row with kPad repeated edge samples on each side.
+void padRow(uint8_t* dst, const uint8_t* row, int width) {
+    std::memcpy(dst + kPad, row, size_t(width));
+    for (int k = 0; k < kPad; k++) {
+        dst[k] = row[0];
+        dst[kPad + width + k] = row[width - 1];
+    }
+}
+
+}  // namespace
+
+bool unpredictAdaptive(uint8_t* plane, int width, int height, int tolerance) {
+    if (width <= 0 || height <= 0) return true;
+    Owned<AdaptiveScratch> scratch = allocateObject<AdaptiveScratch>(Fill::None);
+    // Activity terms h and v of the row above and of the current row (one spare column on the
+    // right repeats the last column), then two padded row copies.
+    const size_t cols = size_t(width) + 1;
+    Owned<int16_t[]> act = allocateArray<int16_t>(4 * cols + cols + 2 * kPad);
+    if (!scratch || !act) return false;
+    AdaptiveScratch& s = *scratch;
+    initClassTables(s.classes);
+    int16_t* hUp = act.get();
+    int16_t* vUp = hUp + cols;
+    int16_t* hCur = hUp + 2 * cols;
+    int16_t* vCur = hUp + 3 * cols;
+    uint8_t* up1 = reinterpret_cast<uint8_t*>(hUp + 4 * cols);
+    uint8_t* up2 = up1 + cols + 2 * kPad;
+
+    uint8_t r[256];
+    buildResidualMap(tolerance, r);
+    const int last = width - 1;
+
+    // Row 0: running sum from the left.
+    hUp[0] = vUp[0] = 0;
+    for (int x = 1; x < width; x++) {
+        plane[x] = uint8_t(plane[x - 1] + r[plane[x]]);
+        hUp[x] = vUp[x] = int16_t(iabs(plane[x] - plane[x - 1]));
+    }
+    hUp[width] = hUp[last];
+    vUp[width] = vUp[last];
+    padRow(up1, plane, width);
+    std::memcpy(up2, up1, cols + 2 * kPad);
+
+    for (int y = 1; y < height; y++) {
+        uint8_t* row = plane + size_t(y) * width;
+        const int first = uint8_t(up1[kPad] + r[row[0]]);
+        row[0] = uint8_t(first);
+        hCur[0] = int16_t(-iabs(first - up1[kPad]));
+        vCur[0] = 0;
+        // Left of column 1 both W and WW are column 0.
+        RowState rs{first, first, hCur[0], 0};
+        for (int x0 = 1; x0 < width; x0 += kSpan) {
+            const int n = width - x0 < kSpan ? width - x0 : kSpan;
+            spanTerms(s.span, row, up1, up2, hUp, vUp, x0, n, r, tolerance == 0);
+            unpredictSpan(s, rs, n);
+            std::memcpy(row + x0, s.span.out, size_t(n));
+        }
+        activityRow(row, up1, width, hCur, vCur);
+        hCur[width] = hCur[last];
+        vCur[width] = vCur[last];
+        std::swap(hUp, hCur);
+        std::swap(vUp, vCur);
+        std::swap(up1, up2);
+        padRow(up1, row, width);
+    }
+    return true;
+}
+
+}  // namespace pqz

@@ -434,7 +434,7 @@ TEST(Damage, TinyRawFileDoesNotReserveItsImage) {
     ASSERT_EQ(file.size(), 29u);
     file[4] = 0x03, file[5] = 0xE7, file[6] = 0xA2, file[7] = 0x4F;
     MemFile mem;
-    const long before = peakVirtualKb();
+    [[maybe_unused]] const long before = peakVirtualKb();
     const Walk w = walk(mem.put(file), {});
     EXPECT_TRUE(w.images.empty());
     EXPECT_EQ(w.error, PQZ_ERR_NO_BLOCK);  // a damaged block: the file is closed
@@ -581,7 +581,7 @@ TEST(Damage, CompressedImageDeclaredHugeIsRefused) {
         enc::ImageBlock huge = block;
         huge.width = huge.height = 20000;
         resetPeakResident();
-        const long before = statusKb("VmRSS");
+        [[maybe_unused]] const long before = statusKb("VmRSS");
         const Walk w = walk(mem.put(fileOf(huge)), {});
         EXPECT_TRUE(w.images.empty()) << name;
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)

@@ -81,7 +81,7 @@ inline void shiftTwoPieces(uint8_t* base, size_t bytes) {
 }  // namespace detail
 
 // Moves the pairs from..to-1 one place up (to from+1..to), without a loop up to 32 pairs: one
-// pair, or the first and the last piece of 4, 8, 16 or twice 16 bytes. Longer moves go in 32-byte
+// pair, or the first and the last piece of 4, 8, 16 or 32 bytes. Longer moves go in 32-byte
 // steps from the top down, each read before the step above it is written over, and the rest
 // below them in up to two 16-byte pieces; the bottom piece is read first and written last (over
 // bytes that already hold what it brings).
@@ -96,21 +96,10 @@ inline void shiftPairsUp(RankPair* pair, uint32_t from, uint32_t to) {
         return;
     }
     if (bytes <= 32) return detail::shiftTwoPieces<16>(base, bytes);
+    if (bytes <= 64) return detail::shiftTwoPieces<32>(base, bytes);
     struct Piece {
         uint8_t b[16];
     };
-    if (bytes <= 64) {
-        Piece p[4];
-        std::memcpy(&p[0], base, 16);
-        std::memcpy(&p[1], base + 16, 16);
-        std::memcpy(&p[2], base + bytes - 32, 16);
-        std::memcpy(&p[3], base + bytes - 16, 16);
-        std::memcpy(base + bytes - 16 + kStep, &p[3], 16);
-        std::memcpy(base + bytes - 32 + kStep, &p[2], 16);
-        std::memcpy(base + 16 + kStep, &p[1], 16);
-        std::memcpy(base + kStep, &p[0], 16);
-        return;
-    }
     Piece bottom, low, high;
     std::memcpy(&bottom, base, sizeof bottom);
     size_t at = bytes;

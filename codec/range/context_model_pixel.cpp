@@ -17,41 +17,19 @@ static_assert(255 * 1024 + 1023 < kLocalSlotEntries + kLocalModelEntries,
 
 // Symbol 1..4 of the neighbour that equals index (N, W, NE, NW first), or 0. Looked up from
 // the four comparisons at once: which neighbour matches follows no pattern.
-int neighbourSymbol(const uint32_t* neighbour, uint32_t index) {
+int neighbourSymbol(const ContextModel& cm, uint32_t index) {
     static constexpr uint8_t kFirstMatch[16] = {0, 1, 2, 1, 3, 1, 2, 1, 4, 1, 2, 1, 3, 1, 2, 1};
 #if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
     const __m128i equal =
-        _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(neighbour)),
+        _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cm.neighbour)),
                         _mm_set1_epi32(int32_t(index)));
     const uint32_t matches = uint32_t(_mm_movemask_ps(_mm_castsi128_ps(equal)));
 #else
     const uint32_t matches =
-        uint32_t(index == neighbour[0]) | uint32_t(index == neighbour[1]) << 1 |
-        uint32_t(index == neighbour[2]) << 2 | uint32_t(index == neighbour[3]) << 3;
+        uint32_t(index == cm.neighbour[0]) | uint32_t(index == cm.neighbour[1]) << 1 |
+        uint32_t(index == cm.neighbour[2]) << 2 | uint32_t(index == cm.neighbour[3]) << 3;
 #endif
     return kFirstMatch[matches];
-}
-
-// The equality pattern of the pixel at the cursors that picks its neighbour class.
-PQZ_HOT_INLINE int neighbourPattern(const RowEntry* cur, const RowEntry* a1) {
-    return a1[0].eqW + 2 * cur[-1].eqN + 4 * (a1[1].index == a1[-1].index) + 8 * a1[1].eqW +
-           16 * cur[-1].eqN2 + 32 * cur[-1].eqNE;
-}
-
-// The first context number's position within its class model's block (the equality flags and
-// windowed sums around the pixel at the cursors).
-PQZ_HOT_INLINE uint32_t firstContextBits(const RowEntry* cur, const RowEntry* a1,
-                                         const RowEntry* a2, const RowEntry* a3, const RowEntry* a4,
-                                         const uint8_t* sums) {
-    return (a1[0].eqN & a2[0].eqN & a3[0].eqN & a4[0].eqN) * 512 +
-           (a1[0].eqW & a2[0].eqW & a3[0].eqW & a4[0].eqW) * 256 + (sums[3] == 0) * 128 +
-           (sums[2] == 0) * 64 + (sums[1] == 0) * 32 + (sums[0] == 0) * 16 + cur[-2].eqNE * 8 +
-           cur[-2].eqN3 * 4 + cur[-2].eqN2 * 2 + cur[-1].eqW;
-}
-
-// The flags that join the first context number in the second one.
-PQZ_HOT_INLINE uint32_t secondContextBits(const RowEntry* cur, const RowEntry* a1) {
-    return a1[1].eqNW * 4 + a1[0].eqN * 2 + cur[-1].eqN3;
 }
 
 // Looks up a context number, handing out the next free number on first use. Returns -1 when
@@ -276,18 +254,25 @@ PQZ_HOT_INLINE int decodePixelAt(RangeDecoder& rc, ContextModel& cm, int x) {
     HashRecord& record = hashRecord(cm, hash);
     cm.recentSlot = record.recent;
 
-    const int cls = cm.classOfPattern[neighbourPattern(cur, a1)];
+    const int pattern = a1[0].eqW + 2 * cur[-1].eqN + 4 * (ne == nw) + 8 * a1[1].eqW +
+                        16 * cur[-1].eqN2 + 32 * cur[-1].eqNE;
+    const int cls = cm.classOfPattern[pattern];
     cm.pairSlot = pairsOf(cm, record, cls, hash);
-    const int m1 = neighbourSymbol(cm.neighbour, cm.pairSlot[0]);
-    const int m2 = neighbourSymbol(cm.neighbour, cm.pairSlot[1]);
+    const int m1 = neighbourSymbol(cm, cm.pairSlot[0]);
+    const int m2 = neighbourSymbol(cm, cm.pairSlot[1]);
     cm.classModelIndex = cm.classModelOf[cls + 15 * m1 + 75 * m2];
 
+    const uint8_t* sums = cm.rowEqualSums;
     const uint32_t first = uint32_t(cm.classModelIndex) * 1024 +
-                           firstContextBits(cur, a1, a2, a3, a4, cm.rowEqualSums);
+                           (a1[0].eqN & a2[0].eqN & a3[0].eqN & a4[0].eqN) * 512 +
+                           (a1[0].eqW & a2[0].eqW & a3[0].eqW & a4[0].eqW) * 256 +
+                           (sums[3] == 0) * 128 + (sums[2] == 0) * 64 + (sums[1] == 0) * 32 +
+                           (sums[0] == 0) * 16 + cur[-2].eqNE * 8 + cur[-2].eqN3 * 4 +
+                           cur[-2].eqN2 * 2 + cur[-1].eqW;
     uint16_t* slots = localSlotBlock(cm, uint32_t(cm.classModelIndex));
     const int32_t e = contextNumber(slots[first % kSlotBlock], cm.nextLocalSlot);
     if (e < 0) return refusePixel(rc, cm, 0);
-    const uint32_t second = uint32_t(e) * 8 + secondContextBits(cur, a1);
+    const uint32_t second = uint32_t(e) * 8 + a1[1].eqNW * 4 + a1[0].eqN * 2 + cur[-1].eqN3;
     if (second >= kLocalModelEntries) return refusePixel(rc, cm, 0);  // 13,600 first numbers
     ensureNumbers(cm.localModelOf(), cm.localModelOfReady, second, kLocalModelEntries);
     int32_t h = contextNumber(cm.localModelOf()[second], cm.nextLocalModel);
@@ -357,9 +342,10 @@ PQZ_HOT_INLINE void moveToFront(uint16_t* recent, uint32_t v) {
 #endif
 }
 
-// After a pixel that came through the escape path: teaches the lists around it its value v and
+// After a pixel that came through the escape path: teaches the lists around it the value and
 // starts a new set of exclusions.
-void teachLists(ContextModel& cm, uint32_t v) {
+void teachLists(ContextModel& cm) {
+    const uint32_t v = cm.rowCursor[0][0].index;
     const uint32_t n = cm.neighbour[0], w = cm.neighbour[1];
     ListModel* shortLists = cm.shortLists;
     ListModel* longLists = cm.longLists;
@@ -390,56 +376,31 @@ void teachLists(ContextModel& cm, uint32_t v) {
     }
 }
 
-// Follows the next pixel's context chain as far as it is set up (from its hashed histories,
-// prefetched already, to the first and second context numbers and the local model) and
-// prefetches each step, so that its cache misses overlap the list teaching of the pixel just
-// decoded. Reads only; the cursors already stand on
-// the next pixel. Whatever the bookkeeping still changes only makes a prefetch miss its mark.
-PQZ_HOT_INLINE void prefetchNextContexts(ContextModel& cm) {
-    const RowEntry* cur = cm.rowCursor[0];
-    const RowEntry* a1 = cm.rowCursor[1];
-    const uint32_t neighbour[4] = {a1[0].index, cur[-1].index, a1[1].index, a1[-1].index};
-    const uint32_t hash =
-        contextHash(neighbour[0], neighbour[1], neighbour[2], neighbour[3], cur[-2].index);
-    const HashRecord& record = cm.records[hash];
-    if (!(cm.hashReady[hash >> 6] >> (hash & 63) & 1)) return;
-    const int cls = cm.classOfPattern[neighbourPattern(cur, a1)];
-    const int slot = kPairSlotOfClass[cls];
-    if (slot >= kPairsInRecord) return;
-    const uint16_t* pair = record.pairs[slot];
-    const uint32_t classModel = cm.classModelOf[cls + 15 * neighbourSymbol(neighbour, pair[0]) +
-                                                75 * neighbourSymbol(neighbour, pair[1])];
-    if (!cm.slotBlockReady[classModel]) return;
-    const uint16_t* first = cm.localSlotOf() + classModel * kSlotBlock +
-                            firstContextBits(cur, a1, cm.rowCursor[2], cm.rowCursor[3],
-                                             cm.rowCursor[4], cm.rowEqualSums) %
-                                kSlotBlock;
-    prefetch(first, false);
-    if (*first == kUnassigned) return;
-    const uint32_t second = uint32_t(*first) * 8 + secondContextBits(cur, a1);
-    if (second >= cm.localModelOfReady) return;
-    const uint16_t* local = cm.localModelOf() + second;
-    prefetch(local, false);
-    if (*local < cm.localModelsReady && cm.count >= 32) prefetch(cm.localModels() + *local, false);
-}
-
 // Bookkeeping after each pixel: lists, histories, equality flags, cursors and sums.
 void finishPixel(ContextModel& cm) {
-    RowEntry** cursors = cm.rowCursor;
-    RowEntry* cur = cursors[0];
-    RowEntry* a1 = cursors[1];
-    RowEntry* a2 = cursors[2];
-    RowEntry* a3 = cursors[3];
-    RowEntry* a4 = cursors[4];
+    RowEntry* cur = cm.rowCursor[0];
+    RowEntry* a1 = cm.rowCursor[1];
     const uint32_t v = cur[0].index;
+    const int choice = cm.lastChoice;
     // The next pixel's histories are fetched while this one's bookkeeping runs.
     prefetch(&cm.records[contextHash(a1[1].index, v, a1[2].index, a1[0].index, cur[-1].index)],
              false);
 
-    // The row state moves on first, so that the next pixel's contexts are known and fetched
-    // while the lists and histories learn. The flags go in with the index as one entry, and
-    // the cursors are moved from copies: stores of single flag bytes would make every field
-    // of cm be read again.
+    if (choice == 0) teachLists(cm);
+    if ((choice == 3 || choice == 4) && cm.neighbour[2] != cm.neighbour[3])
+        updateList(cm.shortLists[cm.neighbour[1]], v, 1);
+    if (choice == 0 || choice == 3 || choice == 4) {
+        moveToFront(cm.recentSlot, v);
+    }
+    cm.pairSlot[1] = cm.pairSlot[0];
+    cm.pairSlot[0] = uint16_t(v);
+
+    // The flags go in with the index as one entry, and the cursors are moved from copies:
+    // stores of single flag bytes would make every field of cm be read again.
+    RowEntry** cursors = cm.rowCursor;
+    RowEntry* a2 = cursors[2];
+    RowEntry* a3 = cursors[3];
+    RowEntry* a4 = cursors[4];
     cur[0] = RowEntry{uint16_t(v),
                       uint8_t(v == a1[0].index),
                       uint8_t(v == cur[-1].index),
@@ -460,19 +421,6 @@ void finishPixel(ContextModel& cm) {
     sums[1] = uint8_t(sums[1] + a2[4].eqN - a2[-4].eqN);
     sums[2] = uint8_t(sums[2] + cur[-1].eqW - cur[-5].eqW);
     sums[3] = uint8_t(sums[3] + cur[-1].eqN - cur[-8].eqN);
-
-    const int choice = cm.lastChoice;
-    if (choice == 0) {
-        prefetchNextContexts(cm);
-        teachLists(cm, v);
-    }
-    if ((choice == 3 || choice == 4) && cm.neighbour[2] != cm.neighbour[3])
-        updateList(cm.shortLists[cm.neighbour[1]], v, 1);
-    if (choice == 0 || choice == 3 || choice == 4) {
-        moveToFront(cm.recentSlot, v);
-    }
-    cm.pairSlot[1] = cm.pairSlot[0];
-    cm.pairSlot[0] = uint16_t(v);
 }
 
 }  // namespace

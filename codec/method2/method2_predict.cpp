@@ -3,6 +3,7 @@
 // corrections, and the contexts of the residual models.
 #include "codec/method2/method2_decoder.h"
 #include "codec/method2/method2_float.h"
+#include "codec/method2/method2_gradients.h"
 
 namespace pqz::method2 {
 
@@ -479,28 +480,6 @@ int32_t codingContexts(Method2Decoder& d, const Rows& r, const Rows* r1, const R
     return pred;
 }
 
-// Weighted gradient sums around the sample: up-left, up-right, left and up.
-struct Gradients {
-    int32_t upLeft, upRight, left, up;
-};
-
-PQZ_HOT_INLINE Gradients gradientSums(const Rows& r, const DecodeShared& sh) {
-    const PixelRecord *C = r.C, *U1 = r.U1, *U2 = r.U2, *U3 = r.U3;
-    Gradients g;
-    g.upLeft = 14 * C[-2].gradUpLeft + 23 * C[-1].gradUpLeft + 20 * U1[0].gradUpLeft +
-               22 * U1[1].gradUpLeft + 16 * U1[2].gradUpLeft + 12 * U1[3].gradUpLeft +
-               21 * U2[-1].gradUpLeft + sh.gradientBias[0];
-    g.upRight = 19 * C[-2].gradUpRight + 22 * C[-1].gradUpRight + 9 * U1[-1].gradUpRight +
-                25 * U1[0].gradUpRight + 15 * U1[1].gradUpRight + 21 * U1[2].gradUpRight +
-                17 * U2[-2].gradUpRight + sh.gradientBias[1];
-    g.left = 19 * C[-2].gradLeft + 22 * C[-1].gradLeft + 16 * U1[-1].gradLeft +
-             18 * U1[0].gradLeft + 21 * U1[1].gradLeft + 15 * U1[2].gradLeft + 17 * U1[3].gradLeft +
-             sh.gradientBias[2];
-    g.up = 15 * (U2[0].gradUp + U3[0].gradUp) + 17 * C[-2].gradUp + 25 * C[-1].gradUp +
-           19 * U1[0].gradUp + 23 * U1[1].gradUp + 14 * U1[3].gradUp + sh.gradientBias[3];
-    return g;
-}
-
 // The predictor context: the balance of up and left gradients, then thresholds on the gradient
 // total, on the near values, on up-left against up-right and on near against farther values.
 PQZ_HOT_INLINE int predictorContext(const Rows& r, const Gradients& g) {
@@ -576,7 +555,8 @@ int32_t predictPixel(RangeDecoder& rc, Method2Decoder& d, const Method2Decoder* 
                      const Method2Decoder* ref2) {
     const Rows r(d);
     const DecodeShared& sh = *d.shared;
-    const Gradients g = gradientSums(r, sh);
+    const PixelRecord* gradientRows[4] = {r.C, r.U1, r.U2, r.U3};
+    const Gradients g = gradientSums(gradientRows, sh.gradientBias);
     PredictorSlot* const slot = slotOfContext(rc, d, sh, predictorContext(r, g), r.C[-1].value);
     d.currentSlot = slot;
     loadInputs(d, r, ref1, ref2);

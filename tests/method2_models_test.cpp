@@ -283,6 +283,41 @@ TEST(Method2Contexts, GradientSumsWeighEveryNeighbour) {
                         19 * U1[0].gradUp + 23 * U1[1].gradUp + 14 * U1[3].gradUp + bias[3]);
 }
 
+// The activity of the rows above is summed per row from copies of their magnitudes: after each
+// new row, and after the rows above were replaced by copies of the first row, every column of
+// a width that is no multiple of the lane count must match the sum written out.
+TEST(Method2Contexts, ActivityOfTheRowsAboveFollowsTheRing) {
+    constexpr int width = 13;
+    DecodeShared shared;
+    initShared(shared, false, 0);
+    MagnitudeTable magnitudes;
+    Method2Decoder* d = createDecoder(PayloadHead{}, shared, width, 0, magnitudes);
+    ASSERT_NE(d, nullptr);
+    std::mt19937 random(3);
+    const auto fillRow = [&](PixelRecord* row, int from, int to) {
+        for (int x = from; x < to; x++) row[x].magnitude = uint8_t(random());
+    };
+    for (PixelRecord* row : d->rowBuffer) fillRow(row, -kLeftMargin, width + kRightMargin);
+    for (int step = 0; step < 5; step++) {
+        fillRow(d->rowBuffer[0], 0, width);
+        if (step == 3) finishFirstRow(*d);
+        beginRow(*d);
+        const PixelRecord *U1 = d->rowBuffer[1], *U2 = d->rowBuffer[2], *U3 = d->rowBuffer[3],
+                          *U4 = d->rowBuffer[4];
+        for (int x = 0; x < width; x++) {
+            const auto m = [x](const PixelRecord* row, int dx) { return row[x + dx].magnitude; };
+            const int expected = m(U2, -3) + m(U2, -2) + m(U2, 3) + m(U2, 4) + m(U2, 5) +
+                                 m(U4, -2) + m(U3, -2) + m(U3, -1) + m(U3, 1) + m(U3, 2) +
+                                 m(U4, -1) + m(U4, 0) + m(U4, 1) + m(U4, 2) + 7 * m(U1, 0) +
+                                 6 * m(U1, 1) + 3 * (m(U2, 1) + m(U1, 2)) + m(U1, -4) + m(U1, -3) +
+                                 m(U1, 4) + m(U1, 5) + 4 * (m(U2, 0) + m(U1, -1)) +
+                                 2 * (m(U2, 2) + m(U2, -1) + m(U3, 0) + m(U1, 3) + m(U1, -2));
+            ASSERT_EQ(d->activityAbove[x], expected) << "row " << step << ", column " << x;
+        }
+    }
+    releaseDecoder(d);
+}
+
 TEST(Method2Float, TruncationAndDotProductOrder) {
     EXPECT_EQ(truncateToInt(-2.99f), -2);
     EXPECT_EQ(truncateToInt(2147483520.0f), 2147483520);

@@ -414,17 +414,9 @@ inline bool withinDigitZone(const Method2Decoder& d, int32_t delta) {
 int32_t codingContexts(Method2Decoder& d, const Rows& r, const Rows* r1, const Rows* r2,
                        int32_t f) {
     const PixelRecord *C = r.C, *U1 = r.U1, *U2 = r.U2, *U3 = r.U3, *U4 = r.U4;
-    int32_t act = U2[-3].magnitude + U2[-2].magnitude + U2[3].magnitude + U2[4].magnitude +
-                  U2[5].magnitude + U4[-2].magnitude + U3[-2].magnitude + U3[-1].magnitude +
-                  U3[1].magnitude + U3[2].magnitude + C[-5].magnitude + C[-4].magnitude +
-                  U4[-1].magnitude + U4[0].magnitude + U4[1].magnitude + U4[2].magnitude +
-                  C[-8].magnitude + 8 * C[-1].magnitude + C[-7].magnitude + C[-6].magnitude +
-                  7 * U1[0].magnitude + 6 * U1[1].magnitude +
-                  3 * (U2[1].magnitude + U1[2].magnitude) + U1[-4].magnitude + U1[-3].magnitude +
-                  U1[4].magnitude + U1[5].magnitude +
-                  4 * (U2[0].magnitude + C[-2].magnitude + U1[-1].magnitude) +
-                  2 * (U2[2].magnitude + U2[-1].magnitude + U3[0].magnitude + C[-3].magnitude +
-                       U1[3].magnitude + U1[-2].magnitude);
+    int32_t act = d.activityAbove[d.column] + C[-8].magnitude + C[-7].magnitude + C[-6].magnitude +
+                  C[-5].magnitude + C[-4].magnitude + 2 * C[-3].magnitude + 4 * C[-2].magnitude +
+                  8 * C[-1].magnitude;
     if (r1) {
         const PixelRecord *aC = r1->C, *aU1 = r1->U1, *bC = r2->C, *bU1 = r2->U1;
         act += (aU1[-1].magnitude + bU1[-1].magnitude) + 4 * (aC[-1].magnitude + bC[-1].magnitude) +

@@ -178,15 +178,6 @@ inline Prediction predictAdaptive(const AdaptiveScratch& s, int i, int W, int WW
         moveBoundary(s.classes, t2, pr.q2, false);
 }
 
-// |d| for d in [-255, 255], read at kAbs.v[255 + d].
-struct AbsTable {
-    uint8_t v[511];
-    constexpr AbsTable() : v() {
-        for (int d = -255; d <= 255; d++) v[255 + d] = uint8_t(d < 0 ? -d : d);
-    }
-};
-constexpr AbsTable kAbs;
-
 // The running state of a row: the two samples to the left and the activities of the one before.
 struct RowState {
     int W, WW, h, v;
@@ -195,7 +186,6 @@ struct RowState {
 // Reconstructs the n columns of the span into s.span.out.
 void unpredictSpan(AdaptiveScratch& s, RowState& rs, int n) {
     const SpanTerms& t = s.span;
-    const uint8_t* absOf = kAbs.v + 255;
     ptrdiff_t W = rs.W, WW = rs.WW;
     int h = rs.h, v = rs.v;
     for (int i = 0; i < n; i++) {
@@ -203,8 +193,8 @@ void unpredictSpan(AdaptiveScratch& s, RowState& rs, int n) {
         const int value = predictAdaptive(s, i, int(W), int(WW), D, J).value;
         const ptrdiff_t p = uint8_t(t.residual[i] + value);
         s.span.out[i] = uint8_t(p);
-        h = absOf[p - W] - absOf[p - ptrdiff_t(t.N[i])];
-        v = absOf[p - ptrdiff_t(t.NW[i])] - absOf[p - ptrdiff_t(t.NE[i])];
+        h = iabs(int(p - W)) - iabs(int(p) - t.N[i]);
+        v = iabs(int(p) - t.NW[i]) - iabs(int(p) - t.NE[i]);
         if (unsigned(int(p) - value + 5) > 10u) adaptClasses(s, i, int(W), int(WW), D, J, int(p));
         WW = W;
         W = p;

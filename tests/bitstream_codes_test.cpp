@@ -184,6 +184,25 @@ TEST(BitStreamCodes, PairMovesOfEveryLength) {
     }
 }
 
+// Inserting a pair ahead of every distance from every place, the last places of the list
+// included: the pairs in between move up one, the record's bytes behind the moved pair (the
+// rest of the list and the count index that follows it) stay as they were.
+TEST(BitStreamCodes, PairInsertsOfEveryDistance) {
+    RankList start;
+    uint8_t* bytes = reinterpret_cast<uint8_t*>(&start);
+    for (size_t i = 0; i < sizeof start; i++) bytes[i] = uint8_t(i * 13 + 5);
+    for (uint32_t rank = 0; rank < 256; rank++) {
+        for (uint32_t to = rank > 40 ? rank - 40 : 0; to <= rank; to++) {
+            RankList got = start, want = start;
+            const RankPair p = {uint8_t(rank + 100), uint8_t(to)};
+            std::memmove(want.pair + to + 1, want.pair + to, (rank - to) * sizeof(RankPair));
+            want.pair[to] = p;
+            insertPair(got, to, rank, p);
+            ASSERT_EQ(std::memcmp(&got, &want, sizeof want), 0) << to << " to " << rank;
+        }
+    }
+}
+
 // The first zero count in every place, among counts of every size (1 to 255, the high bit set
 // or not): the counts in front of it are halved and summed, it and those behind stay.
 TEST(BitStreamCodes, HalvingStopsAtTheFirstZeroCount) {

@@ -66,6 +66,8 @@ std::string describe(const StoredImage& img, const BitstreamImageOptions& o) {
 
 #define EXPECT_ROUND_TRIP(img, o) EXPECT_EQ(roundTrip(img, o), "") << describe(img, o)
 
+using Planes = std::vector<PlaneSpec>;
+
 PlaneSpec plane(int order, int method, bool context = false) {
     return {uint8_t(order), uint8_t(method), context, false, 0, {0, 0, 0}};
 }
@@ -134,7 +136,7 @@ TEST(BitstreamRoundTrip, SeparateGreyPlaneEveryVariantContextFlagAndTolerance) {
                 BitstreamImageOptions o;
                 o.separatePlanes = true;
                 o.tolerance = tolerance;
-                o.planes = {plane(0, variant, context)};
+                o.planes = Planes{plane(0, variant, context)};
                 o.coder.seed = tolerance == 1 ? 0 : uint32_t(100 + variant * 8 + tolerance);
                 o.coder.codeLengths =
                     o.coder.seed ? CodeLengthChoice::Random : CodeLengthChoice::Fitted;
@@ -148,7 +150,7 @@ TEST(BitstreamRoundTrip, InterleavedGreyFiltersAndEightBitsWithoutGreyBit) {
         for (int tolerance : {0, 1, 5, 15}) {
             BitstreamImageOptions o;
             o.tolerance = tolerance;
-            o.planes = {plane(0, method, method == 3)};
+            o.planes = Planes{plane(0, method, method == 3)};
             o.coder.seed = method == 2 ? uint32_t(7 + tolerance) : 0;
             EXPECT_ROUND_TRIP(storedImage(grey), o);
         }
@@ -159,13 +161,13 @@ TEST(BitstreamRoundTrip, InterleavedGreyFiltersAndEightBitsWithoutGreyBit) {
         BitstreamImageOptions o;
         o.separatePlanes = separate;
         o.tolerance = 5;  // not written: the image is coded exactly
-        o.planes = {plane(0, 1, true)};
+        o.planes = Planes{plane(0, 1, true)};
         EXPECT_ROUND_TRIP(plain, o);
     }
     // 5- and 7-bit grey with a plane table
     for (int bits : {5, 7}) {
         BitstreamImageOptions o;
-        o.planes = {plane(0, 1)};
+        o.planes = Planes{plane(0, 1)};
         o.separatePlanes = bits == 5;
         EXPECT_ROUND_TRIP(storedImage(grey, bits), o);
     }
@@ -209,8 +211,8 @@ TEST(BitstreamRoundTrip, AlphaAndTwoPlaneImages) {
     const Picture part = crop(logo(), 200, 180, 36, 30);
     BitstreamImageOptions o;
     // byte 3 predicted from bytes 0 to 2 (order 3)
-    o.planes = {plane(0, 1), reference(1, 1, false, 0), reference(2, 1, false, 0, 64, 64),
-                reference(3, 1, false, 255, 20, 30, 70)};
+    o.planes = Planes{plane(0, 1), reference(1, 1, false, 0), reference(2, 1, false, 0, 64, 64),
+                      reference(3, 1, false, 255, 20, 30, 70)};
     for (bool separate : {false, true})
         for (int tolerance : {0, 5}) {
             o.separatePlanes = separate;
@@ -220,7 +222,7 @@ TEST(BitstreamRoundTrip, AlphaAndTwoPlaneImages) {
         }
     for (int bits : {15, 16}) {
         BitstreamImageOptions t;
-        t.planes = {reference(1, 1, bits == 16, 3), plane(0, 0, true)};
+        t.planes = Planes{reference(1, 1, bits == 16, 3), plane(0, 0, true)};
         for (bool separate : {false, true}) {
             t.separatePlanes = separate;
             t.tolerance = 9;  // two planes: no tolerance field
@@ -236,7 +238,7 @@ TEST(BitstreamRoundTrip, SmallWidthsAndTinyImages) {
         for (int variant = 0; variant < 4; variant++) {
             BitstreamImageOptions o;
             o.separatePlanes = true;
-            o.planes = {plane(0, variant, true)};
+            o.planes = Planes{plane(0, variant, true)};
             o.coder.seed = uint32_t(width * 4 + variant);
             EXPECT_ROUND_TRIP(img, o);
         }
@@ -244,14 +246,14 @@ TEST(BitstreamRoundTrip, SmallWidthsAndTinyImages) {
         // hold the plane decoded before it
         BitstreamImageOptions colour;
         colour.separatePlanes = true;
-        colour.planes = {plane(2, 1, true), plane(0, 3, true), plane(1, 1, true)};
+        colour.planes = Planes{plane(2, 1, true), plane(0, 3, true), plane(1, 1, true)};
         EXPECT_ROUND_TRIP(storedImage(crop(astronaut(), 100, 100, width, 9), 24), colour);
         colour.separatePlanes = false;
         colour.planeTable = false;
         EXPECT_ROUND_TRIP(storedImage(crop(grey, 0, 0, width, 9), 24), colour);
     }
     BitstreamImageOptions o;
-    o.planes = {plane(0, 2, true)};
+    o.planes = Planes{plane(0, 2, true)};
     o.separatePlanes = true;
     EXPECT_ROUND_TRIP(storedImage(crop(grey, 3, 3, 1, 1)), o);
     EXPECT_ROUND_TRIP(storedImage(crop(grey, 3, 3, 1, 1), 24), BitstreamImageOptions{});
@@ -269,7 +271,7 @@ TEST(BitstreamRoundTrip, RowsBeyondTheCandidateReach) {
         EXPECT_ROUND_TRIP(storedImage(p), o);
         o.planeTable = true;
         o.separatePlanes = true;
-        o.planes = {plane(0, 3, true)};
+        o.planes = Planes{plane(0, 3, true)};
         EXPECT_ROUND_TRIP(storedImage(p), o);
     }
 }
@@ -281,14 +283,14 @@ TEST(BitstreamRoundTrip, TransmittedCodeLengths) {
         for (int variant : {0, 2}) {
             BitstreamImageOptions o;
             o.separatePlanes = true;
-            o.planes = {plane(0, variant, mask & 1)};
+            o.planes = Planes{plane(0, variant, mask & 1)};
             o.coder.transmitMask = mask;
             EXPECT_ROUND_TRIP(img, o);
         }
     }
     BitstreamImageOptions o;
     o.separatePlanes = true;
-    o.planes = {plane(0, 2, true)};
+    o.planes = Planes{plane(0, 2, true)};
     o.coder.ignoredMaskBits = 0x5A5;
     o.coder.transmitMask = 1u << 13;
     EXPECT_ROUND_TRIP(img, o);
@@ -312,7 +314,7 @@ TEST(BitstreamRoundTrip, RandomChoicesOnRepetitiveContent) {
         EXPECT_ROUND_TRIP(flat, o);
         o.planeTable = true;
         o.separatePlanes = seed != 2;
-        o.planes = {plane(2, 1, seed & 1), plane(0, 3, true), plane(1, int(seed))};
+        o.planes = Planes{plane(2, 1, seed & 1), plane(0, 3, true), plane(1, int(seed))};
         EXPECT_ROUND_TRIP(posterised, o);
     }
 }
@@ -329,7 +331,7 @@ TEST(BitstreamRoundTrip, RandomChoicesTakeEveryPathOfTheCoder) {
         o.planeTable = true;
         o.separatePlanes = true;
         for (int method : {1, 2, 3}) {  // method 3 codes the bytes, 1 and 2 their residuals
-            o.planes = {plane(0, method, (seed + uint32_t(method)) & 1)};
+            o.planes = Planes{plane(0, method, (seed + uint32_t(method)) & 1)};
             EXPECT_EQ(roundTrip(img, o, &streams), "") << describe(img, o);
         }
     }
@@ -377,7 +379,7 @@ TEST(BitstreamRoundTrip, NoiseFillsWholeRankLists) {
     o.separatePlanes = true;
     for (int method : {1, 2, 3})
         for (bool context : {false, true}) {
-            o.planes = {plane(0, method, context)};
+            o.planes = Planes{plane(0, method, context)};
             EXPECT_EQ(roundTrip(img, o, &streams), "") << describe(img, o);
         }
     uint32_t full = 0;
@@ -389,7 +391,7 @@ TEST(BitstreamRoundTrip, WholePhotos) {
     // a plane over 131072 bytes takes two more class thresholds
     BitstreamImageOptions o;
     o.separatePlanes = true;
-    o.planes = {plane(0, 2, true)};
+    o.planes = Planes{plane(0, 2, true)};
     EXPECT_ROUND_TRIP(storedImage(camera()), o);
     BitstreamImageOptions c;
     c.planes = {reference(1, 1, false, 0), plane(0, 1), reference(2, 1, false, 0, 64, 64)};

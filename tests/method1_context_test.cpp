@@ -37,8 +37,12 @@ TEST(Method1Context, FreshObjectAndPrediction) {
     EXPECT_EQ(a.d.cur.context, 314936);
     EXPECT_EQ(a.d.cur.escapeBase, 3 * 256 + 24);  // plane 3, brightness level of 72
 
-    // Median edge detector on N, W, NW.
-    const int cases[][4] = {{100, 50, 120, 50}, {100, 50, 30, 100}, {100, 50, 60, 90}};
+    // Median edge detector on N, W, NW: each of its three cases, NW equal to N or W (the
+    // boundaries between the cases), N equal to W, and the ends of the sample range.
+    const int cases[][4] = {{100, 50, 120, 50}, {100, 50, 30, 100}, {100, 50, 60, 90},
+                            {100, 50, 100, 50}, {50, 100, 50, 100}, {100, 50, 51, 99},
+                            {80, 80, 30, 80},   {80, 80, 200, 80},  {0, 255, 0, 255},
+                            {0, 255, 255, 0},   {255, 0, 1, 254},   {255, 255, 0, 255}};
     for (const auto& c : cases) {
         a.at(1, 0).v = uint8_t(c[0]);
         a.at(0, -1).v = uint8_t(c[1]);

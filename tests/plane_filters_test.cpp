@@ -137,7 +137,8 @@ TEST(PlaneFilters, CodesComeBackAsTheReconstructionWithinTolerance) {
 }
 
 // The predicting filters work through a row in spans of columns and keep padded copies of the
-// rows above: widths on both sides of the span boundaries, one- and two-column planes, and
+// rows above, and the median filter takes rows in pairs: widths on both sides of the span
+// boundaries, one- and two-column planes, odd and even heights (a row left over or not), and
 // noise that keeps the adaptive filter's class boundaries moving (far from their start on the
 // large plane) must all come back exactly as the writer reconstructed them.
 TEST(PlaneFilters, PredictingFiltersMatchTheWriterAcrossWidths) {
@@ -154,8 +155,9 @@ TEST(PlaneFilters, PredictingFiltersMatchTheWriterAcrossWidths) {
             }
         return v;
     };
-    const std::array<int, 2> shapes[] = {{1, 6},   {2, 5},   {3, 4},   {5, 7},   {255, 3},
-                                         {256, 3}, {257, 4}, {258, 3}, {513, 3}, {600, 5}};
+    const std::array<int, 2> shapes[] = {{1, 6},   {2, 5},   {3, 4},   {5, 7},
+                                         {255, 3}, {256, 3}, {257, 4}, {258, 3},
+                                         {513, 3}, {600, 5}, {2, 2},   {300, 2}};
     for (PlaneFilter f : {PlaneFilter::Median, PlaneFilter::Adaptive}) {
         for (int k : {0, 1, 3}) {
             for (auto [w, h] : shapes) {

@@ -2,8 +2,13 @@
 // seen, and the choice of the literal code that fits the context's spread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
+#include <emmintrin.h>
+#endif
 
 namespace pqz {
 
@@ -117,6 +122,37 @@ inline void shiftPairsUp(RankPair* pair, uint32_t from, uint32_t to) {
     std::memcpy(base + kStep, &bottom, sizeof bottom);
 }
 
+// Puts pair p at place to and the pairs to..rank-1 one place up (over rank): the pair at rank
+// moved ahead. With vector lanes a move of up to 31 places takes no branch on its length: the
+// 32 pairs from to on are rebuilt as the pairs one place below them up to rank and as they were
+// behind it, and written back whole. Those behind the list's 256 pairs lie in its record's count
+// index and are written back as read.
+inline void insertPair(RankList& list, uint32_t to, uint32_t rank, RankPair p) {
+#if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
+    static_assert(offsetof(RankList, firstAtMost) == 512 && sizeof(RankList::firstAtMost) >= 64,
+                  "32 pairs from the last place stay inside the record");
+    if (rank - to < 32) {
+        __m128i* const at = reinterpret_cast<__m128i*>(list.pair + to);
+        const __m128i above = _mm_set1_epi16(int16_t(rank - to));
+        __m128i below = _mm_cvtsi32_si128(p.count | p.value << 8);
+        for (int k = 0; k < 4; k++) {
+            const __m128i old = _mm_loadu_si128(at + k);
+            const __m128i shifted = _mm_or_si128(_mm_slli_si128(old, 2), below);
+            below = _mm_srli_si128(old, 14);
+            const __m128i place = _mm_setr_epi16(
+                int16_t(8 * k), int16_t(8 * k + 1), int16_t(8 * k + 2), int16_t(8 * k + 3),
+                int16_t(8 * k + 4), int16_t(8 * k + 5), int16_t(8 * k + 6), int16_t(8 * k + 7));
+            const __m128i keep = _mm_cmpgt_epi16(place, above);
+            _mm_storeu_si128(
+                at + k, _mm_or_si128(_mm_and_si128(keep, old), _mm_andnot_si128(keep, shifted)));
+        }
+        return;
+    }
+#endif
+    if (to < rank) shiftPairsUp(list.pair, to, rank);
+    list.pair[to] = p;
+}
+
 // Takes the value of the given rank in the context's list and adapts the list: the value's
 // count grows and it moves up ahead of every value not seen more often.
 inline uint8_t takeLiteral(LiteralModel& m, uint32_t ctx, uint32_t rank) {
@@ -131,8 +167,7 @@ inline uint8_t takeLiteral(LiteralModel& m, uint32_t ctx, uint32_t rank) {
         list.firstAtMost[old] = uint8_t(list.firstAtMost[old] + 1);
         RankPair moved = pair[rank];
         moved.count = uint8_t(count);
-        if (to < rank) shiftPairsUp(pair, to, rank);
-        pair[to] = moved;
+        insertPair(list, to, rank, moved);
     } else {
         moveRankPair(list, rank);
     }

@@ -57,11 +57,14 @@ inline constexpr const uint8_t* kTernaryOfLevel[8] = {
     kFeatureTables.ternary[2] + kTernaryRange, kFeatureTables.ternary[2] + kTernaryRange,
 };
 
+// The median of n, w and n + w - nw: lo when nw is at or above both, hi when at or below both,
+// else n + w - nw, which then lies between them. Clamping the sum gives all three cases without a
+// branch (which case comes depends on the picture, so a branch is often mispredicted).
 inline int median(int n, int w, int nw) {
     const int lo = n < w ? n : w, hi = n < w ? w : n;
-    if (nw >= hi) return lo;
-    if (nw <= lo) return hi;
-    return n + w - nw;
+    const int edge = n + w - nw;
+    const int atLeastLo = edge > lo ? edge : lo;
+    return atLeastLo < hi ? atLeastLo : hi;
 }
 
 // refs: how many planes of the same pixel were decoded before this one (0, 1, or 2 and more).
@@ -190,14 +193,17 @@ inline ResidualSymbolModel* mirrorOf(ResidualSymbolModel* models, int context, i
     return models + (2 * (context & 31) - context + kMirrorBase + 32 * t0);
 }
 
-// Asks the cache for the models that the neighbour training of a young model will touch: the
-// training follows the symbol decode, whose arithmetic leaves time for them to arrive.
-// The feature neighbours are trained only below kFeatureTrainingLimit: a model that reaches it
-// with this decode trains its mirror and level neighbours alone.
+// Asks the cache for the models that the neighbour training of the current sample will touch
+// (total: its model's total word before the decode): the training follows the symbol decode,
+// whose arithmetic leaves time for them to arrive. A model of total kResidualRescaleLimit or less
+// stays young through this decode (larger ones become mature by its rescale, or are already), so
+// its mirror will be trained; the feature neighbours only below kFeatureTrainingLimit. Whether
+// a model is young depends on the picture: the mirror's request is chosen without a branch (a
+// mature model asks for its own line again), and one branch decides on the feature neighbours.
 PQZ_HOT_INLINE void prefetchTrainingTargets(const Method1Decoder& d, uint32_t total) {
     ResidualSymbolModel* const context = d.models + d.cur.context;
     ResidualSymbolModel* const mirror = mirrorOf(d.models, d.cur.context, d.cur.feature[0]);
-    prefetchForWrite(mirror);
+    prefetchForWrite(total <= kResidualRescaleLimit ? mirror : context);
     if (total + kResidualSymbolStep >= kFeatureTrainingLimit) return;
     const int* tk = d.cur.feature;
 #pragma GCC unroll 9
@@ -239,9 +245,7 @@ PQZ_HOT_INLINE uint8_t finishSample(RangeDecoder& rc, Method1Decoder& d, bool re
     const uint32_t block = uint32_t(d.cur.context) >> kModelBlockShift;
     if (!expectTrue((d.reachReady[block >> 6] >> (block & 63)) & 1)) setUpReach(d);
     ResidualSymbolModel& m = d.models[d.cur.context];
-    // A model of total kResidualRescaleLimit or less stays young through this decode (larger ones
-    // become mature by its rescale, or are already), so its neighbours will be trained.
-    if (m.total <= kResidualRescaleLimit) method1_detail::prefetchTrainingTargets(d, m.total);
+    method1_detail::prefetchTrainingTargets(d, m.total);
     const uint32_t s = decodeResidualSymbol(rc, *d.magnitudes, m, uint32_t(d.cur.escapeBase));
     if (s > 255 && refuseWideSymbols) rc.damaged = true;
     const int v = (d.residualOrder[s & 0xFF] + d.cur.pred) & 0xFF;
@@ -252,7 +256,7 @@ PQZ_HOT_INLINE uint8_t finishSample(RangeDecoder& rc, Method1Decoder& d, bool re
     d.parity = 1 - d.parity;
     d.cur.value = v;
     d.trainingDue = m.total < kTrainingLimit;
-    if (keepSample && d.trainingDue) d.pending = d.cur;
+    if (keepSample) d.pending = d.cur;  // a copy costs less than a mispredicted branch
     d.pos[0]++;
     d.pos[1]++;
     d.pos[2]++;

@@ -12,6 +12,7 @@
 
 #include "codec/method2/method2_decoder.h"
 #include "codec/method2/method2_float.h"
+#include "codec/method2/method2_gradients.h"
 #include "codec/shared/magnitude_models.h"
 #include "codec/shared/range_decoder.h"
 #include "tests/float_control.h"
@@ -246,6 +247,74 @@ TEST(Method2Contexts, PredictionRoundingAndActivityEdges) {
     EXPECT_EQ(activitySubContext(*d, 959), 14);
     EXPECT_EQ(activitySubContext(*d, 960), 15);
     EXPECT_EQ(activitySubContext(*d, 100000), 15);
+    releaseDecoder(d);
+}
+
+// The gradient sums against the same sums written out term by term, with a different value in
+// every gradient of every record (up to the largest, 4080) and a bias per sum: a tap read from
+// the wrong record or field, a weight in the wrong lane or the sums in the wrong order all
+// show.
+TEST(Method2Contexts, GradientSumsWeighEveryNeighbour) {
+    std::mt19937 random(7);
+    std::vector<PixelRecord> rows(4 * 16);
+    for (PixelRecord& r : rows) {
+        r = PixelRecord{};
+        r.gradLeft = uint16_t(random() % 4081);
+        r.gradUp = uint16_t(random() % 4081);
+        r.gradUpLeft = uint16_t(random() % 4081);
+        r.gradUpRight = uint16_t(random() % 4081);
+    }
+    rows[16 + 5].gradLeft = rows[16 + 5].gradUp = 4080;
+    const PixelRecord* at[4] = {&rows[5], &rows[16 + 5], &rows[32 + 5], &rows[48 + 5]};
+    const PixelRecord *C = at[0], *U1 = at[1], *U2 = at[2], *U3 = at[3];
+    alignas(16) const int32_t bias[4] = {-1000, 3, 77777, -5};
+
+    const Gradients g = gradientSums(at, bias);
+    EXPECT_EQ(g.upLeft, 14 * C[-2].gradUpLeft + 23 * C[-1].gradUpLeft + 20 * U1[0].gradUpLeft +
+                            22 * U1[1].gradUpLeft + 16 * U1[2].gradUpLeft + 12 * U1[3].gradUpLeft +
+                            21 * U2[-1].gradUpLeft + bias[0]);
+    EXPECT_EQ(g.upRight, 19 * C[-2].gradUpRight + 22 * C[-1].gradUpRight + 9 * U1[-1].gradUpRight +
+                             25 * U1[0].gradUpRight + 15 * U1[1].gradUpRight +
+                             21 * U1[2].gradUpRight + 17 * U2[-2].gradUpRight + bias[1]);
+    EXPECT_EQ(g.left, 19 * C[-2].gradLeft + 22 * C[-1].gradLeft + 16 * U1[-1].gradLeft +
+                          18 * U1[0].gradLeft + 21 * U1[1].gradLeft + 15 * U1[2].gradLeft +
+                          17 * U1[3].gradLeft + bias[2]);
+    EXPECT_EQ(g.up, 15 * (U2[0].gradUp + U3[0].gradUp) + 17 * C[-2].gradUp + 25 * C[-1].gradUp +
+                        19 * U1[0].gradUp + 23 * U1[1].gradUp + 14 * U1[3].gradUp + bias[3]);
+}
+
+// The activity of the rows above is summed per row from copies of their magnitudes: after each
+// new row, and after the rows above were replaced by copies of the first row, every column of
+// a width that is no multiple of the lane count must match the sum written out.
+TEST(Method2Contexts, ActivityOfTheRowsAboveFollowsTheRing) {
+    constexpr int width = 13;
+    DecodeShared shared;
+    initShared(shared, false, 0);
+    MagnitudeTable magnitudes;
+    Method2Decoder* d = createDecoder(PayloadHead{}, shared, width, 0, magnitudes);
+    ASSERT_NE(d, nullptr);
+    std::mt19937 random(3);
+    const auto fillRow = [&](PixelRecord* row, int from, int to) {
+        for (int x = from; x < to; x++) row[x].magnitude = uint8_t(random());
+    };
+    for (PixelRecord* row : d->rowBuffer) fillRow(row, -kLeftMargin, width + kRightMargin);
+    for (int step = 0; step < 5; step++) {
+        fillRow(d->rowBuffer[0], 0, width);
+        if (step == 3) finishFirstRow(*d);
+        beginRow(*d);
+        const PixelRecord *U1 = d->rowBuffer[1], *U2 = d->rowBuffer[2], *U3 = d->rowBuffer[3],
+                          *U4 = d->rowBuffer[4];
+        for (int x = 0; x < width; x++) {
+            const auto m = [x](const PixelRecord* row, int dx) { return row[x + dx].magnitude; };
+            const int expected = m(U2, -3) + m(U2, -2) + m(U2, 3) + m(U2, 4) + m(U2, 5) +
+                                 m(U4, -2) + m(U3, -2) + m(U3, -1) + m(U3, 1) + m(U3, 2) +
+                                 m(U4, -1) + m(U4, 0) + m(U4, 1) + m(U4, 2) + 7 * m(U1, 0) +
+                                 6 * m(U1, 1) + 3 * (m(U2, 1) + m(U1, 2)) + m(U1, -4) + m(U1, -3) +
+                                 m(U1, 4) + m(U1, 5) + 4 * (m(U2, 0) + m(U1, -1)) +
+                                 2 * (m(U2, 2) + m(U2, -1) + m(U3, 0) + m(U1, 3) + m(U1, -2));
+            ASSERT_EQ(d->activityAbove[x], expected) << "row " << step << ", column " << x;
+        }
+    }
     releaseDecoder(d);
 }
 

@@ -68,8 +68,10 @@ Method2Decoder* createDecoder(const PayloadHead& head, DecodeShared& shared, int
     d->allocation = block;
     const size_t records = recordsPerRow(width);
     const size_t slotEntries = size_t(width) + 4;
-    void* rows = std::calloc(
-        1, 2 * slotEntries * sizeof(PredictorSlot*) + 5 * records * sizeof(PixelRecord));
+    const size_t magnitudeBytes = magnitudeRowBytes(width);
+    void* rows = std::calloc(1, 2 * slotEntries * sizeof(PredictorSlot*) +
+                                    5 * records * sizeof(PixelRecord) + 4 * magnitudeBytes +
+                                    (size_t(width) + 8) * sizeof(uint16_t));
     if (!rows) {
         std::free(block);
         return nullptr;
@@ -94,6 +96,9 @@ Method2Decoder* createDecoder(const PayloadHead& head, DecodeShared& shared, int
     d->slotRowB = d->slotRowA + slotEntries;
     auto* buffers = reinterpret_cast<PixelRecord*>(d->slotRowB + slotEntries);
     for (int k = 0; k < 5; k++) d->rowBuffer[k] = buffers + k * records + kLeftMargin;
+    auto* magnitudeBlock = reinterpret_cast<uint8_t*>(buffers + 5 * records);
+    for (int k = 0; k < 4; k++) d->magnitudeRows[k] = magnitudeBlock + k * magnitudeBytes;
+    d->activityAbove = reinterpret_cast<uint16_t*>(magnitudeBlock + 4 * magnitudeBytes);
     for (size_t i = 0; i < slotEntries; i++) d->slotRowA[i] = d->slotRowB[i] = &d->slots[0];
     d->slotCursor = width + 2;
     d->slots[0].stepScale = 1.0f;
@@ -146,6 +151,7 @@ void finishFirstRow(Method2Decoder& d) {
     const size_t bytes = (recordsPerRow(w) - kSpareRecords) * sizeof(PixelRecord);
     for (int k = 1; k <= 3; k++)
         std::memcpy(d.rowBuffer[k] - kLeftMargin, row - kLeftMargin, bytes);
+    d.magnitudeRowsKnown = 0;
 }
 
 void beginRow(Method2Decoder& d) {
@@ -168,6 +174,7 @@ void beginRow(Method2Decoder& d) {
     d.column = 0;
     for (int k = 1; k <= kLeftMargin; k++) fresh[-k] = d.rowBuffer[1][k - 1];
     fresh[0].aux = 0;
+    prepareActivity(d);
 }
 
 PredictorSlot* handOutSlot(RangeDecoder& rc, Method2Decoder& d, int context) {

@@ -2,6 +2,7 @@
 // per-sample operations (prediction, residual decoding, adaptation).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "codec/method2/method2_bias.h"
@@ -90,7 +91,12 @@ struct Method2Decoder {
     int32_t column;  // current column in all five rows
     // Record 0 of the current row (0) and of the rows 1 to 4 above it.
     PixelRecord* rowBuffer[5];
-    uint8_t digit[5];  // digits of the ternary features A to E of the current sample
+    // Byte copies of the magnitudes of the rows 1 to 4 above, from the left margin on (entry
+    // kLeftMargin + x is column x), and per column the part of the activity sum they give.
+    uint8_t* magnitudeRows[4];
+    uint16_t* activityAbove;
+    int32_t magnitudeRowsKnown;  // 0 when the rows above were replaced as a whole
+    uint8_t digit[5];            // digits of the ternary features A to E of the current sample
     int32_t stagePrediction[kBiasStages];
     int32_t stageBias[kBiasStages];
     int32_t magnitudeBase[260];
@@ -146,6 +152,12 @@ void beginRow(Method2Decoder& d);
 // Margins of a decoded first row (right: copies of the last sample; left: mirror), then rows
 // 1 to 3 above become copies of it.
 void finishFirstRow(Method2Decoder& d);
+
+// Bytes of one row's magnitude copy.
+size_t magnitudeRowBytes(int width);
+// Brings the magnitude copies up to the rows above (all of them after a replacement, else the
+// row just finished) and sums the activity they give to each column; the end of beginRow.
+void prepareActivity(Method2Decoder& d);
 
 // Predicts the sample at the current column (0..255) and sets the coding contexts. r1 and r2
 // are the reference planes of a multi-plane image, null for single planes.

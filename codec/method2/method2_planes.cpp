@@ -21,6 +21,7 @@ void setUpHistory(Method2Decoder& d) {
     for (int i = 0; i < records; i++) row[i] = kHistoryRecord;
     for (int k = 1; k <= 3; k++)
         std::memcpy(d.rowBuffer[k] - kLeftMargin, row, size_t(records) * sizeof(PixelRecord));
+    d.magnitudeRowsKnown = 0;
     d.column = d.width;
 }
 

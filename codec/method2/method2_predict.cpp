@@ -3,6 +3,7 @@
 // corrections, and the contexts of the residual models.
 #include "codec/method2/method2_decoder.h"
 #include "codec/method2/method2_float.h"
+#include "codec/method2/method2_gradients.h"
 
 namespace pqz::method2 {
 
@@ -413,17 +414,9 @@ inline bool withinDigitZone(const Method2Decoder& d, int32_t delta) {
 int32_t codingContexts(Method2Decoder& d, const Rows& r, const Rows* r1, const Rows* r2,
                        int32_t f) {
     const PixelRecord *C = r.C, *U1 = r.U1, *U2 = r.U2, *U3 = r.U3, *U4 = r.U4;
-    int32_t act = U2[-3].magnitude + U2[-2].magnitude + U2[3].magnitude + U2[4].magnitude +
-                  U2[5].magnitude + U4[-2].magnitude + U3[-2].magnitude + U3[-1].magnitude +
-                  U3[1].magnitude + U3[2].magnitude + C[-5].magnitude + C[-4].magnitude +
-                  U4[-1].magnitude + U4[0].magnitude + U4[1].magnitude + U4[2].magnitude +
-                  C[-8].magnitude + 8 * C[-1].magnitude + C[-7].magnitude + C[-6].magnitude +
-                  7 * U1[0].magnitude + 6 * U1[1].magnitude +
-                  3 * (U2[1].magnitude + U1[2].magnitude) + U1[-4].magnitude + U1[-3].magnitude +
-                  U1[4].magnitude + U1[5].magnitude +
-                  4 * (U2[0].magnitude + C[-2].magnitude + U1[-1].magnitude) +
-                  2 * (U2[2].magnitude + U2[-1].magnitude + U3[0].magnitude + C[-3].magnitude +
-                       U1[3].magnitude + U1[-2].magnitude);
+    int32_t act = d.activityAbove[d.column] + C[-8].magnitude + C[-7].magnitude + C[-6].magnitude +
+                  C[-5].magnitude + C[-4].magnitude + 2 * C[-3].magnitude + 4 * C[-2].magnitude +
+                  8 * C[-1].magnitude;
     if (r1) {
         const PixelRecord *aC = r1->C, *aU1 = r1->U1, *bC = r2->C, *bU1 = r2->U1;
         act += (aU1[-1].magnitude + bU1[-1].magnitude) + 4 * (aC[-1].magnitude + bC[-1].magnitude) +
@@ -477,28 +470,6 @@ int32_t codingContexts(Method2Decoder& d, const Rows& r, const Rows* r1, const R
     for (int k = 0; k < 5; k++) index += kFeatureWeight[k][d.digit[k]];
     d.ternaryIndex = index;
     return pred;
-}
-
-// Weighted gradient sums around the sample: up-left, up-right, left and up.
-struct Gradients {
-    int32_t upLeft, upRight, left, up;
-};
-
-PQZ_HOT_INLINE Gradients gradientSums(const Rows& r, const DecodeShared& sh) {
-    const PixelRecord *C = r.C, *U1 = r.U1, *U2 = r.U2, *U3 = r.U3;
-    Gradients g;
-    g.upLeft = 14 * C[-2].gradUpLeft + 23 * C[-1].gradUpLeft + 20 * U1[0].gradUpLeft +
-               22 * U1[1].gradUpLeft + 16 * U1[2].gradUpLeft + 12 * U1[3].gradUpLeft +
-               21 * U2[-1].gradUpLeft + sh.gradientBias[0];
-    g.upRight = 19 * C[-2].gradUpRight + 22 * C[-1].gradUpRight + 9 * U1[-1].gradUpRight +
-                25 * U1[0].gradUpRight + 15 * U1[1].gradUpRight + 21 * U1[2].gradUpRight +
-                17 * U2[-2].gradUpRight + sh.gradientBias[1];
-    g.left = 19 * C[-2].gradLeft + 22 * C[-1].gradLeft + 16 * U1[-1].gradLeft +
-             18 * U1[0].gradLeft + 21 * U1[1].gradLeft + 15 * U1[2].gradLeft + 17 * U1[3].gradLeft +
-             sh.gradientBias[2];
-    g.up = 15 * (U2[0].gradUp + U3[0].gradUp) + 17 * C[-2].gradUp + 25 * C[-1].gradUp +
-           19 * U1[0].gradUp + 23 * U1[1].gradUp + 14 * U1[3].gradUp + sh.gradientBias[3];
-    return g;
 }
 
 // The predictor context: the balance of up and left gradients, then thresholds on the gradient
@@ -576,7 +547,8 @@ int32_t predictPixel(RangeDecoder& rc, Method2Decoder& d, const Method2Decoder* 
                      const Method2Decoder* ref2) {
     const Rows r(d);
     const DecodeShared& sh = *d.shared;
-    const Gradients g = gradientSums(r, sh);
+    const PixelRecord* gradientRows[4] = {r.C, r.U1, r.U2, r.U3};
+    const Gradients g = gradientSums(gradientRows, sh.gradientBias);
     PredictorSlot* const slot = slotOfContext(rc, d, sh, predictorContext(r, g), r.C[-1].value);
     d.currentSlot = slot;
     loadInputs(d, r, ref1, ref2);

@@ -2,7 +2,12 @@
 // what the decoders assume about the host. Everything compiler-specific lives here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#if defined(__linux__) && !defined(__EMSCRIPTEN__)
+#include <sys/mman.h>
+#endif
 
 // Functions of the per-sample paths are large for the compiler's taste but run once per sample
 // from a few call sites each: have them expanded in place.
@@ -62,6 +67,30 @@ PQZ_HOT_INLINE int trailingZeros(uint32_t x) {
         n++;
     }
     return n;
+#endif
+}
+
+// The large pages of the address translation.
+constexpr size_t kHugePageBytes = size_t(2) << 20;
+
+// Asks the system to back the whole huge pages within [begin, end) with huge pages, and to let go
+// of the small pages it holds there now: memory the allocator hands out again would otherwise
+// keep its small pages for good. Each huge page is then set up when first touched, with contents
+// the caller must not count on (emulators may take the advice as a mere hint). Does nothing where
+// the system offers no huge pages.
+inline void adviseHugePages(void* begin, void* end) {
+#if defined(__linux__) && !defined(__EMSCRIPTEN__) && defined(MADV_HUGEPAGE) && \
+    defined(MADV_DONTNEED)
+    const uintptr_t first =
+        (uintptr_t(begin) + kHugePageBytes - 1) & ~uintptr_t(kHugePageBytes - 1);
+    const uintptr_t last = uintptr_t(end) & ~uintptr_t(kHugePageBytes - 1);
+    if (first >= last) return;
+    void* pages = reinterpret_cast<void*>(first);
+    if (madvise(pages, last - first, MADV_HUGEPAGE) == 0)
+        madvise(pages, last - first, MADV_DONTNEED);
+#else
+    (void)begin;
+    (void)end;
 #endif
 }
 

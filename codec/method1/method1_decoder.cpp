@@ -3,11 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/memory.h"
 #include "codec/method1/method1_sample.h"
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 #if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
 #include <emmintrin.h>
@@ -28,28 +25,12 @@ constexpr size_t kBlockBytes = kModelBytes + 2 * kBitmapBytes;  // models, then 
 constexpr size_t kModelBlockBytes = sizeof(ResidualSymbolModel) << kModelBlockShift;
 static_assert(kModelBytes % kModelBlockBytes == 0, "the bitmaps follow whole blocks");
 
-// Planes of at least this many samples ask for huge pages (where offered). Smaller ones would
-// pay for clearing whole huge pages of which they reach a few models.
-[[maybe_unused]] constexpr int64_t kHugePageSamples = int64_t(1) << 16;  // huge pages only
-
-// The models are read and written all over the table for every young sample. For large planes
-// on Linux they go on huge pages where the system offers them: the scattered accesses then stay
-// within reach of the address translation caches. Blocks of models start on cache lines.
+// The models are read and written all over the table for every young sample: large planes have
+// all of them on huge pages. Blocks of models start on cache lines.
 void* allocateModels(int64_t samples) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    if (samples >= kHugePageSamples) {
-        constexpr size_t kHugePage = size_t(2) << 20;
-        constexpr size_t kRounded = (kBlockBytes + kHugePage - 1) / kHugePage * kHugePage;
-        void* block = std::aligned_alloc(kHugePage, kRounded);
-        if (block) madvise(block, kRounded, MADV_HUGEPAGE);  // only a hint: failure changes nothing
-        return block;
-    }
-#else
-    (void)samples;
-#endif
-    constexpr size_t kRounded =
-        (kBlockBytes + kModelBlockBytes - 1) / kModelBlockBytes * kModelBlockBytes;
-    return std::aligned_alloc(kModelBlockBytes, kRounded);
+    if (samples >= kHugePageSamples)
+        return allocateBlock(kBlockBytes, kHugePageBytes, Fill::None, Pages::Huge);
+    return allocateBlock(kBlockBytes, kModelBlockBytes, Fill::None);
 }
 
 // Sets up the block of model m (any model of it) if it is not yet.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "base/memory.h"
 #include "codec/range/context_model_state.h"
 
 namespace pqz {
@@ -30,8 +31,9 @@ void setCounter(BitCounter& b, uint16_t c0, uint16_t c1, uint16_t limit) {
 
 ContextModel* createContextModel(int width, int height, int depth) {
     static_assert(sizeof(ContextModel) % alignof(ContextModel) == 0, "a whole number of lines");
-    auto* cm =
-        static_cast<ContextModel*>(std::aligned_alloc(alignof(ContextModel), sizeof(ContextModel)));
+    auto* cm = static_cast<ContextModel*>(
+        allocateBlock(sizeof(ContextModel), alignof(ContextModel), Fill::None,
+                      int64_t(width) * height >= kHugePageSamples ? Pages::Huge : Pages::Small));
     if (!cm) return nullptr;
     // Everything in front of the large tables starts at 0, and so do the class models and local
     // model 0 (the class set-up may write it as class model 188). The large tables are set up

@@ -123,30 +123,40 @@ inline void shiftPairsUp(RankPair* pair, uint32_t from, uint32_t to) {
 }
 
 // Puts pair p at place to and the pairs to..rank-1 one place up (over rank): the pair at rank
-// moved ahead. With vector lanes a move of up to 31 places takes no branch on its length: the
-// 32 pairs from to on are rebuilt as the pairs one place below them up to rank and as they were
-// behind it, and written back whole. Those behind the list's 256 pairs lie in its record's count
-// index and are written back as read.
+// moved ahead. With vector lanes a move of up to 63 places takes one or two blocks of 32 pairs
+// from to on, without a branch on the distance inside a block: each block is rebuilt as the
+// pairs one place below it up to rank and as they were behind it, and written back whole. The
+// last block ends at most 31 pairs behind rank; those behind the list's 256 pairs lie in its
+// record's count index and are written back as read. Longer moves take the plain path.
 inline void insertPair(RankList& list, uint32_t to, uint32_t rank, RankPair p) {
 #if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
     static_assert(offsetof(RankList, firstAtMost) == 512 && sizeof(RankList::firstAtMost) >= 64,
                   "32 pairs from the last place stay inside the record");
-    if (rank - to < 32) {
-        __m128i* const at = reinterpret_cast<__m128i*>(list.pair + to);
-        const __m128i above = _mm_set1_epi16(int16_t(rank - to));
+    uint32_t distance = rank - to;
+    if (distance < 64) {
+        __m128i* at = reinterpret_cast<__m128i*>(list.pair + to);
+        // The places of a block up to this one take the pair below them.
+        __m128i last = _mm_set1_epi16(int16_t(distance));
         __m128i below = _mm_cvtsi32_si128(p.count | p.value << 8);
-        for (int k = 0; k < 4; k++) {
-            const __m128i old = _mm_loadu_si128(at + k);
-            const __m128i shifted = _mm_or_si128(_mm_slli_si128(old, 2), below);
-            below = _mm_srli_si128(old, 14);
-            const __m128i place = _mm_setr_epi16(
-                int16_t(8 * k), int16_t(8 * k + 1), int16_t(8 * k + 2), int16_t(8 * k + 3),
-                int16_t(8 * k + 4), int16_t(8 * k + 5), int16_t(8 * k + 6), int16_t(8 * k + 7));
-            const __m128i keep = _mm_cmpgt_epi16(place, above);
-            _mm_storeu_si128(
-                at + k, _mm_or_si128(_mm_and_si128(keep, old), _mm_andnot_si128(keep, shifted)));
+        for (;;) {
+            for (int k = 0; k < 4; k++) {
+                const __m128i old = _mm_loadu_si128(at + k);
+                const __m128i shifted = _mm_or_si128(_mm_slli_si128(old, 2), below);
+                below = _mm_srli_si128(old, 14);
+                const __m128i place = _mm_setr_epi16(
+                    int16_t(8 * k), int16_t(8 * k + 1), int16_t(8 * k + 2), int16_t(8 * k + 3),
+                    int16_t(8 * k + 4), int16_t(8 * k + 5), int16_t(8 * k + 6), int16_t(8 * k + 7));
+                const __m128i keep = _mm_cmpgt_epi16(place, last);
+                _mm_storeu_si128(at + k, _mm_or_si128(_mm_and_si128(keep, old),
+                                                      _mm_andnot_si128(keep, shifted)));
+            }
+            if (distance < 32) return;
+            // The second block starts where the first ended: its pairs are still as they were,
+            // and the pair coming in at its bottom is the first block's old top one.
+            distance -= 32;
+            last = _mm_sub_epi16(last, _mm_set1_epi16(32));
+            at += 4;
         }
-        return;
     }
 #endif
     if (to < rank) shiftPairsUp(list.pair, to, rank);

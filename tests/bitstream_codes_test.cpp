@@ -188,18 +188,33 @@ TEST(BitStreamCodes, PairMovesOfEveryLength) {
 // included, moves of one block of 32 pairs and of several: the pairs in between move up one, the
 // record's bytes behind the moved pair (the rest of the list and the count index that follows
 // it) stay as they were.
+// The same for both kinds of move (with and without 32-byte lanes, where the processor has them).
+#if PQZ_RANK_WIDE_LANES
+PQZ_AVX2 void insertPairInWideLanes(RankList& list, uint32_t to, uint32_t rank, RankPair p) {
+    insertPairWide(list, to, rank, p);
+}
+#endif
+
 TEST(BitStreamCodes, PairInsertsOfEveryDistance) {
+    using Insert = void (*)(RankList&, uint32_t, uint32_t, RankPair);
+    std::vector<Insert> inserts = {&insertPair};
+#if PQZ_RANK_WIDE_LANES
+    if (wideRankMoves()) inserts.push_back(&insertPairInWideLanes);
+#endif
     RankList start;
     uint8_t* bytes = reinterpret_cast<uint8_t*>(&start);
     for (size_t i = 0; i < sizeof start; i++) bytes[i] = uint8_t(i * 13 + 5);
-    for (uint32_t rank = 0; rank < 256; rank++) {
-        for (uint32_t to = 0; to <= rank; to++) {
-            RankList got = start, want = start;
-            const RankPair p = {uint8_t(rank + 100), uint8_t(to)};
-            std::memmove(want.pair + to + 1, want.pair + to, (rank - to) * sizeof(RankPair));
-            want.pair[to] = p;
-            insertPair(got, to, rank, p);
-            ASSERT_EQ(std::memcmp(&got, &want, sizeof want), 0) << to << " to " << rank;
+    for (size_t kind = 0; kind < inserts.size(); kind++) {
+        for (uint32_t rank = 0; rank < 256; rank++) {
+            for (uint32_t to = 0; to <= rank; to++) {
+                RankList got = start, want = start;
+                const RankPair p = {uint8_t(rank + 100), uint8_t(to)};
+                std::memmove(want.pair + to + 1, want.pair + to, (rank - to) * sizeof(RankPair));
+                want.pair[to] = p;
+                inserts[kind](got, to, rank, p);
+                ASSERT_EQ(std::memcmp(&got, &want, sizeof want), 0)
+                    << "kind " << kind << ": " << to << " to " << rank;
+            }
         }
     }
 }

@@ -50,6 +50,7 @@ struct BitStreamDecoder {
     size_t row;
     int variant;
     bool contextFlag;
+    bool wideMoves;  // rank pairs move in 32-byte lanes
 
     size_t p;
     uint32_t explicitCount;  // explicit distances seen; they replace candidates 60..63 in turn
@@ -283,14 +284,14 @@ PQZ_COLD uint32_t symbolFromReader(PayloadReader& in, const PrefixCodeSet& codes
 }
 
 // Literals from pos on, up to the escape that ends them; pos is left at the escape. False when
-// decoding stops (damage, a literal behind the last byte, or a cancel). Not inlined: each kind
-// of context gets a loop of its own with its registers to itself.
+// decoding stops (damage, a literal behind the last byte, or a cancel). Expanded into one loop
+// per kind of context and kind of rank move (below), each with its registers to itself.
 //
 // The inner loop runs while no rows are due to be counted and the plane has room, with the
 // codes in the bit window; everything else (counting rows, a code the reader has to take, a
 // literal at the end of the plane) takes one literal at a time through the checks below it.
-template <ContextKind kKind>
-[[gnu::noinline]] bool decodeLiterals(PayloadReader& in, BitStreamDecoder& d, size_t& pos) {
+template <ContextKind kKind, bool kWide>
+PQZ_HOT_INLINE bool literalLoop(PayloadReader& in, BitStreamDecoder& d, size_t& pos) {
     if (in.damaged) return false;
     // Locals, so that the byte stores do not force them to be reloaded.
     const uint8_t* const cls = d.contextClass;
@@ -314,7 +315,7 @@ template <ContextKind kKind>
                 pos = p;
                 return true;
             }
-            before = takeLiteral(literals, ctx, q - 1);
+            before = takeLiteral<kWide>(literals, ctx, q - 1);
             out[p++] = uint8_t(before);
         }
         if (p >= d.countAt) {
@@ -346,7 +347,7 @@ template <ContextKind kKind>
             go = false;
             break;
         }
-        before = takeLiteral(literals, ctx, q - 1);
+        before = takeLiteral<kWide>(literals, ctx, q - 1);
         out[p++] = uint8_t(before);
         // A literal read past the payload's end is kept; decoding stops behind it.
         if (damaged) {
@@ -359,16 +360,39 @@ template <ContextKind kKind>
     return go;
 }
 
+template <ContextKind kKind>
+[[gnu::noinline]] bool decodeLiterals(PayloadReader& in, BitStreamDecoder& d, size_t& pos) {
+    return literalLoop<kKind, false>(in, d, pos);
+}
+
+#if PQZ_RANK_WIDE_LANES
+// The loop built for 32-byte lanes; flatten expands the rank moves into it (built for the same
+// lanes), which a plain inline function could not take in.
+template <ContextKind kKind>
+[[gnu::noinline, gnu::flatten]] PQZ_AVX2 bool decodeLiteralsWide(PayloadReader& in,
+                                                                 BitStreamDecoder& d, size_t& pos) {
+    return literalLoop<kKind, true>(in, d, pos);
+}
+#endif
+
+template <ContextKind kKind>
+bool decodeLiteralsOn(PayloadReader& in, BitStreamDecoder& d, size_t& pos) {
+#if PQZ_RANK_WIDE_LANES
+    if (d.wideMoves) return decodeLiteralsWide<kKind>(in, d, pos);
+#endif
+    return decodeLiterals<kKind>(in, d, pos);
+}
+
 void decodeSymbols(PayloadReader& in, BitStreamDecoder& d) {
     for (;;) {
         size_t p = d.p;
         bool go;
         if (!d.contextFlag)
-            go = decodeLiterals<ContextKind::kByteBefore>(in, d, p);
+            go = decodeLiteralsOn<ContextKind::kByteBefore>(in, d, p);
         else if (d.variant == 1)
-            go = decodeLiterals<ContextKind::kExtended>(in, d, p);
+            go = decodeLiteralsOn<ContextKind::kExtended>(in, d, p);
         else
-            go = decodeLiterals<ContextKind::kNeighbours>(in, d, p);
+            go = decodeLiteralsOn<ContextKind::kNeighbours>(in, d, p);
         if (!go || p >= d.n) return;  // p at n: the escape at the end of the plane
         d.p = p;
         if (!(d.variant == 2 ? zeroRun(in, d) : matchMode(in, d))) return;
@@ -391,6 +415,7 @@ void decodeBitStream(PayloadReader& in, PlaneCoding coding, uint32_t rowLength, 
     d.row = rowLength;
     d.variant = uint32_t(coding.method) & 3;
     d.contextFlag = coding.modelFlag;
+    d.wideMoves = wideRankMoves();
     d.progress = &progress;
     d.rowsCounted = 0;
     d.countAt = kProgressBytes;

@@ -148,6 +148,18 @@ void moveRankPair(RankList& list, uint32_t rank) {
     indexRankCounts(list);
 }
 
+bool wideRankMoves() {
+#if PQZ_RANK_WIDE_LANES
+    static const bool wide = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return wide;
+#else
+    return false;
+#endif
+}
+
 uint8_t chooseSelector(const RankList& list, const uint8_t* threshold) {
     const uint32_t part = (7 * list.total) >> 3;
     const RankPair* pair = list.pair;

@@ -7,7 +7,12 @@
 #include <cstring>
 
 #if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
-#include <emmintrin.h>
+#include <immintrin.h>
+// Rank moves in 32-byte lanes, for processors that have them (chosen at run time).
+#define PQZ_RANK_WIDE_LANES 1
+#define PQZ_AVX2 __attribute__((target("avx2")))
+#else
+#define PQZ_RANK_WIDE_LANES 0
 #endif
 
 namespace pqz {
@@ -66,6 +71,9 @@ uint8_t chooseSelector(const RankList& list, const uint8_t* threshold);
 
 // Counts a literal of an unsorted list, or one whose count wraps: the plain search.
 void moveRankPair(RankList& list, uint32_t rank);
+
+// Whether this processor moves rank pairs in 32-byte lanes (insertPairWide).
+bool wideRankMoves();
 
 namespace detail {
 
@@ -163,8 +171,59 @@ inline void insertPair(RankList& list, uint32_t to, uint32_t rank, RankPair p) {
     list.pair[to] = p;
 }
 
+#if PQZ_RANK_WIDE_LANES
+// shiftPairsUp in 32-byte steps from the top down; the bottom 32 bytes are read first and
+// written last. Moves of at least 16 pairs only.
+PQZ_AVX2 inline void shiftPairsUpWide(RankPair* pair, uint32_t from, uint32_t to) {
+    uint8_t* const base = reinterpret_cast<uint8_t*>(pair + from);
+    const __m256i bottom = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base));
+    size_t at = (to - from) * sizeof(RankPair);
+    while (at > 32) {
+        at -= 32;
+        const __m256i piece = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + at));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(base + at + sizeof(RankPair)), piece);
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(base + sizeof(RankPair)), bottom);
+}
+
+// insertPair with 32-byte lanes: a block of 32 pairs is two vectors. Each vector shifted up one
+// pair takes the top pair of the vector below it (for the first, the moved pair).
+PQZ_AVX2 inline void insertPairWide(RankList& list, uint32_t to, uint32_t rank, RankPair p) {
+    uint32_t distance = rank - to;
+    if (distance >= 64) {
+        shiftPairsUpWide(list.pair, to, rank);
+        list.pair[to] = p;
+        return;
+    }
+    __m256i* at = reinterpret_cast<__m256i*>(list.pair + to);
+    __m256i last = _mm256_set1_epi16(int16_t(distance));
+    __m256i below = _mm256_set1_epi16(int16_t(p.count | p.value << 8));
+    const __m256i place0 = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m256i place1 = _mm256_add_epi16(place0, _mm256_set1_epi16(16));
+    for (;;) {
+        const __m256i old0 = _mm256_loadu_si256(at);
+        const __m256i old1 = _mm256_loadu_si256(at + 1);
+        // [below's top pair, old0 without its top pair], [old0's top pair, old1 without it]
+        const __m256i up0 =
+            _mm256_alignr_epi8(old0, _mm256_permute2x128_si256(below, old0, 0x21), 14);
+        const __m256i up1 =
+            _mm256_alignr_epi8(old1, _mm256_permute2x128_si256(old0, old1, 0x21), 14);
+        _mm256_storeu_si256(at, _mm256_blendv_epi8(up0, old0, _mm256_cmpgt_epi16(place0, last)));
+        _mm256_storeu_si256(at + 1,
+                            _mm256_blendv_epi8(up1, old1, _mm256_cmpgt_epi16(place1, last)));
+        if (distance < 32) return;
+        distance -= 32;
+        last = _mm256_sub_epi16(last, _mm256_set1_epi16(32));
+        below = old1;
+        at += 2;
+    }
+}
+#endif
+
 // Takes the value of the given rank in the context's list and adapts the list: the value's
-// count grows and it moves up ahead of every value not seen more often.
+// count grows and it moves up ahead of every value not seen more often. kWide moves the pairs
+// in 32-byte lanes: only in code built for them (PQZ_AVX2) on a processor that has them.
+template <bool kWide = false>
 inline uint8_t takeLiteral(LiteralModel& m, uint32_t ctx, uint32_t rank) {
     RankList& list = m.ranks[ctx];
     RankPair* pair = list.pair;
@@ -177,7 +236,15 @@ inline uint8_t takeLiteral(LiteralModel& m, uint32_t ctx, uint32_t rank) {
         list.firstAtMost[old] = uint8_t(list.firstAtMost[old] + 1);
         RankPair moved = pair[rank];
         moved.count = uint8_t(count);
+#if PQZ_RANK_WIDE_LANES
+        if constexpr (kWide) {
+            insertPairWide(list, to, rank, moved);
+        } else {
+            insertPair(list, to, rank, moved);
+        }
+#else
         insertPair(list, to, rank, moved);
+#endif
     } else {
         moveRankPair(list, rank);
     }

@@ -142,22 +142,27 @@ struct Prediction {
     int value;
 };
 
-// The prediction of column i of a span from the samples W and WW to its left and the
-// activities D and J. The activity signs pick predictors by masks, so that nothing branches.
-inline Prediction predictAdaptive(const AdaptiveScratch& s, int i, int W, int WW, int D, int J) {
-    const SpanTerms& t = s.span;
+// The prediction of column i of a span from the samples W and WW to its left, the activities D
+// and J and the classes q1 and q2 they pick. The activity signs pick predictors by selections
+// of differences computed beforehand, so that nothing branches and the classes, which come
+// last, meet as few steps as possible.
+inline Prediction predictAdaptive(const SpanTerms& t, int i, int W, int WW, int D, int J, int q1,
+                                  int q2) {
     Prediction pr;
     const int dm = (D - 1) >> 31;  // -1 when D <= 0
     const int jm = J >> 31;        // -1 when J < 0
     pr.C = (t.C[i] + 28 * W + 3 * WW) >> 6;
-    const int F1 = (W + t.f1[i]) >> 3, F0 = W + t.f0[i];
-    pr.dF = (F1 ^ ((F1 ^ F0) & dm)) - pr.C;
-    pr.q1 = s.classes.stage1[kMid + D];
-    pr.I = blend1(pr.C, pr.dF, pr.q1);
-    const int K1 = (6 * pr.I + t.k1[i]) >> 3, K0 = (2 * pr.I + W + t.k0[i]) >> 2;
-    pr.dK = (K1 ^ ((K1 ^ K0) & jm)) - pr.I;
-    pr.q2 = s.classes.stage2[kMid + J];
-    pr.value = blend2(pr.I, pr.dK, pr.q2);
+    const int dF1 = ((W + t.f1[i]) >> 3) - pr.C, dF0 = W + t.f0[i] - pr.C;
+    pr.dF = dF1 ^ ((dF1 ^ dF0) & dm);
+    pr.q1 = q1;
+    const int x = (q1 * pr.dF) >> 2;
+    pr.I = pr.C + x;
+    // Stage 2's targets less I, rounded down: (6 I + k1) / 8 - I = (k1 - 2 I) / 8 and
+    // (2 I + W + k0) / 4 - I = (W + k0 - 2 I) / 4.
+    const int a1 = t.k1[i] - 2 * pr.C, a0 = W + t.k0[i] - 2 * pr.C;
+    pr.dK = ((a1 ^ ((a1 ^ a0) & jm)) - 2 * x) >> (3 + jm);
+    pr.q2 = q2;
+    pr.value = blend2(pr.I, pr.dK, q2);
     return pr;
 }
 
@@ -165,7 +170,8 @@ inline Prediction predictAdaptive(const AdaptiveScratch& s, int i, int W, int WW
 // class boundary towards the blend that would have done better: stage 1's first, then stage
 // 2's. The end classes never move.
 [[gnu::noinline]] void adaptClasses(AdaptiveScratch& s, int i, int W, int WW, int D, int J, int p) {
-    const Prediction pr = predictAdaptive(s, i, W, WW, D, J);
+    const Prediction pr = predictAdaptive(s.span, i, W, WW, D, J, s.classes.stage1[kMid + D],
+                                          s.classes.stage2[kMid + J]);
     const int e = iabs(p - pr.value), u = iabs(p - pr.I) - 1;
     const int t1 = D > 0 ? 0 : 1, t2 = J >= 0 ? 2 : 3;
     if (pr.q1 > 0 && iabs(p - blend1(pr.C, pr.dF, pr.q1 - 1)) < u)
@@ -183,23 +189,47 @@ struct RowState {
     int W, WW, h, v;
 };
 
-// Reconstructs the n columns of the span into s.span.out.
+// Keeps a value computed as it stands, so that the compiler does not fold its parts into a
+// later sum, which would put them on the serial chain that sum belongs to.
+template <typename T>
+inline void keepInRegister(T& v) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__aarch64__))
+    asm("" : "+r"(v));
+#else
+    (void)v;
+#endif
+}
+
+inline ptrdiff_t absDiff(ptrdiff_t a, ptrdiff_t b) {
+    return a < b ? b - a : a - b;
+}
+
+// Reconstructs the n columns of the span into s.span.out. The chain from one sample to the
+// next runs through its activities, the two class loads and the two blends; the class tables
+// are addressed from the activity terms of the row above, so that the loads wait only for the
+// sample's own activities, and the residual joins stage 1's result beside stage 2's blend.
 void unpredictSpan(AdaptiveScratch& s, RowState& rs, int n) {
     const SpanTerms& t = s.span;
-    ptrdiff_t W = rs.W, WW = rs.WW;
-    int h = rs.h, v = rs.v;
+    ptrdiff_t W = rs.W, WW = rs.WW, h = rs.h, v = rs.v;
     for (int i = 0; i < n; i++) {
-        const int D = h + t.D[i], J = v + t.J[i];
-        const int value = predictAdaptive(s, i, int(W), int(WW), D, J).value;
-        const ptrdiff_t p = uint8_t(t.residual[i] + value);
+        const uint8_t* row1 = s.classes.stage1 + kMid + t.D[i];
+        const uint8_t* row2 = s.classes.stage2 + kMid + t.J[i];
+        keepInRegister(row1);
+        keepInRegister(row2);
+        const int D = int(h) + t.D[i], J = int(v) + t.J[i];
+        const Prediction pr = predictAdaptive(t, i, int(W), int(WW), D, J, row1[h], row2[v]);
+        int base = t.residual[i] + pr.I;
+        keepInRegister(base);
+        const ptrdiff_t p = uint8_t(base + (pr.value - pr.I));
         s.span.out[i] = uint8_t(p);
-        h = iabs(int(p - W)) - iabs(int(p) - t.N[i]);
-        v = iabs(int(p) - t.NW[i]) - iabs(int(p) - t.NE[i]);
-        if (unsigned(int(p) - value + 5) > 10u) adaptClasses(s, i, int(W), int(WW), D, J, int(p));
+        h = absDiff(p, W) - absDiff(p, t.N[i]);
+        v = absDiff(p, t.NW[i]) - absDiff(p, t.NE[i]);
+        if (unsigned(int(p) - pr.value + 5) > 10u)
+            adaptClasses(s, i, int(W), int(WW), D, J, int(p));
         WW = W;
         W = p;
     }
-    rs = RowState{int(W), int(WW), h, v};
+    rs = RowState{int(W), int(WW), int(h), int(v)};
 }
 
 // The activities of columns 1 to width - 1 of a reconstructed row, for the row below:

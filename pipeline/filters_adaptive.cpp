@@ -223,7 +223,7 @@ void unpredictSpan(AdaptiveScratch& s, RowState& rs, int n) {
         const ptrdiff_t p = uint8_t(base + (pr.value - pr.I));
         s.span.out[i] = uint8_t(p);
         h = absDiff(p, W) - absDiff(p, t.N[i]);
-        v = absDiff(p, t.NW[i]) - absDiff(p, t.NE[i]);
+        v = iabs(int(p) - t.NW[i]) - iabs(int(p) - t.NE[i]);
         if (unsigned(int(p) - pr.value + 5) > 10u)
             adaptClasses(s, i, int(W), int(WW), D, J, int(p));
         WW = W;

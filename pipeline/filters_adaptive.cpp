@@ -82,7 +82,9 @@ inline int blend1(int C, int d, int q) {
 // down; with d = K - I they are I + floor((q d + 1) / 4), except that the middle one rounds
 // (2 d + 2) / 4.
 inline int blend2(int I, int d, int q) {
-    return I + ((q * d + 1 + (q == 2)) >> 2);
+    // the rounding term by a load: it takes no arithmetic beside the chain
+    static constexpr uint8_t kRounding[5] = {1, 1, 2, 1, 1};
+    return I + ((q * d + kRounding[q]) >> 2);
 }
 
 // The working set of one span of columns: the terms that come from the two rows above (NE, N,
@@ -200,10 +202,6 @@ inline void keepInRegister(T& v) {
 #endif
 }
 
-inline ptrdiff_t absDiff(ptrdiff_t a, ptrdiff_t b) {
-    return a < b ? b - a : a - b;
-}
-
 // Reconstructs the n columns of the span into s.span.out. The chain from one sample to the
 // next runs through its activities, the two class loads and the two blends; the class tables
 // are addressed from the activity terms of the row above, so that the loads wait only for the
@@ -222,7 +220,7 @@ void unpredictSpan(AdaptiveScratch& s, RowState& rs, int n) {
         keepInRegister(base);
         const ptrdiff_t p = uint8_t(base + (pr.value - pr.I));
         s.span.out[i] = uint8_t(p);
-        h = absDiff(p, W) - absDiff(p, t.N[i]);
+        h = iabs(int(p) - int(W)) - iabs(int(p) - t.N[i]);
         v = iabs(int(p) - t.NW[i]) - iabs(int(p) - t.NE[i]);
         if (unsigned(int(p) - pr.value + 5) > 10u)
             adaptClasses(s, i, int(W), int(WW), D, J, int(p));

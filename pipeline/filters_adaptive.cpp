@@ -79,18 +79,14 @@ inline int blend2(int I, int d, int q) {
 // NW, NWW one row up, NNE, NN, NNW two rows up, and the activities of the row above), the
 // residuals, and the reconstructed samples before they go to the plane.
 struct SpanTerms {
-    int16_t D[kSpan];  // horizontal activities of NW, N and NE
-    // The next column's J as a function of the sample p: its vertical activity |p - NW| -
-    // |p - NE| is 2 p - NW - NE clamped to +-|NE - NW|, negated when NW > NE, and the next
-    // column's terms of the row above add to all three. So the loop takes
-    // clamp(jMul p + jAdd, jLo, jHi): four operations, each with its term from memory.
-    int16_t jMul[kSpan], jAdd[kSpan], jLo[kSpan], jHi[kSpan];
+    int16_t D[kSpan];   // horizontal activities of NW, N and NE
+    int16_t J[kSpan];   // vertical activities of N and NE
     int16_t C[kSpan];   // 16 NE + 23 N - 3 NW - 3 NN + 31: the smooth predictor less W and WW
     int16_t f1[kSpan];  // 9 N - NN - NW + 4: the edge predictor for D > 0 is (W + f1) / 8
     int16_t f0[kSpan];  // (N - NW + 2) / 4: the edge predictor otherwise is W + f0
     int16_t k1[kSpan];  // 3 NE + N - NNE - NW + 4: stage 2's target for J >= 0 is (6 I + k1) / 8
     int16_t k0[kSpan];  // N + 2 NW - NNW - NWW + 2: for J < 0 it is (2 I + W + k0) / 4
-    uint8_t N[kSpan];
+    uint8_t N[kSpan], NW[kSpan], NE[kSpan];
     uint8_t residual[kSpan];
     uint8_t out[kSpan];
 };
@@ -103,8 +99,7 @@ struct AdaptiveScratch {
 };
 
 // Fills the terms for columns [x0, x0 + n). up1 and up2 are padded copies of the rows one and
-// two above (column x at index x + kPad); hUp and vUp the activities of the row above (vUp
-// read up to column x0 + n + 1).
+// two above (column x at index x + kPad); hUp and vUp the activities of the row above.
 void spanTerms(SpanTerms& t, const uint8_t* codes, const uint8_t* up1, const uint8_t* up2,
                const int16_t* hUp, const int16_t* vUp, int x0, int n, const uint8_t r[256],
                bool zigzag) {
@@ -116,19 +111,15 @@ void spanTerms(SpanTerms& t, const uint8_t* codes, const uint8_t* up1, const uin
         const int N = a[i], NW = a[i - 1], NE = a[i + 1], NWW = a[i - 2];
         const int NN = b[i], NNW = b[i - 1], NNE = b[i + 1];
         t.D[i] = int16_t(h[i - 1] + h[i] + h[i + 1]);
-        // flip = -1 when NW > NE; (a ^ flip) - flip negates a then
-        const int jNext = v[i + 1] + v[i + 2], m = NE - NW, flip = m >> 31;
-        const int spread = (m ^ flip) - flip;
-        t.jMul[i] = int16_t((2 ^ flip) - flip);
-        t.jAdd[i] = int16_t(jNext - (((NW + NE) ^ flip) - flip));
-        t.jLo[i] = int16_t(jNext - spread);
-        t.jHi[i] = int16_t(jNext + spread);
+        t.J[i] = int16_t(v[i] + v[i + 1]);
         t.C[i] = int16_t(16 * NE + 23 * N - 3 * NW - 3 * NN + 31);
         t.f1[i] = int16_t(9 * N - NN - NW + 4);
         t.f0[i] = int16_t((N - NW + 2) >> 2);
         t.k1[i] = int16_t(3 * NE + N - NNE - NW + 4);
         t.k0[i] = int16_t(N + 2 * NW - NNW - NWW + 2);
         t.N[i] = uint8_t(N);
+        t.NW[i] = uint8_t(NW);
+        t.NE[i] = uint8_t(NE);
     }
     residualsOf(codes + x0, n, r, zigzag, t.residual);
 }
@@ -165,48 +156,43 @@ inline Prediction predictAdaptive(const SpanTerms& t, int i, int W, int WW, int 
     return pr;
 }
 
-// After a large error e = |p - prediction|, moves one class boundary towards the blend that
-// would have done better: stage 1's first, then stage 2's. The end classes never move. It redoes
-// the prediction, so that the loop keeps nothing for it. Which boundary moves, if any, is
-// chosen and applied without branches (the choice follows the photo's noise and would
-// mispredict about once per call): when nothing moves, the idle threshold takes a step of 0 and
-// entry 0 of stage 1's array (an activity of -1024, never read) is written.
+// After a large error e = |p - prediction| at column i, redoes the prediction and moves one
+// class boundary towards the blend that would have done better: stage 1's first, then stage
+// 2's. The end classes never move. Which boundary moves, if any, is chosen and applied without
+// branches (the choice follows the photo's noise and would mispredict about once per call):
+// when nothing moves, the idle threshold takes a step of 0 and entry 0 of a stage's array (an
+// activity of 1024, never read) is written.
 [[gnu::noinline]] void adaptClasses(AdaptiveScratch& s, int i, int W, int WW, int D, int J, int p) {
-    // bit 0: a class below exists, bit 1: a class above
-    static constexpr uint8_t kInner[5] = {2, 3, 3, 3, 1};
     ClassTables& c = s.classes;
-    const int q1 = c.stage[0][kMid + D], q2 = c.stage[1][kMid + J];
-    const Prediction pr = predictAdaptive(s.span, i, W, WW, D, J, q1, q2);
-    const int C = pr.C, dF = pr.dF, I = pr.I, dK = pr.dK;
-    const int e = iabs(p - pr.value), u = iabs(p - I) - 1;
+    const Prediction pr =
+        predictAdaptive(s.span, i, W, WW, D, J, c.stage[0][kMid + D], c.stage[1][kMid + J]);
+    const int e = iabs(p - pr.value), u = iabs(p - pr.I) - 1;
     // bit 0 or 1: the stage 1 blend below or above the one picked is better; 2 or 3: stage 2's
-    const unsigned closer = unsigned(iabs(p - blend1(C, dF, q1 - 1)) < u) |
-                            unsigned(iabs(p - blend1(C, dF, q1 + 1)) < u) << 1 |
-                            unsigned(iabs(p - blend2(I, dK, q2 - 1)) < e - 1) << 2 |
-                            unsigned(iabs(p - blend2(I, dK, q2 + 1)) < e - 1) << 3;
-    const unsigned better = closer & (kInner[q1] | unsigned(kInner[q2]) << 2);
+    const unsigned better =
+        unsigned((pr.q1 > 0) & (iabs(p - blend1(pr.C, pr.dF, pr.q1 - 1)) < u)) |
+        unsigned((pr.q1 < 4) & (iabs(p - blend1(pr.C, pr.dF, pr.q1 + 1)) < u)) << 1 |
+        unsigned((pr.q2 > 0) & (iabs(p - blend2(pr.I, pr.dK, pr.q2 - 1)) < e - 1)) << 2 |
+        unsigned((pr.q2 < 4) & (iabs(p - blend2(pr.I, pr.dK, pr.q2 + 1)) < e - 1)) << 3;
     const int k = __builtin_ctz(better | 16u);  // 4: nothing moves
-    // Per move, table t's boundary b at 4 t + b (the tables: 0 or 1 by the sign of D, 2 or 3 by
-    // the sign of J): boundary q - 1 moves up when the class below is better, q down when the
-    // class above is. Boundary b lies between classes b + 1 and b + 2.
-    const int s1 = 4 * (D <= 0) + q1, s2 = 4 * (2 + (J < 0)) + q2;
-    const int slots[5] = {s1 - 1, s1, s2 - 1, s2, 16};
-    const int slot = slots[k];
-    const int t = (slot >> 2) & 3, b = slot & 3, up = (k & 1) ^ 1;
-    // Moving boundary b up by one activity gives the old threshold class b + 1; moving it down
-    // gives the activity below it class b + 2.
-    static constexpr int8_t kStep[5] = {1, -1, 1, -1, 0};
-    const int at = c.threshold[slot] - 1 + up;
-    c.threshold[slot] += kStep[k];
+    const int moves = k < 4, first = k < 2, up = (k & 1) ^ 1;
+    // the table (0 or 1 by the sign of D, 2 or 3 by the sign of J) and the boundary: b moves up
+    // when the class below is better, b + 1 down when the class above is
+    const int t1 = D <= 0, t2 = 2 + (J < 0);
+    const int t = t2 + (-first & (t1 - t2));
+    const int b = pr.q2 + (-first & (pr.q1 - pr.q2)) - up;
+    // Boundary b lies between classes b + 1 and b + 2. Moving it up by one activity gives the old
+    // threshold class b + 1; moving it down gives the activity below it class b + 2.
+    int& th = c.threshold[16 + (-moves & (4 * t + b - 16))];
+    const int at = th - 1 + up;
+    th += moves * (2 * up - 1);
     const int mirrored = t & 1;  // tables 1 and 3
-    const int kept = (k < 4) & (unsigned(at) < 1024u) & ((at != 0) | ((t ^ (t >> 1)) & 1));
+    const int kept = moves & (unsigned(at) < 1024u) & ((at != 0) | ((t ^ (t >> 1)) & 1));
     c.stage[t >> 1][-kept & (kMid + ((at ^ -mirrored) + mirrored))] = uint8_t(b + 1 - up);
 }
 
-// The running state of a row: the two samples to the left, the horizontal activity of the one
-// before and the vertical activity sum J of the next sample.
+// The running state of a row: the two samples to the left and the activities of the one before.
 struct RowState {
-    int W, WW, h, J;
+    int W, WW, h, v;
 };
 
 // Keeps a value computed as it stands, so that the compiler does not fold its parts into a
@@ -221,34 +207,31 @@ inline void keepInRegister(T& v) {
 }
 
 // Reconstructs the n columns of the span into s.span.out. The chain from one sample to the
-// next runs through its activities, the two class loads and the two blends; stage 1's class
-// table is addressed from the activity terms of the row above, so that its load waits only for
-// the sample's own activity, J comes whole from the sample before, and the residual joins stage
-// 1's result beside stage 2's blend.
+// next runs through its activities, the two class loads and the two blends; the class tables
+// are addressed from the activity terms of the row above, so that the loads wait only for the
+// sample's own activities, and the residual joins stage 1's result beside stage 2's blend.
 void unpredictSpan(AdaptiveScratch& s, RowState& rs, int n) {
     const SpanTerms& t = s.span;
-    ptrdiff_t W = rs.W, WW = rs.WW, h = rs.h, J = rs.J;
+    ptrdiff_t W = rs.W, WW = rs.WW, h = rs.h, v = rs.v;
     for (int i = 0; i < n; i++) {
         const uint8_t* row1 = s.classes.stage[0] + kMid + t.D[i];
+        const uint8_t* row2 = s.classes.stage[1] + kMid + t.J[i];
         keepInRegister(row1);
-        const int D = int(h) + t.D[i];
-        const Prediction pr = predictAdaptive(t, i, int(W), int(WW), D, int(J), row1[h],
-                                              s.classes.stage[1][kMid + J]);
+        keepInRegister(row2);
+        const int D = int(h) + t.D[i], J = int(v) + t.J[i];
+        const Prediction pr = predictAdaptive(t, i, int(W), int(WW), D, J, row1[h], row2[v]);
         int base = t.residual[i] + pr.I;
         keepInRegister(base);
         const ptrdiff_t p = uint8_t(base + (pr.value - pr.I));
         s.span.out[i] = uint8_t(p);
         h = iabs(int(p) - int(W)) - iabs(int(p) - t.N[i]);
-        int next = t.jMul[i] * int(p) + t.jAdd[i];
-        next = next < t.jLo[i] ? t.jLo[i] : next;
-        next = next > t.jHi[i] ? t.jHi[i] : next;
+        v = iabs(int(p) - t.NW[i]) - iabs(int(p) - t.NE[i]);
         if (unsigned(int(p) - pr.value + 5) > 10u)
-            adaptClasses(s, i, int(W), int(WW), D, int(J), int(p));
+            adaptClasses(s, i, int(W), int(WW), D, J, int(p));
         WW = W;
         W = p;
-        J = next;
     }
-    rs = RowState{int(W), int(WW), int(h), int(J)};
+    rs = RowState{int(W), int(WW), int(h), int(v)};
 }
 
 // The activities of columns 1 to width - 1 of a reconstructed row, for the row below:
@@ -276,10 +259,9 @@ void padRow(uint8_t* dst, const uint8_t* row, int width) {
 bool unpredictAdaptive(uint8_t* plane, int width, int height, int tolerance) {
     if (width <= 0 || height <= 0) return true;
     Owned<AdaptiveScratch> scratch = allocateObject<AdaptiveScratch>(Fill::None);
-    // Activity terms h and v of the row above and of the current row (two spare columns on the
-    // right: the first repeats the last column, the second stays 0 and is read only for the J of
-    // a column past the last), then two padded row copies.
-    const size_t cols = size_t(width) + 2;
+    // Activity terms h and v of the row above and of the current row (one spare column on the
+    // right repeats the last column), then two padded row copies.
+    const size_t cols = size_t(width) + 1;
     Owned<int16_t[]> act = allocateArray<int16_t>(4 * cols + cols + 2 * kPad);
     if (!scratch || !act) return false;
     AdaptiveScratch& s = *scratch;
@@ -312,8 +294,8 @@ bool unpredictAdaptive(uint8_t* plane, int width, int height, int tolerance) {
         row[0] = uint8_t(first);
         hCur[0] = int16_t(-iabs(first - up1[kPad]));
         vCur[0] = 0;
-        // Left of column 1 both W and WW are column 0, whose vertical activity counts 0.
-        RowState rs{first, first, hCur[0], vUp[1] + vUp[2]};
+        // Left of column 1 both W and WW are column 0.
+        RowState rs{first, first, hCur[0], 0};
         for (int x0 = 1; x0 < width; x0 += kSpan) {
             const int n = width - x0 < kSpan ? width - x0 : kSpan;
             spanTerms(s.span, row, up1, up2, hUp, vUp, x0, n, r, tolerance == 0);

@@ -69,10 +69,12 @@ inline int blend1(int C, int d, int q) {
 // Stage 2 blends I and K: I, (3 I + K + 1) / 4, (I + K + 1) / 2, (I + 3 K + 1) / 4, K, rounded
 // down; with d = K - I they are I + floor((q d + 1) / 4), except that the middle one rounds
 // (2 d + 2) / 4.
+// q may also be -1 or 5: the adaptation weighs the neighbours of the class picked without
+// branching on whether they exist, and throws those results away.
 inline int blend2(int I, int d, int q) {
     // the rounding term by a load: it takes no arithmetic beside the chain
-    static constexpr uint8_t kRounding[5] = {1, 1, 2, 1, 1};
-    return I + ((q * d + kRounding[q]) >> 2);
+    static constexpr uint8_t kRounding[7] = {1, 1, 1, 2, 1, 1, 1};
+    return I + ((q * d + kRounding[q + 1]) >> 2);
 }
 
 // The working set of one span of columns: the terms that come from the two rows above (NE, N,

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/memory.h"
+#include "codec/bitstream/byte_window.h"
 #include "codec/bitstream/prefix_codes.h"
 #include "codec/bitstream/rank_lists.h"
 
@@ -184,11 +185,33 @@ inline void countCandidate(BitStreamDecoder& d, uint32_t idx, uint32_t length) {
     }
 }
 
+// Where the match mode's symbols come from: the reader itself, code by code.
+struct ReaderBits {
+    PayloadReader& in;
+    const PrefixCodeSet& codes;
+
+    bool refill() { return true; }
+    uint32_t decode(int code) { return decodePrefixSymbol(in, codes, code); }
+    uint32_t take(int n) { return readBits(in, n); }
+};
+
+// Or a window in registers, refilled before each step; a step (a match symbol, or an action
+// with its short copy and explicit distance: at most 15 + 15 + 11 bits) fits in a refill.
+struct WindowBits {
+    ByteWindow window;
+    const PrefixCodeSet& codes;
+
+    bool refill() { return window.refill(); }
+    uint32_t decode(int code) { return window.decode(codes, code); }
+    uint32_t take(int n) { return window.take(n); }
+};
+
 // Short copy or explicit-distance copy after action 1.
-inline bool shortCopy(PayloadReader& in, BitStreamDecoder& d) {
-    const uint32_t sym = decodePrefixSymbol(in, d.codes, kShortDistanceCode);
+template <class Bits>
+inline bool shortCopy(PayloadReader& in, BitStreamDecoder& d, Bits& bits) {
+    const uint32_t sym = bits.decode(kShortDistanceCode);
     if (sym < 24) return copyMatch(in, d, d.offset[sym], d.copyUnit);
-    const uint32_t dist = (sym - 24) * 2048 + readBits(in, 11);
+    const uint32_t dist = (sym - 24) * 2048 + bits.take(11);
     d.offset[kCandidateCount - 1 - (d.explicitCount & 3)] = dist;
     d.explicitCount++;
     // Shorter distances would overlap within one of the three 4-byte moves.
@@ -199,34 +222,56 @@ inline bool shortCopy(PayloadReader& in, BitStreamDecoder& d) {
     return copyMatch(in, d, dist, 12);
 }
 
-// Match mode, entered after an escape: matches from the candidate list, short copies and mode
-// changes until the action symbol 0 leaves it.
-bool matchMode(PayloadReader& in, BitStreamDecoder& d) {
+// Where the match mode stands between two steps.
+struct MatchState {
     uint32_t mode = 1, shift = 1, high = 0;
+    bool atAction = false;  // the next symbol is an action (else a match)
+};
+
+enum class MatchEnd { kLeft, kStopped, kHandOver };
+
+// Match mode, entered after an escape: matches from the candidate list, short copies and mode
+// changes until the action symbol 0 leaves it. Stops with kHandOver, its state in s, when the
+// bits cannot be refilled (near the payload's end, in a window).
+template <class Bits>
+MatchEnd matchSteps(PayloadReader& in, BitStreamDecoder& d, Bits& bits, MatchState& s) {
+    uint32_t mode = s.mode, shift = s.shift, high = s.high;
+    bool atAction = s.atAction;
     for (;;) {
-        const uint32_t sym = decodePrefixSymbol(in, d.codes, kMatchCode + int(shift));
-        const uint32_t idx = high | (sym >> shift);
-        const uint32_t length = kMatchLength[sym & ((1u << shift) - 1)];
-        if (!copyMatch(in, d, d.offset[idx], length)) return false;
-        if (mode < 5 && length >= kModeThreshold[mode]) {
-            if (!d.modes.pop(mode)) {
-                in.damaged = true;
-                return false;
+        if (!atAction) {
+            if (!bits.refill()) {
+                s = {mode, shift, high, false};
+                return MatchEnd::kHandOver;
             }
+            const uint32_t sym = bits.decode(kMatchCode + int(shift));
+            const uint32_t idx = high | (sym >> shift);
+            const uint32_t length = kMatchLength[sym & ((1u << shift) - 1)];
+            if (!copyMatch(in, d, d.offset[idx], length)) return MatchEnd::kStopped;
+            if (mode < 5 && length >= kModeThreshold[mode]) {
+                if (!d.modes.pop(mode)) {
+                    in.damaged = true;
+                    return MatchEnd::kStopped;
+                }
+            }
+            countCandidate(d, idx, length);
         }
-        countCandidate(d, idx, length);
+        atAction = false;
 
         for (;;) {
-            if (in.damaged) return false;
+            if (in.damaged) return MatchEnd::kStopped;
+            if (!bits.refill()) {
+                s = {mode, shift, high, true};
+                return MatchEnd::kHandOver;
+            }
             shift = mode;
-            const uint32_t action = decodePrefixSymbol(in, d.codes, kActionCode + int(mode) - 1);
+            const uint32_t action = bits.decode(kActionCode + int(mode) - 1);
             if (action == 1) {
-                if (!shortCopy(in, d)) return false;
+                if (!shortCopy(in, d, bits)) return MatchEnd::kStopped;
                 continue;
             }
             if (action == 0) {
                 if (mode != 1 && !d.modes.push(mode)) in.damaged = true;
-                return !in.damaged;
+                return in.damaged ? MatchEnd::kStopped : MatchEnd::kLeft;
             }
             const uint32_t next = action - 1;
             if (next == mode) {
@@ -234,7 +279,7 @@ bool matchMode(PayloadReader& in, BitStreamDecoder& d) {
             } else {
                 if (!d.modes.push(mode)) {
                     in.damaged = true;
-                    return false;
+                    return MatchEnd::kStopped;
                 }
                 mode = next;
                 shift = action;
@@ -243,6 +288,20 @@ bool matchMode(PayloadReader& in, BitStreamDecoder& d) {
             break;
         }
     }
+}
+
+// The match mode's steps go through a window while its bytes lie inside the payload, the rest
+// through the reader. False when decoding stops.
+bool matchMode(PayloadReader& in, BitStreamDecoder& d) {
+    MatchState s;
+    if (ByteWindow::usable(in)) {
+        WindowBits bits{ByteWindow(in), d.codes};
+        const MatchEnd end = matchSteps(in, d, bits, s);
+        bits.window.handBack(in);
+        if (end != MatchEnd::kHandOver) return end == MatchEnd::kLeft;
+    }
+    ReaderBits bits{in, d.codes};
+    return matchSteps(in, d, bits, s) == MatchEnd::kLeft;
 }
 
 bool zeroRun(PayloadReader& in, BitStreamDecoder& d) {

@@ -22,14 +22,15 @@ constexpr uint16_t kMatchLength[32] = {5,  6,  7,  8,  9,  10,  11,  12,  13,  1
 constexpr uint16_t kRunBase[24] = {6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,  17,
                                    18, 19, 20, 21, 22, 24, 28, 36, 52, 84, 148, 276};
 
-// A match at least this long in mode m (1..4) takes the next mode from the stack.
-constexpr uint16_t kModeThreshold[5] = {0, 6, 8, 12, 20};
+// A match at least this long in mode m (1..4) takes the next mode from the stack; mode 5 never
+// does (no match reaches 1000 bytes).
+constexpr uint16_t kModeThreshold[6] = {0, 6, 8, 12, 20, 1000};
 
 // Modes stacked by the match mode. The current mode is always below the top of the stack, and
 // a mode is pushed only when a lower one becomes current, so the stack holds distinct modes
 // 2..5 in decreasing order from the bottom: at most four, and never empty below mode 5.
 struct ModeStack {
-    uint8_t slots[4];
+    uint8_t slots[5];  // the fifth is never pushed to; it lets a pop be chosen without a branch
     int size = 0;
 
     bool push(uint32_t mode) {
@@ -37,9 +38,13 @@ struct ModeStack {
         slots[size++] = uint8_t(mode);
         return true;
     }
-    bool pop(uint32_t& mode) {
-        if (size == 0) return false;
-        mode = slots[--size];
+    // Pops the top into mode when taken is 1 (keeps mode when 0); false when that finds the
+    // stack empty. Long and short matches alternate without a pattern: no branch on taken.
+    bool popIf(uint32_t taken, uint32_t& mode) {
+        if (int(taken) > size) return false;
+        size -= int(taken);
+        const uint32_t top = slots[size];
+        mode = taken ? top : mode;
         return true;
     }
 };
@@ -145,11 +150,25 @@ inline uint32_t formContext(const uint8_t* cls, size_t r, const uint8_t* out, si
     return ctx;
 }
 
-// Copies len bytes from dist back, byte after byte (overlaps repeat the pattern).
+// Moves kBytes bytes through a register: an overlapping source is read before the store.
+template <size_t kBytes>
+inline void movePiece(uint8_t* dst, const uint8_t* src) {
+    uint8_t piece[kBytes];
+    std::memcpy(piece, src, kBytes);
+    std::memcpy(dst, piece, kBytes);
+}
+
+// Copies len bytes from dist back, byte after byte (overlaps repeat the pattern). From eight
+// bytes back on, eight bytes move at a time: each piece repeats bytes written before it, and
+// the last piece ends at len, overlapping the one before it, so nothing behind is written.
 inline void copyBack(uint8_t* dst, size_t dist, size_t len) {
     const uint8_t* src = dst - dist;
-    if (dist >= len) {
-        std::memcpy(dst, src, len);
+    if (dist >= 8 && len >= 8) {
+        for (size_t i = 0; i + 8 < len; i += 8) movePiece<8>(dst + i, src + i);
+        movePiece<8>(dst + len - 8, src + len - 8);
+    } else if (dist >= 4 && len >= 4 && len < 8) {
+        movePiece<4>(dst, src);
+        movePiece<4>(dst + len - 4, src + len - 4);
     } else if (dist == 1) {
         std::memset(dst, src[0], len);
     } else {
@@ -247,11 +266,9 @@ MatchEnd matchSteps(PayloadReader& in, BitStreamDecoder& d, Bits& bits, MatchSta
             const uint32_t idx = high | (sym >> shift);
             const uint32_t length = kMatchLength[sym & ((1u << shift) - 1)];
             if (!copyMatch(in, d, d.offset[idx], length)) return MatchEnd::kStopped;
-            if (mode < 5 && length >= kModeThreshold[mode]) {
-                if (!d.modes.pop(mode)) {
-                    in.damaged = true;
-                    return MatchEnd::kStopped;
-                }
+            if (!d.modes.popIf(length >= kModeThreshold[mode], mode)) {
+                in.damaged = true;
+                return MatchEnd::kStopped;
             }
             countCandidate(d, idx, length);
         }
@@ -458,6 +475,7 @@ void decodeBitStream(PayloadReader& in, PlaneCoding coding, uint32_t rowLength, 
     d.copyUnit = d.variant == 0 ? 3 : 4;
     std::memset(d.useCount, 0, sizeof d.useCount);
     d.modes.size = 0;
+    std::memset(d.modes.slots, 0, sizeof d.modes.slots);
     for (uint32_t mode = 5; mode >= 2; mode--) d.modes.push(mode);
 
     initDistanceCandidates(d.offset, d.row);

@@ -30,46 +30,34 @@ inline int iabs(int v) {
 // The four class tables: class(a) = 1 + number of the table's thresholds <= a. Tables 0 and 1
 // serve stage 1 (horizontal activity D positive, or not), 2 and 3 stage 2 (vertical activity J
 // not negative, or negative). A table holds the class minus one, the weight of the blend it
-// picks (0 to 4 quarters). Stage 1 keeps table 0 at stage1[kMid + a] for a >= 1 and table 1 at
-// stage1[kMid - a] for a >= 0, so that stage1[kMid + D] is the class of D; stage 2 keeps table 2
-// at stage2[kMid + a] for a >= 0 and table 3 at stage2[kMid - a] for a >= 1. Table 0's entry 0
-// and table 3's entry 0 are never read and not kept.
+// picks (0 to 4 quarters). Stage 1 keeps table 0 at stage[0][kMid + a] for a >= 1 and table 1 at
+// stage[0][kMid - a] for a >= 0, so that stage[0][kMid + D] is the class of D; stage 2 keeps
+// table 2 at stage[1][kMid + a] for a >= 0 and table 3 at stage[1][kMid - a] for a >= 1. Table
+// 0's entry 0 and table 3's entry 0 are never read and not kept, nor is entry 0 of either array.
 struct ClassTables {
-    int threshold[4][4];
-    uint8_t stage1[2 * kMid];
-    uint8_t stage2[2 * kMid];
+    int threshold[4 * 4 + 1];  // table t's boundary b at 4 t + b; the last one is idle
+    uint8_t stage[2][2 * kMid];
 };
 
 // Sets table t's entry a (0 <= a < 1024) to class minus one q.
 void setClass(ClassTables& c, int t, int a, int q) {
     if (a == 0 && (t == 0 || t == 3)) return;  // never read
-    uint8_t* stage = t < 2 ? c.stage1 : c.stage2;
-    stage[t == 1 || t == 3 ? kMid - a : kMid + a] = uint8_t(q);
+    c.stage[t >> 1][t == 1 || t == 3 ? kMid - a : kMid + a] = uint8_t(q);
 }
 
 void initClassTables(ClassTables& c) {
     static const int kThresholds[4][4] = {
         {7, 16, 31, 66}, {8, 10, 20, 36}, {10, 30, 48, 65}, {8, 20, 28, 32}};
-    std::memset(c.stage1, 0, sizeof c.stage1);
-    std::memset(c.stage2, 0, sizeof c.stage2);
+    std::memset(c.stage, 0, sizeof c.stage);
+    c.threshold[4 * 4] = 0;
     for (int t = 0; t < 4; t++) {
-        for (int j = 0; j < 4; j++) c.threshold[t][j] = kThresholds[t][j];
+        for (int j = 0; j < 4; j++) c.threshold[4 * t + j] = kThresholds[t][j];
         for (int a = 0; a < 1024; a++) {
             int q = 0;
             for (int j = 0; j < 4; j++) q += kThresholds[t][j] <= a;
             setClass(c, t, a, q);
         }
     }
-}
-
-// Moves boundary b of table t (between classes b + 1 and b + 2) by one activity: up when it
-// gives way to the lower class, so that activity threshold[b] now gives class b + 1, or down,
-// so that threshold[b] - 1 now gives class b + 2.
-void moveBoundary(ClassTables& c, int t, int b, bool up) {
-    int& th = c.threshold[t][b];
-    if (!up) th--;
-    if (th >= 0 && th < 1024) setClass(c, t, th, up ? b : b + 1);
-    if (up) th++;
 }
 
 // Stage 1 blends C and F in quarters: C, (C + G) / 2, G = (C + F) / 2, (F + G) / 2, F, each
@@ -82,7 +70,9 @@ inline int blend1(int C, int d, int q) {
 // down; with d = K - I they are I + floor((q d + 1) / 4), except that the middle one rounds
 // (2 d + 2) / 4.
 inline int blend2(int I, int d, int q) {
-    return I + ((q * d + 1 + (q == 2)) >> 2);
+    // the rounding term by a load: it takes no arithmetic beside the chain
+    static constexpr uint8_t kRounding[5] = {1, 1, 2, 1, 1};
+    return I + ((q * d + kRounding[q]) >> 2);
 }
 
 // The working set of one span of columns: the terms that come from the two rows above (NE, N,
@@ -142,40 +132,62 @@ struct Prediction {
     int value;
 };
 
-// The prediction of column i of a span from the samples W and WW to its left and the
-// activities D and J. The activity signs pick predictors by masks, so that nothing branches.
-inline Prediction predictAdaptive(const AdaptiveScratch& s, int i, int W, int WW, int D, int J) {
-    const SpanTerms& t = s.span;
+// The prediction of column i of a span from the samples W and WW to its left, the activities D
+// and J and the classes q1 and q2 they pick. The activity signs pick predictors by selections
+// of differences computed beforehand, so that nothing branches and the classes, which come
+// last, meet as few steps as possible.
+inline Prediction predictAdaptive(const SpanTerms& t, int i, int W, int WW, int D, int J, int q1,
+                                  int q2) {
     Prediction pr;
     const int dm = (D - 1) >> 31;  // -1 when D <= 0
     const int jm = J >> 31;        // -1 when J < 0
     pr.C = (t.C[i] + 28 * W + 3 * WW) >> 6;
-    const int F1 = (W + t.f1[i]) >> 3, F0 = W + t.f0[i];
-    pr.dF = (F1 ^ ((F1 ^ F0) & dm)) - pr.C;
-    pr.q1 = s.classes.stage1[kMid + D];
-    pr.I = blend1(pr.C, pr.dF, pr.q1);
-    const int K1 = (6 * pr.I + t.k1[i]) >> 3, K0 = (2 * pr.I + W + t.k0[i]) >> 2;
-    pr.dK = (K1 ^ ((K1 ^ K0) & jm)) - pr.I;
-    pr.q2 = s.classes.stage2[kMid + J];
-    pr.value = blend2(pr.I, pr.dK, pr.q2);
+    const int dF1 = ((W + t.f1[i]) >> 3) - pr.C, dF0 = W + t.f0[i] - pr.C;
+    pr.dF = dF1 ^ ((dF1 ^ dF0) & dm);
+    pr.q1 = q1;
+    const int x = (q1 * pr.dF) >> 2;
+    pr.I = pr.C + x;
+    // Stage 2's targets less I, rounded down: (6 I + k1) / 8 - I = (k1 - 2 I) / 8 and
+    // (2 I + W + k0) / 4 - I = (W + k0 - 2 I) / 4.
+    const int a1 = t.k1[i] - 2 * pr.C, a0 = W + t.k0[i] - 2 * pr.C;
+    pr.dK = ((a1 ^ ((a1 ^ a0) & jm)) - 2 * x) >> (3 + jm);
+    pr.q2 = q2;
+    pr.value = blend2(pr.I, pr.dK, q2);
     return pr;
 }
 
 // After a large error e = |p - prediction| at column i, redoes the prediction and moves one
 // class boundary towards the blend that would have done better: stage 1's first, then stage
-// 2's. The end classes never move.
+// 2's. The end classes never move. Which boundary moves, if any, is chosen and applied without
+// branches (the choice follows the photo's noise and would mispredict about once per call):
+// when nothing moves, the idle threshold takes a step of 0 and entry 0 of a stage's array (an
+// activity of 1024, never read) is written.
 [[gnu::noinline]] void adaptClasses(AdaptiveScratch& s, int i, int W, int WW, int D, int J, int p) {
-    const Prediction pr = predictAdaptive(s, i, W, WW, D, J);
+    ClassTables& c = s.classes;
+    const Prediction pr =
+        predictAdaptive(s.span, i, W, WW, D, J, c.stage[0][kMid + D], c.stage[1][kMid + J]);
     const int e = iabs(p - pr.value), u = iabs(p - pr.I) - 1;
-    const int t1 = D > 0 ? 0 : 1, t2 = J >= 0 ? 2 : 3;
-    if (pr.q1 > 0 && iabs(p - blend1(pr.C, pr.dF, pr.q1 - 1)) < u)
-        moveBoundary(s.classes, t1, pr.q1 - 1, true);
-    else if (pr.q1 < 4 && iabs(p - blend1(pr.C, pr.dF, pr.q1 + 1)) < u)
-        moveBoundary(s.classes, t1, pr.q1, false);
-    else if (pr.q2 > 0 && iabs(p - blend2(pr.I, pr.dK, pr.q2 - 1)) < e - 1)
-        moveBoundary(s.classes, t2, pr.q2 - 1, true);
-    else if (pr.q2 < 4 && iabs(p - blend2(pr.I, pr.dK, pr.q2 + 1)) < e - 1)
-        moveBoundary(s.classes, t2, pr.q2, false);
+    // bit 0 or 1: the stage 1 blend below or above the one picked is better; 2 or 3: stage 2's
+    const unsigned better =
+        unsigned((pr.q1 > 0) & (iabs(p - blend1(pr.C, pr.dF, pr.q1 - 1)) < u)) |
+        unsigned((pr.q1 < 4) & (iabs(p - blend1(pr.C, pr.dF, pr.q1 + 1)) < u)) << 1 |
+        unsigned((pr.q2 > 0) & (iabs(p - blend2(pr.I, pr.dK, pr.q2 - 1)) < e - 1)) << 2 |
+        unsigned((pr.q2 < 4) & (iabs(p - blend2(pr.I, pr.dK, pr.q2 + 1)) < e - 1)) << 3;
+    const int k = __builtin_ctz(better | 16u);  // 4: nothing moves
+    const int moves = k < 4, first = k < 2, up = (k & 1) ^ 1;
+    // the table (0 or 1 by the sign of D, 2 or 3 by the sign of J) and the boundary: b moves up
+    // when the class below is better, b + 1 down when the class above is
+    const int t1 = D <= 0, t2 = 2 + (J < 0);
+    const int t = t2 + (-first & (t1 - t2));
+    const int b = pr.q2 + (-first & (pr.q1 - pr.q2)) - up;
+    // Boundary b lies between classes b + 1 and b + 2. Moving it up by one activity gives the old
+    // threshold class b + 1; moving it down gives the activity below it class b + 2.
+    int& th = c.threshold[16 + (-moves & (4 * t + b - 16))];
+    const int at = th - 1 + up;
+    th += moves * (2 * up - 1);
+    const int mirrored = t & 1;  // tables 1 and 3
+    const int kept = moves & (unsigned(at) < 1024u) & ((at != 0) | ((t ^ (t >> 1)) & 1));
+    c.stage[t >> 1][-kept & (kMid + ((at ^ -mirrored) + mirrored))] = uint8_t(b + 1 - up);
 }
 
 // The running state of a row: the two samples to the left and the activities of the one before.
@@ -183,23 +195,43 @@ struct RowState {
     int W, WW, h, v;
 };
 
-// Reconstructs the n columns of the span into s.span.out.
+// Keeps a value computed as it stands, so that the compiler does not fold its parts into a
+// later sum, which would put them on the serial chain that sum belongs to.
+template <typename T>
+inline void keepInRegister(T& v) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__aarch64__))
+    asm("" : "+r"(v));
+#else
+    (void)v;
+#endif
+}
+
+// Reconstructs the n columns of the span into s.span.out. The chain from one sample to the
+// next runs through its activities, the two class loads and the two blends; the class tables
+// are addressed from the activity terms of the row above, so that the loads wait only for the
+// sample's own activities, and the residual joins stage 1's result beside stage 2's blend.
 void unpredictSpan(AdaptiveScratch& s, RowState& rs, int n) {
     const SpanTerms& t = s.span;
-    ptrdiff_t W = rs.W, WW = rs.WW;
-    int h = rs.h, v = rs.v;
+    ptrdiff_t W = rs.W, WW = rs.WW, h = rs.h, v = rs.v;
     for (int i = 0; i < n; i++) {
-        const int D = h + t.D[i], J = v + t.J[i];
-        const int value = predictAdaptive(s, i, int(W), int(WW), D, J).value;
-        const ptrdiff_t p = uint8_t(t.residual[i] + value);
+        const uint8_t* row1 = s.classes.stage[0] + kMid + t.D[i];
+        const uint8_t* row2 = s.classes.stage[1] + kMid + t.J[i];
+        keepInRegister(row1);
+        keepInRegister(row2);
+        const int D = int(h) + t.D[i], J = int(v) + t.J[i];
+        const Prediction pr = predictAdaptive(t, i, int(W), int(WW), D, J, row1[h], row2[v]);
+        int base = t.residual[i] + pr.I;
+        keepInRegister(base);
+        const ptrdiff_t p = uint8_t(base + (pr.value - pr.I));
         s.span.out[i] = uint8_t(p);
-        h = iabs(int(p - W)) - iabs(int(p) - t.N[i]);
+        h = iabs(int(p) - int(W)) - iabs(int(p) - t.N[i]);
         v = iabs(int(p) - t.NW[i]) - iabs(int(p) - t.NE[i]);
-        if (unsigned(int(p) - value + 5) > 10u) adaptClasses(s, i, int(W), int(WW), D, J, int(p));
+        if (unsigned(int(p) - pr.value + 5) > 10u)
+            adaptClasses(s, i, int(W), int(WW), D, J, int(p));
         WW = W;
         W = p;
     }
-    rs = RowState{int(W), int(WW), h, v};
+    rs = RowState{int(W), int(WW), int(h), int(v)};
 }
 
 // The activities of columns 1 to width - 1 of a reconstructed row, for the row below:

@@ -196,6 +196,61 @@ TEST(ResidualSymbolModel, SymbolSearchHoldsForCountsOfAnySize) {
     }
 }
 
+// The search with one division, as the plane loops compiled for 32-bit lane multiplies run it
+// where the processor has them, and as every other build compiles it.
+#if PQZ_X86_64 && defined(__SSE2__) && !defined(PQZ2_PORTABLE)
+__attribute__((target("sse4.1"))) bool findScaledWithLaneMultiplies(const ResidualSymbolModel& m,
+                                                                    uint32_t total,
+                                                                    const RangeScale& scale,
+                                                                    ResidualSymbolSpan& span) {
+    return findResidualSymbolScaled(m, total, scale, span);
+}
+#endif
+
+// Both searches with one division find what the search after the second division finds, on
+// counts of any size against the model's total (short of it, past it, saturating 16 bits) and
+// ranges from the bottom to 2^32 - 1, where a product of an uncapped sum would overflow.
+TEST(ResidualSymbolModel, SearchWithOneDivisionMatchesTheTwoDivisionSearch) {
+    std::mt19937 random(21);
+    const uint16_t kScales[] = {8, 300, 9000, 65535};
+    bool laneMultiplies = false;
+#if PQZ_X86_64 && defined(__SSE2__) && !defined(PQZ2_PORTABLE)
+    __builtin_cpu_init();
+    laneMultiplies = __builtin_cpu_supports("sse4.1");
+#endif
+    for (int trial = 0; trial < 2000; trial++) {
+        ResidualSymbolModel m{};
+        const uint16_t scale = kScales[trial % 4];
+        for (uint16_t& c : m.count) c = uint16_t(random() % (uint32_t(scale) + 1));
+        m.total = uint16_t(trial % 3 == 0 ? random() : random() % 64 + 1);
+        const uint32_t total = m.total & 0x7FFF;
+        if (total == 0) continue;
+        RangeDecoder rc;
+        rc.range = trial % 5 == 0 ? 0xFFFFFFFFu : kRangeBottom + 1 + random() % 0xFF000000u;
+        for (int k = 0; k < 16; k++) {
+            rc.low = k == 0 ? rc.range - 1 : uint32_t(random() % rc.range);
+            RangeDecoder twice = rc, once = rc;
+            ResidualSymbolSpan expected{}, span{};
+            const bool found = findResidualSymbol(m, rangeDecodeFreq(twice, total), expected);
+            const RangeScale byScale = rangeDecodeScale(once, total);
+            ASSERT_EQ(findResidualSymbolScaled(m, total, byScale, span), found) << trial;
+            if (found) {
+                ASSERT_EQ(span.symbol, expected.symbol) << trial;
+                ASSERT_EQ(span.low, expected.low);
+                ASSERT_EQ(span.high, expected.high);
+            }
+#if PQZ_X86_64 && defined(__SSE2__) && !defined(PQZ2_PORTABLE)
+            if (!laneMultiplies) continue;
+            ASSERT_EQ(findScaledWithLaneMultiplies(m, total, byScale, span), found) << trial;
+            if (found) {
+                ASSERT_EQ(span.symbol, expected.symbol) << trial;
+            }
+#endif
+        }
+    }
+    (void)laneMultiplies;
+}
+
 TEST(ResidualMaps, OrderQuantiserAndRankForEachTolerance) {
     uint8_t qr[16][512], order[16][256];
     for (int n = 0; n < 16; n++) buildResidualMaps(n, qr[n], order[n]);

@@ -68,41 +68,111 @@ PQZ_HOT_INLINE uint8_t withReference(const InterleavedLayout& layout, const uint
 
 // One pixel of all planes. Every sample's training follows the formation of the next sample's
 // context, so that the next model is on its way from memory meanwhile.
-template <int planes>
+template <int planes, bool scaled>
 PQZ_HOT_INLINE void decodeInterleavedPixel(RangeDecoder& rc, Method1Decoder* d,
                                            const InterleavedLayout& layout, uint8_t* px,
                                            bool more) {
-    px[layout.position[0]] = finishSample<false>(rc, d[0], true);
+    px[layout.position[0]] = finishSample<false, scaled>(rc, d[0], true);
     beginSample<1>(d[1], &d[0], nullptr);
     trainPending<false>(d[0]);
 
-    px[layout.position[1]] = withReference<1>(layout, px, finishSample<false>(rc, d[1], true));
+    px[layout.position[1]] =
+        withReference<1>(layout, px, finishSample<false, scaled>(rc, d[1], true));
     beginSample<2>(d[2], &d[1], &d[0]);
     trainPending<false>(d[1]);
 
-    px[layout.position[2]] = withReference<2>(layout, px, finishSample<false>(rc, d[2], true));
+    px[layout.position[2]] =
+        withReference<2>(layout, px, finishSample<false, scaled>(rc, d[2], true));
     if (planes == 4) {
         beginSample<2>(d[3], &d[2], &d[1]);
         trainPending<false>(d[2]);
-        px[layout.position[3]] = withReference<3>(layout, px, finishSample<false>(rc, d[3], true));
+        px[layout.position[3]] =
+            withReference<3>(layout, px, finishSample<false, scaled>(rc, d[3], true));
     }
     if (more) beginSample<0>(d[0], nullptr, nullptr);
     trainPending<false>(d[planes - 1]);
 }
 
-template <int planes>
-void decodeInterleavedRows(RangeDecoder& rc, Method1Decoder* d, const InterleavedLayout& layout,
-                           uint8_t* out, int width, int height, RowProgress& progress) {
+template <int planes, bool scaled>
+PQZ_HOT_INLINE void decodeInterleavedRows(RangeDecoder& rc, Method1Decoder* d,
+                                          const InterleavedLayout& layout, uint8_t* out, int width,
+                                          int height, RowProgress& progress) {
     const InterleavedLayout local = layout;  // a copy the pixel stores cannot alias
     uint8_t* px = out;
     for (int y = 0; y < height && !rc.damaged; y++) {
         for (int i = 0; i < planes; i++) beginRow(d[i]);
         if (width > 0) beginSample<0>(d[0], nullptr, nullptr);
         for (int x = 0; x < width; x++, px += planes)
-            decodeInterleavedPixel<planes>(rc, d, local, px, x + 1 < width);
+            decodeInterleavedPixel<planes, scaled>(rc, d, local, px, x + 1 < width);
         if (progress.rowDone(rc)) rc.fail(Status::Cancelled);
     }
 }
+
+template <bool scaled>
+PQZ_HOT_INLINE void decodeGreyRows(RangeDecoder& rc, Method1Decoder& d, uint8_t* out, int width,
+                                   int height, RowProgress& progress) {
+    for (int y = 0; y < height && !rc.damaged; y++) {
+        beginRow(d);
+        if (width > 0) beginSample<0>(d, nullptr, nullptr);
+        for (int x = 0; x < width; x++) {
+            *out++ = finishSample<true, scaled>(rc, d, false);
+            if (x + 1 < width) beginSample<0>(d, nullptr, nullptr);
+            trainPending<true>(d);
+        }
+        if (progress.rowDone(rc)) rc.fail(Status::Cancelled);
+    }
+}
+
+// The plane loops, once for every processor and once more, where the processor has 32-bit lane
+// multiplies, compiled for them with the residual symbol found by one division instead of two.
+// Both decode the same symbols (decodeResidualSymbol).
+void decodeGreyPlain(RangeDecoder& rc, Method1Decoder& d, uint8_t* out, int width, int height,
+                     RowProgress& progress) {
+    decodeGreyRows<false>(rc, d, out, width, height, progress);
+}
+
+template <int planes>
+void decodeInterleavedPlain(RangeDecoder& rc, Method1Decoder* d, const InterleavedLayout& layout,
+                            uint8_t* out, int width, int height, RowProgress& progress) {
+    decodeInterleavedRows<planes, false>(rc, d, layout, out, width, height, progress);
+}
+
+#if PQZ_X86_64 && defined(__SSE2__) && !defined(PQZ2_PORTABLE)
+#define PQZ_LANE_MULTIPLIES __attribute__((target("sse4.1")))
+
+PQZ_LANE_MULTIPLIES void decodeGreyScaled(RangeDecoder& rc, Method1Decoder& d, uint8_t* out,
+                                          int width, int height, RowProgress& progress) {
+    decodeGreyRows<true>(rc, d, out, width, height, progress);
+}
+
+template <int planes>
+PQZ_LANE_MULTIPLIES void decodeInterleavedScaled(RangeDecoder& rc, Method1Decoder* d,
+                                                 const InterleavedLayout& layout, uint8_t* out,
+                                                 int width, int height, RowProgress& progress) {
+    decodeInterleavedRows<planes, true>(rc, d, layout, out, width, height, progress);
+}
+
+#undef PQZ_LANE_MULTIPLIES
+
+bool hasLaneMultiplies() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("sse4.1");
+}
+#else
+// No copy for lane multiplies in this build: the plain loops serve every call.
+constexpr bool hasLaneMultiplies() {
+    return false;
+}
+void decodeGreyScaled(RangeDecoder& rc, Method1Decoder& d, uint8_t* out, int width, int height,
+                      RowProgress& progress) {
+    decodeGreyPlain(rc, d, out, width, height, progress);
+}
+template <int planes>
+void decodeInterleavedScaled(RangeDecoder& rc, Method1Decoder* d, const InterleavedLayout& layout,
+                             uint8_t* out, int width, int height, RowProgress& progress) {
+    decodeInterleavedPlain<planes>(rc, d, layout, out, width, height, progress);
+}
+#endif
 
 }  // namespace
 
@@ -114,19 +184,12 @@ void decodeMethod1Grey(PayloadReader& in, int tolerance, uint8_t* out, int width
         in.fail(Status::OutOfMemory);
         return;
     }
-    Method1Decoder& d = dec.at[0];
     RangeDecoder rc;
     rangeStart(rc, in);
-    for (int y = 0; y < height && !rc.damaged; y++) {
-        beginRow(d);
-        if (width > 0) beginSample<0>(d, nullptr, nullptr);
-        for (int x = 0; x < width; x++) {
-            *out++ = finishSample<true>(rc, d, false);
-            if (x + 1 < width) beginSample<0>(d, nullptr, nullptr);
-            trainPending<true>(d);
-        }
-        if (progress.rowDone(rc)) rc.fail(Status::Cancelled);
-    }
+    if (hasLaneMultiplies())
+        decodeGreyScaled(rc, dec.at[0], out, width, height, progress);
+    else
+        decodeGreyPlain(rc, dec.at[0], out, width, height, progress);
     rangeFinish(rc, in);
 }
 
@@ -146,10 +209,15 @@ void decodeMethod1Interleaved(PayloadReader& in, const PayloadHead& head, int wi
     }
     RangeDecoder rc;
     rangeStart(rc, in);
-    if (layout.planes == 3)
-        decodeInterleavedRows<3>(rc, dec.at, layout, out, width, height, progress);
+    const bool scaled = hasLaneMultiplies();
+    if (layout.planes == 3 && scaled)
+        decodeInterleavedScaled<3>(rc, dec.at, layout, out, width, height, progress);
+    else if (layout.planes == 3)
+        decodeInterleavedPlain<3>(rc, dec.at, layout, out, width, height, progress);
+    else if (scaled)
+        decodeInterleavedScaled<4>(rc, dec.at, layout, out, width, height, progress);
     else
-        decodeInterleavedRows<4>(rc, dec.at, layout, out, width, height, progress);
+        decodeInterleavedPlain<4>(rc, dec.at, layout, out, width, height, progress);
     rangeFinish(rc, in);
 }
 

@@ -239,14 +239,16 @@ PQZ_HOT_INLINE void beginSample(Method1Decoder& d, const Method1Decoder* x,
     method1_detail::prefetchForWrite(d.models + d.cur.context);
 }
 
-template <bool keepSample>
+// scaled: the symbol found with one division (decodeResidualSymbol).
+template <bool keepSample, bool scaled = false>
 PQZ_HOT_INLINE uint8_t finishSample(RangeDecoder& rc, Method1Decoder& d, bool refuseWideSymbols) {
     // The first sample of a block of contexts sets up the models it and its training reach.
     const uint32_t block = uint32_t(d.cur.context) >> kModelBlockShift;
     if (!expectTrue((d.reachReady[block >> 6] >> (block & 63)) & 1)) setUpReach(d);
     ResidualSymbolModel& m = d.models[d.cur.context];
     method1_detail::prefetchTrainingTargets(d, m.total);
-    const uint32_t s = decodeResidualSymbol(rc, *d.magnitudes, m, uint32_t(d.cur.escapeBase));
+    const uint32_t s =
+        decodeResidualSymbol<scaled>(rc, *d.magnitudes, m, uint32_t(d.cur.escapeBase));
     if (s > 255 && refuseWideSymbols) rc.damaged = true;
     const int v = (d.residualOrder[s & 0xFF] + d.cur.pred) & 0xFF;
     RingEntry* r0 = d.pos[0];

@@ -60,7 +60,9 @@ void trainMagnitudes(const MagnitudeTable& table, MagnitudeModel* const* models,
 
 void initResidualSymbolModel(ResidualSymbolModel& model);
 // Decodes a symbol 0..260; escapes read a magnitude from context
-// escapeBase + 128 * (symbol & 1) + 64 * h.
+// escapeBase + 128 * (symbol & 1) + 64 * h. scaled: the symbol is found with one division
+// (findResidualSymbolScaled); the decoded symbols are the same.
+template <bool scaled = false>
 PQZ_HOT_INLINE uint32_t decodeResidualSymbol(RangeDecoder& rc, const MagnitudeTable& table,
                                              ResidualSymbolModel& model, uint32_t escapeBase);
 
@@ -80,28 +82,39 @@ struct ResidualSymbolSpan {
 
 // Finds the symbol of target v (below 32768) in the model; false when the counts end at or
 // before v. The symbol is the number of cumulative counts up to v (they never decrease).
-PQZ_HOT_INLINE bool findResidualSymbol(const ResidualSymbolModel& m, uint32_t v,
-                                       ResidualSymbolSpan& span) {
 #if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
-    // The eight words of the model with the total cleared are summed into cumulative counts in
-    // place (lane i: the counts of the symbols below i). The sums saturate at 65535, which
-    // changes no comparison with v and no lower bound; an upper bound that saturated lies past
-    // the total, where the range update does not read it.
+// The eight words of the model with the total cleared, summed into cumulative counts in place
+// (lane i: the counts of the symbols below i). The sums saturate at 65535, which changes no
+// comparison with a target below 32768 and no lower bound; an upper bound that saturated lies
+// past the total, where the range update does not read it.
+PQZ_HOT_INLINE __m128i residualSymbolSums(const ResidualSymbolModel& m) {
     static_assert(sizeof(ResidualSymbolModel) == 16, "a model is one vector");
     __m128i cum = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&m));
     cum = _mm_slli_si128(_mm_srli_si128(cum, 2), 2);
     cum = _mm_adds_epu16(cum, _mm_slli_si128(cum, 2));
     cum = _mm_adds_epu16(cum, _mm_slli_si128(cum, 4));
-    cum = _mm_adds_epu16(cum, _mm_slli_si128(cum, 8));
-    const __m128i upToV =
-        _mm_cmpeq_epi16(_mm_subs_epu16(cum, _mm_set1_epi16(int16_t(v))), _mm_setzero_si128());
-    const uint32_t lanes = uint32_t(_mm_movemask_epi8(upToV));  // two bits per lane
-    if (lanes & 0xC000) return false;                           // the last sum is up to v
+    return _mm_adds_epu16(cum, _mm_slli_si128(cum, 8));
+}
+
+// The span of the symbol from the sums and the lanes (two mask bits per lane) whose sums are
+// reached by the target; false when the last sum is reached. Lane 0 always is.
+PQZ_HOT_INLINE bool residualSymbolOfLanes(__m128i cum, uint32_t lanes, ResidualSymbolSpan& span) {
+    if (lanes & 0xC000) return false;
     alignas(16) uint16_t sums[8];
     _mm_store_si128(reinterpret_cast<__m128i*>(sums), cum);
-    const uint32_t s = uint32_t(trailingZeros(~lanes)) / 2 - 1;  // lane 0 is always up to v
+    const uint32_t s = uint32_t(trailingZeros(~lanes)) / 2 - 1;
     span = {s, sums[s], sums[s + 1]};
     return true;
+}
+#endif
+
+PQZ_HOT_INLINE bool findResidualSymbol(const ResidualSymbolModel& m, uint32_t v,
+                                       ResidualSymbolSpan& span) {
+#if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
+    const __m128i cum = residualSymbolSums(m);
+    const __m128i upToV =
+        _mm_cmpeq_epi16(_mm_subs_epu16(cum, _mm_set1_epi16(int16_t(v))), _mm_setzero_si128());
+    return residualSymbolOfLanes(cum, uint32_t(_mm_movemask_epi8(upToV)), span);
 #else
     uint32_t cum[8];
     cum[0] = 0;
@@ -114,6 +127,43 @@ PQZ_HOT_INLINE bool findResidualSymbol(const ResidualSymbolModel& m, uint32_t v,
 #endif
 }
 
+// findResidualSymbol for the target of a frequency decode of total (the model's total without
+// the mature mark) taken by rangeDecodeScale: a cumulative count c is reached when
+// c * help <= low' (see rangeDecodeScale). The sums are capped at the total first, which changes
+// no comparison (the total and anything above it are never reached) and keeps every product
+// within the range, below 2^32: the eight products are 32-bit lane multiplies. Processors with
+// them run the plane loops compiled for them (see method 1's plane loops); elsewhere the
+// multiplies are emulated, and the plain search, with its second division, is the faster one.
+PQZ_HOT_INLINE bool findResidualSymbolScaled(const ResidualSymbolModel& m, uint32_t total,
+                                             const RangeScale& scale, ResidualSymbolSpan& span) {
+#if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
+    typedef uint16_t U16x8 __attribute__((vector_size(16)));
+    typedef uint32_t U32x4 __attribute__((vector_size(16)));
+    const __m128i cum = residualSymbolSums(m);
+    const U16x8 top = U16x8{} + uint16_t(total);
+    const U16x8 sums = (U16x8)cum;
+    const __m128i capped = (__m128i)(sums < top ? sums : top);
+    const __m128i zero = _mm_setzero_si128();
+    const U32x4 help = U32x4{} + uint32_t(scale.help), low = U32x4{} + uint32_t(scale.low);
+    const U32x4 lowHalf = (U32x4)_mm_unpacklo_epi16(capped, zero);
+    const U32x4 highHalf = (U32x4)_mm_unpackhi_epi16(capped, zero);
+    const __m128i reached =
+        _mm_packs_epi32((__m128i)(lowHalf * help <= low), (__m128i)(highHalf * help <= low));
+    return residualSymbolOfLanes(cum, uint32_t(_mm_movemask_epi8(reached)), span);
+#else
+    uint32_t cum[8];
+    cum[0] = 0;
+    for (int i = 0; i < 7; i++) cum[i + 1] = cum[i] + m.count[i];
+    (void)total;
+    if (rangeReaches(scale, cum[7])) return false;
+    uint32_t s = 0;
+    for (int i = 1; i < 7; i++) s += rangeReaches(scale, cum[i]);
+    span = {s, cum[s], cum[s + 1]};
+    return true;
+#endif
+}
+
+template <bool scaled>
 PQZ_HOT_INLINE uint32_t decodeResidualSymbol(RangeDecoder& rc, const MagnitudeTable& table,
                                              ResidualSymbolModel& m, uint32_t escapeBase) {
     // Method 1 trains neighbouring models by adding to their total words with 16-bit wrap, so a
@@ -124,9 +174,13 @@ PQZ_HOT_INLINE uint32_t decodeResidualSymbol(RangeDecoder& rc, const MagnitudeTa
         rc.damaged = true;
         return 0;
     }
-    const uint32_t v = rangeDecodeFreq(rc, t);
     ResidualSymbolSpan span;
-    if (!findResidualSymbol(m, v, span)) {
+    bool found;
+    if constexpr (scaled)
+        found = findResidualSymbolScaled(m, t, rangeDecodeScale(rc, t), span);
+    else
+        found = findResidualSymbol(m, rangeDecodeFreq(rc, t), span);
+    if (!found) {
         rc.damaged = true;
         return 0;
     }

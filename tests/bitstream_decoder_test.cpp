@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "codec/bitstream/bitstream.h"
@@ -163,6 +164,32 @@ TEST(BitStreamDecoder, ModeStackRemembersTheModeLeft) {
     std::vector<uint8_t> expect = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
     expect.insert(expect.end(), 6 + 3 + 6 + 8 + 6 + 12, 10);
     expectDecodes(s, 0, 0, 1, expect);
+}
+
+// Copies of every kind at short distances, overlapping or not, after eleven distinct bytes
+// (rows of one byte: candidate i is offset i + 1): each match repeats the byte before five
+// times, then a short copy (3 bytes in variant 0, else 4) or an explicit 12-byte copy follows.
+// The expected bytes are copied one at a time.
+TEST(BitStreamDecoder, CopiesRepeatTheBytesTheirDistanceBack) {
+    for (int variant : {0, 1}) {
+        const size_t unit = variant == 0 ? 3 : 4;
+        StreamWriter s({}, 0);
+        s.play("L1 L2 L3 L4 L5 L6 L7 L8 L9 L10");
+        std::vector<uint8_t> expect = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+        auto copy = [&](size_t dist, size_t len) {
+            for (size_t i = 0; i < len; i++) expect.push_back(expect[expect.size() - dist]);
+        };
+        for (uint32_t dist = 4; dist <= 20; dist++) {
+            std::string step = "E M1,0 A1,1 D24 B" + std::to_string(dist) + ",11 A1,1 D" +
+                               std::to_string(dist % 12) + " A1,0";
+            s.play(step.c_str());
+            copy(1, 5);
+            copy(dist, 12);
+            copy(dist % 12 + 1, unit);
+        }
+        s.play("E");
+        expectDecodes(s, variant, 0, 1, expect);
+    }
 }
 
 // Variant 2 with the context flag (seven thresholds; the first puts every value in class 0):

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/memory.h"
+#include "codec/bitstream/byte_window.h"
 #include "codec/bitstream/prefix_codes.h"
 #include "codec/bitstream/rank_lists.h"
 
@@ -21,14 +22,15 @@ constexpr uint16_t kMatchLength[32] = {5,  6,  7,  8,  9,  10,  11,  12,  13,  1
 constexpr uint16_t kRunBase[24] = {6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,  17,
                                    18, 19, 20, 21, 22, 24, 28, 36, 52, 84, 148, 276};
 
-// A match at least this long in mode m (1..4) takes the next mode from the stack.
-constexpr uint16_t kModeThreshold[5] = {0, 6, 8, 12, 20};
+// A match at least this long in mode m (1..4) takes the next mode from the stack; mode 5 never
+// does (no match reaches 1000 bytes).
+constexpr uint16_t kModeThreshold[6] = {0, 6, 8, 12, 20, 1000};
 
 // Modes stacked by the match mode. The current mode is always below the top of the stack, and
 // a mode is pushed only when a lower one becomes current, so the stack holds distinct modes
 // 2..5 in decreasing order from the bottom: at most four, and never empty below mode 5.
 struct ModeStack {
-    uint8_t slots[4];
+    uint8_t slots[5];  // the fifth is never pushed to; it lets a pop be chosen without a branch
     int size = 0;
 
     bool push(uint32_t mode) {
@@ -36,9 +38,13 @@ struct ModeStack {
         slots[size++] = uint8_t(mode);
         return true;
     }
-    bool pop(uint32_t& mode) {
-        if (size == 0) return false;
-        mode = slots[--size];
+    // Pops the top into mode when taken is 1 (keeps mode when 0); false when that finds the
+    // stack empty. Long and short matches alternate without a pattern: no branch on taken.
+    bool popIf(uint32_t taken, uint32_t& mode) {
+        if (int(taken) > size) return false;
+        size -= int(taken);
+        const uint32_t top = slots[size];
+        mode = taken ? top : mode;
         return true;
     }
 };
@@ -145,11 +151,25 @@ inline uint32_t formContext(const uint8_t* cls, size_t r, const uint8_t* out, si
     return ctx;
 }
 
-// Copies len bytes from dist back, byte after byte (overlaps repeat the pattern).
+// Moves kBytes bytes through a register: an overlapping source is read before the store.
+template <size_t kBytes>
+inline void movePiece(uint8_t* dst, const uint8_t* src) {
+    uint8_t piece[kBytes];
+    std::memcpy(piece, src, kBytes);
+    std::memcpy(dst, piece, kBytes);
+}
+
+// Copies len bytes from dist back, byte after byte (overlaps repeat the pattern). From eight
+// bytes back on, eight bytes move at a time: each piece repeats bytes written before it, and
+// the last piece ends at len, overlapping the one before it, so nothing behind is written.
 inline void copyBack(uint8_t* dst, size_t dist, size_t len) {
     const uint8_t* src = dst - dist;
-    if (dist >= len) {
-        std::memcpy(dst, src, len);
+    if (dist >= 8 && len >= 8) {
+        for (size_t i = 0; i + 8 < len; i += 8) movePiece<8>(dst + i, src + i);
+        movePiece<8>(dst + len - 8, src + len - 8);
+    } else if (dist >= 4 && len >= 4 && len < 8) {
+        movePiece<4>(dst, src);
+        movePiece<4>(dst + len - 4, src + len - 4);
     } else if (dist == 1) {
         std::memset(dst, src[0], len);
     } else {
@@ -185,11 +205,33 @@ inline void countCandidate(BitStreamDecoder& d, uint32_t idx, uint32_t length) {
     }
 }
 
+// Where the match mode's symbols come from: the reader itself, code by code.
+struct ReaderBits {
+    PayloadReader& in;
+    const PrefixCodeSet& codes;
+
+    bool refill() { return true; }
+    uint32_t decode(int code) { return decodePrefixSymbol(in, codes, code); }
+    uint32_t take(int n) { return readBits(in, n); }
+};
+
+// Or a window in registers, refilled before each step; a step (a match symbol, or an action
+// with its short copy and explicit distance: at most 15 + 15 + 11 bits) fits in a refill.
+struct WindowBits {
+    ByteWindow window;
+    const PrefixCodeSet& codes;
+
+    bool refill() { return window.refill(); }
+    uint32_t decode(int code) { return window.decode(codes, code); }
+    uint32_t take(int n) { return window.take(n); }
+};
+
 // Short copy or explicit-distance copy after action 1.
-inline bool shortCopy(PayloadReader& in, BitStreamDecoder& d) {
-    const uint32_t sym = decodePrefixSymbol(in, d.codes, kShortDistanceCode);
+template <class Bits>
+inline bool shortCopy(PayloadReader& in, BitStreamDecoder& d, Bits& bits) {
+    const uint32_t sym = bits.decode(kShortDistanceCode);
     if (sym < 24) return copyMatch(in, d, d.offset[sym], d.copyUnit);
-    const uint32_t dist = (sym - 24) * 2048 + readBits(in, 11);
+    const uint32_t dist = (sym - 24) * 2048 + bits.take(11);
     d.offset[kCandidateCount - 1 - (d.explicitCount & 3)] = dist;
     d.explicitCount++;
     // Shorter distances would overlap within one of the three 4-byte moves.
@@ -200,34 +242,54 @@ inline bool shortCopy(PayloadReader& in, BitStreamDecoder& d) {
     return copyMatch(in, d, dist, 12);
 }
 
-// Match mode, entered after an escape: matches from the candidate list, short copies and mode
-// changes until the action symbol 0 leaves it.
-bool matchMode(PayloadReader& in, BitStreamDecoder& d) {
+// Where the match mode stands between two steps.
+struct MatchState {
     uint32_t mode = 1, shift = 1, high = 0;
+    bool atAction = false;  // the next symbol is an action (else a match)
+};
+
+enum class MatchEnd { kLeft, kStopped, kHandOver };
+
+// Match mode, entered after an escape: matches from the candidate list, short copies and mode
+// changes until the action symbol 0 leaves it. Stops with kHandOver, its state in s, when the
+// bits cannot be refilled (near the payload's end, in a window).
+template <class Bits>
+MatchEnd matchSteps(PayloadReader& in, BitStreamDecoder& d, Bits& bits, MatchState& s) {
+    uint32_t mode = s.mode, shift = s.shift, high = s.high;
+    bool atAction = s.atAction;
     for (;;) {
-        const uint32_t sym = decodePrefixSymbol(in, d.codes, kMatchCode + int(shift));
-        const uint32_t idx = high | (sym >> shift);
-        const uint32_t length = kMatchLength[sym & ((1u << shift) - 1)];
-        if (!copyMatch(in, d, d.offset[idx], length)) return false;
-        if (mode < 5 && length >= kModeThreshold[mode]) {
-            if (!d.modes.pop(mode)) {
-                in.damaged = true;
-                return false;
+        if (!atAction) {
+            if (!bits.refill()) {
+                s = {mode, shift, high, false};
+                return MatchEnd::kHandOver;
             }
+            const uint32_t sym = bits.decode(kMatchCode + int(shift));
+            const uint32_t idx = high | (sym >> shift);
+            const uint32_t length = kMatchLength[sym & ((1u << shift) - 1)];
+            if (!copyMatch(in, d, d.offset[idx], length)) return MatchEnd::kStopped;
+            if (!d.modes.popIf(length >= kModeThreshold[mode], mode)) {
+                in.damaged = true;
+                return MatchEnd::kStopped;
+            }
+            countCandidate(d, idx, length);
         }
-        countCandidate(d, idx, length);
+        atAction = false;
 
         for (;;) {
-            if (in.damaged) return false;
+            if (in.damaged) return MatchEnd::kStopped;
+            if (!bits.refill()) {
+                s = {mode, shift, high, true};
+                return MatchEnd::kHandOver;
+            }
             shift = mode;
-            const uint32_t action = decodePrefixSymbol(in, d.codes, kActionCode + int(mode) - 1);
+            const uint32_t action = bits.decode(kActionCode + int(mode) - 1);
             if (action == 1) {
-                if (!shortCopy(in, d)) return false;
+                if (!shortCopy(in, d, bits)) return MatchEnd::kStopped;
                 continue;
             }
             if (action == 0) {
                 if (mode != 1 && !d.modes.push(mode)) in.damaged = true;
-                return !in.damaged;
+                return in.damaged ? MatchEnd::kStopped : MatchEnd::kLeft;
             }
             const uint32_t next = action - 1;
             if (next == mode) {
@@ -235,7 +297,7 @@ bool matchMode(PayloadReader& in, BitStreamDecoder& d) {
             } else {
                 if (!d.modes.push(mode)) {
                     in.damaged = true;
-                    return false;
+                    return MatchEnd::kStopped;
                 }
                 mode = next;
                 shift = action;
@@ -244,6 +306,20 @@ bool matchMode(PayloadReader& in, BitStreamDecoder& d) {
             break;
         }
     }
+}
+
+// The match mode's steps go through a window while its bytes lie inside the payload, the rest
+// through the reader. False when decoding stops.
+bool matchMode(PayloadReader& in, BitStreamDecoder& d) {
+    MatchState s;
+    if (ByteWindow::usable(in)) {
+        WindowBits bits{ByteWindow(in), d.codes};
+        const MatchEnd end = matchSteps(in, d, bits, s);
+        bits.window.handBack(in);
+        if (end != MatchEnd::kHandOver) return end == MatchEnd::kLeft;
+    }
+    ReaderBits bits{in, d.codes};
+    return matchSteps(in, d, bits, s) == MatchEnd::kLeft;
 }
 
 bool zeroRun(PayloadReader& in, BitStreamDecoder& d) {
@@ -424,6 +500,7 @@ void decodeBitStream(PayloadReader& in, PlaneCoding coding, uint32_t rowLength, 
     d.copyUnit = d.variant == 0 ? 3 : 4;
     std::memset(d.useCount, 0, sizeof d.useCount);
     d.modes.size = 0;
+    std::memset(d.modes.slots, 0, sizeof d.modes.slots);
     for (uint32_t mode = 5; mode >= 2; mode--) d.modes.push(mode);
 
     initDistanceCandidates(d.offset, d.row);

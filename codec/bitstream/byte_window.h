@@ -50,17 +50,7 @@ class ByteWindow {
 
     // Decodes one symbol of a built code (at most 15 bits).
     uint32_t decode(const PrefixCodeSet& set, int code) {
-        const uint32_t entry = set.quick[code][bits_ & ((1u << kQuickBits) - 1)];
-        const int length = int(entry & 15);
-        if (length != 0) {
-            take(length);
-            return entry >> 4;
-        }
-        const DecodeNode* node = set.nodes + set.root[code];
-        do {
-            node += node->value + int32_t(take(node->bits));
-        } while (node->bits != 0);
-        return uint32_t(node->value);
+        return decodeHeld(set, code, bits_, held_);
     }
 
     // The next n bits (0 <= n <= 31), the first in bit 0.

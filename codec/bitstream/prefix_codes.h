@@ -94,6 +94,26 @@ inline uint32_t decodePrefixSymbol(PayloadReader& in, const PrefixCodeSet& set, 
     return entry >> 4;
 }
 
+// Decodes one symbol of a built code from bits held in registers (the next bit in bit 0, at
+// least the longest code's bits held), taking its bits from them.
+inline uint32_t decodeHeld(const PrefixCodeSet& set, int code, uint64_t& bits, int& held) {
+    const uint32_t entry = set.quick[code][bits & ((1u << kQuickBits) - 1)];
+    int length = int(entry & 15);
+    if (length != 0) {
+        bits >>= length;
+        held -= length;
+        return entry >> 4;
+    }
+    const DecodeNode* node = set.nodes + set.root[code];
+    do {
+        length = node->bits;
+        node += node->value + int32_t(bits & ((1u << length) - 1));
+        bits >>= length;
+        held -= length;
+    } while (node->bits != 0);
+    return uint32_t(node->value);
+}
+
 // The bit reader's position held in registers for a run of symbols: up to 63 bits ahead of the
 // reader, refilled a 32-bit word at a time while the words start inside the payload. Handing
 // back returns the words taken ahead, which leaves the reader exactly where taking the same bits
@@ -121,19 +141,7 @@ class BitWindow {
 
     // Decodes one symbol of a built code; the window holds the longest code (fill).
     uint32_t decode(const PrefixCodeSet& set, int code) {
-        const uint32_t entry = set.quick[code][bits_ & ((1u << kQuickBits) - 1)];
-        const int length = int(entry & 15);
-        if (length != 0) {
-            take(length);
-            return entry >> 4;
-        }
-        const DecodeNode* node = set.nodes + set.root[code];
-        do {
-            const int bits = node->bits;
-            node += node->value + int32_t(bits_ & ((1u << bits) - 1));
-            take(bits);
-        } while (node->bits != 0);
-        return uint32_t(node->value);
+        return decodeHeld(set, code, bits_, held_);
     }
 
     void handBack(PayloadReader& in) {
@@ -148,11 +156,6 @@ class BitWindow {
 
   private:
     static constexpr int kMaxCodeBits = 15;
-
-    void take(int n) {
-        bits_ >>= n;
-        held_ -= n;
-    }
 
     uint64_t bits_;
     int held_;

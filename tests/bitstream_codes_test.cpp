@@ -34,6 +34,14 @@ struct Stream {
     }
 };
 
+// A payload with no transmitted codes (18 zero bits) followed by random words.
+enc::BitWriter randomWords(std::mt19937& rng, int words) {
+    enc::BitWriter w;
+    w.write(0, 18);
+    for (int i = 0; i < words; i++) w.write(rng(), 32);
+    return w;
+}
+
 // Two readers over copies of one stream stand at the same bit, with the same buffer and damage.
 ::testing::AssertionResult samePosition(const PayloadReader& a, const PayloadReader& b) {
     if (a.bitCount == b.bitCount && a.bitBuffer == b.bitBuffer &&
@@ -72,9 +80,7 @@ TEST(BitStreamCodes, DefaultCodesDecodeKnownPatterns) {
 // The direct lookup consumes exactly the bits of the table walk, up to and past the payload end.
 TEST(BitStreamCodes, LookupAgreesWithTableWalk) {
     std::mt19937 rng(3);
-    enc::BitWriter w;
-    w.write(0, 18);
-    for (int i = 0; i < 1000; i++) w.write(rng(), 32);
+    enc::BitWriter w = randomWords(rng, 1000);
     Stream a(w), b(w);
     auto set = std::make_unique<PrefixCodeSet>();
     ASSERT_TRUE(buildPrefixCodes(a.st, 0, *set) && buildPrefixCodes(b.st, 0, *set));
@@ -97,9 +103,7 @@ TEST(BitStreamCodes, LookupAgreesWithTableWalk) {
 TEST(BitStreamCodes, BitWindowHandsBackTheWalksPosition) {
     std::mt19937 rng(7);
     for (int words : {1, 2, 3, 40}) {
-        enc::BitWriter w;
-        w.write(0, 18);
-        for (int i = 0; i < words; i++) w.write(rng(), 32);
+        enc::BitWriter w = randomWords(rng, words);
         Stream a(w), b(w);
         auto set = std::make_unique<PrefixCodeSet>();
         ASSERT_TRUE(buildPrefixCodes(a.st, 0, *set) && buildPrefixCodes(b.st, 0, *set));
@@ -131,9 +135,7 @@ TEST(BitStreamCodes, BitWindowHandsBackTheWalksPosition) {
 TEST(BitStreamCodes, ByteWindowHandsBackTheReadersPosition) {
     std::mt19937 rng(5);
     for (int words : {1, 2, 3, 5, 40}) {
-        enc::BitWriter w;
-        w.write(0, 18);
-        for (int i = 0; i < words; i++) w.write(rng(), 32);
+        enc::BitWriter w = randomWords(rng, words);
         Stream a(w), b(w);
         auto set = std::make_unique<PrefixCodeSet>();
         ASSERT_TRUE(buildPrefixCodes(a.st, 0, *set) && buildPrefixCodes(b.st, 0, *set));

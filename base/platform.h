@@ -32,6 +32,13 @@
 #define PQZ_X86_64 0
 #endif
 
+// Functions built for the wider vector extensions of x86-64, called only where hostHas says the
+// processor has them.
+#if PQZ_X86_64 && defined(__GNUC__)
+#define PQZ_TARGET_SSE41 __attribute__((target("sse4.1")))
+#define PQZ_TARGET_AVX2 __attribute__((target("avx2")))
+#endif
+
 namespace pqz {
 
 // Asks for the cache line of p ahead of a read (write = false) or a write to it; only a hint.
@@ -91,6 +98,28 @@ inline void adviseHugePages(void* begin, void* end) {
 #else
     (void)begin;
     (void)end;
+#endif
+}
+
+// The wider vector extensions of x86-64 processors that some decoders have a second path for,
+// and whether the host has one (asked once). Elsewhere, and from compilers without the check,
+// none.
+enum class HostLanes { Sse41, Avx2 };
+
+inline bool hostHas(HostLanes lanes) {
+#if PQZ_X86_64 && defined(__GNUC__)
+    static const bool sse41 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("sse4.1") != 0;
+    }();
+    static const bool avx2 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return lanes == HostLanes::Avx2 ? avx2 : sse41;
+#else
+    (void)lanes;
+    return false;
 #endif
 }
 

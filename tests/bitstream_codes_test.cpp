@@ -235,7 +235,7 @@ TEST(BitStreamCodes, PairMovesOfEveryLength) {
 // it) stay as they were.
 // The same for both kinds of move (with and without 32-byte lanes, where the processor has them).
 #if PQZ_RANK_WIDE_LANES
-PQZ_AVX2 void insertPairInWideLanes(RankList& list, uint32_t to, uint32_t rank, RankPair p) {
+PQZ_TARGET_AVX2 void insertPairInWideLanes(RankList& list, uint32_t to, uint32_t rank, RankPair p) {
     insertPairWide(list, to, rank, p);
 }
 #endif

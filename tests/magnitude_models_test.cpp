@@ -199,10 +199,9 @@ TEST(ResidualSymbolModel, SymbolSearchHoldsForCountsOfAnySize) {
 // The search with one division, as the plane loops compiled for 32-bit lane multiplies run it
 // where the processor has them, and as every other build compiles it.
 #if PQZ_X86_64 && defined(__SSE2__) && !defined(PQZ2_PORTABLE)
-__attribute__((target("sse4.1"))) bool findScaledWithLaneMultiplies(const ResidualSymbolModel& m,
-                                                                    uint32_t total,
-                                                                    const RangeScale& scale,
-                                                                    ResidualSymbolSpan& span) {
+PQZ_TARGET_SSE41 bool findScaledWithLaneMultiplies(const ResidualSymbolModel& m, uint32_t total,
+                                                   const RangeScale& scale,
+                                                   ResidualSymbolSpan& span) {
     return findResidualSymbolScaled(m, total, scale, span);
 }
 #endif

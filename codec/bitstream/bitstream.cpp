@@ -445,8 +445,9 @@ template <ContextKind kKind>
 // The loop built for 32-byte lanes; flatten expands the rank moves into it (built for the same
 // lanes), which a plain inline function could not take in.
 template <ContextKind kKind>
-[[gnu::noinline, gnu::flatten]] PQZ_AVX2 bool decodeLiteralsWide(PayloadReader& in,
-                                                                 BitStreamDecoder& d, size_t& pos) {
+[[gnu::noinline, gnu::flatten]] PQZ_TARGET_AVX2 bool decodeLiteralsWide(PayloadReader& in,
+                                                                        BitStreamDecoder& d,
+                                                                        size_t& pos) {
     return literalLoop<kKind, true>(in, d, pos);
 }
 #endif

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "base/platform.h"
+
 namespace pqz {
 
 void initLiteralModel(LiteralModel& m, bool contextFlag, uint32_t thresholdBits) {
@@ -150,11 +152,7 @@ void moveRankPair(RankList& list, uint32_t rank) {
 
 bool wideRankMoves() {
 #if PQZ_RANK_WIDE_LANES
-    static const bool wide = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return wide;
+    return hostHas(HostLanes::Avx2);
 #else
     return false;
 #endif

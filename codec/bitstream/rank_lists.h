@@ -6,11 +6,14 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/platform.h"
+
 #if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
 #include <immintrin.h>
+#endif
 // Rank moves in 32-byte lanes, for processors that have them (chosen at run time).
+#if defined(__SSE2__) && !defined(PQZ2_PORTABLE) && defined(PQZ_TARGET_AVX2)
 #define PQZ_RANK_WIDE_LANES 1
-#define PQZ_AVX2 __attribute__((target("avx2")))
 #else
 #define PQZ_RANK_WIDE_LANES 0
 #endif
@@ -174,7 +177,7 @@ inline void insertPair(RankList& list, uint32_t to, uint32_t rank, RankPair p) {
 #if PQZ_RANK_WIDE_LANES
 // shiftPairsUp in 32-byte steps from the top down; the bottom 32 bytes are read first and
 // written last. Moves of at least 16 pairs only.
-PQZ_AVX2 inline void shiftPairsUpWide(RankPair* pair, uint32_t from, uint32_t to) {
+PQZ_TARGET_AVX2 inline void shiftPairsUpWide(RankPair* pair, uint32_t from, uint32_t to) {
     uint8_t* const base = reinterpret_cast<uint8_t*>(pair + from);
     const __m256i bottom = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base));
     size_t at = (to - from) * sizeof(RankPair);
@@ -188,7 +191,7 @@ PQZ_AVX2 inline void shiftPairsUpWide(RankPair* pair, uint32_t from, uint32_t to
 
 // insertPair with 32-byte lanes: a block of 32 pairs is two vectors. Each vector shifted up one
 // pair takes the top pair of the vector below it (for the first, the moved pair).
-PQZ_AVX2 inline void insertPairWide(RankList& list, uint32_t to, uint32_t rank, RankPair p) {
+PQZ_TARGET_AVX2 inline void insertPairWide(RankList& list, uint32_t to, uint32_t rank, RankPair p) {
     uint32_t distance = rank - to;
     if (distance >= 64) {
         shiftPairsUpWide(list.pair, to, rank);
@@ -222,7 +225,7 @@ PQZ_AVX2 inline void insertPairWide(RankList& list, uint32_t to, uint32_t rank, 
 
 // Takes the value of the given rank in the context's list and adapts the list: the value's
 // count grows and it moves up ahead of every value not seen more often. kWide moves the pairs
-// in 32-byte lanes: only in code built for them (PQZ_AVX2) on a processor that has them.
+// in 32-byte lanes: only in code built for them (PQZ_TARGET_AVX2) on a processor that has them.
 template <bool kWide = false>
 inline uint8_t takeLiteral(LiteralModel& m, uint32_t ctx, uint32_t rank) {
     RankList& list = m.ranks[ctx];

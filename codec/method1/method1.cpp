@@ -1,5 +1,6 @@
 #include "codec/method1/method1.h"
 
+#include "base/platform.h"
 #include "codec/method1/method1_decoder.h"
 #include "codec/method1/method1_sample.h"
 #include "codec/shared/range_decoder.h"
@@ -138,25 +139,21 @@ void decodeInterleavedPlain(RangeDecoder& rc, Method1Decoder* d, const Interleav
 }
 
 #if PQZ_X86_64 && defined(__SSE2__) && !defined(PQZ2_PORTABLE)
-#define PQZ_LANE_MULTIPLIES __attribute__((target("sse4.1")))
 
-PQZ_LANE_MULTIPLIES void decodeGreyScaled(RangeDecoder& rc, Method1Decoder& d, uint8_t* out,
-                                          int width, int height, RowProgress& progress) {
+PQZ_TARGET_SSE41 void decodeGreyScaled(RangeDecoder& rc, Method1Decoder& d, uint8_t* out, int width,
+                                       int height, RowProgress& progress) {
     decodeGreyRows<true>(rc, d, out, width, height, progress);
 }
 
 template <int planes>
-PQZ_LANE_MULTIPLIES void decodeInterleavedScaled(RangeDecoder& rc, Method1Decoder* d,
-                                                 const InterleavedLayout& layout, uint8_t* out,
-                                                 int width, int height, RowProgress& progress) {
+PQZ_TARGET_SSE41 void decodeInterleavedScaled(RangeDecoder& rc, Method1Decoder* d,
+                                              const InterleavedLayout& layout, uint8_t* out,
+                                              int width, int height, RowProgress& progress) {
     decodeInterleavedRows<planes, true>(rc, d, layout, out, width, height, progress);
 }
 
-#undef PQZ_LANE_MULTIPLIES
-
 bool hasLaneMultiplies() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("sse4.1");
+    return hostHas(HostLanes::Sse41);
 }
 #else
 // No copy for lane multiplies in this build: the plain loops serve every call.

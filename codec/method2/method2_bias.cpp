@@ -4,6 +4,7 @@
 // its correction: in integer lanes, or cell by cell for errors too large for 16-bit lanes.
 #include "codec/method2/method2_bias.h"
 
+#include "base/platform.h"
 #include "codec/method2/float_env.h"
 #include "codec/method2/method2_bias_cells.h"
 #include "codec/method2/method2_bias_lanes.h"
@@ -76,11 +77,7 @@ void setBiasCell(BiasBlock* table, int32_t idx, BiasCell cell) {
 
 LaneWidth widestLaneWidth() {
 #if PQZ2_M2_X86
-    static const LaneWidth widest = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") ? LaneWidth::Sixteen : LaneWidth::Eight;
-    }();
-    return widest;
+    return hostHas(HostLanes::Avx2) ? LaneWidth::Sixteen : LaneWidth::Eight;
 #else
     return LaneWidth::Eight;
 #endif

@@ -8,6 +8,7 @@
 // |bias| <= 1024 (a 16-bit sum shifted by 5 or more) no intermediate leaves the 16-bit range.
 #include "codec/method2/method2_bias_lanes.h"
 
+#include "base/platform.h"
 #include "codec/method2/float_env.h"
 
 #if PQZ2_M2_X86
@@ -128,18 +129,17 @@ void adaptRelatedEightLanes(BiasBlock* table, int32_t idx, int32_t e, int32_t cl
 
 namespace {
 
-#define PQZ_AVX2 __attribute__((target("avx2")))
-
-PQZ_AVX2 inline __m256i join(__m128i low, __m128i high) {
+PQZ_TARGET_AVX2 inline __m256i join(__m128i low, __m128i high) {
     return _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
 }
-PQZ_AVX2 inline __m256i load256(const void* p) {
+PQZ_TARGET_AVX2 inline __m256i load256(const void* p) {
     return _mm256_load_si256(static_cast<const __m256i*>(p));
 }
 
 struct Rule16 {
     __m256i targetHalf, clipHighHalf, clipLowHalf, dead, scale;
-    PQZ_AVX2 Rule16(const WideLaneRule& r, __m256i target, __m256i clipHigh, __m256i clipLow) {
+    PQZ_TARGET_AVX2 Rule16(const WideLaneRule& r, __m256i target, __m256i clipHigh,
+                           __m256i clipLow) {
         const __m256i half = load256(r.half);
         targetHalf = _mm256_add_epi16(target, half);
         clipHighHalf = _mm256_add_epi16(clipHigh, half);
@@ -149,7 +149,7 @@ struct Rule16 {
     }
 };
 
-PQZ_AVX2 inline __m256i nudge16(__m256i sum, __m256i scaleCountdown, const Rule16& r) {
+PQZ_TARGET_AVX2 inline __m256i nudge16(__m256i sum, __m256i scaleCountdown, const Rule16& r) {
     // ((sum * 2^(15 - shift)) >> 14) + 1) >> 1 is the cell's rounded bias.
     const __m256i scale =
         _mm256_srli_epi16(_mm256_and_si256(scaleCountdown, _mm256_set1_epi16(int16_t(0xFF00))), 2);
@@ -161,14 +161,14 @@ PQZ_AVX2 inline __m256i nudge16(__m256i sum, __m256i scaleCountdown, const Rule1
     return _mm256_add_epi16(sum, _mm256_srai_epi16(_mm256_mullo_epi16(x, r.scale), 3));
 }
 
-PQZ_AVX2 inline void store2(void* low, void* high, __m256i v) {
+PQZ_TARGET_AVX2 inline void store2(void* low, void* high, __m256i v) {
     _mm_storeu_si128(static_cast<__m128i*>(low), _mm256_castsi256_si128(v));
     _mm_storeu_si128(static_cast<__m128i*>(high), _mm256_extracti128_si256(v, 1));
 }
 
 // The two row pairs across feature bits j and j + 1.
-PQZ_AVX2 inline void nudgeAcrossPair(BiasBlock* table, const StageCells& at, int j,
-                                     const Rule16& rule) {
+PQZ_TARGET_AVX2 inline void nudgeAcrossPair(BiasBlock* table, const StageCells& at, int j,
+                                            const Rule16& rule) {
     BiasBlock& a = blockAcross(table, at.ownAt, j);
     BiasBlock& b = blockAcross(table, at.ownAt, j + 1);
     const int r = 4 * at.firstRow;
@@ -179,8 +179,8 @@ PQZ_AVX2 inline void nudgeAcrossPair(BiasBlock* table, const StageCells& at, int
 
 }  // namespace
 
-PQZ_AVX2 void adaptRelatedSixteenLanes(BiasBlock* table, int32_t idx, int32_t e, int32_t clipHigh,
-                                       int32_t clipLow) {
+PQZ_TARGET_AVX2 void adaptRelatedSixteenLanes(BiasBlock* table, int32_t idx, int32_t e,
+                                              int32_t clipHigh, int32_t clipLow) {
     const StageCells at(idx);
     const __m128i up = _mm_set1_epi16(int16_t(e)), down = _mm_set1_epi16(int16_t(-e));
     const __m256i high = _mm256_set1_epi16(int16_t(clipHigh));
@@ -222,8 +222,6 @@ PQZ_AVX2 void adaptRelatedSixteenLanes(BiasBlock* table, int32_t idx, int32_t e,
     scatterSums<0>(table, at.mirrorAt, cell, _mm256_castsi256_si128(v), FirstEight());
     scatterSums<8>(table, at.mirrorAt, cell, _mm256_extracti128_si256(v, 1), LastThree());
 }
-
-#undef PQZ_AVX2
 
 }  // namespace pqz::method2
 

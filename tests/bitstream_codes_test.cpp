@@ -229,17 +229,17 @@ TEST(BitStreamCodes, PairMovesOfEveryLength) {
     }
 }
 
-// Inserting a pair ahead of every distance from every place, the last places of the list
-// included, moves of one block of 32 pairs and of several: the pairs in between move up one, the
-// record's bytes behind the moved pair (the rest of the list and the count index that follows
-// it) stay as they were.
-// The same for both kinds of move (with and without 32-byte lanes, where the processor has them).
+// A move in 32-byte lanes, for the test below (built for the lanes it takes).
 #if PQZ_RANK_WIDE_LANES
 PQZ_TARGET_AVX2 void insertPairInWideLanes(RankList& list, uint32_t to, uint32_t rank, RankPair p) {
     insertPairWide(list, to, rank, p);
 }
 #endif
 
+// Inserting a pair ahead of every distance from every place, the last places of the list
+// included, moves of one block of 32 pairs and of several: the pairs in between move up one, the
+// record's bytes behind the moved pair (the rest of the list and the count index that follows
+// it) stay as they were; with and without 32-byte lanes where the processor has them.
 TEST(BitStreamCodes, PairInsertsOfEveryDistance) {
     using Insert = void (*)(RankList&, uint32_t, uint32_t, RankPair);
     std::vector<Insert> inserts = {&insertPair};

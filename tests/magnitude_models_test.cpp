@@ -212,11 +212,7 @@ PQZ_TARGET_SSE41 bool findScaledWithLaneMultiplies(const ResidualSymbolModel& m,
 TEST(ResidualSymbolModel, SearchWithOneDivisionMatchesTheTwoDivisionSearch) {
     std::mt19937 random(21);
     const uint16_t kScales[] = {8, 300, 9000, 65535};
-    bool laneMultiplies = false;
-#if PQZ_X86_64 && defined(__SSE2__) && !defined(PQZ2_PORTABLE)
-    __builtin_cpu_init();
-    laneMultiplies = __builtin_cpu_supports("sse4.1");
-#endif
+    const bool laneMultiplies = hostHas(HostLanes::Sse41);
     for (int trial = 0; trial < 2000; trial++) {
         ResidualSymbolModel m{};
         const uint16_t scale = kScales[trial % 4];

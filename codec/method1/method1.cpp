@@ -138,38 +138,33 @@ void decodeInterleavedPlain(RangeDecoder& rc, Method1Decoder* d, const Interleav
     decodeInterleavedRows<planes, false>(rc, d, layout, out, width, height, progress);
 }
 
+// Builds without the copy for lane multiplies (other processors, the portable build) compile
+// the second copy as a plain one that is never chosen.
 #if PQZ_X86_64 && defined(__SSE2__) && !defined(PQZ2_PORTABLE)
+#define PQZ_ONE_DIVISION PQZ_TARGET_SSE41
+constexpr bool kOneDivisionBuilt = true;
+#else
+#define PQZ_ONE_DIVISION
+constexpr bool kOneDivisionBuilt = false;
+#endif
 
-PQZ_TARGET_SSE41 void decodeGreyScaled(RangeDecoder& rc, Method1Decoder& d, uint8_t* out, int width,
+PQZ_ONE_DIVISION void decodeGreyScaled(RangeDecoder& rc, Method1Decoder& d, uint8_t* out, int width,
                                        int height, RowProgress& progress) {
-    decodeGreyRows<true>(rc, d, out, width, height, progress);
+    decodeGreyRows<kOneDivisionBuilt>(rc, d, out, width, height, progress);
 }
 
 template <int planes>
-PQZ_TARGET_SSE41 void decodeInterleavedScaled(RangeDecoder& rc, Method1Decoder* d,
+PQZ_ONE_DIVISION void decodeInterleavedScaled(RangeDecoder& rc, Method1Decoder* d,
                                               const InterleavedLayout& layout, uint8_t* out,
                                               int width, int height, RowProgress& progress) {
-    decodeInterleavedRows<planes, true>(rc, d, layout, out, width, height, progress);
+    decodeInterleavedRows<planes, kOneDivisionBuilt>(rc, d, layout, out, width, height, progress);
 }
 
+#undef PQZ_ONE_DIVISION
+
 bool hasLaneMultiplies() {
-    return hostHas(HostLanes::Sse41);
+    return kOneDivisionBuilt && hostHas(HostLanes::Sse41);
 }
-#else
-// No copy for lane multiplies in this build: the plain loops serve every call.
-constexpr bool hasLaneMultiplies() {
-    return false;
-}
-void decodeGreyScaled(RangeDecoder& rc, Method1Decoder& d, uint8_t* out, int width, int height,
-                      RowProgress& progress) {
-    decodeGreyPlain(rc, d, out, width, height, progress);
-}
-template <int planes>
-void decodeInterleavedScaled(RangeDecoder& rc, Method1Decoder* d, const InterleavedLayout& layout,
-                             uint8_t* out, int width, int height, RowProgress& progress) {
-    decodeInterleavedPlain<planes>(rc, d, layout, out, width, height, progress);
-}
-#endif
 
 }  // namespace
 

@@ -359,41 +359,138 @@ PQZ_COLD uint32_t symbolFromReader(PayloadReader& in, const PrefixCodeSet& codes
     return decodePrefixSymbol(in, codes, code);
 }
 
-// Literals from pos on, up to the escape that ends them; pos is left at the escape. False when
-// decoding stops (damage, a literal behind the last byte, or a cancel). Expanded into one loop
-// per kind of context and kind of rank move (below), each with its registers to itself.
-//
-// The inner loop runs while no rows are due to be counted and the plane has room, with the
-// codes in the bit window; everything else (counting rows, a code the reader has to take, a
-// literal at the end of the plane) takes one literal at a time through the checks below it.
+// Why a run of literals in registers (literalRun) ended.
+enum class RunEnd {
+    kBound,      // p reached the bound it was given
+    kSingle,     // the next code needs a word the reader has to take, or the tree walk
+    kEscape,     // the escape that ends the literals was read
+    kPlainMove,  // the literal (ctx, rank) was read; its list needs the plain search
+    kNewCode,    // the literal was taken; its context's literal code is due to be chosen again
+};
+
+// The state a run of literals carries: the next byte's place, the byte before it, the bit
+// window, and the literal that ended the run.
+struct LiteralRun {
+    size_t p;
+    uint32_t before;
+    uint32_t ctx;
+    uint32_t rank;
+    BitWindow window;
+};
+
+// Literals from run.p up to stop while they take the common path: a code in the quick lookup, a
+// sorted list and no new literal code. The loop makes no calls and walks no tree, so that its
+// state stays in registers; everything else returns to the caller, which handles it and starts
+// the next run.
 template <ContextKind kKind, bool kWide>
-PQZ_HOT_INLINE bool literalLoop(PayloadReader& in, BitStreamDecoder& d, size_t& pos) {
-    if (in.damaged) return false;
-    // Locals, so that the byte stores do not force them to be reloaded.
+PQZ_HOT_INLINE RunEnd literalRun(BitStreamDecoder& d, LiteralRun& run, size_t stop) {
     const uint8_t* const cls = d.contextClass;
     const size_t row = d.row;
     uint8_t* const out = d.out;
-    const size_t n = d.n;
+    uint8_t* at = out + run.p;
+    uint8_t* const last = out + stop;
     LiteralModel& literals = d.literals;
     const PrefixCodeSet& codes = d.codes;
-    size_t p = pos;
-    uint32_t before = out[p - 1];  // the first byte is stored ahead of the symbols
-    BitWindow window(in);
+    uint32_t before = run.before;
+    BitWindow window = run.window;
+    RunEnd end = RunEnd::kBound;
+    while (at < last) {
+        const uint32_t ctx = formContext<kKind>(cls, row, out, size_t(at - out), before);
+        if (!window.fill()) {
+            end = RunEnd::kSingle;
+            break;
+        }
+        const uint32_t entry = window.quickEntry(codes, kLiteralCode + literals.selector[ctx]);
+        const int length = int(entry & 15);
+        if (length == 0) {
+            end = RunEnd::kSingle;
+            break;
+        }
+        window.take(length);
+        const uint32_t q = entry >> 4;
+        if (q == 0) {
+            end = RunEnd::kEscape;
+            break;
+        }
+        RankList& list = literals.ranks[ctx];
+        const uint32_t rank = q - 1;
+        if (list.pair[rank].count >= list.indexedBelow) {
+            run.ctx = ctx;
+            run.rank = rank;
+            end = RunEnd::kPlainMove;
+            break;
+        }
+        before = list.pair[rank].value;
+        *at++ = uint8_t(before);
+        moveByIndex<kWide>(list, rank);
+        // The byte is the next literal's context: this keeps the compiler from carrying it to
+        // the next literal through the stack (a store and a load on the chain).
+        asm("" : "+r"(before));
+        if (countInTotal(list)) {
+            // From the list rather than ctx, which then need not be kept across the move.
+            run.ctx = uint32_t(&list - literals.ranks);
+            end = RunEnd::kNewCode;
+            break;
+        }
+    }
+    run.p = size_t(at - out);
+    run.before = before;
+    run.window = window;
+    return end;
+}
+
+template <ContextKind kKind>
+[[gnu::noinline]] RunEnd decodeRun(BitStreamDecoder& d, LiteralRun& run, size_t stop) {
+    return literalRun<kKind, false>(d, run, stop);
+}
+
+#if PQZ_RANK_WIDE_LANES
+// The run built for 32-byte lanes; flatten expands the rank moves into it (built for the same
+// lanes), which a plain inline function could not take in.
+template <ContextKind kKind>
+[[gnu::noinline, gnu::flatten]] PQZ_TARGET_AVX2 RunEnd decodeRunWide(BitStreamDecoder& d,
+                                                                     LiteralRun& run, size_t stop) {
+    return literalRun<kKind, true>(d, run, stop);
+}
+#endif
+
+// Literals from pos on, up to the escape that ends them; pos is left at the escape. False when
+// decoding stops (damage, a literal behind the last byte, or a cancel). Expanded into one loop
+// per kind of context.
+//
+// Runs in registers go while no rows are due to be counted and the plane has room, with the
+// codes in the bit window; the rare literals they leave, counting rows, a code the reader has
+// to take and a literal at the end of the plane are handled here, one literal at a time.
+template <ContextKind kKind>
+[[gnu::noinline]] bool decodeLiterals(PayloadReader& in, BitStreamDecoder& d, size_t& pos) {
+    if (in.damaged) return false;
+    LiteralRun run{pos, d.out[pos - 1], 0, 0, BitWindow(in)};  // the first byte is stored ahead
     bool go = true;
     for (;;) {
-        const size_t stop = d.countAt < n ? d.countAt : n;
-        while (p < stop) {
-            const uint32_t ctx = formContext<kKind>(cls, row, out, p, before);
-            if (!window.fill()) break;
-            const uint32_t q = window.decode(codes, kLiteralCode + literals.selector[ctx]);
-            if (q == 0) {
-                window.handBack(in);
-                pos = p;
-                return true;
-            }
-            before = takeLiteral<kWide>(literals, ctx, q - 1);
-            out[p++] = uint8_t(before);
+        const size_t stop = d.countAt < d.n ? d.countAt : d.n;
+        RunEnd end;
+#if PQZ_RANK_WIDE_LANES
+        if (d.wideMoves)
+            end = decodeRunWide<kKind>(d, run, stop);
+        else
+#endif
+            end = decodeRun<kKind>(d, run, stop);
+        if (end == RunEnd::kEscape) {
+            run.window.handBack(in);
+            pos = run.p;
+            return true;
         }
+        if (end == RunEnd::kPlainMove) {
+            run.before = takeLiteral(d.literals, run.ctx, run.rank);
+            d.out[run.p++] = uint8_t(run.before);
+            continue;
+        }
+        if (end == RunEnd::kNewCode) {
+            adaptLiteralCode(d.literals, run.ctx);
+            continue;
+        }
+        size_t& p = run.p;
+        BitWindow& window = run.window;
         if (p >= d.countAt) {
             // The count looks at the reader's position (rows read past the data's end are not
             // trusted): the reader is brought up to date first.
@@ -405,59 +502,35 @@ PQZ_HOT_INLINE bool literalLoop(PayloadReader& in, BitStreamDecoder& d, size_t& 
             window = BitWindow(in);
             continue;
         }
-        const uint32_t ctx = formContext<kKind>(cls, row, out, p, before);
-        const int code = kLiteralCode + literals.selector[ctx];
+        const uint32_t ctx = formContext<kKind>(d.contextClass, d.row, d.out, p, run.before);
+        const int code = kLiteralCode + d.literals.selector[ctx];
         uint32_t q;
         bool damaged = false;
         if (window.fill()) {
-            q = window.decode(codes, code);
+            q = window.decode(d.codes, code);
         } else {
             window.handBack(in);
-            q = symbolFromReader(in, codes, code);
+            q = symbolFromReader(in, d.codes, code);
             damaged = in.damaged;
             window = BitWindow(in);
         }
         if (q == 0) break;
-        if (p >= n) {  // a literal behind the last byte
+        if (p >= d.n) {  // a literal behind the last byte
             in.damaged = true;
             go = false;
             break;
         }
-        before = takeLiteral<kWide>(literals, ctx, q - 1);
-        out[p++] = uint8_t(before);
+        run.before = takeLiteral(d.literals, ctx, q - 1);
+        d.out[p++] = uint8_t(run.before);
         // A literal read past the payload's end is kept; decoding stops behind it.
         if (damaged) {
             go = false;
             break;
         }
     }
-    window.handBack(in);
-    pos = p;
+    run.window.handBack(in);
+    pos = run.p;
     return go;
-}
-
-template <ContextKind kKind>
-[[gnu::noinline]] bool decodeLiterals(PayloadReader& in, BitStreamDecoder& d, size_t& pos) {
-    return literalLoop<kKind, false>(in, d, pos);
-}
-
-#if PQZ_RANK_WIDE_LANES
-// The loop built for 32-byte lanes; flatten expands the rank moves into it (built for the same
-// lanes), which a plain inline function could not take in.
-template <ContextKind kKind>
-[[gnu::noinline, gnu::flatten]] PQZ_TARGET_AVX2 bool decodeLiteralsWide(PayloadReader& in,
-                                                                        BitStreamDecoder& d,
-                                                                        size_t& pos) {
-    return literalLoop<kKind, true>(in, d, pos);
-}
-#endif
-
-template <ContextKind kKind>
-bool decodeLiteralsOn(PayloadReader& in, BitStreamDecoder& d, size_t& pos) {
-#if PQZ_RANK_WIDE_LANES
-    if (d.wideMoves) return decodeLiteralsWide<kKind>(in, d, pos);
-#endif
-    return decodeLiterals<kKind>(in, d, pos);
 }
 
 void decodeSymbols(PayloadReader& in, BitStreamDecoder& d) {
@@ -465,11 +538,11 @@ void decodeSymbols(PayloadReader& in, BitStreamDecoder& d) {
         size_t p = d.p;
         bool go;
         if (!d.contextFlag)
-            go = decodeLiteralsOn<ContextKind::kByteBefore>(in, d, p);
+            go = decodeLiterals<ContextKind::kByteBefore>(in, d, p);
         else if (d.variant == 1)
-            go = decodeLiteralsOn<ContextKind::kExtended>(in, d, p);
+            go = decodeLiterals<ContextKind::kExtended>(in, d, p);
         else
-            go = decodeLiteralsOn<ContextKind::kNeighbours>(in, d, p);
+            go = decodeLiterals<ContextKind::kNeighbours>(in, d, p);
         if (!go || p >= d.n) return;  // p at n: the escape at the end of the plane
         d.p = p;
         if (!(d.variant == 2 ? zeroRun(in, d) : matchMode(in, d))) return;

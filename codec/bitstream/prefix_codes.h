@@ -144,6 +144,18 @@ class BitWindow {
         return decodeHeld(set, code, bits_, held_);
     }
 
+    // The quick lookup's entry for the next code (symbol << 4 | length, the length 0 for a code
+    // longer than the lookup); takes no bits.
+    uint32_t quickEntry(const PrefixCodeSet& set, int code) const {
+        return set.quick[code][bits_ & ((1u << kQuickBits) - 1)];
+    }
+
+    // Takes the bits of a code found by quickEntry.
+    void take(int length) {
+        bits_ >>= length;
+        held_ -= length;
+    }
+
     void handBack(PayloadReader& in) {
         while (held_ >= 32) {
             held_ -= 32;

@@ -158,6 +158,12 @@ bool wideRankMoves() {
 #endif
 }
 
+void adaptLiteralCode(LiteralModel& m, uint32_t ctx) {
+    RankList& list = m.ranks[ctx];
+    m.selector[ctx] = chooseSelector(list, m.threshold);
+    if (list.pair[0].count >= 224 || list.total >= m.rescaleLimit) rescaleRankList(m, ctx);
+}
+
 uint8_t chooseSelector(const RankList& list, const uint8_t* threshold) {
     const uint32_t part = (7 * list.total) >> 3;
     const RankPair* pair = list.pair;

@@ -223,40 +223,54 @@ PQZ_TARGET_AVX2 inline void insertPairWide(RankList& list, uint32_t to, uint32_t
 }
 #endif
 
+// Counts the literal of the given rank in a sorted list (one whose pair counts below
+// indexedBelow): its count grows and it moves up ahead of every value not seen more often. kWide
+// moves the pairs in 32-byte lanes: only in code built for them (PQZ_TARGET_AVX2) on a processor
+// that has them.
+template <bool kWide = false>
+inline void moveByIndex(RankList& list, uint32_t rank) {
+    RankPair* pair = list.pair;
+    const uint32_t old = pair[rank].count;
+    const uint32_t count = old + 1;
+    // The pair goes ahead of every pair whose count is not above its new one.
+    const uint32_t to = list.firstAtMost[count];
+    list.firstAtMost[old] = uint8_t(list.firstAtMost[old] + 1);
+    RankPair moved = pair[rank];
+    moved.count = uint8_t(count);
+#if PQZ_RANK_WIDE_LANES
+    if constexpr (kWide) {
+        insertPairWide(list, to, rank, moved);
+    } else {
+        insertPair(list, to, rank, moved);
+    }
+#else
+    insertPair(list, to, rank, moved);
+#endif
+}
+
+// Counts a literal in the list's total; true when the context's literal code is due to be chosen
+// again (adaptLiteralCode).
+inline bool countInTotal(RankList& list) {
+    const uint32_t total = ++list.total;
+    return (total & 31) == 0 && list.pair[0].count >= 8;
+}
+
+// Chooses the context's literal code again and halves its list when a count or the total grew
+// too large.
+void adaptLiteralCode(LiteralModel& m, uint32_t ctx);
+
 // Takes the value of the given rank in the context's list and adapts the list: the value's
-// count grows and it moves up ahead of every value not seen more often. kWide moves the pairs
-// in 32-byte lanes: only in code built for them (PQZ_TARGET_AVX2) on a processor that has them.
+// count grows and it moves up ahead of every value not seen more often.
 template <bool kWide = false>
 inline uint8_t takeLiteral(LiteralModel& m, uint32_t ctx, uint32_t rank) {
     RankList& list = m.ranks[ctx];
-    RankPair* pair = list.pair;
-    const uint8_t value = pair[rank].value;
-    const uint32_t old = pair[rank].count;
-    if (old < list.indexedBelow) {
-        const uint32_t count = old + 1;
-        // The pair goes ahead of every pair whose count is not above its new one.
-        const uint32_t to = list.firstAtMost[count];
-        list.firstAtMost[old] = uint8_t(list.firstAtMost[old] + 1);
-        RankPair moved = pair[rank];
-        moved.count = uint8_t(count);
-#if PQZ_RANK_WIDE_LANES
-        if constexpr (kWide) {
-            insertPairWide(list, to, rank, moved);
-        } else {
-            insertPair(list, to, rank, moved);
-        }
-#else
-        insertPair(list, to, rank, moved);
-#endif
+    const uint8_t value = list.pair[rank].value;
+    if (list.pair[rank].count < list.indexedBelow) {
+        moveByIndex<kWide>(list, rank);
     } else {
         moveRankPair(list, rank);
     }
-
-    const uint32_t total = ++list.total;
-    if ((total & 31) == 0 && pair[0].count >= 8) {
-        m.selector[ctx] = chooseSelector(list, m.threshold);
-        if (pair[0].count >= 224 || total >= m.rescaleLimit) rescaleRankList(m, ctx);
-    }
+    if (countInTotal(list)) adaptLiteralCode(m, ctx);
     return value;
 }
 

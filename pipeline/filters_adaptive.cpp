@@ -2,7 +2,7 @@
 // two rows above, computed for a span of columns ahead in a loop of plain lanes, and the serial
 // rest that waits for the sample to the left: two activity sums, two class lookups and two
 // blends, without branches. Only the adaptation of a class boundary after a large error
-// branches; it recomputes what it needs, so the loop keeps nothing for it.
+// branches; it works on the prediction as the loop computed it.
 #include <cstring>
 #include <utility>
 
@@ -184,34 +184,15 @@ inline int stage2Target(const SpanTerms& t, int i, int W, int C, int jm) {
     return a1 ^ ((a1 ^ a0) & jm);
 }
 
-// The prediction of column i of a span from the samples W and WW to its left, the activities D
-// and J and the classes q1 and q2 they pick.
-inline Prediction predictAdaptive(const SpanTerms& t, int i, int W, int WW, int D, int J, int q1,
-                                  int q2) {
-    Prediction pr;
-    const int jm = J >> 31;  // -1 when J < 0
-    const Stage1Ends s1 = stage1Ends(t, i, W, WW, (D - 1) >> 31);
-    pr.C = s1.C;
-    pr.dF = s1.dF;
-    pr.q1 = q1;
-    const int x = (q1 * pr.dF) >> 2;
-    pr.I = pr.C + x;
-    pr.dK = (stage2Target(t, i, W, pr.C, jm) - 2 * x) >> (3 + jm);
-    pr.q2 = q2;
-    pr.value = blend2(pr.I, pr.dK, q2);
-    return pr;
-}
-
-// After a large error e = |p - prediction| at column i, redoes the prediction and moves one
-// class boundary towards the blend that would have done better: stage 1's first, then stage
-// 2's. The end classes never move. Which boundary moves, if any, is chosen and applied without
-// branches (the choice follows the photo's noise and would mispredict about once per call):
-// when nothing moves, the idle threshold takes a step of 0 and entry 0 of a stage's array (an
-// activity of 1024, never read) is written.
-[[gnu::noinline]] void adaptClasses(AdaptiveScratch& s, int i, int W, int WW, int D, int J, int p) {
-    ClassTables& c = s.classes;
-    const Prediction pr =
-        predictAdaptive(s.span, i, W, WW, D, J, c.stage[0][kMid + D], c.stage[1][kMid + J]);
+// After a large error e = |p - prediction| moves one class boundary towards the blend that
+// would have done better: stage 1's first, then stage 2's. The end classes never move. It takes
+// the prediction as the loop computed it and is expanded in the loop, so that the loop's values
+// stay in registers rather than being saved around a call. Which boundary moves, if any, is
+// chosen and applied without branches (the choice follows the photo's noise and would
+// mispredict about once per call): when nothing moves, the idle threshold takes a step of 0 and
+// entry 0 of a stage's array (an activity of 1024, never read) is written.
+[[gnu::always_inline]] inline void adaptClasses(ClassTables& c, const Prediction& pr, int D, int J,
+                                                int p) {
     const int e = iabs(p - pr.value), u = iabs(p - pr.I) - 1;
     // bit 0 or 1: the stage 1 blend below or above the one picked is better; 2 or 3: stage 2's
     const unsigned better =
@@ -300,8 +281,10 @@ void unpredictSpan(AdaptiveScratch& s, RowState& rs, int n) {
         // residual alone, known long before the sample, lets a mispredicted branch resolve while
         // the chain of earlier samples still runs; the sum leaving 0 to 255 is rare and
         // predictable.
-        if (unsigned(res + 5) > 10u || sum > 1023u)
-            adaptClasses(s, i, int(W), int(WW), D, J, int(p));
+        if (unsigned(res + 5) > 10u || sum > 1023u) {
+            const Prediction pr{s1.C, s1.dF, I, dK, q1, q2, blend2(I, dK, q2)};
+            adaptClasses(s.classes, pr, D, J, int(p));
+        }
         WW = W;
         W = p;
     }

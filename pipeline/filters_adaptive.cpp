@@ -2,7 +2,7 @@
 // two rows above, computed for a span of columns ahead in a loop of plain lanes, and the serial
 // rest that waits for the sample to the left: two activity sums, two class lookups and two
 // blends, without branches. Only the adaptation of a class boundary after a large error
-// branches; it recomputes what it needs, so the loop keeps nothing for it.
+// branches; it works on the prediction as the loop computed it.
 #include <cstring>
 #include <utility>
 
@@ -60,11 +60,43 @@ void initClassTables(ClassTables& c) {
     }
 }
 
+// |a - b| from both differences and a comparison of a and b, which run side by side: two steps
+// after a and b instead of the three of a difference, its negation and a selection.
+inline int absDiff(int a, int b) {
+    int d = a - b;
+#if defined(__GNUC__) && defined(__x86_64__)
+    asm("cmpl %[b], %[a]\n\tcmovl %[e], %[d]"
+        : [d] "+r"(d)
+        : [a] "r"(a), [b] "r"(b), [e] "r"(b - a)
+        : "cc");
+    return d;
+#else
+    return iabs(d);
+#endif
+}
+
+// x when a >= b, else y; the comparison runs beside x and y.
+inline int selectAtLeast(int x, int y, int a, int b) {
+#if defined(__GNUC__) && defined(__x86_64__)
+    asm("cmpl %[b], %[a]\n\tcmovl %[y], %[x]"
+        : [x] "+r"(x)
+        : [a] "r"(a), [b] "r"(b), [y] "r"(y)
+        : "cc");
+    return x;
+#else
+    return a >= b ? x : y;
+#endif
+}
+
 // Stage 1 blends C and F in quarters: C, (C + G) / 2, G = (C + F) / 2, (F + G) / 2, F, each
 // rounded down; with d = F - C they are C + floor(q d / 4) for q = 0 to 4.
 inline int blend1(int C, int d, int q) {
     return C + ((q * d) >> 2);
 }
+
+// Stage 2's rounding term of blend q at q + 1 (see blend2), a load that takes no arithmetic
+// beside the chain.
+constexpr uint8_t kRounding[7] = {1, 1, 1, 2, 1, 1, 1};
 
 // Stage 2 blends I and K: I, (3 I + K + 1) / 4, (I + K + 1) / 2, (I + 3 K + 1) / 4, K, rounded
 // down; with d = K - I they are I + floor((q d + 1) / 4), except that the middle one rounds
@@ -72,8 +104,6 @@ inline int blend1(int C, int d, int q) {
 // q may also be -1 or 5: the adaptation weighs the neighbours of the class picked without
 // branching on whether they exist, and throws those results away.
 inline int blend2(int I, int d, int q) {
-    // the rounding term by a load: it takes no arithmetic beside the chain
-    static constexpr uint8_t kRounding[7] = {1, 1, 1, 2, 1, 1, 1};
     return I + ((q * d + kRounding[q + 1]) >> 2);
 }
 
@@ -134,40 +164,35 @@ struct Prediction {
     int value;
 };
 
-// The prediction of column i of a span from the samples W and WW to its left, the activities D
-// and J and the classes q1 and q2 they pick. The activity signs pick predictors by selections
-// of differences computed beforehand, so that nothing branches and the classes, which come
-// last, meet as few steps as possible.
-inline Prediction predictAdaptive(const SpanTerms& t, int i, int W, int WW, int D, int J, int q1,
-                                  int q2) {
-    Prediction pr;
-    const int dm = (D - 1) >> 31;  // -1 when D <= 0
-    const int jm = J >> 31;        // -1 when J < 0
-    pr.C = (t.C[i] + 28 * W + 3 * WW) >> 6;
-    const int dF1 = ((W + t.f1[i]) >> 3) - pr.C, dF0 = W + t.f0[i] - pr.C;
-    pr.dF = dF1 ^ ((dF1 ^ dF0) & dm);
-    pr.q1 = q1;
-    const int x = (q1 * pr.dF) >> 2;
-    pr.I = pr.C + x;
-    // Stage 2's targets less I, rounded down: (6 I + k1) / 8 - I = (k1 - 2 I) / 8 and
-    // (2 I + W + k0) / 4 - I = (W + k0 - 2 I) / 4.
-    const int a1 = t.k1[i] - 2 * pr.C, a0 = W + t.k0[i] - 2 * pr.C;
-    pr.dK = ((a1 ^ ((a1 ^ a0) & jm)) - 2 * x) >> (3 + jm);
-    pr.q2 = q2;
-    pr.value = blend2(pr.I, pr.dK, q2);
-    return pr;
+// Stage 1's end points of column i of a span from the samples W and WW to its left: C and
+// F - C, F picked by the sign of the horizontal activity (dm is -1 when it is not positive)
+// through a mask of precomputed differences, so that nothing branches.
+struct Stage1Ends {
+    int C, dF;
+};
+inline Stage1Ends stage1Ends(const SpanTerms& t, int i, int W, int WW, int dm) {
+    const int C = (t.C[i] + 28 * W + 3 * WW) >> 6;
+    const int dF1 = ((W + t.f1[i]) >> 3) - C, dF0 = W + t.f0[i] - C;
+    return {C, dF1 ^ ((dF1 ^ dF0) & dm)};
 }
 
-// After a large error e = |p - prediction| at column i, redoes the prediction and moves one
-// class boundary towards the blend that would have done better: stage 1's first, then stage
-// 2's. The end classes never move. Which boundary moves, if any, is chosen and applied without
-// branches (the choice follows the photo's noise and would mispredict about once per call):
-// when nothing moves, the idle threshold takes a step of 0 and entry 0 of a stage's array (an
-// activity of 1024, never read) is written.
-[[gnu::noinline]] void adaptClasses(AdaptiveScratch& s, int i, int W, int WW, int D, int J, int p) {
-    ClassTables& c = s.classes;
-    const Prediction pr =
-        predictAdaptive(s.span, i, W, WW, D, J, c.stage[0][kMid + D], c.stage[1][kMid + J]);
+// Stage 2's targets less 2 C: (6 I + k1) / 8 - I = (k1 - 2 I) / 8 and (2 I + W + k0) / 4 - I =
+// (W + k0 - 2 I) / 4 with I = C + x, before x is known: k1 - 2 C when the vertical activity is
+// not negative (jm 0), W + k0 - 2 C when it is (jm -1).
+inline int stage2Target(const SpanTerms& t, int i, int W, int C, int jm) {
+    const int a1 = t.k1[i] - 2 * C, a0 = W + t.k0[i] - 2 * C;
+    return a1 ^ ((a1 ^ a0) & jm);
+}
+
+// After a large error e = |p - prediction| moves one class boundary towards the blend that
+// would have done better: stage 1's first, then stage 2's. The end classes never move. It takes
+// the prediction as the loop computed it and is expanded in the loop, so that the loop's values
+// stay in registers rather than being saved around a call. Which boundary moves, if any, is
+// chosen and applied without branches (the choice follows the photo's noise and would
+// mispredict about once per call): when nothing moves, the idle threshold takes a step of 0 and
+// entry 0 of a stage's array (an activity of 1024, never read) is written.
+[[gnu::always_inline]] inline void adaptClasses(ClassTables& c, const Prediction& pr, int D, int J,
+                                                int p) {
     const int e = iabs(p - pr.value), u = iabs(p - pr.I) - 1;
     // bit 0 or 1: the stage 1 blend below or above the one picked is better; 2 or 3: stage 2's
     const unsigned better =
@@ -212,28 +237,58 @@ inline void keepInRegister(T& v) {
 // next runs through its activities, the two class loads and the two blends; the class tables
 // are addressed from the activity terms of the row above, so that the loads wait only for the
 // sample's own activities, and the residual joins stage 1's result beside stage 2's blend.
+// Measured on this chain: |a - b| in two steps rather than three, the horizontal activity
+// kept with kMid added so that it indexes its table without a sign extension, and stage 2's
+// blend, rounding and residual under one shift.
 void unpredictSpan(AdaptiveScratch& s, RowState& rs, int n) {
     const SpanTerms& t = s.span;
-    ptrdiff_t W = rs.W, WW = rs.WW, h = rs.h, v = rs.v;
+    ptrdiff_t W = rs.W, WW = rs.WW, v = rs.v;
+    unsigned hm = unsigned(rs.h + kMid);  // the horizontal activity term plus kMid
     for (int i = 0; i < n; i++) {
-        const uint8_t* row1 = s.classes.stage[0] + kMid + t.D[i];
+        const uint8_t* row1 = s.classes.stage[0] + t.D[i];
         const uint8_t* row2 = s.classes.stage[1] + kMid + t.J[i];
         keepInRegister(row1);
         keepInRegister(row2);
-        const int D = int(h) + t.D[i], J = int(v) + t.J[i];
-        const Prediction pr = predictAdaptive(t, i, int(W), int(WW), D, J, row1[h], row2[v]);
-        int base = t.residual[i] + pr.I;
-        keepInRegister(base);
-        const ptrdiff_t p = uint8_t(base + (pr.value - pr.I));
+        const int D = int(hm) - kMid + t.D[i], J = int(v) + t.J[i];
+        const int q1 = row1[hm], q2 = row2[v];
+        const int jm = J >> 31;  // -1 when J < 0
+        const Stage1Ends s1 = stage1Ends(t, i, int(W), int(WW), (D - 1) >> 31);
+        // y = q1 (F - C); stage 1's result is C + floor(y / 4).
+        const int y = q1 * s1.dF;
+        const int I = s1.C + (y >> 2);
+        // Stage 2's target less I, twice over: 2 S - 4 floor(y / 4) with S the target less 2 C;
+        // masking y costs one step where shifting and doubling it would cost two.
+        int S2 = 2 * stage2Target(t, i, int(W), s1.C, jm);
+        keepInRegister(S2);
+        const int dK = (S2 - (y & ~3)) >> (4 + jm);
+        // The sample is I + floor((q2 dK + r) / 4) plus the residual, modulo 256: the residual
+        // joins inside the floor, so only an addition and a shift follow stage 2's
+        // multiplication.
+        const int res = int8_t(t.residual[i]);  // the residual as a signed byte
+        int w4 = 4 * (I + res) + kRounding[q2 + 1];
+        keepInRegister(w4);
+        const unsigned sum = unsigned(q2 * dK + w4);
+        const ptrdiff_t p = uint8_t(sum >> 2);
         s.span.out[i] = uint8_t(p);
-        h = iabs(int(p) - int(W)) - iabs(int(p) - t.N[i]);
+        // |p - W| + kMid - |p - N|, the second term as the smaller of kMid + N - p and
+        // kMid - N + p: all unsigned 32-bit, so that the class load takes it as it is.
+        const int N = t.N[i];
+        hm = unsigned(absDiff(int(p), int(W)) +
+                      selectAtLeast(kMid + N - int(p), int(p) + kMid - N, int(p), N));
         v = iabs(int(p) - t.NW[i]) - iabs(int(p) - t.NE[i]);
-        if (unsigned(int(p) - pr.value + 5) > 10u)
-            adaptClasses(s, i, int(W), int(WW), D, J, int(p));
+        // The error p - prediction is res when the sum stays within 0 to 1023 (the sample
+        // within 0 to 255 before it wraps), else at least 251 in size. Branching first on the
+        // residual alone, known long before the sample, lets a mispredicted branch resolve while
+        // the chain of earlier samples still runs; the sum leaving 0 to 255 is rare and
+        // predictable.
+        if (unsigned(res + 5) > 10u || sum > 1023u) {
+            const Prediction pr{s1.C, s1.dF, I, dK, q1, q2, blend2(I, dK, q2)};
+            adaptClasses(s.classes, pr, D, J, int(p));
+        }
         WW = W;
         W = p;
     }
-    rs = RowState{int(W), int(WW), int(h), int(v)};
+    rs = RowState{int(W), int(WW), int(hm) - kMid, int(v)};
 }
 
 // The activities of columns 1 to width - 1 of a reconstructed row, for the row below:

@@ -1,6 +1,7 @@
 // Prefix codes and literal rank lists of the bit-stream decoder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -93,6 +94,45 @@ TEST(BitStreamCodes, LookupAgreesWithTableWalk) {
         const int bits = 1 + int(rng() % 31);
         if (rng() % 4 == 0) {
             ASSERT_EQ(readBits(a.st, bits), readBits(b.st, bits));
+        }
+    }
+}
+
+// Random complete codes of every shape, from one short code (which fills most of the quick
+// lookup) to long ones (which leave it partly empty): every entry names the symbol and length
+// the table walk finds for its bits, or 0 where the walk needs more than the lookup's bits.
+TEST(BitStreamCodes, QuickLookupOfRandomCodesAgreesWithTheWalk) {
+    std::mt19937 rng(11);
+    for (int round = 0; round < 300; round++) {
+        const int symbols = 2 + int(rng() % 256);
+        // Split random leaves of a complete code until it has enough of them, none past 15 bits.
+        std::vector<uint8_t> leaves = {1, 1};
+        const int used = 2 + int(rng() % uint32_t(symbols - 1));
+        while (int(leaves.size()) < used) {
+            const size_t k = rng() % leaves.size();
+            if (leaves[k] == 15) continue;
+            leaves[k]++;
+            leaves.push_back(leaves[k]);
+        }
+        std::vector<uint8_t> lengths(size_t(symbols), 0);
+        for (int k = 0; k < used; k++) lengths[size_t(k)] = leaves[size_t(k)];
+        std::shuffle(lengths.begin(), lengths.end(), rng);
+
+        auto set = std::make_unique<PrefixCodeSet>();
+        set->used = 0;
+        const int slot = int(rng() % kPrefixCodeCount);
+        ASSERT_TRUE(buildCodeTree(*set, slot, lengths.data(), symbols)) << round;
+        for (uint32_t bits = 0; bits < (1u << kQuickBits); bits++) {
+            const DecodeNode* node = set->nodes + set->root[slot];
+            int depth = 0;
+            do {
+                const uint32_t index = (bits >> depth) & ((1u << node->bits) - 1);
+                depth += node->bits;
+                node += node->value + int32_t(index);
+            } while (node->bits != 0 && depth < kQuickBits);
+            const uint32_t expect =
+                node->bits == 0 && depth <= kQuickBits ? uint32_t(node->value << 4 | depth) : 0;
+            ASSERT_EQ(set->quick[slot][bits], expect) << round << " " << bits;
         }
     }
 }

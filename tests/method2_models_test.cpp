@@ -2,6 +2,7 @@
 // worked out by hand.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfenv>
 #include <climits>
 #include <cmath>
@@ -10,6 +11,8 @@
 #include <set>
 #include <vector>
 
+#include "base/platform.h"
+#include "codec/method2/float_lanes_avx2.h"
 #include "codec/method2/method2_decoder.h"
 #include "codec/method2/method2_float.h"
 #include "codec/method2/method2_gradients.h"
@@ -412,6 +415,56 @@ TEST(Method2Float, DecayingPowerNeverLeavesADenormal) {
     EXPECT_LT(slot.power[0], 0x1p-120f);
     for (float p : slot.power) EXPECT_EQ(p, slot.power[0]);
 }
+
+#if PQZ2_M2_X86
+// The slots' loops in eight lanes give the four-lane results bit for bit: each call on its own,
+// a slot training twice from the same inputs (the second step sees the first), and values near
+// the flush threshold.
+TEST(Method2Float, EightLanesLearnAsFour) {
+    if (!hostHas(HostLanes::Avx2)) GTEST_SKIP() << "no AVX2 on this processor";
+    DecodeFloatEnvironment environment;
+    std::mt19937 rng(77);
+    const auto value = [&rng](float scale) {
+        const float f = std::ldexp(float(rng() % 100000) / 1000.0f, int(rng() % 40) - 20);
+        return (rng() % 2 ? f : -f) * scale;
+    };
+    alignas(16) PredictorSlot four[8], eight[8];
+    alignas(16) float x[kInputs], step[kInputs];
+    for (int i = 0; i < kInputs; i++) step[i] = std::fabs(value(0.001f));
+    for (PredictorSlot& s : four) {
+        for (int i = 0; i < kInputs; i++) {
+            s.weight[i] = value(rng() % 8 ? 1.0f : 0x1p-120f);
+            s.power[i] = std::fabs(value(rng() % 8 ? 1.0f : 0x1p-110f));
+        }
+    }
+    std::memcpy(eight, four, sizeof four);
+    alignas(16) float blendFour[kInputs], blendEight[kInputs];
+    float k[6][4];
+    for (int round = 0; round < 200; round++) {
+        for (float& xi : x) xi = value(rng() % 8 ? 1.0f : 0x1p-125f);
+        const int a = int(rng() % 8), b = rng() % 4 ? int(rng() % 8) : a;
+        const float rate = std::fabs(value(0.01f)), err = value(1.0f), reg = std::fabs(value(1.0f));
+        trainSlot(four[a], x, step, SlotStep(rate, err, reg));
+        trainSlotEight(eight[a], x, step, rate, err, reg);
+        trainSlots(four[a], SlotStep(rate, err, reg), four[b], SlotStep(reg, rate, err), x, step);
+        trainSlotsEight(eight[a], rate, err, reg, eight[b], reg, rate, err, x, step);
+        refineWeights(four[b], x, step, err, reg);
+        refineWeightsEight(eight[b], x, step, err, reg);
+        for (auto& lanes : k) std::fill(lanes, lanes + 4, value(0.1f));
+        const PredictorSlot* nbFour[6];
+        const PredictorSlot* nbEight[6];
+        for (int n = 0; n < 6; n++) {
+            const int at = int(rng() % 8);
+            nbFour[n] = &four[at];
+            nbEight[n] = &eight[at];
+        }
+        blendWeights(blendFour, k, nbFour);
+        blendWeightsEight(blendEight, k, nbEight);
+        ASSERT_EQ(std::memcmp(four, eight, sizeof four), 0) << round;
+        ASSERT_EQ(std::memcmp(blendFour, blendEight, sizeof blendFour), 0) << round;
+    }
+}
+#endif
 
 }  // namespace
 }  // namespace pqz::method2

@@ -181,6 +181,25 @@ TEST(PlaneFilters, PredictingFiltersMatchTheWriterAcrossWidths) {
     }
 }
 
+// Ramps that wrap around the byte range: the prediction runs past 255 where the sample has
+// wrapped to a small value, so the residual is small modulo 256 while the error is not. The
+// adaptive filter must still take that as a large error and move its class boundaries, or
+// every later sample of the plane drifts from the writer's reconstruction.
+TEST(PlaneFilters, AdaptiveFilterTakesWrappedSamplesAsLargeErrors) {
+    for (auto [dx, dy] : {std::array<int, 2>{37, 11}, {-29, 5}, {3, 64}}) {
+        const int w = 70, h = 12;
+        std::vector<uint8_t> v(size_t(w) * h);
+        for (int y = 0; y < h; y++)
+            for (int x = 0; x < w; x++) v[size_t(y) * w + x] = uint8_t(x * dx + y * dy);
+        for (int k : {0, 2}) {
+            const FilteredPlane fp = filterPlane(PlaneFilter::Adaptive, v.data(), w, h, k);
+            std::vector<uint8_t> back = fp.codes;
+            ASSERT_TRUE(unpredictAdaptive(back.data(), w, h, k));
+            EXPECT_EQ(back, fp.reconstructed) << dx << " " << dy << " k " << k;
+        }
+    }
+}
+
 TEST(PlaneFilters, ToleranceRestrictsTheCodes) {
     const Plane p = testPlanes()[0];
     for (int k : {1, 5, 15}) {

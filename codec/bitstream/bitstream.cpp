@@ -49,6 +49,13 @@ struct ModeStack {
     }
 };
 
+// A distance candidate: its offset and the bytes its matches have copied (halved now and then),
+// side by side, so that a reordering moves both with one move.
+struct Candidate {
+    uint32_t offset;
+    uint32_t count;
+};
+
 struct BitStreamDecoder {
     // Inputs.
     uint8_t* out;
@@ -62,8 +69,7 @@ struct BitStreamDecoder {
     uint32_t explicitCount;  // explicit distances seen; they replace candidates 60..63 in turn
     uint32_t copyUnit;
 
-    uint32_t offset[kCandidateCount];
-    uint32_t useCount[kCandidateCount];
+    Candidate candidates[kCandidateCount];
     uint8_t contextClass[256];
     LiteralModel literals;
     ModeStack modes;
@@ -162,6 +168,8 @@ inline void movePiece(uint8_t* dst, const uint8_t* src) {
 // Copies len bytes from dist back, byte after byte (overlaps repeat the pattern). From eight
 // bytes back on, eight bytes move at a time: each piece repeats bytes written before it, and
 // the last piece ends at len, overlapping the one before it, so nothing behind is written.
+// Three bytes from two back or more go as two overlapping 2-byte pieces: from two back the
+// second piece reads the byte the first one wrote, as the byte loop would.
 inline void copyBack(uint8_t* dst, size_t dist, size_t len) {
     const uint8_t* src = dst - dist;
     if (dist >= 8 && len >= 8) {
@@ -188,20 +196,19 @@ inline bool copyMatch(PayloadReader& in, BitStreamDecoder& d, size_t dist, size_
     return true;
 }
 
-// Counts the use of candidate idx and keeps the list sorted by use, most used first.
-inline void countCandidate(BitStreamDecoder& d, uint32_t idx, uint32_t length) {
-    uint32_t* count = d.useCount;
-    const uint32_t c = count[idx] += length;
-    if (idx == 0 || c <= count[idx - 1]) return;
-    const uint32_t off = d.offset[idx];
-    uint32_t j = idx - 1;
-    while (j > 0 && count[j - 1] < c) j--;
-    std::memmove(count + j + 1, count + j, (idx - j) * sizeof(uint32_t));
-    std::memmove(d.offset + j + 1, d.offset + j, (idx - j) * sizeof(uint32_t));
-    count[j] = c;
-    d.offset[j] = off;
-    if (count[7] - count[8] > 20) {
-        for (int k = 0; k < kCandidateCount && count[k] != 0; k++) count[k] >>= 1;
+// Counts the use of candidate idx and keeps the list sorted by use, most used first: the
+// candidate moves ahead of those whose count is now below its own, the pairs between one place
+// up (offsets and counts in one move).
+inline void countCandidate(Candidate* list, uint32_t idx, uint32_t length) {
+    const uint32_t c = list[idx].count += length;
+    if (idx == 0 || c <= list[idx - 1].count) return;
+    const Candidate moved = list[idx];
+    uint32_t to = idx - 1;
+    while (to > 0 && list[to - 1].count < c) to--;
+    std::memmove(list + to + 1, list + to, (idx - to) * sizeof *list);
+    list[to] = moved;
+    if (list[7].count - list[8].count > 20) {
+        for (uint32_t k = 0; k < kCandidateCount; k++) list[k].count >>= 1;
     }
 }
 
@@ -230,9 +237,9 @@ struct WindowBits {
 template <class Bits>
 inline bool shortCopy(PayloadReader& in, BitStreamDecoder& d, Bits& bits) {
     const uint32_t sym = bits.decode(kShortDistanceCode);
-    if (sym < 24) return copyMatch(in, d, d.offset[sym], d.copyUnit);
+    if (sym < 24) return copyMatch(in, d, d.candidates[sym].offset, d.copyUnit);
     const uint32_t dist = (sym - 24) * 2048 + bits.take(11);
-    d.offset[kCandidateCount - 1 - (d.explicitCount & 3)] = dist;
+    d.candidates[kCandidateCount - 1 - (d.explicitCount & 3)].offset = dist;
     d.explicitCount++;
     // Shorter distances would overlap within one of the three 4-byte moves.
     if (dist < 4) {
@@ -266,12 +273,12 @@ MatchEnd matchSteps(PayloadReader& in, BitStreamDecoder& d, Bits& bits, MatchSta
             const uint32_t sym = bits.decode(kMatchCode + int(shift));
             const uint32_t idx = high | (sym >> shift);
             const uint32_t length = kMatchLength[sym & ((1u << shift) - 1)];
-            if (!copyMatch(in, d, d.offset[idx], length)) return MatchEnd::kStopped;
+            if (!copyMatch(in, d, d.candidates[idx].offset, length)) return MatchEnd::kStopped;
             if (!d.modes.popIf(length >= kModeThreshold[mode], mode)) {
                 in.damaged = true;
                 return MatchEnd::kStopped;
             }
-            countCandidate(d, idx, length);
+            countCandidate(d.candidates, idx, length);
         }
         atAction = false;
 
@@ -572,12 +579,13 @@ void decodeBitStream(PayloadReader& in, PlaneCoding coding, uint32_t rowLength, 
     d.p = 1;
     d.explicitCount = 0;
     d.copyUnit = d.variant == 0 ? 3 : 4;
-    std::memset(d.useCount, 0, sizeof d.useCount);
     d.modes.size = 0;
     std::memset(d.modes.slots, 0, sizeof d.modes.slots);
     for (uint32_t mode = 5; mode >= 2; mode--) d.modes.push(mode);
 
-    initDistanceCandidates(d.offset, d.row);
+    uint32_t offsets[kCandidateCount];
+    initDistanceCandidates(offsets, d.row);
+    for (int k = 0; k < kCandidateCount; k++) d.candidates[k] = {offsets[k], 0};
     if (d.contextFlag) readContextClasses(in, d);
     initLiteralModel(d.literals, d.contextFlag, readBits(in, 30));
     if (!buildPrefixCodes(in, d.variant, d.codes)) return;

@@ -161,17 +161,57 @@ bool TreeBuilder::node(uint32_t at, int length) {
     return table(first, bits, deeper);
 }
 
-// Fills the quick lookup entries of all leaves reached within kQuickBits bits.
-void fillQuick(uint16_t* quick, const DecodeNode* node, uint32_t prefix, int depth) {
+// The quick lookup entries of the leaves reached within kQuickBits bits, each at the index of
+// its own bits (the first bit in bit 0), grouped by code length.
+struct QuickLeaves {
+    struct Leaf {
+        uint16_t index;
+        uint16_t entry;  // symbol << 4 | length
+    };
+    Leaf found[kMaxSymbols];  // in the order the tree walk meets them
+    Leaf sorted[kMaxSymbols];
+    int count = 0;
+    int perLength[kQuickBits + 1] = {};
+
+    void collect(const DecodeNode* node, uint32_t prefix, int depth);
+    void fill(uint16_t* quick);
+};
+
+void QuickLeaves::collect(const DecodeNode* node, uint32_t prefix, int depth) {
     if (node->bits == 0) {
-        for (uint32_t high = 0; high < (1u << (kQuickBits - depth)); high++) {
-            quick[prefix | high << depth] = uint16_t(node->value << 4 | depth);
-        }
+        // A complete code has at most one leaf per symbol; the walk stops at the array's end
+        // all the same.
+        if (count == kMaxSymbols) return;
+        found[count++] = {uint16_t(prefix), uint16_t(node->value << 4 | depth)};
+        perLength[depth]++;
         return;
     }
     if (depth + node->bits > kQuickBits) return;
     for (uint32_t i = 0; i < (1u << node->bits); i++) {
-        fillQuick(quick, node + node->value + i, prefix | i << depth, depth + node->bits);
+        collect(node + node->value + i, prefix | i << depth, depth + node->bits);
+    }
+}
+
+// Fills the table by doubling: the entries for the first L bits, once complete, hold for the
+// indices with bit L set as well, so they are copied into the half above before the codes of
+// length L + 1 are written. Indices no code of up to kQuickBits bits reaches stay 0.
+void QuickLeaves::fill(uint16_t* quick) {
+    int start[kQuickBits + 2];
+    start[1] = 0;
+    for (int length = 1; length <= kQuickBits; length++) {
+        start[length + 1] = start[length] + perLength[length];
+    }
+    int next[kQuickBits + 1];
+    std::memcpy(next, start, sizeof next);
+    for (int k = 0; k < count; k++) sorted[next[found[k].entry & 15]++] = found[k];
+
+    quick[0] = 0;
+    for (int length = 1; length <= kQuickBits; length++) {
+        const size_t half = size_t(1) << (length - 1);
+        std::memcpy(quick + half, quick, half * sizeof *quick);
+        for (int k = start[length]; k < start[length + 1]; k++) {
+            quick[sorted[k].index] = sorted[k].entry;
+        }
     }
 }
 
@@ -211,9 +251,9 @@ bool buildCodeTree(PrefixCodeSet& set, int slot, const uint8_t* lengths, int sym
     if (!b.table(root + 1, shortest, shortest)) return false;
 
     if (slot < kPrefixCodeCount) {
-        uint16_t* quick = set.quick[slot];
-        std::memset(quick, 0, sizeof set.quick[slot]);
-        fillQuick(quick, set.nodes + root, 0, 0);
+        QuickLeaves leaves;
+        leaves.collect(set.nodes + root, 0, 0);
+        leaves.fill(set.quick[slot]);
     }
     return true;
 }

@@ -79,6 +79,7 @@ Method2Decoder* createDecoder(const PayloadHead& head, DecodeShared& shared, int
     d->rowMemory = rows;
     d->width = width;
     d->biasLanes = shared.biasLanes;
+    d->floatEightLanes = shared.biasLanes != LaneWidth::Eight;  // the processor has AVX2
     d->shared = &shared;
     d->magnitudes = &magnitudes;
     d->planeIndex = planeIndex;

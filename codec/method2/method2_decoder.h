@@ -108,7 +108,8 @@ struct Method2Decoder {
     TernaryModel ternaryModels[kTernaryModels];
 
     int32_t width;
-    LaneWidth biasLanes;  // of the bias cell adaptation, chosen for the processor
+    LaneWidth biasLanes;   // of the bias cell adaptation, chosen for the processor
+    bool floatEightLanes;  // the slots' element-wise loops eight lanes at a time (with AVX2)
     DecodeShared* shared;
     const MagnitudeTable* magnitudes;  // the escape magnitudes of the stream, shared by its planes
     void* rowMemory;   // the five row buffers and the two slot rows, one zero-filled block

@@ -1,6 +1,7 @@
 // Coding method 2: adaptation after each decoded sample. Completes the sample's record, trains
 // the linear predictors, adapts the bias cells and spreads the symbol into neighbouring residual
 // models.
+#include "codec/method2/float_lanes_avx2.h"
 #include "codec/method2/method2_decoder.h"
 #include "codec/method2/method2_float.h"
 #include "codec/shared/magnitude_models.h"
@@ -143,9 +144,18 @@ void updatePixel(Method2Decoder& d, int32_t sample, uint32_t symbol, int32_t res
     const float rateL = fprod(0.013f, g);
     const float reg1 = fprod(26896.0f, s.stepScale);
     const float regL = fprod(5041.0f, left.stepScale);
-    trainSlots(s, SlotStep(0.05f, e1, reg1), left, SlotStep(rateL, eL, regL), x, sh.stepSize);
-    const float e2 = fdiff(vf, fsum(base, dot28(s.weight, x)));
-    refineWeights(s, x, sh.stepSize, e2, fprod(s.stepScale, 529.0f));
+#if PQZ2_M2_X86
+    if (d.floatEightLanes) {
+        trainSlotsEight(s, 0.05f, e1, reg1, left, rateL, eL, regL, x, sh.stepSize);
+        const float e2 = fdiff(vf, fsum(base, dot28(s.weight, x)));
+        refineWeightsEight(s, x, sh.stepSize, e2, fprod(s.stepScale, 529.0f));
+    } else
+#endif
+    {
+        trainSlots(s, SlotStep(0.05f, e1, reg1), left, SlotStep(rateL, eL, regL), x, sh.stepSize);
+        const float e2 = fdiff(vf, fsum(base, dot28(s.weight, x)));
+        refineWeights(s, x, sh.stepSize, e2, fprod(s.stepScale, 529.0f));
+    }
     s.useCount++;
     s.stepScale = fsum(s.stepScale, fprod(fdiff(10.0f, s.stepScale), 0.0002f));
 

@@ -192,6 +192,26 @@ TEST(BitStreamDecoder, CopiesRepeatTheBytesTheirDistanceBack) {
     }
 }
 
+// Matches of 5 to 8 bytes from 2 to 7 bytes back (mode 2: candidate s / 4, length s % 4), where
+// the copy overlaps what it writes. Each stream is fresh, so candidate i is still offset i + 1;
+// a match of 8 bytes takes mode 3 from the stack, whose action code then leaves.
+TEST(BitStreamDecoder, OverlappingMatchesRepeatTheirPattern) {
+    for (uint32_t idx = 1; idx <= 6; idx++) {
+        for (uint32_t l = 0; l < 4; l++) {
+            StreamWriter s({}, 0);
+            s.play("L1 L2 L3 L4 L5 L6 L7 L8 L9 L10 E M1,1 A2,3");
+            const std::string step =
+                "M2," + std::to_string(4 * idx + l) + (l == 3 ? " A3,0" : " A2,0");
+            s.play(step.c_str());
+            s.play("E");
+            std::vector<uint8_t> expect = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+            expect.insert(expect.end(), 6, 10);
+            for (uint32_t i = 0; i < 5 + l; i++) expect.push_back(expect[expect.size() - idx - 1]);
+            expectDecodes(s, 0, 0, 1, expect);
+        }
+    }
+}
+
 // Variant 2 with the context flag (seven thresholds; the first puts every value in class 0):
 // zero runs of 6 and 24 + 3 bytes over a buffer that holds other bytes.
 TEST(BitStreamDecoder, ZeroRunsWriteZeros) {

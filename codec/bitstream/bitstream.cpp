@@ -165,19 +165,25 @@ inline void movePiece(uint8_t* dst, const uint8_t* src) {
     std::memcpy(dst, piece, kBytes);
 }
 
-// Copies len bytes from dist back, byte after byte (overlaps repeat the pattern). From eight
-// bytes back on, eight bytes move at a time: each piece repeats bytes written before it, and
-// the last piece ends at len, overlapping the one before it, so nothing behind is written.
-// Three bytes from two back or more go as two overlapping 2-byte pieces: from two back the
-// second piece reads the byte the first one wrote, as the byte loop would.
+// Copies kPiece bytes at a time from at least kPiece bytes back: each piece repeats bytes
+// written before it, and the last piece ends at len (len >= kPiece), overlapping the one before
+// it, so nothing behind is written.
+template <size_t kPiece>
+inline void copyPieces(uint8_t* dst, const uint8_t* src, size_t len) {
+    for (size_t i = 0; i + kPiece < len; i += kPiece) movePiece<kPiece>(dst + i, src + i);
+    movePiece<kPiece>(dst + len - kPiece, src + len - kPiece);
+}
+
+// Copies len bytes from dist back, as byte after byte would (overlaps repeat the pattern): in
+// pieces of 8, 4 or 2 bytes, the widest the distance and length allow.
 inline void copyBack(uint8_t* dst, size_t dist, size_t len) {
     const uint8_t* src = dst - dist;
     if (dist >= 8 && len >= 8) {
-        for (size_t i = 0; i + 8 < len; i += 8) movePiece<8>(dst + i, src + i);
-        movePiece<8>(dst + len - 8, src + len - 8);
-    } else if (dist >= 4 && len >= 4 && len < 8) {
-        movePiece<4>(dst, src);
-        movePiece<4>(dst + len - 4, src + len - 4);
+        copyPieces<8>(dst, src, len);
+    } else if (dist >= 4 && len >= 4) {
+        copyPieces<4>(dst, src, len);
+    } else if (dist >= 2 && len >= 2) {
+        copyPieces<2>(dst, src, len);
     } else if (dist == 1) {
         std::memset(dst, src[0], len);
     } else {

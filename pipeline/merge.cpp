@@ -4,6 +4,13 @@
 
 #include "codec/shared/reference_prediction.h"
 
+#if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
+#include <emmintrin.h>
+#define PQZ_MERGE_LANES 1
+#else
+#define PQZ_MERGE_LANES 0
+#endif
+
 namespace pqz {
 
 namespace {
@@ -20,6 +27,30 @@ void storePlane(uint8_t* px, const uint8_t* plane, size_t pixels) {
     for (; j < pixels; j++) px[j * kStride] = plane[j];
 }
 
+#if PQZ_MERGE_LANES
+// Four-byte pixels sixteen at a time: the plane's bytes are widened to one per 32-bit lane,
+// shifted to byte p and laid over the pixels with byte p cleared; the rest goes as above.
+void storePlaneOf4(uint8_t* px, const uint8_t* plane, size_t pixels, int p) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i shift = _mm_cvtsi32_si128(8 * p);
+    const __m128i keep = _mm_set1_epi32(int32_t(~(0xFFu << (8 * p))));
+    size_t j = 0;
+    for (; j + 16 <= pixels; j += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(plane + j));
+        const __m128i low = _mm_unpacklo_epi8(bytes, zero);
+        const __m128i high = _mm_unpackhi_epi8(bytes, zero);
+        const __m128i lanes[4] = {_mm_unpacklo_epi16(low, zero), _mm_unpackhi_epi16(low, zero),
+                                  _mm_unpacklo_epi16(high, zero), _mm_unpackhi_epi16(high, zero)};
+        __m128i* out = reinterpret_cast<__m128i*>(px + 4 * j);
+        for (int k = 0; k < 4; k++) {
+            const __m128i old = _mm_and_si128(_mm_loadu_si128(out + k), keep);
+            _mm_storeu_si128(out + k, _mm_or_si128(old, _mm_sll_epi32(lanes[k], shift)));
+        }
+    }
+    storePlane<4>(px + 4 * j + p, plane + j, pixels - j);
+}
+#endif
+
 // The plane stored as decoded into byte p of every pixel. A single plane decoded into the pixel
 // data itself is already in place.
 void storePlane(uint8_t* px, const uint8_t* plane, size_t pixels, size_t stride, int p) {
@@ -33,7 +64,11 @@ void storePlane(uint8_t* px, const uint8_t* plane, size_t pixels, size_t stride,
         case 3:
             return storePlane<3>(first, plane, pixels);
         case 4:
+#if PQZ_MERGE_LANES
+            return storePlaneOf4(px, plane, pixels, p);
+#else
             return storePlane<4>(first, plane, pixels);
+#endif
         default:
             for (size_t j = 0; j < pixels; j++) first[j * stride] = plane[j];
     }

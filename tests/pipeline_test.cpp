@@ -149,24 +149,33 @@ TEST_F(MergeTest, PlanesLandInTheirBytePositions) {
 }
 
 // Planes without a reference, for every pixel size, over widths around the merge's steps of
-// eight pixels: each plane lands in its own byte and leaves the other bytes alone.
+// eight and sixteen pixels: each plane lands in its own byte and leaves the other bytes alone,
+// whether the planes around it were merged before it (first pass, upwards) or after it
+// (second pass, downwards, over the first pass's bytes).
 TEST(Merge, PlanesWithoutReferenceForEveryPixelSize) {
     for (int planes = 2; planes <= 4; planes++) {
-        for (uint32_t width : {1u, 7u, 8u, 9u, 17u}) {
+        for (uint32_t width : {1u, 7u, 8u, 9u, 17u, 22u, 33u}) {
             DecodedImagePtr image(createDecodedImage(width, 3, 8 * planes, false, true));
             PayloadHead head;
             head.planeCount = planes;
             const size_t pixels = size_t(width) * 3;
             std::vector<uint8_t> plane(pixels);
-            for (int p = 0; p < planes; p++) {
-                head.planeTable[p] = PlaneDescriptor{uint8_t(p), 0, 0, {0, 0, 0}};
-                for (size_t j = 0; j < pixels; j++) plane[j] = uint8_t(31 * j + 64 * p + 1);
-                mergePlane(head, *image, plane.data(), p);
-            }
-            for (size_t j = 0; j < pixels; j++) {
-                for (int p = 0; p < planes; p++)
-                    ASSERT_EQ(image->data[j * planes + p], uint8_t(31 * j + 64 * p + 1))
-                        << planes << " planes, width " << width << ", pixel " << j;
+            for (int pass = 0; pass < 2; pass++) {
+                auto value = [&](size_t j, int p) {
+                    return uint8_t(31 * j + 64 * p + 1 + 7 * pass);
+                };
+                for (int k = 0; k < planes; k++) {
+                    const int p = pass == 0 ? k : planes - 1 - k;
+                    head.planeTable[p] = PlaneDescriptor{uint8_t(k), 0, 0, {0, 0, 0}};
+                    for (size_t j = 0; j < pixels; j++) plane[j] = value(j, p);
+                    mergePlane(head, *image, plane.data(), p);
+                }
+                for (size_t j = 0; j < pixels; j++) {
+                    for (int p = 0; p < planes; p++)
+                        ASSERT_EQ(image->data[j * planes + p], value(j, p))
+                            << planes << " planes, width " << width << ", pixel " << j << ", pass "
+                            << pass;
+                }
             }
             // The slack behind the pixels stays zero.
             for (size_t k = 0; k < 8; k++) EXPECT_EQ(image->data[image->dataSize + k], 0);

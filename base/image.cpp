@@ -31,15 +31,19 @@ uint32_t packedRowBytes(uint32_t width, int n) {
 }
 
 DecodedImage* createDecodedImage(uint32_t width, uint32_t height, int n, bool withPalette,
-                                 bool packed) {
+                                 bool packed, bool zeroRows) {
     const uint32_t rowBytes =
         (packed || n > 4) ? packedRowBytes(width, n) : ((width + 7) / 2) & ~3u;
     const bool hasPalette = withPalette && n <= 8;
     const size_t dataSize = size_t(height) * rowBytes;
     const size_t paletteSize = hasPalette ? size_t(3) << n : 0;
-    auto* img = static_cast<DecodedImage*>(
-        std::calloc(1, sizeof(DecodedImage) + dataSize + kDataSlack + paletteSize));
+    const size_t bytes = sizeof(DecodedImage) + dataSize + kDataSlack + paletteSize;
+    auto* img = static_cast<DecodedImage*>(zeroRows ? std::calloc(1, bytes) : std::malloc(bytes));
     if (!img) return nullptr;
+    if (!zeroRows) {
+        std::memset(img, 0, sizeof *img);
+        std::memset(reinterpret_cast<uint8_t*>(img + 1) + dataSize, 0, kDataSlack + paletteSize);
+    }
     img->width = uint16_t(width);
     img->height = uint16_t(height);
     img->rowBytes = rowBytes;

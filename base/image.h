@@ -51,10 +51,12 @@ struct DecodedImage {
 };
 
 // Allocates a record. packed = true gives the stored row layout; packed = false gives the 4-bit
-// rows aligned to four bytes that the bitmap conversion uses for n <= 4. Returns null when the
-// allocation fails or the size is out of range.
+// rows aligned to four bytes that the bitmap conversion uses for n <= 4. The rows are zero
+// unless zeroRows is false, for a caller that writes every row itself; the bytes behind the
+// rows and the palette are zero either way. Returns null when the allocation fails or the size
+// is out of range.
 DecodedImage* createDecodedImage(uint32_t width, uint32_t height, int bitsPerPixel,
-                                 bool withPalette, bool packed);
+                                 bool withPalette, bool packed, bool zeroRows = true);
 void freeDecodedImage(DecodedImage* image);
 
 struct DecodedImageRelease {

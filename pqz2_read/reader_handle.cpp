@@ -142,7 +142,8 @@ DecodedImage* decodeImage(ReaderHandle* h, pqz2_damage damage, AuxHeader** aux) 
     if (!info.compressed && info.payload_size < uint64_t(info.height) * info.native_row_bytes)
         return nullptr;
     const bool palette = (info.format_byte & 0x80) != 0;
-    DecodedImage* img = createDecodedImage(info.width, info.height, n, palette, true);
+    // The decode writes every row (zeros where it gives up), so the rows need no zeroing.
+    DecodedImage* img = createDecodedImage(info.width, info.height, n, palette, true, false);
     if (!img) return nullptr;
     img->format = info.format_byte;
     const pqz2_status s =

@@ -77,6 +77,45 @@ TEST(Dib, WideningOf2_15_16_And32BitPixels) {
     EXPECT_EQ(b[4].rows, (std::vector<uint8_t>{1, 2, 3, 4}));
 }
 
+// Wider 32- and 16-bit images go straight into the bitmap's rows: every pixel's three bytes,
+// rows bottom-up, and zero padding behind each row (the allocation is not zeroed beforehand).
+TEST(Dib, WidenedRowsArePaddedAndStoredBottomUp) {
+    TempDir dir;
+    PqzWriter w;
+    std::vector<uint8_t> quads(5 * 3 * 4), pairs(5 * 3 * 2);
+    for (size_t i = 0; i < quads.size(); i++) quads[i] = uint8_t(i + 1);
+    for (size_t i = 0; i < pairs.size(); i++) pairs[i] = uint8_t(37 * i + 5);
+    w.imageBlock(raw(5, 3, 32, quads));
+    w.imageBlock(raw(5, 3, 16, pairs));
+    ReaderHandle* h = pqzOpen(test::writeTemp(dir, w.bytes()).c_str());
+    for (const std::vector<uint8_t>* stored : {&quads, &pairs}) {
+        DibImage* d = pqzReadImage(h, nullptr);
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(d->biBitCount, 24);
+        EXPECT_EQ(d->biSizeImage, 3u * 16);
+        const std::vector<uint8_t> bytes = dibBytes(d);
+        const size_t bytesPerPixel = stored->size() / 15;
+        std::vector<uint8_t> expect;
+        for (int y = 2; y >= 0; y--) {
+            for (int x = 0; x < 5; x++) {
+                const uint8_t* s = stored->data() + (5 * y + x) * bytesPerPixel;
+                if (bytesPerPixel == 4) {
+                    expect.insert(expect.end(), s, s + 3);
+                } else {
+                    const uint32_t v = uint32_t(s[0] | s[1] << 8);
+                    expect.push_back(uint8_t(v << 3));
+                    expect.push_back(uint8_t((v >> 2) & 0xF8));
+                    expect.push_back(uint8_t((v >> 7) & 0xF8));
+                }
+            }
+            expect.insert(expect.end(), 1, 0);
+        }
+        EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 40, bytes.end()), expect);
+        pqzFreeResource(d);
+    }
+    pqzClose(h);
+}
+
 TEST(Dib, ImagesWithoutPaletteTakeTheLastPaletteOfTheHandle) {
     TempDir dir;
     PqzWriter w;

@@ -521,8 +521,6 @@ struct ByteLists {
         for (uint32_t ctx = from; ctx <= to && ctx < 256; ctx++) {
             if (m.ranks[ctx].total != total(int(ctx))) return "total of " + std::to_string(ctx);
             if (m.selector[ctx] != selector[ctx]) return "selector of " + std::to_string(ctx);
-            if (m.selectorTable[ctx] != selector[ctx] * kQuickTableEntries)
-                return "selector table of " + std::to_string(ctx);
             if (std::memcmp(m.ranks[ctx].pair, &count(int(ctx), 0), 512) != 0)
                 return "pairs of " + std::to_string(ctx);
         }

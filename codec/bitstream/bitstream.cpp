@@ -385,8 +385,6 @@ struct LiteralRun {
     BitWindow window;
 };
 
-static_assert(kQuickTableEntries == 1 << kQuickBits, "literal tables found by their offset");
-
 // Literals from run.p up to stop while they take the common path: a code in the quick lookup, a
 // sorted list and no new literal code. The loop makes no calls and walks no tree, so that its
 // state stays in registers; everything else returns to the caller, which handles it and starts
@@ -399,43 +397,39 @@ PQZ_HOT_INLINE RunEnd literalRun(BitStreamDecoder& d, LiteralRun& run, size_t st
     uint8_t* at = out + run.p;
     uint8_t* const last = out + stop;
     LiteralModel& literals = d.literals;
+    const PrefixCodeSet& codes = d.codes;
     uint32_t before = run.before;
     BitWindow window = run.window;
     RunEnd end = RunEnd::kBound;
     while (at < last) {
+        const uint32_t ctx = formContext<kKind>(cls, row, out, size_t(at - out), before);
         if (!window.fill()) {
             end = RunEnd::kSingle;
             break;
         }
-        const uint32_t ctx = formContext<kKind>(cls, row, out, size_t(at - out), before);
-        // The context's table found by its offset: one addition on the way to the lookup.
-        const uint32_t entry =
-            quickTables(d.codes)[kLiteralCode * kQuickTableEntries + literals.selectorTable[ctx] +
-                                 (window.bits() & (kQuickTableEntries - 1))];
+        const uint32_t entry = window.quickEntry(codes, kLiteralCode + literals.selector[ctx]);
         const int length = int(entry & 15);
         if (length == 0) {
             end = RunEnd::kSingle;
             break;
         }
         window.take(length);
-        // 64 bits wide, so that the rank's offset of -1 goes into the addresses.
-        const size_t q = entry >> 4;
+        const uint32_t q = entry >> 4;
         if (q == 0) {
             end = RunEnd::kEscape;
             break;
         }
         RankList& list = literals.ranks[ctx];
-        const size_t rank = q - 1;
-        const RankPair pair = list.pair[rank];
-        if (pair.count >= list.indexedBelow) {
+        const uint32_t rank = q - 1;
+        if (list.pair[rank].count >= list.indexedBelow) {
             run.ctx = ctx;
-            run.rank = uint32_t(rank);
+            run.rank = rank;
             end = RunEnd::kPlainMove;
             break;
         }
-        before = pair.value;
+        before = list.pair[rank].value;
         *at++ = uint8_t(before);
-        moveByIndex<kWide>(list, uint32_t(rank), pair);
+        moveByIndex<kWide>(list, rank);
         // The byte is the next literal's context: this keeps the compiler from carrying it to
         // the next literal through the stack (a store and a load on the chain).
         asm("" : "+r"(before));

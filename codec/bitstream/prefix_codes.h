@@ -52,11 +52,6 @@ struct PrefixCodeSet {
     uint16_t quick[kPrefixCodeCount][1 << kQuickBits];
 };
 
-// The quick lookups of all codes as one array: code k's starts at entry k << kQuickBits.
-inline const uint16_t* quickTables(const PrefixCodeSet& set) {
-    return &set.quick[0][0];
-}
-
 // Reads the description of the code set from the bit stream (for coding variant 2 only codes
 // 11..17) and builds the tables. An incomplete, over-subscribed or empty code, or a repeat that
 // runs past the last symbol of a code, marks the stream damaged and returns false.
@@ -154,9 +149,6 @@ class BitWindow {
     uint32_t quickEntry(const PrefixCodeSet& set, int code) const {
         return set.quick[code][bits_ & ((1u << kQuickBits) - 1)];
     }
-
-    // The bits held, the next in bit 0 (at least the longest code's after fill).
-    uint64_t bits() const { return bits_; }
 
     // Takes the bits of a code found by quickEntry.
     void take(int length) {

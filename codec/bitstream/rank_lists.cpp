@@ -18,7 +18,6 @@ void initLiteralModel(LiteralModel& m, bool contextFlag, uint32_t thresholdBits)
     indexRankCounts(first);
     for (RankList& list : m.ranks) list = first;
     std::memset(m.selector, 0, sizeof m.selector);
-    std::memset(m.selectorTable, 0, sizeof m.selectorTable);
     for (int j = 0; j < 5; j++) m.threshold[j] = uint8_t((thresholdBits >> (6 * j)) & 63);
     m.threshold[5] = 0;
     m.rescaleLimit = contextFlag ? 4096 : 256;
@@ -161,9 +160,7 @@ bool wideRankMoves() {
 
 void adaptLiteralCode(LiteralModel& m, uint32_t ctx) {
     RankList& list = m.ranks[ctx];
-    const uint8_t sel = chooseSelector(list, m.threshold);
-    m.selector[ctx] = sel;
-    m.selectorTable[ctx] = uint16_t(sel * kQuickTableEntries);
+    m.selector[ctx] = chooseSelector(list, m.threshold);
     if (list.pair[0].count >= 224 || list.total >= m.rescaleLimit) rescaleRankList(m, ctx);
 }
 
@@ -172,8 +169,7 @@ uint8_t chooseSelector(const RankList& list, const uint8_t* threshold) {
     const RankPair* pair = list.pair;
     uint32_t sum = 0, leading = 0;
     // Four pairs at a time while all four are taken (counts are not negative, so every sum on
-    // the way is at most the last), then the pairs of the last four one at a time while the sum
-    // is at most the part, without a branch: where the counting stops follows the data.
+    // the way is at most the last), then one at a time.
     constexpr uint32_t kStep = 4;
     while (leading + kStep <= 256) {
         const uint32_t four = pair[leading].count + pair[leading + 1].count +
@@ -182,19 +178,11 @@ uint8_t chooseSelector(const RankList& list, const uint8_t* threshold) {
         sum += four;
         leading += kStep;
     }
-    if (leading < 256) {
-        const RankPair* rest = pair + leading;
-        for (uint32_t k = 0; k < kStep; k++) {
-            const uint32_t take = sum <= part;
-            sum += take * rest[k].count;
-            leading += take;
-        }
-    }
-    // The first selector whose threshold the leading values reach: bit k of reached is set
-    // when leading >= threshold[k] (always for the last, whose threshold is 0).
-    uint32_t reached = 0;
-    for (uint32_t k = 0; k < 6; k++) reached |= uint32_t(leading >= threshold[k]) << k;
-    return uint8_t(trailingZeros(reached));
+    while (sum <= part && leading < 256) sum += pair[leading++].count;
+    if (leading >= threshold[0]) return 0;
+    uint8_t sel = 1;
+    while (leading < threshold[sel]) sel++;
+    return sel;
 }
 
 }  // namespace pqz

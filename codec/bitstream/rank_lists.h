@@ -46,16 +46,10 @@ struct RankList {
 };
 static_assert(sizeof(RankList) == 1024, "a power-of-two record per context");
 
-// Entries of one quick lookup table of the prefix codes (kQuickBits long).
-constexpr uint32_t kQuickTableEntries = 1024;
-
 struct LiteralModel {
     RankList ranks[256];
     uint8_t selector[256];  // literal code of each context, 0..5
-    // The same as the offset of the code's quick lookup table from the first literal code's:
-    // the table is found with one addition, without a multiplication on the way to the lookup.
-    uint16_t selectorTable[256];
-    uint8_t threshold[6];  // selector thresholds; the last is 0
+    uint8_t threshold[6];   // selector thresholds; the last is 0
     uint32_t rescaleLimit;
 };
 
@@ -235,18 +229,13 @@ PQZ_TARGET_AVX2 inline void insertPairWide(RankList& list, uint32_t to, uint32_t
 // that has them.
 template <bool kWide = false>
 inline void moveByIndex(RankList& list, uint32_t rank) {
-    moveByIndex<kWide>(list, rank, list.pair[rank]);
-}
-
-// The same, with the pair at rank already read (current).
-template <bool kWide = false>
-inline void moveByIndex(RankList& list, uint32_t rank, RankPair current) {
-    const uint32_t old = current.count;
+    RankPair* pair = list.pair;
+    const uint32_t old = pair[rank].count;
     const uint32_t count = old + 1;
     // The pair goes ahead of every pair whose count is not above its new one.
     const uint32_t to = list.firstAtMost[count];
     list.firstAtMost[old] = uint8_t(list.firstAtMost[old] + 1);
-    RankPair moved = current;
+    RankPair moved = pair[rank];
     moved.count = uint8_t(count);
 #if PQZ_RANK_WIDE_LANES
     if constexpr (kWide) {

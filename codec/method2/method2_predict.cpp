@@ -1,7 +1,6 @@
 // Coding method 2: prediction of a sample and its coding contexts. A context-selected linear
 // predictor blended with the predictors of six neighbouring samples, five cascaded bias
 // corrections, and the contexts of the residual models.
-#include "codec/method2/float_lanes_avx2.h"
 #include "codec/method2/method2_decoder.h"
 #include "codec/method2/method2_float.h"
 #include "codec/method2/method2_gradients.h"
@@ -73,7 +72,7 @@ struct Rows {
 // Prediction of the slot blended with its neighbours' slots, in 1/16 units. Centres the
 // features on the fixed-weight prediction and sets up a slot on its first use.
 int32_t directionalEstimate(PredictorSlot& slot, float* inputs, const PredictorSlot* const nb[6],
-                            int cls, const float* fixedWeight, bool eightLanes) {
+                            int cls, const float* fixedWeight, LaneWidth lanes) {
     float* x = inputs;
     const float base = dot28(fixedWeight, x);
     inputs[28] = base;
@@ -81,14 +80,7 @@ int32_t directionalEstimate(PredictorSlot& slot, float* inputs, const PredictorS
 
     const float(*k)[4] = blendLanes.lane[cls];
     alignas(16) float b[kInputs];
-#if PQZ2_M2_X86
-    if (eightLanes)
-        blendWeightsEight(b, k, nb);
-    else
-#else
-    (void)eightLanes;  // four lanes only
-#endif
-        blendWeights(b, k, nb);
+    blendWeightsIn(lanes, b, k, nb);
     const float blend = fsum(dot28(b, x), base);
     inputs[30] = blend;
 
@@ -508,13 +500,7 @@ PQZ_HOT_INLINE PredictorSlot* slotOfContext(RangeDecoder& rc, Method2Decoder& d,
     const float r0 = fsum(dot28(slot->weight, x), x[28]);
     const float e = fprod(fdiff(float(left), r0), 2.1f);
     const float reg = fprod(7744.0f, slot->stepScale);
-#if PQZ2_M2_X86
-    if (d.floatEightLanes) {
-        trainSlotEight(*slot, x, sh.stepSize, 0.023f, e, reg);
-        return slot;
-    }
-#endif
-    trainSlot(*slot, x, sh.stepSize, SlotStep(0.023f, e, reg));
+    trainSlotIn(d.lanes, *slot, x, sh.stepSize, 0.023f, e, reg);
     return slot;
 }
 
@@ -572,7 +558,7 @@ int32_t predictPixel(RangeDecoder& rc, Method2Decoder& d, const Method2Decoder* 
     PredictorSlot* const* b = d.slotRowB + d.slotCursor;
     const PredictorSlot* const neighbours[6] = {a[-1], b[1], b[2], a[-2], b[0], a[0]};
     d.directional = directionalEstimate(*slot, d.inputs, neighbours, directionClass(g),
-                                        sh.fixedWeight, d.floatEightLanes);
+                                        sh.fixedWeight, d.lanes);
 
     if (ref1) {
         const Rows r1(*ref1), r2(*ref2);

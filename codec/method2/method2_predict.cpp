@@ -37,10 +37,11 @@ constexpr int32_t kContextThreshold[6][13] = {
     {7, 10, 31, -1, 11, 21, -256, 1024, 5888, -2048, -2048, -2048, 145408},
 };
 
-// Bit b of the 32-bit two's-complement value of x (x is formed without overflow in 64 bits;
-// its low 32 bits are those of the 32-bit wrapping sum).
-inline uint32_t bitOf(int64_t x, int b) {
-    return uint32_t(uint64_t(x)) & (1u << b);
+// Bit b of the 32-bit two's-complement value of x. The stage keys form their sums in unsigned
+// 32-bit arithmetic (the prediction as uint32_t), which wraps as the two's-complement sum does
+// and needs no widening of the neighbour values.
+inline uint32_t bitOf(uint32_t x, int b) {
+    return x & (1u << b);
 }
 
 inline int32_t add32(int32_t a, int32_t b) {
@@ -251,7 +252,7 @@ PQZ_HOT_INLINE StageKey stageKey<0, true>(const CascadeInputs& in, int32_t pred)
 template <>
 PQZ_HOT_INLINE StageKey stageKey<1, false>(const CascadeInputs& in, int32_t pred) {
     const PixelRecord *C = in.C, *U1 = in.U1, *U2 = in.U2, *U3 = in.U3, *U4 = in.U4;
-    const int64_t p = pred;
+    const uint32_t p = uint32_t(pred);
     const uint32_t bits = bitOf(p - C[-5].value, 15) | bitOf(p - U4[-3].value, 16) |
                           bitOf(p - U4[2].value, 17) | bitOf(p - U4[4].value, 18) |
                           bitOf(p - U1[5].value, 19) |
@@ -269,7 +270,7 @@ PQZ_HOT_INLINE StageKey stageKey<1, true>(const CascadeInputs& in, int32_t pred)
     const PixelRecord *C = in.C, *U1 = in.U1, *U2 = in.U2, *U4 = in.U4;
     const PixelRecord *aC = in.r1->C, *aU1 = in.r1->U1, *aU2 = in.r1->U2;
     const PixelRecord *bC = in.r2->C, *bU1 = in.r2->U1, *bU2 = in.r2->U2;
-    const int64_t p = pred;
+    const uint32_t p = uint32_t(pred);
     const int32_t a0 = in.a0;
     const uint32_t bits =
         bitOf(C[-5].value - p, 15) | bitOf(U4[4].value - p, 16) | bitOf(U1[5].value - p, 17) |
@@ -286,7 +287,7 @@ PQZ_HOT_INLINE StageKey stageKey<1, true>(const CascadeInputs& in, int32_t pred)
 template <>
 PQZ_HOT_INLINE StageKey stageKey<2, false>(const CascadeInputs& in, int32_t pred) {
     const PixelRecord *C = in.C, *U1 = in.U1, *U2 = in.U2, *U3 = in.U3, *U4 = in.U4;
-    const int64_t p = pred;
+    const uint32_t p = uint32_t(pred);
     const uint32_t bits = bitOf(p - C[-2].value, 15) | bitOf(p - U3[-2].value, 16) |
                           bitOf(p - U4[0].value, 17) | bitOf(U3[1].value - p, 18) |
                           bitOf(p - U4[3].value, 19) |
@@ -304,7 +305,7 @@ PQZ_HOT_INLINE StageKey stageKey<2, true>(const CascadeInputs& in, int32_t pred)
     const PixelRecord *C = in.C, *U1 = in.U1, *U2 = in.U2;
     const PixelRecord *aC = in.r1->C, *aU1 = in.r1->U1, *aU2 = in.r1->U2;
     const PixelRecord *bC = in.r2->C, *bU2 = in.r2->U2;
-    const int64_t p = pred;
+    const uint32_t p = uint32_t(pred);
     const int32_t a0 = in.a0;
     const uint32_t bits = bitOf(208 - bC[-1].value, 15) | bitOf(C[-2].value - p, 16) |
                           bitOf(U2[0].value - p, 17) |
@@ -323,9 +324,9 @@ PQZ_HOT_INLINE StageKey stageKey<2, true>(const CascadeInputs& in, int32_t pred)
 template <>
 PQZ_HOT_INLINE StageKey stageKey<3, false>(const CascadeInputs& in, int32_t pred) {
     const PixelRecord *C = in.C, *U1 = in.U1, *U2 = in.U2, *U3 = in.U3;
-    const int64_t p = pred;
+    const uint32_t p = uint32_t(pred);
     const int32_t a0 = in.a0;
-    const int64_t h = uint32_t(U1[0].aux + U1[-1].aux + U1[2].aux + U1[1].aux) >> 1;
+    const uint32_t h = uint32_t(U1[0].aux + U1[-1].aux + U1[2].aux + U1[1].aux) >> 1;
     const uint32_t bits = bitOf(p - C[-3].value, 15) | bitOf((p - C[-1].aux) - a0, 16) |
                           bitOf((2 * p - U1[0].aux) - (a0 + U1[0].value), 17) |
                           bitOf(p - U3[0].value, 18) | bitOf((p - a0) - U2[1].aux, 19) |
@@ -346,9 +347,9 @@ PQZ_HOT_INLINE StageKey stageKey<3, true>(const CascadeInputs& in, int32_t pred)
 template <>
 PQZ_HOT_INLINE StageKey stageKey<4, false>(const CascadeInputs& in, int32_t pred) {
     const PixelRecord *C = in.C, *U1 = in.U1, *U2 = in.U2, *U3 = in.U3;
-    const int64_t p = pred;
+    const uint32_t p = uint32_t(pred);
     const int32_t a0 = in.a0;
-    const int64_t h4 = uint32_t(U1[-1].value + U1[1].value + 2 * U1[0].value) >> 2;
+    const uint32_t h4 = uint32_t(U1[-1].value + U1[1].value + 2 * U1[0].value) >> 2;
     const uint32_t bits = bitOf((p - C[-4].aux) - a0, 15) | bitOf((p - a0) - U1[-2].aux, 16) |
                           bitOf((p - a0) - U1[4].aux, 17) |
                           bitOf((p - C[-1].value) - (U1[0].value - U1[-1].value), 18) |

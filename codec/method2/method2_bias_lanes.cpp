@@ -166,29 +166,18 @@ PQZ_TARGET_AVX2 inline void store2(void* low, void* high, __m256i v) {
     _mm_storeu_si128(static_cast<__m128i*>(high), _mm256_extracti128_si256(v, 1));
 }
 
-// Byte offsets from the table, formed in lanes once per stage so that each block costs one
-// load of its offset: `rows`, the rows of the middle count and its successor in the blocks
-// across feature bits 0 to 10; `mirror`, the used cell's place in the mirror's blocks across
-// them. The table spans 2^17 bytes, so 32 bits hold any offset.
+// Byte offsets from the table: of the rows of the middle count and its successor in the blocks
+// across feature bits 0 to 10, and of the used cell in the mirror's blocks across them. Blocks
+// lie 64 bytes apart and both starting offsets lie within their block, so flipping feature bit
+// j flips bit 6 + j of the offset: one exclusive-or per block, the table added by the address.
 struct AcrossOffsets {
-    alignas(32) uint32_t rows[16];
-    alignas(32) uint32_t mirror[16];
-    PQZ_TARGET_AVX2 AcrossOffsets(uint32_t rowsAt, uint32_t mirrorAt) {
-        // Blocks lie 64 bytes apart; rowsAt and mirrorAt lie within their block, so flipping
-        // feature bit j flips bit 6 + j of the offset.
-        const __m256i low = _mm256_setr_epi32(64, 128, 256, 512, 1024, 2048, 4096, 8192);
-        const __m256i high = _mm256_setr_epi32(16384, 32768, 65536, 0, 0, 0, 0, 0);
-        const __m256i r = _mm256_set1_epi32(int32_t(rowsAt));
-        const __m256i m = _mm256_set1_epi32(int32_t(mirrorAt));
-        _mm256_store_si256(reinterpret_cast<__m256i*>(rows), _mm256_xor_si256(r, low));
-        _mm256_store_si256(reinterpret_cast<__m256i*>(rows + 8), _mm256_xor_si256(r, high));
-        _mm256_store_si256(reinterpret_cast<__m256i*>(mirror), _mm256_xor_si256(m, low));
-        _mm256_store_si256(reinterpret_cast<__m256i*>(mirror + 8), _mm256_xor_si256(m, high));
-    }
+    size_t rowsAt, mirrorAt;
+    size_t rows(int j) const { return rowsAt ^ (size_t(sizeof(BiasBlock)) << j); }
+    size_t mirror(int j) const { return mirrorAt ^ (size_t(sizeof(BiasBlock)) << j); }
 };
 
 // The sums and, 32 bytes on, the scales of a block at a byte offset from the table.
-inline int16_t* sumsAt(BiasBlock* table, uint32_t offset) {
+inline int16_t* sumsAt(BiasBlock* table, size_t offset) {
     return reinterpret_cast<int16_t*>(reinterpret_cast<char*>(table) + offset);
 }
 constexpr int kScaleOffset = int(offsetof(BiasBlock, scaleCountdown) / sizeof(int16_t));
@@ -196,8 +185,8 @@ constexpr int kScaleOffset = int(offsetof(BiasBlock, scaleCountdown) / sizeof(in
 // The two row pairs across feature bits j and j + 1.
 PQZ_TARGET_AVX2 inline void nudgeAcrossPair(BiasBlock* table, const AcrossOffsets& off, int j,
                                             const Rule16& rule) {
-    int16_t* a = sumsAt(table, off.rows[j]);
-    int16_t* b = sumsAt(table, off.rows[j + 1]);
+    int16_t* a = sumsAt(table, off.rows(j));
+    int16_t* b = sumsAt(table, off.rows(j + 1));
     const __m256i sum = join(load128(a), load128(b));
     const __m256i meta = join(load128(a + kScaleOffset), load128(b + kScaleOffset));
     store2(a, b, nudge16(sum, meta, rule));
@@ -208,13 +197,13 @@ template <int First, int... L>
 inline __m128i gatherAt(BiasBlock* table, const AcrossOffsets& off, int shift,
                         std::integer_sequence<int, L...>) {
     __m128i v = _mm_setzero_si128();
-    ((v = _mm_insert_epi16(v, sumsAt(table, off.mirror[First + L])[shift], L)), ...);
+    ((v = _mm_insert_epi16(v, sumsAt(table, off.mirror(First + L))[shift], L)), ...);
     return v;
 }
 template <int First, int... L>
 inline void scatterAt(BiasBlock* table, const AcrossOffsets& off, __m128i v,
                       std::integer_sequence<int, L...>) {
-    ((*sumsAt(table, off.mirror[First + L]) = int16_t(_mm_extract_epi16(v, L))), ...);
+    ((*sumsAt(table, off.mirror(First + L)) = int16_t(_mm_extract_epi16(v, L))), ...);
 }
 
 }  // namespace
@@ -225,14 +214,13 @@ PQZ_TARGET_AVX2 void adaptRelatedSixteenLanes(BiasBlock* table, int32_t idx, int
     const __m128i up = _mm_set1_epi16(int16_t(e)), down = _mm_set1_epi16(int16_t(-e));
     const __m256i high = _mm256_set1_epi16(int16_t(clipHigh));
     const __m256i low = _mm256_set1_epi16(int16_t(clipLow));
-    const AcrossOffsets off(uint32_t(at.ownAt) + 8 * uint32_t(at.firstRow),
-                            uint32_t(at.mirrorAt) + 2 * uint32_t(at.cell));
+    const AcrossOffsets off{at.ownAt + 8 * size_t(at.firstRow), at.mirrorAt + 2 * size_t(at.cell)};
 
     {
         // The own and mirror rows in the low lanes, the rows across feature bit 0 in the high.
         BiasBlock& own = blockAt(table, at.ownAt);
         BiasBlock& mir = blockAt(table, at.mirrorAt);
-        int16_t* first = sumsAt(table, off.rows[0]);
+        int16_t* first = sumsAt(table, off.rows(0));
         int16_t* ownRow = own.sum + 4 * at.mid;
         int16_t* mirrorRow = mir.sum + 4 * at.mid;
         const __m256i sum =

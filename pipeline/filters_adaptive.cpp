@@ -89,10 +89,8 @@ inline int selectAtLeast(int x, int y, int a, int b) {
 }
 
 // Stage 1 blends C and F in quarters: C, (C + G) / 2, G = (C + F) / 2, (F + G) / 2, F, each
-// rounded down; with d = F - C they are C + floor(q d / 4) for q = 0 to 4.
-inline int blend1(int C, int d, int q) {
-    return C + ((q * d) >> 2);
-}
+// rounded down; with d = F - C they are C + floor(q d / 4) for q = 0 to 4 (computed where used,
+// from the product q d).
 
 // Stage 2's rounding term of blend q at q + 1 (see blend2), a load that takes no arithmetic
 // beside the chain.
@@ -165,15 +163,15 @@ struct Prediction {
 };
 
 // Stage 1's end points of column i of a span from the samples W and WW to its left: C and
-// F - C, F picked by the sign of the horizontal activity (dm is -1 when it is not positive)
-// through a mask of precomputed differences, so that nothing branches.
+// F - C, F picked by the sign of the horizontal activity (positive when hm >= above) through a
+// conditional move, which waits for the activity only, not for a mask made from it.
 struct Stage1Ends {
     int C, dF;
 };
-inline Stage1Ends stage1Ends(const SpanTerms& t, int i, int W, int WW, int dm) {
+inline Stage1Ends stage1Ends(const SpanTerms& t, int i, int W, int WW, int hm, int above) {
     const int C = (t.C[i] + 28 * W + 3 * WW) >> 6;
     const int dF1 = ((W + t.f1[i]) >> 3) - C, dF0 = W + t.f0[i] - C;
-    return {C, dF1 ^ ((dF1 ^ dF0) & dm)};
+    return {C, selectAtLeast(dF1, dF0, hm, above)};
 }
 
 // Stage 2's targets less 2 C: (6 I + k1) / 8 - I = (k1 - 2 I) / 8 and (2 I + W + k0) / 4 - I =
@@ -184,37 +182,84 @@ inline int stage2Target(const SpanTerms& t, int i, int W, int C, int jm) {
     return a1 ^ ((a1 ^ a0) & jm);
 }
 
+// One move of a class boundary, found by the move's kind k (0 to 3 below, 4 for none) and the
+// stage's class minus one q and table bit: the threshold it changes (16 the idle one), the
+// threshold's step, the activity whose entry changes relative to the old threshold, the class it
+// gets, and where that entry lies. An entry outside lo to lo + span - 1 is not written (span 0 for
+// no move).
+struct BoundaryMove {
+    uint8_t threshold;
+    int8_t step;
+    int8_t atFromThreshold;
+    uint8_t value;
+    int8_t mirrored;   // -1 for tables 1 and 3, which run down from the middle of their array
+    uint8_t lo;        // 1 for tables 0 and 3, whose entry 0 is not kept
+    uint16_t arrayAt;  // offset of the entry's middle in ClassTables::stage
+    uint16_t span;
+};
+
+// Indexed by 10 k + 2 q + table bit. Kind 0 or 1: the stage 1 blend below or above the one picked
+// was better (table 0 or 1 by the sign of D); 2 or 3: stage 2's (table 2 or 3 by the sign of J).
+// Boundary b lies between classes b + 1 and b + 2: a better class below moves b = q - 1 up by one
+// activity, so the old threshold gets class b + 1; a better class above moves b = q down, so the
+// activity below it gets class b + 2.
+struct BoundaryMoves {
+    BoundaryMove move[50];
+    constexpr BoundaryMoves() : move() {
+        for (int k = 0; k < 5; k++)
+            for (int sel = 0; sel < 10; sel++) {
+                const int q = sel >> 1, up = (k & 1) ^ 1;
+                const int t = (k < 2 ? 0 : 2) + (sel & 1), b = q - up;
+                BoundaryMove& m = move[10 * k + sel];
+                m = BoundaryMove{16, 0, 0, 0, 0, 0, 0, 0};
+                if (k == 4 || b < 0 || b > 3) continue;  // no move, or one that cannot be asked for
+                const int lo = t == 0 || t == 3;
+                m = BoundaryMove{uint8_t(4 * t + b),
+                                 int8_t(2 * up - 1),
+                                 int8_t(up - 1),
+                                 uint8_t(b + 1 - up),
+                                 int8_t(-(t & 1)),
+                                 uint8_t(lo),
+                                 uint16_t((t >> 1) * 2 * kMid + kMid),
+                                 uint16_t(1024 - lo)};
+            }
+    }
+};
+constexpr BoundaryMoves kMoves;
+
+// Which of the neighbouring blends may be asked for, by class minus one: 1 the one below, 2 the
+// one above (the end classes have one neighbour only).
+constexpr uint8_t kNeighbours[5] = {2, 3, 3, 3, 1};
+
 // After a large error e = |p - prediction| moves one class boundary towards the blend that
 // would have done better: stage 1's first, then stage 2's. The end classes never move. It takes
 // the prediction as the loop computed it and is expanded in the loop, so that the loop's values
 // stay in registers rather than being saved around a call. Which boundary moves, if any, is
 // chosen and applied without branches (the choice follows the photo's noise and would
-// mispredict about once per call): when nothing moves, the idle threshold takes a step of 0 and
-// entry 0 of a stage's array (an activity of 1024, never read) is written.
-[[gnu::always_inline]] inline void adaptClasses(ClassTables& c, const Prediction& pr, int D, int J,
-                                                int p) {
+// mispredict about once per call): the choice indexes a table of the moves, whose idle entry
+// steps the idle threshold by 0 and writes entry 0 of the first array (an activity of -1024,
+// never read).
+// dNotPositive and jm give the signs of the activities (jm -1 when J is negative).
+[[gnu::always_inline]] inline void adaptClasses(ClassTables& c, const Prediction& pr,
+                                                bool dNotPositive, int jm, int p) {
     const int e = iabs(p - pr.value), u = iabs(p - pr.I) - 1;
+    const int y = pr.q1 * pr.dF, z = pr.q2 * pr.dK;
     // bit 0 or 1: the stage 1 blend below or above the one picked is better; 2 or 3: stage 2's
     const unsigned better =
-        unsigned((pr.q1 > 0) & (iabs(p - blend1(pr.C, pr.dF, pr.q1 - 1)) < u)) |
-        unsigned((pr.q1 < 4) & (iabs(p - blend1(pr.C, pr.dF, pr.q1 + 1)) < u)) << 1 |
-        unsigned((pr.q2 > 0) & (iabs(p - blend2(pr.I, pr.dK, pr.q2 - 1)) < e - 1)) << 2 |
-        unsigned((pr.q2 < 4) & (iabs(p - blend2(pr.I, pr.dK, pr.q2 + 1)) < e - 1)) << 3;
+        (unsigned(iabs(p - pr.C - ((y - pr.dF) >> 2)) < u) |
+         unsigned(iabs(p - pr.C - ((y + pr.dF) >> 2)) < u) << 1 |
+         unsigned(iabs(p - pr.I - ((z - pr.dK + kRounding[pr.q2]) >> 2)) < e - 1) << 2 |
+         unsigned(iabs(p - pr.I - ((z + pr.dK + kRounding[pr.q2 + 2]) >> 2)) < e - 1) << 3) &
+        (kNeighbours[pr.q1] | unsigned(kNeighbours[pr.q2]) << 2);
     const int k = __builtin_ctz(better | 16u);  // 4: nothing moves
-    const int moves = k < 4, first = k < 2, up = (k & 1) ^ 1;
-    // the table (0 or 1 by the sign of D, 2 or 3 by the sign of J) and the boundary: b moves up
-    // when the class below is better, b + 1 down when the class above is
-    const int t1 = D <= 0, t2 = 2 + (J < 0);
-    const int t = t2 + (-first & (t1 - t2));
-    const int b = pr.q2 + (-first & (pr.q1 - pr.q2)) - up;
-    // Boundary b lies between classes b + 1 and b + 2. Moving it up by one activity gives the old
-    // threshold class b + 1; moving it down gives the activity below it class b + 2.
-    int& th = c.threshold[16 + (-moves & (4 * t + b - 16))];
-    const int at = th - 1 + up;
-    th += moves * (2 * up - 1);
-    const int mirrored = t & 1;  // tables 1 and 3
-    const int kept = moves & (unsigned(at) < 1024u) & ((at != 0) | ((t ^ (t >> 1)) & 1));
-    c.stage[t >> 1][-kept & (kMid + ((at ^ -mirrored) + mirrored))] = uint8_t(b + 1 - up);
+    const int s1 = 2 * pr.q1 + dNotPositive, s2 = 2 * pr.q2 - jm;
+    const BoundaryMove& m = kMoves.move[10 * k + selectAtLeast(s2, s1, k, 2)];
+    int& th = c.threshold[m.threshold];
+    const int at = th + m.atFromThreshold;
+    th += m.step;
+    const int kept = unsigned(at - m.lo) < m.span;
+    uint8_t* const arrays = reinterpret_cast<uint8_t*>(c.stage);
+    arrays[-kept & (m.arrayAt + ((at ^ m.mirrored) - m.mirrored))] = m.value;
 }
 
 // The running state of a row: the two samples to the left and the activities of the one before.
@@ -249,10 +294,12 @@ void unpredictSpan(AdaptiveScratch& s, RowState& rs, int n) {
         const uint8_t* row2 = s.classes.stage[1] + kMid + t.J[i];
         keepInRegister(row1);
         keepInRegister(row2);
-        const int D = int(hm) - kMid + t.D[i], J = int(v) + t.J[i];
+        // The horizontal activity D = hm - kMid + t.D[i] is positive when hm reaches dPos.
+        const int dPos = kMid + 1 - t.D[i], J = int(v) + t.J[i];
         const int q1 = row1[hm], q2 = row2[v];
         const int jm = J >> 31;  // -1 when J < 0
-        const Stage1Ends s1 = stage1Ends(t, i, int(W), int(WW), (D - 1) >> 31);
+        const Stage1Ends s1 = stage1Ends(t, i, int(W), int(WW), int(hm), dPos);
+        const bool dNotPositive = int(hm) < dPos;
         // y = q1 (F - C); stage 1's result is C + floor(y / 4).
         const int y = q1 * s1.dF;
         const int I = s1.C + (y >> 2);
@@ -268,22 +315,31 @@ void unpredictSpan(AdaptiveScratch& s, RowState& rs, int n) {
         int w4 = 4 * (I + res) + kRounding[q2 + 1];
         keepInRegister(w4);
         const unsigned sum = unsigned(q2 * dK + w4);
-        const ptrdiff_t p = uint8_t(sum >> 2);
+        // The sample is sum / 4 while the sum stays within 0 to 1023, as it does but for ramps
+        // that wrap around the byte range; those take the adaptation below, which wraps the
+        // sample, so that no masking lies on the chain.
+        ptrdiff_t p = sum >> 2;
         s.span.out[i] = uint8_t(p);
+        const int N = t.N[i], NW = t.NW[i], NE = t.NE[i];
         // |p - W| + kMid - |p - N|, the second term as the smaller of kMid + N - p and
         // kMid - N + p: all unsigned 32-bit, so that the class load takes it as it is.
-        const int N = t.N[i];
-        hm = unsigned(absDiff(int(p), int(W)) +
-                      selectAtLeast(kMid + N - int(p), int(p) + kMid - N, int(p), N));
-        v = iabs(int(p) - t.NW[i]) - iabs(int(p) - t.NE[i]);
+        const auto activities = [&](int q) {
+            hm = unsigned(absDiff(q, int(W)) + selectAtLeast(kMid + N - q, q + kMid - N, q, N));
+            v = iabs(q - NW) - iabs(q - NE);
+        };
+        activities(int(p));
         // The error p - prediction is res when the sum stays within 0 to 1023 (the sample
         // within 0 to 255 before it wraps), else at least 251 in size. Branching first on the
         // residual alone, known long before the sample, lets a mispredicted branch resolve while
         // the chain of earlier samples still runs; the sum leaving 0 to 255 is rare and
         // predictable.
         if (unsigned(res + 5) > 10u || sum > 1023u) {
+            if (sum > 1023u) {
+                p = uint8_t(p);
+                activities(int(p));
+            }
             const Prediction pr{s1.C, s1.dF, I, dK, q1, q2, blend2(I, dK, q2)};
-            adaptClasses(s.classes, pr, D, J, int(p));
+            adaptClasses(s.classes, pr, dNotPositive, jm, int(p));
         }
         WW = W;
         W = p;

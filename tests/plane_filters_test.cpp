@@ -200,6 +200,40 @@ TEST(PlaneFilters, AdaptiveFilterTakesWrappedSamplesAsLargeErrors) {
     }
 }
 
+// Textures that push the adaptive filter's class boundaries one way for long stretches: flat
+// ground with rare spikes (the boundaries fall towards activity 0, where two of the four tables
+// keep no entry), hard checkers and stripes (large activities of one sign), and noise whose
+// strength changes across the plane. Every kind of boundary move, in both stages and for both
+// signs of each activity, must follow the writer exactly, or the rest of the plane drifts.
+TEST(PlaneFilters, AdaptiveBoundariesFollowTheWriterToTheEnds) {
+    std::mt19937 rng(5);
+    const int w = 131, h = 77;
+    auto texture = [&](int kind) {
+        std::vector<uint8_t> v(size_t(w) * h);
+        for (int y = 0; y < h; y++)
+            for (int x = 0; x < w; x++) {
+                const int n = int(rng() % 256);
+                int s = 0;
+                if (kind == 0) s = 100 + (n < 6 ? n * 40 : 0);               // spikes
+                if (kind == 1) s = ((x / 2 + y) & 1) ? 250 - n % 3 : n % 3;  // checkers
+                if (kind == 2) s = (x % 7 < 3 ? 200 : 20) + n % 5;           // vertical stripes
+                if (kind == 3) s = (y % 5 < 2 ? 230 : 10) + n % 5;           // horizontal stripes
+                if (kind == 4) s = 128 + (n - 128) * x / w * y / h;          // noise growing
+                v[size_t(y) * w + x] = uint8_t(s);
+            }
+        return v;
+    };
+    for (int kind = 0; kind < 5; kind++) {
+        const std::vector<uint8_t> p = texture(kind);
+        for (int k : {0, 1}) {
+            const FilteredPlane fp = filterPlane(PlaneFilter::Adaptive, p.data(), w, h, k);
+            std::vector<uint8_t> back = fp.codes;
+            ASSERT_TRUE(unpredictAdaptive(back.data(), w, h, k));
+            EXPECT_EQ(back, fp.reconstructed) << "kind " << kind << " k " << k;
+        }
+    }
+}
+
 TEST(PlaneFilters, ToleranceRestrictsTheCodes) {
     const Plane p = testPlanes()[0];
     for (int k : {1, 5, 15}) {

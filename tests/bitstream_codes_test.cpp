@@ -375,6 +375,34 @@ TEST(BitStreamCodes, RankListMovesMatchAPlainSearch) {
     }
 }
 
+// The literal code chosen from the values that make up more than 7/8 of the total, against the
+// plain count: lists of every spread (a few large counts, many small ones, zeros, all 256 taken
+// when the total runs ahead of the counts) and thresholds in any order.
+TEST(BitStreamCodes, SelectorFollowsTheLeadingValues) {
+    std::mt19937 rng(17);
+    for (int round = 0; round < 20000; round++) {
+        RankList list;
+        const uint32_t spread = 1 + rng() % 256, top = 1 + rng() % 255;
+        uint32_t sum = 0;
+        for (uint32_t k = 0; k < 256; k++) {
+            list.pair[k] = {uint8_t(k < spread ? rng() % (top + 1) : 0), uint8_t(k)};
+            sum += list.pair[k].count;
+        }
+        list.total = round % 8 == 0 ? sum + rng() % 4096 : sum;  // ahead after a neighbour's walk
+        uint8_t threshold[6];
+        for (int k = 0; k < 5; k++) threshold[k] = uint8_t(rng() % 64);
+        threshold[5] = 0;
+
+        const uint32_t part = (7 * list.total) >> 3;
+        uint32_t leading = 0, taken = 0;
+        while (taken <= part && leading < 256) taken += list.pair[leading++].count;
+        int want = 0;
+        if (leading < threshold[0])
+            for (want = 1; leading < threshold[want];) want++;
+        ASSERT_EQ(chooseSelector(list, threshold), want) << round << " leading " << leading;
+    }
+}
+
 // A context that has seen all 256 values halves all of them and walks on into the record of the
 // next context: the low byte of its total counts as a pair (stopping on 0), the third byte next,
 // then its pairs. The last context's walk ends with its list.

@@ -246,6 +246,26 @@ TEST(ResidualSymbolModel, SearchWithOneDivisionMatchesTheTwoDivisionSearch) {
     (void)laneMultiplies;
 }
 
+// A model's counts and total word grow by whole-model adds: each word wraps at 16 bits on its
+// own (a carry out of one word must not reach its neighbour), and only the symbol's count and
+// the total change, the mature bit included in the total's wrap.
+TEST(ResidualSymbolModel, AddsWrapEachWordAtSixteenBits) {
+    std::mt19937 random(31);
+    const uint32_t kSteps[] = {2, 17, 32, 0xFFFF};
+    for (int trial = 0; trial < 300; trial++) {
+        ResidualSymbolModel m{};
+        for (uint16_t& c : m.count)
+            c = uint16_t(trial % 3 == 0 ? 0xFFF0 + random() % 16 : random());
+        m.total = uint16_t(trial % 2 ? 0xFFFF - random() % 40 : random());
+        const uint32_t symbol = uint32_t(trial % 7), n = kSteps[trial / 7 % 4];
+        ResidualSymbolModel want = m;
+        want.count[symbol] = uint16_t(want.count[symbol] + n);
+        want.total = uint16_t(want.total + n);
+        addToResidualSymbol(m, symbol, n);
+        ASSERT_EQ(std::memcmp(&m, &want, sizeof m), 0) << "trial " << trial;
+    }
+}
+
 TEST(ResidualMaps, OrderQuantiserAndRankForEachTolerance) {
     uint8_t qr[16][512], order[16][256];
     for (int n = 0; n < 16; n++) buildResidualMaps(n, qr[n], order[n]);

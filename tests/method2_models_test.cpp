@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "base/platform.h"
-#include "codec/method2/float_lanes_avx2.h"
 #include "codec/method2/method2_decoder.h"
 #include "codec/method2/method2_float.h"
 #include "codec/method2/method2_gradients.h"
@@ -214,6 +213,21 @@ TEST(Method2Bias, EightLanesAdaptAsCellByCell) {
 TEST(Method2Bias, SixteenLanesAdaptAsCellByCell) {
     if (widestLaneWidth() != LaneWidth::Sixteen) GTEST_SKIP() << "no AVX2 on this processor";
     expectLanesAdaptAsCellByCell(LaneWidth::Sixteen);
+}
+
+// Every block of the table as the used one, with each of its sixteen cells: the lanes find the
+// related cells at both ends of the table and across every feature bit.
+TEST(Method2Bias, LanesReachTheRelatedCellsOfEveryBlock) {
+    BiasTable lanes, byCell;
+    const size_t bytes = kBiasBlocks * sizeof(BiasBlock);
+    for (LaneWidth width : {LaneWidth::Eight, widestLaneWidth()}) {
+        for (int32_t idx = 0; idx < kBiasCells; idx++) {
+            const int32_t e = (idx * 37) % 801 - 400;
+            adaptBiasStage(lanes.data(), idx, e / 3, e, 9, -9, width);
+            test::adaptBiasStageByCell(byCell.data(), idx, e / 3, e, 9, -9);
+        }
+        ASSERT_EQ(std::memcmp(lanes.data(), byCell.data(), bytes), 0) << int(width);
+    }
 }
 
 TEST(Method2Bias, ErrorsBeyondTheLanesKeep32BitArithmetic) {
@@ -444,12 +458,13 @@ TEST(Method2Float, EightLanesLearnAsFour) {
         for (float& xi : x) xi = value(rng() % 8 ? 1.0f : 0x1p-125f);
         const int a = int(rng() % 8), b = rng() % 4 ? int(rng() % 8) : a;
         const float rate = std::fabs(value(0.01f)), err = value(1.0f), reg = std::fabs(value(1.0f));
-        trainSlot(four[a], x, step, SlotStep(rate, err, reg));
-        trainSlotEight(eight[a], x, step, rate, err, reg);
-        trainSlots(four[a], SlotStep(rate, err, reg), four[b], SlotStep(reg, rate, err), x, step);
-        trainSlotsEight(eight[a], rate, err, reg, eight[b], reg, rate, err, x, step);
-        refineWeights(four[b], x, step, err, reg);
-        refineWeightsEight(eight[b], x, step, err, reg);
+        constexpr LaneWidth kFour = LaneWidth::Eight, kEight = LaneWidth::Sixteen;
+        trainSlotIn(kFour, four[a], x, step, rate, err, reg);
+        trainSlotIn(kEight, eight[a], x, step, rate, err, reg);
+        trainSlotsIn(kFour, four[a], rate, err, reg, four[b], reg, rate, err, x, step);
+        trainSlotsIn(kEight, eight[a], rate, err, reg, eight[b], reg, rate, err, x, step);
+        refineWeightsIn(kFour, four[b], x, step, err, reg);
+        refineWeightsIn(kEight, eight[b], x, step, err, reg);
         for (auto& lanes : k) std::fill(lanes, lanes + 4, value(0.1f));
         const PredictorSlot* nbFour[6];
         const PredictorSlot* nbEight[6];
@@ -458,8 +473,8 @@ TEST(Method2Float, EightLanesLearnAsFour) {
             nbFour[n] = &four[at];
             nbEight[n] = &eight[at];
         }
-        blendWeights(blendFour, k, nbFour);
-        blendWeightsEight(blendEight, k, nbEight);
+        blendWeightsIn(kFour, blendFour, k, nbFour);
+        blendWeightsIn(kEight, blendEight, k, nbEight);
         ASSERT_EQ(std::memcmp(four, eight, sizeof four), 0) << round;
         ASSERT_EQ(std::memcmp(blendFour, blendEight, sizeof blendFour), 0) << round;
     }

@@ -54,8 +54,7 @@ int levelOf(int x, const int (&thresholds)[7]) {
 
 // Adds n to one count of a model and to its total word (both wrap at 16 bits).
 inline void bump(ResidualSymbolModel& m, int symbol, int n) {
-    m.count[symbol] = uint16_t(m.count[symbol] + n);
-    m.total = uint16_t(m.total + n);
+    addToResidualSymbol(m, uint32_t(symbol), uint32_t(n));
 }
 
 // Which half of an escape's magnitude contexts a model points to, on its current counts.

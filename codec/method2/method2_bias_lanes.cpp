@@ -166,15 +166,44 @@ PQZ_TARGET_AVX2 inline void store2(void* low, void* high, __m256i v) {
     _mm_storeu_si128(static_cast<__m128i*>(high), _mm256_extracti128_si256(v, 1));
 }
 
+// Byte offsets from the table: of the rows of the middle count and its successor in the blocks
+// across feature bits 0 to 10, and of the used cell in the mirror's blocks across them. Blocks
+// lie 64 bytes apart and both starting offsets lie within their block, so flipping feature bit
+// j flips bit 6 + j of the offset: one exclusive-or per block, the table added by the address.
+struct AcrossOffsets {
+    size_t rowsAt, mirrorAt;
+    size_t rows(int j) const { return rowsAt ^ (size_t(sizeof(BiasBlock)) << j); }
+    size_t mirror(int j) const { return mirrorAt ^ (size_t(sizeof(BiasBlock)) << j); }
+};
+
+// The sums and, 32 bytes on, the scales of a block at a byte offset from the table.
+inline int16_t* sumsAt(BiasBlock* table, size_t offset) {
+    return reinterpret_cast<int16_t*>(reinterpret_cast<char*>(table) + offset);
+}
+constexpr int kScaleOffset = int(offsetof(BiasBlock, scaleCountdown) / sizeof(int16_t));
+
 // The two row pairs across feature bits j and j + 1.
-PQZ_TARGET_AVX2 inline void nudgeAcrossPair(BiasBlock* table, const StageCells& at, int j,
+PQZ_TARGET_AVX2 inline void nudgeAcrossPair(BiasBlock* table, const AcrossOffsets& off, int j,
                                             const Rule16& rule) {
-    BiasBlock& a = blockAcross(table, at.ownAt, j);
-    BiasBlock& b = blockAcross(table, at.ownAt, j + 1);
-    const int r = 4 * at.firstRow;
-    const __m256i sum = join(load128(a.sum + r), load128(b.sum + r));
-    const __m256i meta = join(load128(a.scaleCountdown + r), load128(b.scaleCountdown + r));
-    store2(a.sum + r, b.sum + r, nudge16(sum, meta, rule));
+    int16_t* a = sumsAt(table, off.rows(j));
+    int16_t* b = sumsAt(table, off.rows(j + 1));
+    const __m256i sum = join(load128(a), load128(b));
+    const __m256i meta = join(load128(a + kScaleOffset), load128(b + kScaleOffset));
+    store2(a, b, nudge16(sum, meta, rule));
+}
+
+// The used cell of the mirror's blocks across feature bits First, First + 1, ... in lanes.
+template <int First, int... L>
+inline __m128i gatherAt(BiasBlock* table, const AcrossOffsets& off, int shift,
+                        std::integer_sequence<int, L...>) {
+    __m128i v = _mm_setzero_si128();
+    ((v = _mm_insert_epi16(v, sumsAt(table, off.mirror(First + L))[shift], L)), ...);
+    return v;
+}
+template <int First, int... L>
+inline void scatterAt(BiasBlock* table, const AcrossOffsets& off, __m128i v,
+                      std::integer_sequence<int, L...>) {
+    ((*sumsAt(table, off.mirror(First + L)) = int16_t(_mm_extract_epi16(v, L))), ...);
 }
 
 }  // namespace
@@ -185,42 +214,41 @@ PQZ_TARGET_AVX2 void adaptRelatedSixteenLanes(BiasBlock* table, int32_t idx, int
     const __m128i up = _mm_set1_epi16(int16_t(e)), down = _mm_set1_epi16(int16_t(-e));
     const __m256i high = _mm256_set1_epi16(int16_t(clipHigh));
     const __m256i low = _mm256_set1_epi16(int16_t(clipLow));
-    const int r = 4 * at.firstRow;
+    const AcrossOffsets off{at.ownAt + 8 * size_t(at.firstRow), at.mirrorAt + 2 * size_t(at.cell)};
 
     {
         // The own and mirror rows in the low lanes, the rows across feature bit 0 in the high.
         BiasBlock& own = blockAt(table, at.ownAt);
         BiasBlock& mir = blockAt(table, at.mirrorAt);
-        BiasBlock& first = blockAcross(table, at.ownAt, 0);
+        int16_t* first = sumsAt(table, off.rows(0));
         int16_t* ownRow = own.sum + 4 * at.mid;
         int16_t* mirrorRow = mir.sum + 4 * at.mid;
         const __m256i sum =
-            join(_mm_unpacklo_epi64(load64(ownRow), load64(mirrorRow)), load128(first.sum + r));
+            join(_mm_unpacklo_epi64(load64(ownRow), load64(mirrorRow)), load128(first));
         const __m256i meta = join(_mm_unpacklo_epi64(load64(own.scaleCountdown + 4 * at.mid),
                                                      load64(mir.scaleCountdown + 4 * at.mid)),
-                                  load128(first.scaleCountdown + r));
+                                  load128(first + kScaleOffset));
         const Rule16 rule(kSixteenLaneRules.first[at.mid][at.lo],
                           join(_mm_unpacklo_epi64(up, down), up), high, low);
         const __m256i v = nudge16(sum, meta, rule);
         const __m128i rows = _mm256_castsi256_si128(v);
         _mm_storel_epi64(reinterpret_cast<__m128i*>(ownRow), rows);
         _mm_storel_epi64(reinterpret_cast<__m128i*>(mirrorRow), _mm_unpackhi_epi64(rows, rows));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(first.sum + r), _mm256_extracti128_si256(v, 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(first), _mm256_extracti128_si256(v, 1));
     }
 
     const Rule16 pair(kSixteenLaneRules.across[at.mid][at.lo], join(up, up), high, low);
 #pragma GCC unroll 5
-    for (int j = 1; j < kFeatureBits; j += 2) nudgeAcrossPair(table, at, j, pair);
+    for (int j = 1; j < kFeatureBits; j += 2) nudgeAcrossPair(table, off, j, pair);
 
-    const int cell = at.cell;
-    const __m256i sum = join(gatherSums<0>(table, at.mirrorAt, cell, FirstEight()),
-                             gatherSums<8>(table, at.mirrorAt, cell, LastThree()));
-    const __m256i meta = join(gatherScales<0>(table, at.mirrorAt, cell, FirstEight()),
-                              gatherScales<8>(table, at.mirrorAt, cell, LastThree()));
+    const __m256i sum =
+        join(gatherAt<0>(table, off, 0, FirstEight()), gatherAt<8>(table, off, 0, LastThree()));
+    const __m256i meta = join(gatherAt<0>(table, off, kScaleOffset, FirstEight()),
+                              gatherAt<8>(table, off, kScaleOffset, LastThree()));
     const Rule16 rule(kSixteenLaneRules.mirrorAcross, join(down, down), high, low);
     const __m256i v = nudge16(sum, meta, rule);
-    scatterSums<0>(table, at.mirrorAt, cell, _mm256_castsi256_si128(v), FirstEight());
-    scatterSums<8>(table, at.mirrorAt, cell, _mm256_extracti128_si256(v, 1), LastThree());
+    scatterAt<0>(table, off, _mm256_castsi256_si128(v), FirstEight());
+    scatterAt<8>(table, off, _mm256_extracti128_si256(v, 1), LastThree());
 }
 
 }  // namespace pqz::method2

@@ -41,7 +41,7 @@ size_t recordsPerRow(int width) {
 }  // namespace
 
 void initShared(DecodeShared& shared, bool multiPlane, int tolerance) {
-    shared.biasLanes = widestLaneWidth();
+    shared.lanes = widestLaneWidth();
     std::memcpy(shared.fixedWeight, kFixedWeight, sizeof kFixedWeight);
     std::memcpy(shared.stepSize, kStepSize, sizeof kStepSize);
     if (multiPlane) {
@@ -78,8 +78,7 @@ Method2Decoder* createDecoder(const PayloadHead& head, DecodeShared& shared, int
     }
     d->rowMemory = rows;
     d->width = width;
-    d->biasLanes = shared.biasLanes;
-    d->floatEightLanes = shared.biasLanes != LaneWidth::Eight;  // the processor has AVX2
+    d->lanes = shared.lanes;
     d->shared = &shared;
     d->magnitudes = &magnitudes;
     d->planeIndex = planeIndex;
@@ -231,7 +230,7 @@ void decodeSinglePlane(PayloadReader& in, const PayloadHead& head, uint8_t* out,
                        int height, RowProgress& progress, LaneWidth lanes) {
     DecodeShared shared;
     initShared(shared, false, head.tolerance);
-    shared.biasLanes = lanes;
+    shared.lanes = lanes;
     MagnitudeTable magnitudes;
     if (!magnitudes.create(kMethodAdaptive)) {
         in.fail(Status::OutOfMemory);

@@ -64,7 +64,9 @@ struct alignas(16) DecodeShared {
     int32_t gradientBias[4];
     int32_t biasClipHigh;
     int32_t biasClipLow;
-    LaneWidth biasLanes;  // of the bias cell adaptation: the widest the processor offers
+    // Sixteen where the processor has AVX2: the bias cells adapted in sixteen integer lanes and
+    // the slots' float loops in eight; Eight otherwise.
+    LaneWidth lanes;
 };
 
 // Weight of each digit (0, 1, 2) of the five ternary features A to E.
@@ -108,8 +110,7 @@ struct Method2Decoder {
     TernaryModel ternaryModels[kTernaryModels];
 
     int32_t width;
-    LaneWidth biasLanes;   // of the bias cell adaptation, chosen for the processor
-    bool floatEightLanes;  // the slots' element-wise loops eight lanes at a time (with AVX2)
+    LaneWidth lanes;  // as DecodeShared::lanes
     DecodeShared* shared;
     const MagnitudeTable* magnitudes;  // the escape magnitudes of the stream, shared by its planes
     void* rowMemory;   // the five row buffers and the two slot rows, one zero-filled block

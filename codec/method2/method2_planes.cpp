@@ -97,7 +97,7 @@ void decodeInterleavedImage(PayloadReader& in, const PayloadHead& head, int widt
     const int planes = head.planeCount;
     DecodeShared shared;
     initShared(shared, true, head.tolerance);
-    shared.biasLanes = lanes;
+    shared.lanes = lanes;
     MagnitudeTable magnitudes;
     if (!magnitudes.create(kMethodAdaptive)) {
         in.fail(Status::OutOfMemory);

@@ -1,7 +1,6 @@
 // Coding method 2: prediction of a sample and its coding contexts. A context-selected linear
 // predictor blended with the predictors of six neighbouring samples, five cascaded bias
 // corrections, and the contexts of the residual models.
-#include "codec/method2/float_lanes_avx2.h"
 #include "codec/method2/method2_decoder.h"
 #include "codec/method2/method2_float.h"
 #include "codec/method2/method2_gradients.h"
@@ -38,10 +37,11 @@ constexpr int32_t kContextThreshold[6][13] = {
     {7, 10, 31, -1, 11, 21, -256, 1024, 5888, -2048, -2048, -2048, 145408},
 };
 
-// Bit b of the 32-bit two's-complement value of x (x is formed without overflow in 64 bits;
-// its low 32 bits are those of the 32-bit wrapping sum).
-inline uint32_t bitOf(int64_t x, int b) {
-    return uint32_t(uint64_t(x)) & (1u << b);
+// Bit b of the 32-bit two's-complement value of x. The stage keys form their sums in unsigned
+// 32-bit arithmetic (the prediction as uint32_t), which wraps as the two's-complement sum does
+// and needs no widening of the neighbour values.
+inline uint32_t bitOf(uint32_t x, int b) {
+    return x & (1u << b);
 }
 
 inline int32_t add32(int32_t a, int32_t b) {
@@ -73,7 +73,7 @@ struct Rows {
 // Prediction of the slot blended with its neighbours' slots, in 1/16 units. Centres the
 // features on the fixed-weight prediction and sets up a slot on its first use.
 int32_t directionalEstimate(PredictorSlot& slot, float* inputs, const PredictorSlot* const nb[6],
-                            int cls, const float* fixedWeight, bool eightLanes) {
+                            int cls, const float* fixedWeight, LaneWidth lanes) {
     float* x = inputs;
     const float base = dot28(fixedWeight, x);
     inputs[28] = base;
@@ -81,14 +81,7 @@ int32_t directionalEstimate(PredictorSlot& slot, float* inputs, const PredictorS
 
     const float(*k)[4] = blendLanes.lane[cls];
     alignas(16) float b[kInputs];
-#if PQZ2_M2_X86
-    if (eightLanes)
-        blendWeightsEight(b, k, nb);
-    else
-#else
-    (void)eightLanes;  // four lanes only
-#endif
-        blendWeights(b, k, nb);
+    blendWeightsIn(lanes, b, k, nb);
     const float blend = fsum(dot28(b, x), base);
     inputs[30] = blend;
 
@@ -259,7 +252,7 @@ PQZ_HOT_INLINE StageKey stageKey<0, true>(const CascadeInputs& in, int32_t pred)
 template <>
 PQZ_HOT_INLINE StageKey stageKey<1, false>(const CascadeInputs& in, int32_t pred) {
     const PixelRecord *C = in.C, *U1 = in.U1, *U2 = in.U2, *U3 = in.U3, *U4 = in.U4;
-    const int64_t p = pred;
+    const uint32_t p = uint32_t(pred);
     const uint32_t bits = bitOf(p - C[-5].value, 15) | bitOf(p - U4[-3].value, 16) |
                           bitOf(p - U4[2].value, 17) | bitOf(p - U4[4].value, 18) |
                           bitOf(p - U1[5].value, 19) |
@@ -277,7 +270,7 @@ PQZ_HOT_INLINE StageKey stageKey<1, true>(const CascadeInputs& in, int32_t pred)
     const PixelRecord *C = in.C, *U1 = in.U1, *U2 = in.U2, *U4 = in.U4;
     const PixelRecord *aC = in.r1->C, *aU1 = in.r1->U1, *aU2 = in.r1->U2;
     const PixelRecord *bC = in.r2->C, *bU1 = in.r2->U1, *bU2 = in.r2->U2;
-    const int64_t p = pred;
+    const uint32_t p = uint32_t(pred);
     const int32_t a0 = in.a0;
     const uint32_t bits =
         bitOf(C[-5].value - p, 15) | bitOf(U4[4].value - p, 16) | bitOf(U1[5].value - p, 17) |
@@ -294,7 +287,7 @@ PQZ_HOT_INLINE StageKey stageKey<1, true>(const CascadeInputs& in, int32_t pred)
 template <>
 PQZ_HOT_INLINE StageKey stageKey<2, false>(const CascadeInputs& in, int32_t pred) {
     const PixelRecord *C = in.C, *U1 = in.U1, *U2 = in.U2, *U3 = in.U3, *U4 = in.U4;
-    const int64_t p = pred;
+    const uint32_t p = uint32_t(pred);
     const uint32_t bits = bitOf(p - C[-2].value, 15) | bitOf(p - U3[-2].value, 16) |
                           bitOf(p - U4[0].value, 17) | bitOf(U3[1].value - p, 18) |
                           bitOf(p - U4[3].value, 19) |
@@ -312,7 +305,7 @@ PQZ_HOT_INLINE StageKey stageKey<2, true>(const CascadeInputs& in, int32_t pred)
     const PixelRecord *C = in.C, *U1 = in.U1, *U2 = in.U2;
     const PixelRecord *aC = in.r1->C, *aU1 = in.r1->U1, *aU2 = in.r1->U2;
     const PixelRecord *bC = in.r2->C, *bU2 = in.r2->U2;
-    const int64_t p = pred;
+    const uint32_t p = uint32_t(pred);
     const int32_t a0 = in.a0;
     const uint32_t bits = bitOf(208 - bC[-1].value, 15) | bitOf(C[-2].value - p, 16) |
                           bitOf(U2[0].value - p, 17) |
@@ -331,9 +324,9 @@ PQZ_HOT_INLINE StageKey stageKey<2, true>(const CascadeInputs& in, int32_t pred)
 template <>
 PQZ_HOT_INLINE StageKey stageKey<3, false>(const CascadeInputs& in, int32_t pred) {
     const PixelRecord *C = in.C, *U1 = in.U1, *U2 = in.U2, *U3 = in.U3;
-    const int64_t p = pred;
+    const uint32_t p = uint32_t(pred);
     const int32_t a0 = in.a0;
-    const int64_t h = uint32_t(U1[0].aux + U1[-1].aux + U1[2].aux + U1[1].aux) >> 1;
+    const uint32_t h = uint32_t(U1[0].aux + U1[-1].aux + U1[2].aux + U1[1].aux) >> 1;
     const uint32_t bits = bitOf(p - C[-3].value, 15) | bitOf((p - C[-1].aux) - a0, 16) |
                           bitOf((2 * p - U1[0].aux) - (a0 + U1[0].value), 17) |
                           bitOf(p - U3[0].value, 18) | bitOf((p - a0) - U2[1].aux, 19) |
@@ -354,9 +347,9 @@ PQZ_HOT_INLINE StageKey stageKey<3, true>(const CascadeInputs& in, int32_t pred)
 template <>
 PQZ_HOT_INLINE StageKey stageKey<4, false>(const CascadeInputs& in, int32_t pred) {
     const PixelRecord *C = in.C, *U1 = in.U1, *U2 = in.U2, *U3 = in.U3;
-    const int64_t p = pred;
+    const uint32_t p = uint32_t(pred);
     const int32_t a0 = in.a0;
-    const int64_t h4 = uint32_t(U1[-1].value + U1[1].value + 2 * U1[0].value) >> 2;
+    const uint32_t h4 = uint32_t(U1[-1].value + U1[1].value + 2 * U1[0].value) >> 2;
     const uint32_t bits = bitOf((p - C[-4].aux) - a0, 15) | bitOf((p - a0) - U1[-2].aux, 16) |
                           bitOf((p - a0) - U1[4].aux, 17) |
                           bitOf((p - C[-1].value) - (U1[0].value - U1[-1].value), 18) |
@@ -508,13 +501,7 @@ PQZ_HOT_INLINE PredictorSlot* slotOfContext(RangeDecoder& rc, Method2Decoder& d,
     const float r0 = fsum(dot28(slot->weight, x), x[28]);
     const float e = fprod(fdiff(float(left), r0), 2.1f);
     const float reg = fprod(7744.0f, slot->stepScale);
-#if PQZ2_M2_X86
-    if (d.floatEightLanes) {
-        trainSlotEight(*slot, x, sh.stepSize, 0.023f, e, reg);
-        return slot;
-    }
-#endif
-    trainSlot(*slot, x, sh.stepSize, SlotStep(0.023f, e, reg));
+    trainSlotIn(d.lanes, *slot, x, sh.stepSize, 0.023f, e, reg);
     return slot;
 }
 
@@ -572,7 +559,7 @@ int32_t predictPixel(RangeDecoder& rc, Method2Decoder& d, const Method2Decoder* 
     PredictorSlot* const* b = d.slotRowB + d.slotCursor;
     const PredictorSlot* const neighbours[6] = {a[-1], b[1], b[2], a[-2], b[0], a[0]};
     d.directional = directionalEstimate(*slot, d.inputs, neighbours, directionClass(g),
-                                        sh.fixedWeight, d.floatEightLanes);
+                                        sh.fixedWeight, d.lanes);
 
     if (ref1) {
         const Rows r1(*ref1), r2(*ref2);

@@ -1,7 +1,6 @@
 // Coding method 2: adaptation after each decoded sample. Completes the sample's record, trains
 // the linear predictors, adapts the bias cells and spreads the symbol into neighbouring residual
 // models.
-#include "codec/method2/float_lanes_avx2.h"
 #include "codec/method2/method2_decoder.h"
 #include "codec/method2/method2_float.h"
 #include "codec/shared/magnitude_models.h"
@@ -144,18 +143,9 @@ void updatePixel(Method2Decoder& d, int32_t sample, uint32_t symbol, int32_t res
     const float rateL = fprod(0.013f, g);
     const float reg1 = fprod(26896.0f, s.stepScale);
     const float regL = fprod(5041.0f, left.stepScale);
-#if PQZ2_M2_X86
-    if (d.floatEightLanes) {
-        trainSlotsEight(s, 0.05f, e1, reg1, left, rateL, eL, regL, x, sh.stepSize);
-        const float e2 = fdiff(vf, fsum(base, dot28(s.weight, x)));
-        refineWeightsEight(s, x, sh.stepSize, e2, fprod(s.stepScale, 529.0f));
-    } else
-#endif
-    {
-        trainSlots(s, SlotStep(0.05f, e1, reg1), left, SlotStep(rateL, eL, regL), x, sh.stepSize);
-        const float e2 = fdiff(vf, fsum(base, dot28(s.weight, x)));
-        refineWeights(s, x, sh.stepSize, e2, fprod(s.stepScale, 529.0f));
-    }
+    trainSlotsIn(d.lanes, s, 0.05f, e1, reg1, left, rateL, eL, regL, x, sh.stepSize);
+    const float e2 = fdiff(vf, fsum(base, dot28(s.weight, x)));
+    refineWeightsIn(d.lanes, s, x, sh.stepSize, e2, fprod(s.stepScale, 529.0f));
     s.useCount++;
     s.stepScale = fsum(s.stepScale, fprod(fdiff(10.0f, s.stepScale), 0.0002f));
 
@@ -166,7 +156,7 @@ void updatePixel(Method2Decoder& d, int32_t sample, uint32_t symbol, int32_t res
     for (int k = 0; k < kBiasStages; k++) {
         const int32_t dk = sub32(v, d.stagePrediction[k]);
         adaptBiasStage(d.biasTables[k], d.stageCell[k], dk, add32(dk, d.stageBias[k]),
-                       sh.biasClipHigh, sh.biasClipLow, d.biasLanes);
+                       sh.biasClipHigh, sh.biasClipLow, d.lanes);
     }
 
     d.column++;

@@ -163,6 +163,45 @@ PQZ_HOT_INLINE bool findResidualSymbolScaled(const ResidualSymbolModel& m, uint3
 #endif
 }
 
+// Adds n to count[symbol] and to the total word of a model, both wrapping at 16 bits. The lane
+// build writes the model as one 16-byte store: the next read of the model, a 16-byte load that
+// often follows within a few dozen instructions (the next sample's context is often this one or
+// one the training just changed), then takes its value from the store in flight. Two 2-byte
+// stores cannot hand their bytes to a wider load, which would wait until both reach the cache.
+#if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
+// Lane 0 and lane symbol + 1 set, per symbol: the lanes a count of the symbol changes.
+struct ResidualSymbolLanes {
+    alignas(16) uint16_t lane[7][8];
+};
+constexpr ResidualSymbolLanes makeResidualSymbolLanes() {
+    ResidualSymbolLanes t{};
+    for (int s = 0; s < 7; s++) t.lane[s][0] = t.lane[s][s + 1] = 0xFFFF;
+    return t;
+}
+inline constexpr ResidualSymbolLanes kResidualSymbolLanes = makeResidualSymbolLanes();
+
+// The lanes of symbol as a mask (symbol 0..6).
+PQZ_HOT_INLINE __m128i residualSymbolLanes(uint32_t symbol) {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(kResidualSymbolLanes.lane[symbol]));
+}
+
+// Adds the words of delta (a mask of residualSymbolLanes with n in its set lanes) to the model.
+PQZ_HOT_INLINE void addToResidualSymbolModel(ResidualSymbolModel& m, __m128i delta) {
+    __m128i* p = reinterpret_cast<__m128i*>(&m);
+    _mm_storeu_si128(p, _mm_add_epi16(_mm_loadu_si128(p), delta));
+}
+#endif
+
+PQZ_HOT_INLINE void addToResidualSymbol(ResidualSymbolModel& m, uint32_t symbol, uint32_t n) {
+#if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
+    addToResidualSymbolModel(
+        m, _mm_and_si128(residualSymbolLanes(symbol), _mm_set1_epi16(int16_t(n))));
+#else
+    m.count[symbol] = uint16_t(m.count[symbol] + n);
+    m.total = uint16_t(m.total + n);
+#endif
+}
+
 template <bool scaled>
 PQZ_HOT_INLINE uint32_t decodeResidualSymbol(RangeDecoder& rc, const MagnitudeTable& table,
                                              ResidualSymbolModel& m, uint32_t escapeBase) {
@@ -196,8 +235,7 @@ PQZ_HOT_INLINE uint32_t decodeResidualSymbol(RangeDecoder& rc, const MagnitudeTa
         }
         m.total = uint16_t(total);
     }
-    m.count[s] = uint16_t(m.count[s] + kResidualSymbolStep);
-    m.total = uint16_t(m.total + kResidualSymbolStep);
+    addToResidualSymbol(m, s, kResidualSymbolStep);
     if (s < 5) return uint32_t(s);
     const int32_t t2 = m.total & 0x7FFF;
     const int h = 2 * int32_t(m.count[s]) > int32_t(m.count[0]) + t2 + 96 ? 1 : 0;

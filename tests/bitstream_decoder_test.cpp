@@ -204,9 +204,9 @@ TEST(BitStreamDecoder, OverlappingMatchesRepeatTheirPattern) {
                 "M2," + std::to_string(4 * idx + l) + (l == 3 ? " A3,0" : " A2,0");
             s.play(step.c_str());
             s.play("E");
-            std::vector<uint8_t> expect = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-            expect.insert(expect.end(), 6, 10);
-            for (uint32_t i = 0; i < 5 + l; i++) expect.push_back(expect[expect.size() - idx - 1]);
+            std::vector<uint8_t> expect(17 + 5 + l, 10);  // 0 to 10, then six tens, then the copy
+            for (uint8_t i = 0; i < 10; i++) expect[i] = i;
+            for (size_t i = 17; i < expect.size(); i++) expect[i] = expect[i - idx - 1];
             expectDecodes(s, 0, 0, 1, expect);
         }
     }

@@ -37,6 +37,8 @@
 #if PQZ_X86_64 && defined(__GNUC__)
 #define PQZ_TARGET_SSE41 __attribute__((target("sse4.1")))
 #define PQZ_TARGET_AVX2 __attribute__((target("avx2")))
+#define PQZ_TARGET_BMI2 __attribute__((target("popcnt,bmi,bmi2")))
+#define PQZ_TARGET_AVX2_BMI2 __attribute__((target("avx2,popcnt,bmi,bmi2")))
 #endif
 
 namespace pqz {
@@ -102,9 +104,9 @@ inline void adviseHugePages(void* begin, void* end) {
 }
 
 // The wider vector extensions of x86-64 processors that some decoders have a second path for,
-// and whether the host has one (asked once). Elsewhere, and from compilers without the check,
-// none.
-enum class HostLanes { Sse41, Avx2 };
+// and the bit deposit and bit counts (Bmi2, with popcnt), and whether the host has one (asked
+// once). Elsewhere, and from compilers without the check, none.
+enum class HostLanes { Sse41, Avx2, Bmi2 };
 
 inline bool hostHas(HostLanes lanes) {
 #if PQZ_X86_64 && defined(__GNUC__)
@@ -116,6 +118,11 @@ inline bool hostHas(HostLanes lanes) {
         __builtin_cpu_init();
         return __builtin_cpu_supports("avx2") != 0;
     }();
+    static const bool bmi2 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("bmi2") != 0 && __builtin_cpu_supports("popcnt") != 0;
+    }();
+    if (lanes == HostLanes::Bmi2) return bmi2;
     return lanes == HostLanes::Avx2 ? avx2 : sse41;
 #else
     (void)lanes;

@@ -16,6 +16,13 @@
 namespace pqz {
 namespace {
 
+// A copy of the list with its tail written out: all 256 pairs as the list reads.
+RankList wholeList(const RankList& list) {
+    RankList whole = list;
+    storeWholeList(whole);
+    return whole;
+}
+
 // Writes a bit string of '0' and '1', first bit first.
 void writeBits(enc::BitWriter& w, const std::string& bits) {
     for (char c : bits) w.write(c == '1', 1);
@@ -277,6 +284,50 @@ TEST(BitStreamCodes, PairMovesOfEveryLength) {
     }
 }
 
+// The first sighting of a value takes the tail's value at its place, against a walk over the
+// bits: sets of every size, thinned and clustered, every place of each; by the bit arithmetic
+// every processor has and by the bit deposit where this one has it. The value is stored behind
+// the pairs held, with count 0, and leaves the tail; the rest of the tail reads as before.
+TEST(BitStreamCodes, TailValuesByPlace) {
+    std::vector<bool> deposits = {false};
+    if (PQZ_RANK_WIDE_LANES && hostHas(HostLanes::Bmi2)) deposits.push_back(true);
+    std::mt19937 rng(23);
+    auto m = std::make_unique<LiteralModel>();
+    initLiteralModel(*m, false, 0);
+    for (int round = 0; round < 400; round++) {
+        RankList list = m->ranks[0];
+        // Take values out of the fresh tail until it is the size wanted: at random, or one run.
+        const uint32_t keep = rng() % 257, runStart = rng() % 256;
+        uint32_t taken = 0;
+        while (256 - taken > keep) {
+            const uint32_t k = round % 2 ? rng() % (256 - taken) : std::min(runStart, 255 - taken);
+            storeFromTail(list, taken + k);
+            taken++;
+        }
+        std::vector<uint8_t> tail;
+        for (uint32_t v = 0; v < 256; v++)
+            if (list.unseen[v >> 6] >> (v & 63) & 1) tail.push_back(uint8_t(v));
+        ASSERT_EQ(tail.size(), keep);
+        ASSERT_EQ(list.stored, 256 - keep);
+        for (uint32_t k = 0; k < keep; k++) {
+            ASSERT_EQ(rankValue(list, list.stored + k), tail[k]) << round << " " << k;
+            for (bool deposit : deposits) {
+                RankList got = list;
+                got.byDeposit = deposit;
+                const uint32_t at = storeFromTail(got, got.stored + k);
+                ASSERT_EQ(at, list.stored);
+                ASSERT_EQ(got.pair[at].count, 0);
+                ASSERT_EQ(got.pair[at].value, tail[k]) << round << " " << k << " " << deposit;
+                std::vector<uint8_t> rest = tail;
+                rest.erase(rest.begin() + k);
+                const RankList whole = wholeList(got);
+                for (uint32_t j = 0; j < rest.size(); j++)
+                    ASSERT_EQ(whole.pair[at + 1 + j].value, rest[j]) << round << " " << k;
+            }
+        }
+    }
+}
+
 // A move in 32-byte lanes, for the test below (built for the lanes it takes).
 #if PQZ_RANK_WIDE_LANES
 PQZ_TARGET_AVX2 void insertPairInWideLanes(RankList& list, uint32_t to, uint32_t rank, RankPair p) {
@@ -319,6 +370,7 @@ TEST(BitStreamCodes, HalvingStopsAtTheFirstZeroCount) {
         auto m = std::make_unique<LiteralModel>();
         initLiteralModel(*m, false, 0);
         RankList& list = m->ranks[5];
+        storeWholeList(list);
         uint32_t want = 0;
         for (uint32_t k = 0; k < 256; k++) {
             list.pair[k].count = k == zero ? 0 : uint8_t(1 + (k * 97 + zero) % 255);
@@ -341,7 +393,7 @@ TEST(BitStreamCodes, RankListMovesMatchAPlainSearch) {
     for (int contextFlag = 0; contextFlag < 2; contextFlag++) {
         auto m = std::make_unique<LiteralModel>();
         initLiteralModel(*m, contextFlag != 0, 40 | 20 << 6 | 10 << 12 | 5 << 18 | 2 << 24);
-        RankList plain = m->ranks[3];
+        RankList plain = wholeList(m->ranks[3]);
         uint8_t plainSelector = 0;
         uint32_t nextTotal = m->ranks[4].total;
         for (int step = 0; step < 200000; step++) {
@@ -370,7 +422,8 @@ TEST(BitStreamCodes, RankListMovesMatchAPlainSearch) {
             ASSERT_EQ(m->selector[3], plainSelector) << step;
             ASSERT_EQ(m->ranks[3].total, plain.total) << step;
             ASSERT_EQ(m->ranks[4].total, nextTotal) << step;
-            ASSERT_EQ(std::memcmp(m->ranks[3].pair, plain.pair, sizeof plain.pair), 0) << step;
+            ASSERT_EQ(std::memcmp(wholeList(m->ranks[3]).pair, plain.pair, sizeof plain.pair), 0)
+                << step;
         }
     }
 }
@@ -382,6 +435,7 @@ TEST(BitStreamCodes, SelectorFollowsTheLeadingValues) {
     std::mt19937 rng(17);
     for (int round = 0; round < 20000; round++) {
         RankList list;
+        list.stored = 256;
         const uint32_t spread = 1 + rng() % 256, top = 1 + rng() % 255;
         uint32_t sum = 0;
         for (uint32_t k = 0; k < 256; k++) {
@@ -422,12 +476,14 @@ TEST(BitStreamCodes, HalvingAFullRankListWalksIntoTheNextRecord) {
         auto m = std::make_unique<LiteralModel>();
         initLiteralModel(*m, false, 0);
         RankList& full = m->ranks[c.ctx];
+        storeWholeList(full);
         for (auto& pair : full.pair) pair.count = 2;
         full.pair[0].count = 33;
         full.total = 33 + 255 * 2;  // the next literal makes 544 = 17 * 32
         indexRankCounts(full);
         if (c.ctx < 255) {
             RankList& next = m->ranks[c.ctx + 1];
+            storeWholeList(next);
             next.total = c.nextTotal;
             if (c.nextPairsFull)
                 for (auto& pair : next.pair) pair.count = 3;
@@ -466,9 +522,10 @@ struct ByteLists {
     explicit ByteLists(const LiteralModel& m) : threshold(m.threshold), limit(m.rescaleLimit) {
         for (int ctx = 0; ctx < 256; ctx++) {
             setTotal(ctx, m.ranks[ctx].total);
+            const RankList whole = wholeList(m.ranks[ctx]);
             for (int i = 0; i < 256; i++) {
-                count(ctx, i) = m.ranks[ctx].pair[i].count;
-                b[ctx * kRecord + 5 + 2 * i] = m.ranks[ctx].pair[i].value;
+                count(ctx, i) = whole.pair[i].count;
+                b[ctx * kRecord + 5 + 2 * i] = whole.pair[i].value;
             }
         }
     }
@@ -521,7 +578,7 @@ struct ByteLists {
         for (uint32_t ctx = from; ctx <= to && ctx < 256; ctx++) {
             if (m.ranks[ctx].total != total(int(ctx))) return "total of " + std::to_string(ctx);
             if (m.selector[ctx] != selector[ctx]) return "selector of " + std::to_string(ctx);
-            if (std::memcmp(m.ranks[ctx].pair, &count(int(ctx), 0), 512) != 0)
+            if (std::memcmp(wholeList(m.ranks[ctx]).pair, &count(int(ctx), 0), 512) != 0)
                 return "pairs of " + std::to_string(ctx);
         }
         return "";
@@ -557,10 +614,12 @@ TEST(BitStreamCodes, LeadingCountWrapsAfterTheNeighbourHalves) {
     auto m = std::make_unique<LiteralModel>();
     initLiteralModel(*m, true, 0);
     RankList& peak = m->ranks[255];
+    storeWholeList(peak);
     for (int i = 0; i < 256; i++) peak.pair[i].count = i == 0 ? 222 : i < 228 ? 2 : i < 256 ? 1 : 0;
     peak.total = 222 + 227 * 2 + 28 - 1;  // as a run-on halving may leave it
     indexRankCounts(peak);
     RankList& full = m->ranks[254];
+    storeWholeList(full);
     for (auto& pair : full.pair) pair.count = 1;
     full.pair[0].count = 223;
     full.total = 223 + 255 + 1;  // one more literal makes 480

@@ -426,12 +426,23 @@ PQZ_HOT_INLINE RunEnd literalRun(BitStreamDecoder& d, LiteralRun& run, size_t st
             break;
         }
         RankList& list = literals.ranks[ctx];
-        const uint32_t rank = q - 1;
+        uint32_t rank = q - 1;
         if (list.pair[rank].count >= list.indexedBelow) {
-            run.ctx = ctx;
-            run.rank = rank;
-            end = RunEnd::kPlainMove;
-            break;
+            if (!takesFromTail(list, rank)) {
+                run.ctx = ctx;
+                run.rank = rank;
+                end = RunEnd::kPlainMove;
+                break;
+            }
+#if PQZ_RANK_WIDE_LANES
+            if constexpr (kWide) {
+                rank = storeFromTailByDeposit(list, rank);
+            } else {
+                rank = storeFromTail(list, rank);
+            }
+#else
+            rank = storeFromTail(list, rank);
+#endif
         }
         before = list.pair[rank].value;
         *at++ = uint8_t(before);
@@ -461,8 +472,9 @@ template <ContextKind kKind>
 // The run built for 32-byte lanes; flatten expands the rank moves into it (built for the same
 // lanes), which a plain inline function could not take in.
 template <ContextKind kKind>
-[[gnu::noinline, gnu::flatten]] PQZ_TARGET_AVX2 RunEnd decodeRunWide(BitStreamDecoder& d,
-                                                                     LiteralRun& run, size_t stop) {
+[[gnu::noinline, gnu::flatten]] PQZ_TARGET_AVX2_BMI2 RunEnd decodeRunWide(BitStreamDecoder& d,
+                                                                          LiteralRun& run,
+                                                                          size_t stop) {
     return literalRun<kKind, true>(d, run, stop);
 }
 #endif

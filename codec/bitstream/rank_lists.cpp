@@ -8,12 +8,22 @@ namespace pqz {
 
 void initLiteralModel(LiteralModel& m, bool contextFlag, uint32_t thresholdBits) {
     RankList first;
-    first.total = 0;
+    std::memset(&first, 0, sizeof first);
     for (int v = 0; v < 256; v++) first.pair[v] = {0, uint8_t(v)};
+    uint32_t counted = 0;
     if (contextFlag) {
         static const uint8_t kStartCounts[15] = {4, 3, 3, 3, 3, 2, 2, 2, 2, 1, 1, 1, 1, 1, 1};
         for (int v = 0; v < 15; v++) first.pair[v].count = kStartCounts[v];
         first.total = 30;
+        counted = 15;
+    }
+    // The values behind the counted ones are the tail.
+    for (uint32_t v = counted; v < 256; v++) first.pair[v].count = 255;
+    first.stored = uint16_t(counted);
+    first.byDeposit = PQZ_RANK_WIDE_LANES && hostHas(HostLanes::Bmi2);
+    for (uint32_t v = counted; v < 256; v++) {
+        first.unseen[v >> 6] |= uint64_t(1) << (v & 63);
+        first.unseenPerWord += uint64_t(1) << (16 * (v >> 6));
     }
     indexRankCounts(first);
     for (RankList& list : m.ranks) list = first;
@@ -50,12 +60,13 @@ struct FourPairs {
 };
 
 // Halves the counts of a list from the front while they are not 0; false when the walk ended
-// on a zero count, true when it passed the last pair. Four pairs at a time while none of them
-// is 0, then one at a time.
+// on a zero count (the tail's counts are 0), true when it passed the last pair. Four pairs at a
+// time while none of them is 0, then one at a time.
 bool halvePairs(RankList& list, uint32_t& sum) {
     const FourPairs four;
+    const uint32_t stored = list.stored;
     uint32_t j = 0;
-    for (; j < 256; j += 4) {
+    for (; j + 4 <= stored; j += 4) {
         uint64_t w;
         std::memcpy(&w, list.pair + j, FourPairs::kBytes);
         const uint64_t c = w & four.counts;
@@ -65,13 +76,13 @@ bool halvePairs(RankList& list, uint32_t& sum) {
         std::memcpy(list.pair + j, &w, FourPairs::kBytes);
         sum += four.sum(halved);
     }
-    for (; j < 256; j++) {
+    for (; j < stored; j++) {
         RankPair& pair = list.pair[j];
         if (pair.count == 0) return false;
         pair.count >>= 1;
         sum += pair.count;
     }
-    return true;
+    return stored == 256;
 }
 
 // One byte of a 32-bit total taken as a count: halved if not 0; false when it was 0.
@@ -125,7 +136,8 @@ void indexRankCounts(RankList& list) {
     // pair not above it here.
     uint32_t unset = 256;  // entries unset..255 are done
     uint32_t before = 255;
-    for (uint32_t j = 0; j < 256; j++) {
+    const uint32_t stored = list.stored;
+    for (uint32_t j = 0; j < stored; j++) {
         const uint32_t c = list.pair[j].count;
         if (c > before) {
             list.indexedBelow = 0;
@@ -134,12 +146,36 @@ void indexRankCounts(RankList& list) {
         before = c;
         while (unset > c) list.firstAtMost[--unset] = uint8_t(j);
     }
-    // Counts below the last pair's have no pair: entries not read.
-    while (unset > 0) list.firstAtMost[--unset] = 0;
+    // The tail's first place is the first count 0. Without a tail, counts below the last
+    // pair's have no pair: entries not read.
+    while (unset > 0) list.firstAtMost[--unset] = uint8_t(stored);
     list.indexedBelow = 255;
 }
 
-void moveRankPair(RankList& list, uint32_t rank) {
+void storeWholeList(RankList& list) {
+    for (uint32_t at = list.stored; at < 256; at++)
+        list.pair[at] = {0, uint8_t(takeUnseen(list, 0))};
+    list.stored = 256;
+}
+
+uint8_t rankValue(const RankList& list, uint32_t rank) {
+    if (rank < list.stored) return list.pair[rank].value;
+    const TailPlace at = findUnseen(list, rank - list.stored);
+    return uint8_t(64 * at.word + at.bit);
+}
+
+uint32_t storeFromTail(RankList& list, uint32_t rank) {
+#if PQZ_RANK_WIDE_LANES
+    if (list.byDeposit) return storeFromTailByDeposit(list, rank);
+#endif
+    const uint32_t at = list.stored;
+    list.pair[at] = {0, uint8_t(takeUnseen(list, rank - at))};
+    list.stored = uint16_t(at + 1);
+    return at;
+}
+
+uint8_t moveRankPair(RankList& list, uint32_t rank) {
+    if (rank >= list.stored) storeWholeList(list);
     RankPair* pair = list.pair;
     const RankPair moved = {uint8_t(pair[rank].count + 1), pair[rank].value};
     // Behind the nearest earlier pair with a greater count, or at the front.
@@ -148,11 +184,12 @@ void moveRankPair(RankList& list, uint32_t rank) {
     std::memmove(pair + to + 1, pair + to, (rank - to) * sizeof(RankPair));
     pair[to] = moved;
     indexRankCounts(list);
+    return moved.value;
 }
 
 bool wideRankMoves() {
 #if PQZ_RANK_WIDE_LANES
-    return hostHas(HostLanes::Avx2);
+    return hostHas(HostLanes::Avx2) && hostHas(HostLanes::Bmi2);
 #else
     return false;
 #endif
@@ -169,16 +206,19 @@ uint8_t chooseSelector(const RankList& list, const uint8_t* threshold) {
     const RankPair* pair = list.pair;
     uint32_t sum = 0, leading = 0;
     // Four pairs at a time while all four are taken (counts are not negative, so every sum on
-    // the way is at most the last), then one at a time.
+    // the way is at most the last), then one at a time; the tail's counts are 0, so a sum not
+    // above the part by its start takes every value.
     constexpr uint32_t kStep = 4;
-    while (leading + kStep <= 256) {
+    const uint32_t stored = list.stored;
+    while (leading + kStep <= stored) {
         const uint32_t four = pair[leading].count + pair[leading + 1].count +
                               pair[leading + 2].count + pair[leading + 3].count;
         if (sum + four > part) break;
         sum += four;
         leading += kStep;
     }
-    while (sum <= part && leading < 256) sum += pair[leading++].count;
+    while (sum <= part && leading < stored) sum += pair[leading++].count;
+    if (sum <= part) leading = 256;
     if (leading >= threshold[0]) return 0;
     uint8_t sel = 1;
     while (leading < threshold[sel]) sel++;

@@ -30,6 +30,15 @@ struct RankPair {
 // on from the list before (below) can shift those steps, and a count may then wrap to 0 and stay
 // in place: the list is no longer sorted and takes the plain search until it is again.
 //
+// The values a list has never held anywhere but in its fresh order are its tail: count 0, in
+// ascending order, behind every pair that has moved. Only the first `stored` pairs are kept in
+// pair[]; the tail is the set `unseen`, and its places in pair[] hold count 255 (so that the
+// literal loop's test for the plain search catches them) and a value that means nothing. The
+// first sighting of a value then moves the pairs in front of the tail, not the tail (often 200
+// places and more in a list of few values). Code that reads counts stops at `stored`; code that
+// reads the values of the whole list, or moves pairs of the tail, writes the tail out first
+// (storeWholeList).
+//
 // One record per context of 1 KiB, so that a context's record is found with a shift: the pairs,
 // the count index and the total on the record's last cache line.
 struct RankList {
@@ -42,7 +51,11 @@ struct RankList {
     // Counts below it move by the index: 255 while the list is sorted (a count of 255 wraps and
     // takes the plain search), 0 when it is not.
     uint8_t indexedBelow;
-    uint8_t unused[1024 - 512 - 256 - 4 - 1];
+    bool byDeposit;          // the tail is searched with the processor's bit deposit
+    uint16_t stored;         // pairs held in pair[]; the tail follows them
+    uint64_t unseen[4];      // the tail's values, bit v & 63 of word v >> 6
+    uint64_t unseenPerWord;  // how many bits each word of unseen has set, in 16-bit lanes
+    uint8_t unused[1024 - 512 - 256 - 8 - 32 - 8];
 };
 static_assert(sizeof(RankList) == 1024, "a power-of-two record per context");
 
@@ -72,10 +85,19 @@ void indexRankCounts(RankList& list);
 // leading values make up more than 7/8 of the total.
 uint8_t chooseSelector(const RankList& list, const uint8_t* threshold);
 
-// Counts a literal of an unsorted list, or one whose count wraps: the plain search.
-void moveRankPair(RankList& list, uint32_t rank);
+// Counts a literal of an unsorted list, or one whose count wraps: the plain search. Returns
+// the literal's value.
+uint8_t moveRankPair(RankList& list, uint32_t rank);
 
-// Whether this processor moves rank pairs in 32-byte lanes (insertPairWide).
+// Writes the list's tail out into pair[] (count 0, ascending values), so that all 256 pairs are
+// held there; the list reads as before.
+void storeWholeList(RankList& list);
+
+// The value at the given place of the list: of a pair held in pair[] or of the tail.
+uint8_t rankValue(const RankList& list, uint32_t rank);
+
+// Whether this processor moves rank pairs in 32-byte lanes (insertPairWide) and searches the
+// tails with its bit deposit (storeFromTailByDeposit); processors with the lanes have both.
 bool wideRankMoves();
 
 namespace detail {
@@ -248,6 +270,104 @@ inline void moveByIndex(RankList& list, uint32_t rank) {
 #endif
 }
 
+namespace detail {
+
+constexpr uint64_t kByteOnes = 0x0101010101010101;
+constexpr uint64_t kByteTops = 0x8080808080808080;
+
+// How many of the eight byte lanes of prefix (each at most 127, rising from the low lane) are
+// at most k (k < 128): the place of the first lane above k.
+PQZ_HOT_INLINE uint32_t lanesAtMost(uint64_t prefix, uint64_t k) {
+    const uint64_t atMost = ((k * kByteOnes | kByteTops) - prefix) & kByteTops;
+    return uint32_t(((atMost >> 7) * kByteOnes) >> 56);
+}
+
+// The place of the set bit of x that has k set bits below it (k below the bits set), without a
+// branch: the byte holding it from the bytes' running counts, then the bit the same way with
+// the byte's bits spread one to a lane.
+PQZ_HOT_INLINE uint32_t nthSetBit(uint64_t x, uint32_t k) {
+    uint64_t b = x - ((x >> 1) & 0x5555555555555555);
+    b = (b & 0x3333333333333333) + ((b >> 2) & 0x3333333333333333);
+    b = (b + (b >> 4)) & 0x0F0F0F0F0F0F0F0F;
+    const uint64_t bytePrefix = b * kByteOnes;  // lane i: bits set in bytes 0..i
+    const uint32_t byte = lanesAtMost(bytePrefix, k);
+    const uint32_t shift = 8 * byte;
+    k -= uint32_t((bytePrefix << 8) >> shift) & 0xFF;
+    const uint64_t bits = (x >> shift) & 0xFF;
+    const uint64_t spread = (bits * kByteOnes) & 0x8040201008040201;  // bit i in lane i
+    const uint64_t ones = ((spread + 0x7F7F7F7F7F7F7F7F) & kByteTops) >> 7;
+    return shift + lanesAtMost(ones * kByteOnes, k);
+}
+
+}  // namespace detail
+
+// Where the value at place k of the list's tail is held in unseen.
+struct TailPlace {
+    uint32_t word, bit;
+};
+
+// The word of unseen that holds place k of the tail, found from the words' running counts
+// (16-bit lanes, at most 256), and the place within the word (as bit field TailPlace::bit).
+PQZ_HOT_INLINE TailPlace findUnseenWord(const RankList& list, uint32_t k) {
+    constexpr uint64_t kLaneOnes = 0x0001000100010001, kLaneTops = 0x8000800080008000;
+    const uint64_t prefix = list.unseenPerWord * kLaneOnes;
+    const uint64_t atMost = ((uint64_t(k) * kLaneOnes | kLaneTops) - prefix) & kLaneTops;
+    const uint32_t word = uint32_t(((atMost >> 15) * kLaneOnes) >> 48);
+    return {word, k - (uint32_t((prefix << 16) >> (16 * word)) & 0xFFFF)};
+}
+
+PQZ_HOT_INLINE TailPlace findUnseen(const RankList& list, uint32_t k) {
+    const TailPlace at = findUnseenWord(list, k);
+    return {at.word, detail::nthSetBit(list.unseen[at.word], at.bit)};
+}
+
+// Takes the value of the given place out of the list's tail and returns it.
+PQZ_HOT_INLINE uint32_t takeUnseenAt(RankList& list, TailPlace at) {
+    list.unseen[at.word] &= ~(uint64_t(1) << at.bit);
+    list.unseenPerWord -= uint64_t(1) << (16 * at.word);
+    return 64 * at.word + at.bit;
+}
+
+// The value at place k of the list's tail, taken out of the tail.
+PQZ_HOT_INLINE uint32_t takeUnseen(RankList& list, uint32_t k) {
+    return takeUnseenAt(list, findUnseen(list, k));
+}
+
+// The first sighting of a value: the literal at place rank lies in the list's tail (rank >=
+// stored). Its value is taken out of the tail and stored as the first pair behind those held,
+// with count 0, where the indexed move then takes it from; returns that place. Out of line: it
+// is rare enough, and its work would crowd the literal loop's registers.
+uint32_t storeFromTail(RankList& list, uint32_t rank);
+
+#if PQZ_RANK_WIDE_LANES
+// storeFromTail with the processor's bit counts and bit deposit (the processors that move pairs
+// in 32-byte lanes have them too): the word from the counts of the words in front of it, the
+// bit as the deposit of bit k of the word's own bits.
+PQZ_TARGET_BMI2 inline uint32_t storeFromTailByDeposit(RankList& list, uint32_t rank) {
+    const uint32_t at = list.stored;
+    const uint32_t k = rank - at;
+    const uint64_t* unseen = list.unseen;
+    const uint32_t c0 = uint32_t(_mm_popcnt_u64(unseen[0]));
+    const uint32_t c1 = c0 + uint32_t(_mm_popcnt_u64(unseen[1]));
+    const uint32_t c2 = c1 + uint32_t(_mm_popcnt_u64(unseen[2]));
+    // The words wholly in front of place k, and their bits (each step is part of the one before).
+    const uint32_t past0 = k >= c0, past1 = k >= c1, past2 = k >= c2;
+    const uint32_t word = past0 + past1 + past2;
+    const uint32_t below = (c0 & -past0) + ((c1 - c0) & -past1) + ((c2 - c1) & -past2);
+    const uint64_t bits = unseen[word];
+    const uint32_t bit = uint32_t(_tzcnt_u64(_pdep_u64(uint64_t(1) << (k - below), bits)));
+    list.pair[at] = {0, uint8_t(takeUnseenAt(list, {word, bit}))};
+    list.stored = uint16_t(at + 1);
+    return at;
+}
+#endif
+
+// Whether the literal at place rank is the first sighting of a value in a sorted list (its
+// count then moves by the index once storeFromTail has stored it).
+inline bool takesFromTail(const RankList& list, uint32_t rank) {
+    return rank >= list.stored && list.indexedBelow != 0;
+}
+
 // Counts a literal in the list's total; true when the context's literal code is due to be chosen
 // again (adaptLiteralCode).
 inline bool countInTotal(RankList& list) {
@@ -264,11 +384,13 @@ void adaptLiteralCode(LiteralModel& m, uint32_t ctx);
 template <bool kWide = false>
 inline uint8_t takeLiteral(LiteralModel& m, uint32_t ctx, uint32_t rank) {
     RankList& list = m.ranks[ctx];
-    const uint8_t value = list.pair[rank].value;
-    if (list.pair[rank].count < list.indexedBelow) {
-        moveByIndex<kWide>(list, rank);
+    uint8_t value;
+    if (list.pair[rank].count >= list.indexedBelow && !takesFromTail(list, rank)) {
+        value = moveRankPair(list, rank);
     } else {
-        moveRankPair(list, rank);
+        if (rank >= list.stored) rank = storeFromTail(list, rank);
+        value = list.pair[rank].value;
+        moveByIndex<kWide>(list, rank);
     }
     if (countInTotal(list)) adaptLiteralCode(m, ctx);
     return value;

@@ -436,15 +436,19 @@ PQZ_HOT_INLINE RunEnd literalRun(BitStreamDecoder& d, LiteralRun& run, size_t st
             }
 #if PQZ_RANK_WIDE_LANES
             if constexpr (kWide) {
-                rank = storeFromTailByDeposit(list, rank);
+                // The value from the search rather than from the pair just stored.
+                rank = storeFromTailByDeposit(list, rank, before);
             } else {
                 rank = storeFromTail(list, rank);
+                before = list.pair[rank].value;
             }
 #else
             rank = storeFromTail(list, rank);
+            before = list.pair[rank].value;
 #endif
+        } else {
+            before = list.pair[rank].value;
         }
-        before = list.pair[rank].value;
         *at++ = uint8_t(before);
         moveByIndex<kWide>(list, rank);
         // The byte is the next literal's context: this keeps the compiler from carrying it to

@@ -166,7 +166,8 @@ uint8_t rankValue(const RankList& list, uint32_t rank) {
 
 uint32_t storeFromTail(RankList& list, uint32_t rank) {
 #if PQZ_RANK_WIDE_LANES
-    if (list.byDeposit) return storeFromTailByDeposit(list, rank);
+    uint32_t value;
+    if (list.byDeposit) return storeFromTailByDeposit(list, rank, value);
 #endif
     const uint32_t at = list.stored;
     list.pair[at] = {0, uint8_t(takeUnseen(list, rank - at))};

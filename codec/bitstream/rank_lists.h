@@ -343,7 +343,8 @@ uint32_t storeFromTail(RankList& list, uint32_t rank);
 // storeFromTail with the processor's bit counts and bit deposit (the processors that move pairs
 // in 32-byte lanes have them too): the word from the counts of the words in front of it, the
 // bit as the deposit of bit k of the word's own bits.
-PQZ_TARGET_BMI2 inline uint32_t storeFromTailByDeposit(RankList& list, uint32_t rank) {
+PQZ_TARGET_BMI2 inline uint32_t storeFromTailByDeposit(RankList& list, uint32_t rank,
+                                                       uint32_t& value) {
     const uint32_t at = list.stored;
     const uint32_t k = rank - at;
     const uint64_t* unseen = list.unseen;
@@ -356,7 +357,8 @@ PQZ_TARGET_BMI2 inline uint32_t storeFromTailByDeposit(RankList& list, uint32_t 
     const uint32_t below = (c0 & -past0) + ((c1 - c0) & -past1) + ((c2 - c1) & -past2);
     const uint64_t bits = unseen[word];
     const uint32_t bit = uint32_t(_tzcnt_u64(_pdep_u64(uint64_t(1) << (k - below), bits)));
-    list.pair[at] = {0, uint8_t(takeUnseenAt(list, {word, bit}))};
+    value = takeUnseenAt(list, {word, bit});
+    list.pair[at] = {0, uint8_t(value)};
     list.stored = uint16_t(at + 1);
     return at;
 }

@@ -4,6 +4,7 @@
 
 #include "base/memory.h"
 #include "codec/bitstream/byte_window.h"
+#include "codec/bitstream/match_copies.h"
 #include "codec/bitstream/prefix_codes.h"
 #include "codec/bitstream/rank_lists.h"
 
@@ -33,9 +34,12 @@ struct ModeStack {
     uint8_t slots[5];  // the fifth is never pushed to; it lets a pop be chosen without a branch
     int size = 0;
 
-    bool push(uint32_t mode) {
-        if (size == 4) return false;
-        slots[size++] = uint8_t(mode);
+    // Pushes mode when taken is 1; false when that finds the stack full. Whether a step
+    // pushes follows the data: no branch on taken.
+    bool pushIf(uint32_t taken, uint32_t mode) {
+        if (size + int(taken) > 4) return false;
+        slots[size] = uint8_t(mode);
+        size += int(taken);
         return true;
     }
     // Pops the top into mode when taken is 1 (keeps mode when 0); false when that finds the
@@ -47,13 +51,6 @@ struct ModeStack {
         mode = taken ? top : mode;
         return true;
     }
-};
-
-// A distance candidate: its offset and the bytes its matches have copied (halved now and then),
-// side by side, so that a reordering moves both with one move.
-struct Candidate {
-    uint32_t offset;
-    uint32_t count;
 };
 
 struct BitStreamDecoder {
@@ -69,7 +66,7 @@ struct BitStreamDecoder {
     uint32_t explicitCount;  // explicit distances seen; they replace candidates 60..63 in turn
     uint32_t copyUnit;
 
-    Candidate candidates[kCandidateCount];
+    CandidateList candidates;
     uint8_t contextClass[256];
     LiteralModel literals;
     ModeStack modes;
@@ -157,40 +154,6 @@ inline uint32_t formContext(const uint8_t* cls, size_t r, const uint8_t* out, si
     return ctx;
 }
 
-// Moves kBytes bytes through a register: an overlapping source is read before the store.
-template <size_t kBytes>
-inline void movePiece(uint8_t* dst, const uint8_t* src) {
-    uint8_t piece[kBytes];
-    std::memcpy(piece, src, kBytes);
-    std::memcpy(dst, piece, kBytes);
-}
-
-// Copies kPiece bytes at a time from at least kPiece bytes back: each piece repeats bytes
-// written before it, and the last piece ends at len (len >= kPiece), overlapping the one before
-// it, so nothing behind is written.
-template <size_t kPiece>
-inline void copyPieces(uint8_t* dst, const uint8_t* src, size_t len) {
-    for (size_t i = 0; i + kPiece < len; i += kPiece) movePiece<kPiece>(dst + i, src + i);
-    movePiece<kPiece>(dst + len - kPiece, src + len - kPiece);
-}
-
-// Copies len bytes from dist back, as byte after byte would (overlaps repeat the pattern): in
-// pieces of 8, 4 or 2 bytes, the widest the distance and length allow.
-inline void copyBack(uint8_t* dst, size_t dist, size_t len) {
-    const uint8_t* src = dst - dist;
-    if (dist >= 8 && len >= 8) {
-        copyPieces<8>(dst, src, len);
-    } else if (dist >= 4 && len >= 4) {
-        copyPieces<4>(dst, src, len);
-    } else if (dist >= 2 && len >= 2) {
-        copyPieces<2>(dst, src, len);
-    } else if (dist == 1) {
-        std::memset(dst, src[0], len);
-    } else {
-        for (size_t i = 0; i < len; i++) dst[i] = src[i];
-    }
-}
-
 // Copies len bytes from dist back at p, refusing copies outside the output.
 inline bool copyMatch(PayloadReader& in, BitStreamDecoder& d, size_t dist, size_t len) {
     if (dist > d.p || len > d.n - d.p) {
@@ -200,22 +163,6 @@ inline bool copyMatch(PayloadReader& in, BitStreamDecoder& d, size_t dist, size_
     copyBack(d.out + d.p, dist, len);
     d.p += len;
     return true;
-}
-
-// Counts the use of candidate idx and keeps the list sorted by use, most used first: the
-// candidate moves ahead of those whose count is now below its own, the pairs between one place
-// up (offsets and counts in one move).
-inline void countCandidate(Candidate* list, uint32_t idx, uint32_t length) {
-    const uint32_t c = list[idx].count += length;
-    if (idx == 0 || c <= list[idx - 1].count) return;
-    const Candidate moved = list[idx];
-    uint32_t to = idx - 1;
-    while (to > 0 && list[to - 1].count < c) to--;
-    std::memmove(list + to + 1, list + to, (idx - to) * sizeof *list);
-    list[to] = moved;
-    if (list[7].count - list[8].count > 20) {
-        for (uint32_t k = 0; k < kCandidateCount; k++) list[k].count >>= 1;
-    }
 }
 
 // Where the match mode's symbols come from: the reader itself, code by code.
@@ -245,7 +192,7 @@ inline bool shortCopy(PayloadReader& in, BitStreamDecoder& d, Bits& bits) {
     const uint32_t sym = bits.decode(kShortDistanceCode);
     if (sym < 24) return copyMatch(in, d, d.candidates[sym].offset, d.copyUnit);
     const uint32_t dist = (sym - 24) * 2048 + bits.take(11);
-    d.candidates[kCandidateCount - 1 - (d.explicitCount & 3)].offset = dist;
+    d.candidates.setOffset(kCandidateCount - 1 - (d.explicitCount & 3), dist);
     d.explicitCount++;
     // Shorter distances would overlap within one of the three 4-byte moves.
     if (dist < 4) {
@@ -284,7 +231,7 @@ MatchEnd matchSteps(PayloadReader& in, BitStreamDecoder& d, Bits& bits, MatchSta
                 in.damaged = true;
                 return MatchEnd::kStopped;
             }
-            countCandidate(d.candidates, idx, length);
+            d.candidates.count(idx, length);
         }
         atAction = false;
 
@@ -301,21 +248,22 @@ MatchEnd matchSteps(PayloadReader& in, BitStreamDecoder& d, Bits& bits, MatchSta
                 continue;
             }
             if (action == 0) {
-                if (mode != 1 && !d.modes.push(mode)) in.damaged = true;
+                if (!d.modes.pushIf(mode != 1, mode)) in.damaged = true;
                 return in.damaged ? MatchEnd::kStopped : MatchEnd::kLeft;
             }
+            // The next mode: the same one, or a lower one with the current one stacked.
             const uint32_t next = action - 1;
-            if (next == mode) {
-                high = 0;
-            } else {
-                if (!d.modes.push(mode)) {
-                    in.damaged = true;
-                    return MatchEnd::kStopped;
-                }
-                mode = next;
-                shift = action;
-                high = 128 >> action;
+            const uint32_t change = next != mode;
+            if (!d.modes.pushIf(change, mode)) {
+                in.damaged = true;
+                return MatchEnd::kStopped;
             }
+            // With a change the match symbol's shift is the action, its candidates start at
+            // 128 >> action (masks: the compiler would branch on a choice).
+            const uint32_t changed = 0u - change;
+            shift ^= (shift ^ action) & changed;
+            high = (128u >> action) & changed;
+            mode = next;
             break;
         }
     }
@@ -603,11 +551,11 @@ void decodeBitStream(PayloadReader& in, PlaneCoding coding, uint32_t rowLength, 
     d.copyUnit = d.variant == 0 ? 3 : 4;
     d.modes.size = 0;
     std::memset(d.modes.slots, 0, sizeof d.modes.slots);
-    for (uint32_t mode = 5; mode >= 2; mode--) d.modes.push(mode);
+    for (uint32_t mode = 5; mode >= 2; mode--) d.modes.pushIf(1, mode);
 
     uint32_t offsets[kCandidateCount];
     initDistanceCandidates(offsets, d.row);
-    for (int k = 0; k < kCandidateCount; k++) d.candidates[k] = {offsets[k], 0};
+    d.candidates.init(offsets);
     if (d.contextFlag) readContextClasses(in, d);
     initLiteralModel(d.literals, d.contextFlag, readBits(in, 30));
     if (!buildPrefixCodes(in, d.variant, d.codes)) return;

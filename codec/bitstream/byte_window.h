@@ -62,19 +62,21 @@ class ByteWindow {
     }
 
     void handBack(PayloadReader& in) const {
-        // Bits read behind the cursor the reader had (negative: still in its buffer).
+        // Bits read behind the cursor the reader had (negative: still in its buffer), and the
+        // whole words the reader moves on for them.
         const ptrdiff_t read = (next_ - first_) * 8 - held_;
-        if (read <= 0) {
-            in.bitCount = int32_t(-read);
-            in.bitBuffer = uint32_t(bits_ & ((uint64_t(1) << -read) - 1));
-            return;
-        }
-        const ptrdiff_t words = (read + 31) >> 5;
+        const ptrdiff_t words = read > 0 ? (read + 31) >> 5 : 0;
+        const int count = int(words * 32 - read);  // bits left in the reader's current word
         in.cursor = first_ + 4 * words;
-        in.bitCount = int32_t(words * 32 - read);
+        in.bitCount = count;
+        // Those bits come from the window while they lie in the buffer the reader had, else
+        // from the word before the new cursor (inside the payload). Chosen without a branch:
+        // which one follows no pattern.
         uint32_t last;
-        std::memcpy(&last, in.cursor - 4, 4);  // holds the position: inside the payload
-        in.bitBuffer = in.bitCount == 0 ? 0 : last >> (32 - in.bitCount);
+        std::memcpy(&last, first_ + 4 * (words - (words > 0)), 4);
+        const uint32_t fromWord = uint32_t(uint64_t(last) >> (32 - count));
+        const uint32_t fromWindow = uint32_t(bits_ & ((uint64_t(1) << count) - 1));
+        in.bitBuffer = read > 0 ? fromWord : fromWindow;
     }
 
   private:

@@ -383,7 +383,7 @@ PQZ_HOT_INLINE RunEnd literalRun(BitStreamDecoder& d, LiteralRun& run, size_t st
                 break;
             }
 #if PQZ_RANK_WIDE_LANES
-            if constexpr (kWide) {
+            if (kWide && list.byDeposit) {
                 // The value from the search rather than from the pair just stored.
                 rank = storeFromTailByDeposit(list, rank, before);
             } else {

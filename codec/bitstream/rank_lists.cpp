@@ -20,7 +20,7 @@ void initLiteralModel(LiteralModel& m, bool contextFlag, uint32_t thresholdBits)
     // The values behind the counted ones are the tail.
     for (uint32_t v = counted; v < 256; v++) first.pair[v].count = 255;
     first.stored = uint16_t(counted);
-    first.byDeposit = PQZ_RANK_WIDE_LANES && hostHas(HostLanes::Bmi2);
+    first.byDeposit = PQZ_RANK_WIDE_LANES && hostHas(HostLanes::FastBitDeposit);
     for (uint32_t v = counted; v < 256; v++) {
         first.unseen[v >> 6] |= uint64_t(1) << (v & 63);
         first.unseenPerWord += uint64_t(1) << (16 * (v >> 6));

@@ -51,7 +51,7 @@ struct RankList {
     // Counts below it move by the index: 255 while the list is sorted (a count of 255 wraps and
     // takes the plain search), 0 when it is not.
     uint8_t indexedBelow;
-    bool byDeposit;          // the tail is searched with the processor's bit deposit
+    bool byDeposit;          // the tail is searched with the processor's bit deposit (fast here)
     uint16_t stored;         // pairs held in pair[]; the tail follows them
     uint64_t unseen[4];      // the tail's values, bit v & 63 of word v >> 6
     uint64_t unseenPerWord;  // how many bits each word of unseen has set, in 16-bit lanes
@@ -96,8 +96,9 @@ void storeWholeList(RankList& list);
 // The value at the given place of the list: of a pair held in pair[] or of the tail.
 uint8_t rankValue(const RankList& list, uint32_t rank);
 
-// Whether this processor moves rank pairs in 32-byte lanes (insertPairWide) and searches the
-// tails with its bit deposit (storeFromTailByDeposit); processors with the lanes have both.
+// Whether this processor moves rank pairs in 32-byte lanes (insertPairWide); it has the bit
+// counts and bit deposit too, which search the tails (storeFromTailByDeposit) where the deposit
+// is fast (RankList::byDeposit).
 bool wideRankMoves();
 
 namespace detail {
@@ -340,9 +341,9 @@ PQZ_HOT_INLINE uint32_t takeUnseen(RankList& list, uint32_t k) {
 uint32_t storeFromTail(RankList& list, uint32_t rank);
 
 #if PQZ_RANK_WIDE_LANES
-// storeFromTail with the processor's bit counts and bit deposit (the processors that move pairs
-// in 32-byte lanes have them too): the word from the counts of the words in front of it, the
-// bit as the deposit of bit k of the word's own bits.
+// storeFromTail with the processor's bit counts and bit deposit, for lists with byDeposit: the
+// word from the counts of the words in front of it, the bit as the deposit of bit k of the
+// word's own bits.
 PQZ_TARGET_BMI2 inline uint32_t storeFromTailByDeposit(RankList& list, uint32_t rank,
                                                        uint32_t& value) {
     const uint32_t at = list.stored;

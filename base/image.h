@@ -37,6 +37,10 @@ ImageHeader parseImageHeader(const uint8_t bytes[16]);
 // Bytes per row of a packed image of n bits per pixel.
 uint32_t packedRowBytes(uint32_t width, int bitsPerPixel);
 
+// Zero bytes behind the pixel data of a record: decoders of narrow rows may look a few bytes
+// ahead of the byte they decode.
+constexpr size_t kPixelSlack = 8;
+
 // The raw image record: header fields, then pixel rows top to bottom, then the palette. The
 // record is one heap block released with freeDecodedImage; DecodedImagePtr owns one.
 struct DecodedImage {
@@ -45,7 +49,7 @@ struct DecodedImage {
     uint32_t rowBytes;  // wider than the stored u16: rows of wide deep images exceed 65,535 bytes
     uint8_t format;
     size_t dataSize;   // height * rowBytes
-    uint8_t* data;     // dataSize bytes, followed by 3 spare bytes
+    uint8_t* data;     // dataSize bytes, followed by kPixelSlack zero bytes in an allocated record
     uint8_t* palette;  // 3 * 2^n bytes when format bit 7 is set and n <= 8, else null
     size_t paletteSize;
 };
@@ -58,6 +62,10 @@ struct DecodedImage {
 DecodedImage* createDecodedImage(uint32_t width, uint32_t height, int bitsPerPixel,
                                  bool withPalette, bool packed, bool zeroRows = true);
 void freeDecodedImage(DecodedImage* image);
+
+// A record of packed rows held elsewhere, at data (height rows of packedRowBytes, no palette), for
+// decoding into memory the library does not own; it is not released with freeDecodedImage.
+DecodedImage decodedImageOver(uint8_t* data, uint32_t width, uint32_t height, int bitsPerPixel);
 
 struct DecodedImageRelease {
     void operator()(DecodedImage* image) const { freeDecodedImage(image); }

@@ -61,7 +61,20 @@ DecodedImage decodedImageOver(uint8_t* data, uint32_t width, uint32_t height, in
     return img;
 }
 
+DecodedImage* adoptDecodedRows(uint8_t* data, void (*release)(void*), uint32_t width,
+                               uint32_t height, int n, bool withPalette) {
+    // A record of no rows carries the palette; the rows are set to the block given.
+    DecodedImage* img = createDecodedImage(width, 0, n, withPalette, true);
+    if (!img) return nullptr;
+    img->height = uint16_t(height);
+    img->dataSize = size_t(height) * img->rowBytes;
+    img->data = data;
+    img->releaseRows = release;
+    return img;
+}
+
 void freeDecodedImage(DecodedImage* image) {
+    if (image && image->releaseRows) image->releaseRows(image->data);
     std::free(image);
 }
 

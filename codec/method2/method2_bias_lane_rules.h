@@ -117,11 +117,24 @@ struct StageCells {
           mirrorAt(size_t((idx >> 4) ^ kAllFeatures) * sizeof(BiasBlock)) {}
 };
 
-// The block across feature bit j from the block at byte offset `at` of the table.
-inline BiasBlock& blockAcross(BiasBlock* table, size_t at, int j) {
-    return *reinterpret_cast<BiasBlock*>(reinterpret_cast<char*>(table) +
-                                         (at ^ (sizeof(BiasBlock) << j)));
+// Byte offsets from the table: of the rows of the middle count and its successor in the blocks
+// across feature bits 0 to 10, and of the used cell in the mirror's blocks across them. Blocks
+// lie 64 bytes apart and both starting offsets lie within their block, so flipping feature bit
+// j flips bit 6 + j of the offset: one exclusive-or per block, the table added by the address.
+struct AcrossOffsets {
+    size_t rowsAt, mirrorAt;
+    explicit AcrossOffsets(const StageCells& at)
+        : rowsAt(at.ownAt + 8 * size_t(at.firstRow)), mirrorAt(at.mirrorAt + 2 * size_t(at.cell)) {}
+    size_t rows(int j) const { return rowsAt ^ (size_t(sizeof(BiasBlock)) << j); }
+    size_t mirror(int j) const { return mirrorAt ^ (size_t(sizeof(BiasBlock)) << j); }
+};
+
+// The sums and, kScaleOffset entries on, the scales of a block at a byte offset from the table.
+inline int16_t* sumsAt(BiasBlock* table, size_t offset) {
+    return reinterpret_cast<int16_t*>(reinterpret_cast<char*>(table) + offset);
 }
+constexpr int kScaleOffset = int(offsetof(BiasBlock, scaleCountdown) / sizeof(int16_t));
+
 inline BiasBlock& blockAt(BiasBlock* table, size_t at) {
     return *reinterpret_cast<BiasBlock*>(reinterpret_cast<char*>(table) + at);
 }

@@ -58,35 +58,30 @@ inline __m128i nudge8(__m128i sum, __m128i scaleCountdown, const Rule8& r) {
     return _mm_add_epi16(sum, _mm_srai_epi16(_mm_mullo_epi16(x, r.scale), 3));
 }
 
-// Cell `cell` of the mirror's blocks across feature bits First, First + 1, ... in lanes.
+// The used cell of the mirror's blocks across feature bits First, First + 1, ... in lanes: its
+// sum (shift 0) or its scale (shift kScaleOffset).
 template <int First, int... L>
-inline __m128i gatherSums(BiasBlock* table, size_t at, int cell, std::integer_sequence<int, L...>) {
-    __m128i v = _mm_setzero_si128();
-    ((v = _mm_insert_epi16(v, blockAcross(table, at, First + L).sum[cell], L)), ...);
-    return v;
-}
-template <int First, int... L>
-inline __m128i gatherScales(BiasBlock* table, size_t at, int cell,
-                            std::integer_sequence<int, L...>) {
-    __m128i v = _mm_setzero_si128();
-    ((v = _mm_insert_epi16(v, blockAcross(table, at, First + L).scaleCountdown[cell], L)), ...);
-    return v;
-}
-template <int First, int... L>
-inline void scatterSums(BiasBlock* table, size_t at, int cell, __m128i v,
+inline __m128i gatherAt(BiasBlock* table, const AcrossOffsets& off, int shift,
                         std::integer_sequence<int, L...>) {
-    ((blockAcross(table, at, First + L).sum[cell] = int16_t(_mm_extract_epi16(v, L))), ...);
+    __m128i v = _mm_setzero_si128();
+    ((v = _mm_insert_epi16(v, sumsAt(table, off.mirror(First + L))[shift], L)), ...);
+    return v;
+}
+template <int First, int... L>
+inline void scatterAt(BiasBlock* table, const AcrossOffsets& off, __m128i v,
+                      std::integer_sequence<int, L...>) {
+    ((*sumsAt(table, off.mirror(First + L)) = int16_t(_mm_extract_epi16(v, L))), ...);
 }
 using FirstEight = std::make_integer_sequence<int, 8>;
 using LastThree = std::make_integer_sequence<int, kFeatureBits - 8>;
 
 // The mirror's cells across feature bits First to First + Count - 1, in lanes 0 to Count - 1.
 template <int First, int Count>
-inline void nudgeMirrorAcross(BiasBlock* table, const StageCells& at, const Rule8& rule) {
+inline void nudgeMirrorAcross(BiasBlock* table, const AcrossOffsets& off, const Rule8& rule) {
     using Lanes = std::make_integer_sequence<int, Count>;
-    const __m128i sum = gatherSums<First>(table, at.mirrorAt, at.cell, Lanes());
-    const __m128i meta = gatherScales<First>(table, at.mirrorAt, at.cell, Lanes());
-    scatterSums<First>(table, at.mirrorAt, at.cell, nudge8(sum, meta, rule), Lanes());
+    const __m128i sum = gatherAt<First>(table, off, 0, Lanes());
+    const __m128i meta = gatherAt<First>(table, off, kScaleOffset, Lanes());
+    scatterAt<First>(table, off, nudge8(sum, meta, rule), Lanes());
 }
 
 }  // namespace
@@ -94,6 +89,7 @@ inline void nudgeMirrorAcross(BiasBlock* table, const StageCells& at, const Rule
 void adaptRelatedEightLanes(BiasBlock* table, int32_t idx, int32_t e, int32_t clipHigh,
                             int32_t clipLow) {
     const StageCells at(idx);
+    const AcrossOffsets off(at);
     const __m128i up = _mm_set1_epi16(int16_t(e)), down = _mm_set1_epi16(int16_t(-e));
 
     {
@@ -113,16 +109,14 @@ void adaptRelatedEightLanes(BiasBlock* table, int32_t idx, int32_t e, int32_t cl
     const Rule8 across(kLaneRules.across[at.mid][at.lo], up, clipHigh, clipLow);
 #pragma GCC unroll 11
     for (int j = 0; j < kFeatureBits; j++) {
-        BiasBlock& b = blockAcross(table, at.ownAt, j);
-        int16_t* rows = b.sum + 4 * at.firstRow;
-        const __m128i r =
-            nudge8(load128(rows), load128(b.scaleCountdown + 4 * at.firstRow), across);
+        int16_t* rows = sumsAt(table, off.rows(j));
+        const __m128i r = nudge8(load128(rows), load128(rows + kScaleOffset), across);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(rows), r);
     }
 
-    nudgeMirrorAcross<0, 8>(table, at, Rule8(kLaneRules.mirrorAcross[0], down, clipHigh, clipLow));
+    nudgeMirrorAcross<0, 8>(table, off, Rule8(kLaneRules.mirrorAcross[0], down, clipHigh, clipLow));
     nudgeMirrorAcross<8, kFeatureBits - 8>(
-        table, at, Rule8(kLaneRules.mirrorAcross[1], down, clipHigh, clipLow));
+        table, off, Rule8(kLaneRules.mirrorAcross[1], down, clipHigh, clipLow));
 }
 
 // ---- Sixteen lanes (processors with AVX2) ----
@@ -166,22 +160,6 @@ PQZ_TARGET_AVX2 inline void store2(void* low, void* high, __m256i v) {
     _mm_storeu_si128(static_cast<__m128i*>(high), _mm256_extracti128_si256(v, 1));
 }
 
-// Byte offsets from the table: of the rows of the middle count and its successor in the blocks
-// across feature bits 0 to 10, and of the used cell in the mirror's blocks across them. Blocks
-// lie 64 bytes apart and both starting offsets lie within their block, so flipping feature bit
-// j flips bit 6 + j of the offset: one exclusive-or per block, the table added by the address.
-struct AcrossOffsets {
-    size_t rowsAt, mirrorAt;
-    size_t rows(int j) const { return rowsAt ^ (size_t(sizeof(BiasBlock)) << j); }
-    size_t mirror(int j) const { return mirrorAt ^ (size_t(sizeof(BiasBlock)) << j); }
-};
-
-// The sums and, 32 bytes on, the scales of a block at a byte offset from the table.
-inline int16_t* sumsAt(BiasBlock* table, size_t offset) {
-    return reinterpret_cast<int16_t*>(reinterpret_cast<char*>(table) + offset);
-}
-constexpr int kScaleOffset = int(offsetof(BiasBlock, scaleCountdown) / sizeof(int16_t));
-
 // The two row pairs across feature bits j and j + 1.
 PQZ_TARGET_AVX2 inline void nudgeAcrossPair(BiasBlock* table, const AcrossOffsets& off, int j,
                                             const Rule16& rule) {
@@ -192,20 +170,6 @@ PQZ_TARGET_AVX2 inline void nudgeAcrossPair(BiasBlock* table, const AcrossOffset
     store2(a, b, nudge16(sum, meta, rule));
 }
 
-// The used cell of the mirror's blocks across feature bits First, First + 1, ... in lanes.
-template <int First, int... L>
-inline __m128i gatherAt(BiasBlock* table, const AcrossOffsets& off, int shift,
-                        std::integer_sequence<int, L...>) {
-    __m128i v = _mm_setzero_si128();
-    ((v = _mm_insert_epi16(v, sumsAt(table, off.mirror(First + L))[shift], L)), ...);
-    return v;
-}
-template <int First, int... L>
-inline void scatterAt(BiasBlock* table, const AcrossOffsets& off, __m128i v,
-                      std::integer_sequence<int, L...>) {
-    ((*sumsAt(table, off.mirror(First + L)) = int16_t(_mm_extract_epi16(v, L))), ...);
-}
-
 }  // namespace
 
 PQZ_TARGET_AVX2 void adaptRelatedSixteenLanes(BiasBlock* table, int32_t idx, int32_t e,
@@ -214,7 +178,7 @@ PQZ_TARGET_AVX2 void adaptRelatedSixteenLanes(BiasBlock* table, int32_t idx, int
     const __m128i up = _mm_set1_epi16(int16_t(e)), down = _mm_set1_epi16(int16_t(-e));
     const __m256i high = _mm256_set1_epi16(int16_t(clipHigh));
     const __m256i low = _mm256_set1_epi16(int16_t(clipLow));
-    const AcrossOffsets off{at.ownAt + 8 * size_t(at.firstRow), at.mirrorAt + 2 * size_t(at.cell)};
+    const AcrossOffsets off(at);
 
     {
         // The own and mirror rows in the low lanes, the rows across feature bit 0 in the high.

@@ -55,35 +55,28 @@ inline int16x8_t nudge8(int16x8_t sum, int16x8_t scaleCountdown, const Rule8& r)
     return vaddq_s16(sum, vshrq_n_s16(vmulq_s16(x, r.scale), 3));
 }
 
-// Cell `cell` of the mirror's blocks across feature bits First, First + 1, ... in lanes.
+// The used cell of the mirror's blocks across feature bits First, First + 1, ... in lanes: its
+// sum (shift 0) or its scale (shift kScaleOffset).
 template <int First, int... L>
-inline int16x8_t gatherSums(BiasBlock* table, size_t at, int cell,
-                            std::integer_sequence<int, L...>) {
+inline int16x8_t gatherAt(BiasBlock* table, const AcrossOffsets& off, int shift,
+                          std::integer_sequence<int, L...>) {
     int16x8_t v = vdupq_n_s16(0);
-    ((v = vsetq_lane_s16(blockAcross(table, at, First + L).sum[cell], v, L)), ...);
+    ((v = vsetq_lane_s16(sumsAt(table, off.mirror(First + L))[shift], v, L)), ...);
     return v;
 }
 template <int First, int... L>
-inline int16x8_t gatherScales(BiasBlock* table, size_t at, int cell,
-                              std::integer_sequence<int, L...>) {
-    int16x8_t v = vdupq_n_s16(0);
-    ((v = vsetq_lane_s16(int16_t(blockAcross(table, at, First + L).scaleCountdown[cell]), v, L)),
-     ...);
-    return v;
-}
-template <int First, int... L>
-inline void scatterSums(BiasBlock* table, size_t at, int cell, int16x8_t v,
-                        std::integer_sequence<int, L...>) {
-    ((blockAcross(table, at, First + L).sum[cell] = vgetq_lane_s16(v, L)), ...);
+inline void scatterAt(BiasBlock* table, const AcrossOffsets& off, int16x8_t v,
+                      std::integer_sequence<int, L...>) {
+    ((*sumsAt(table, off.mirror(First + L)) = vgetq_lane_s16(v, L)), ...);
 }
 
 // The mirror's cells across feature bits First to First + Count - 1, in lanes 0 to Count - 1.
 template <int First, int Count>
-inline void nudgeMirrorAcross(BiasBlock* table, const StageCells& at, const Rule8& rule) {
+inline void nudgeMirrorAcross(BiasBlock* table, const AcrossOffsets& off, const Rule8& rule) {
     using Lanes = std::make_integer_sequence<int, Count>;
-    const int16x8_t sum = gatherSums<First>(table, at.mirrorAt, at.cell, Lanes());
-    const int16x8_t meta = gatherScales<First>(table, at.mirrorAt, at.cell, Lanes());
-    scatterSums<First>(table, at.mirrorAt, at.cell, nudge8(sum, meta, rule), Lanes());
+    const int16x8_t sum = gatherAt<First>(table, off, 0, Lanes());
+    const int16x8_t meta = gatherAt<First>(table, off, kScaleOffset, Lanes());
+    scatterAt<First>(table, off, nudge8(sum, meta, rule), Lanes());
 }
 
 }  // namespace
@@ -91,6 +84,7 @@ inline void nudgeMirrorAcross(BiasBlock* table, const StageCells& at, const Rule
 void adaptRelatedEightLanes(BiasBlock* table, int32_t idx, int32_t e, int32_t clipHigh,
                             int32_t clipLow) {
     const StageCells at(idx);
+    const AcrossOffsets off(at);
     const int16x4_t up = vdup_n_s16(int16_t(e)), down = vdup_n_s16(int16_t(-e));
 
     {
@@ -110,15 +104,15 @@ void adaptRelatedEightLanes(BiasBlock* table, int32_t idx, int32_t e, int32_t cl
     const Rule8 across(kLaneRules.across[at.mid][at.lo], vcombine_s16(up, up), clipHigh, clipLow);
 #pragma GCC unroll 11
     for (int j = 0; j < kFeatureBits; j++) {
-        BiasBlock& b = blockAcross(table, at.ownAt, j);
-        int16_t* rows = b.sum + 4 * at.firstRow;
-        vst1q_s16(rows, nudge8(load128(rows), load128(b.scaleCountdown + 4 * at.firstRow), across));
+        int16_t* rows = sumsAt(table, off.rows(j));
+        vst1q_s16(rows, nudge8(load128(rows), load128(rows + kScaleOffset), across));
     }
 
     const int16x8_t downs = vcombine_s16(down, down);
-    nudgeMirrorAcross<0, 8>(table, at, Rule8(kLaneRules.mirrorAcross[0], downs, clipHigh, clipLow));
+    nudgeMirrorAcross<0, 8>(table, off,
+                            Rule8(kLaneRules.mirrorAcross[0], downs, clipHigh, clipLow));
     nudgeMirrorAcross<8, kFeatureBits - 8>(
-        table, at, Rule8(kLaneRules.mirrorAcross[1], downs, clipHigh, clipLow));
+        table, off, Rule8(kLaneRules.mirrorAcross[1], downs, clipHigh, clipLow));
 }
 
 }  // namespace pqz::method2

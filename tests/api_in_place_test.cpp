@@ -111,22 +111,11 @@ void expectEveryWayAlike(const Bytes& file, const std::string& name) {
     }
 }
 
-Bytes readFile(const std::string& path) {
-    FILE* in = std::fopen(path.c_str(), "rb");
-    if (!in) return {};
-    Bytes bytes;
-    uint8_t chunk[4096];
-    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, in)) > 0;)
-        bytes.insert(bytes.end(), chunk, chunk + n);
-    std::fclose(in);
-    return bytes;
-}
-
 TEST(InPlaceDecode, EveryVectorAlikeInEveryBuffer) {
     const std::vector<std::string> names = test::vectorNames();
     ASSERT_GT(names.size(), 40u);
     for (const std::string& name : names)
-        expectEveryWayAlike(readFile(enc::vectorsDir() + "/" + name + ".pqz"), name);
+        expectEveryWayAlike(enc::readFile(enc::vectorsDir() + "/" + name + ".pqz"), name);
 }
 
 // Cut inside each image of a file of every coding family: the kept rows and the zero rows

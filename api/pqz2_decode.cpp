@@ -146,11 +146,12 @@ pqz2_status decodePixels(pqz2_file* file, const WalkedBlock& b, DecodedImage& im
     return PQZ2_OK;
 }
 
-// Salvage: the outcome of a decode whose pixels are in image. Damage gives PQZ2_PARTIAL with
-// the trusted rows converted and the rest zero; failures that are not damage keep their status.
+// Salvage: the outcome of a decode whose pixels are in image, or already in out when copy is
+// null. Damage gives PQZ2_PARTIAL with the trusted rows converted and the rest zero; failures
+// that are not damage keep their status.
 pqz2_status finishSalvage(pqz2_file* file, const WalkedBlock& b, const pqz2_image_info& info,
-                          const DecodedImage& image, pqz2_format format, uint8_t* out,
-                          size_t stride, uint64_t present, const SalvagedRows& rows, Status core,
+                          const DecodedImage* copy, pqz2_format format, uint8_t* out, size_t stride,
+                          uint64_t present, const SalvagedRows& rows, Status core,
                           pqz2_decode_result* result) {
     const bool cut = present < b.header.payloadSize;
     if (core == Status::Cancelled || core == Status::OutOfMemory ||
@@ -164,7 +165,7 @@ pqz2_status finishSalvage(pqz2_file* file, const WalkedBlock& b, const pqz2_imag
         good = 0;
     const bool damaged = b.damage != BlockDamage::None || core != Status::Ok || good < info.height;
     const size_t rowBytes = minStride(info, format);
-    convertRows(info, format, image.data, image.rowBytes, out, stride, good);
+    if (copy) convertRows(info, format, copy->data, copy->rowBytes, out, stride, good);
     for (uint32_t y = good; y < info.height; y++) std::memset(out + y * stride, 0, rowBytes);
     if (result) {
         result->damaged = damaged;
@@ -186,8 +187,51 @@ pqz2_status finishSalvage(pqz2_file* file, const WalkedBlock& b, const pqz2_imag
                 good, info.height);
 }
 
+// Who owns the buffer a decode writes to.
+enum class Buffer {
+    Caller,   // the caller's: on failure it is left as it was, except after damage
+    Library,  // pqz2_decode_alloc's: kPixelSlack zero bytes behind the rows, the rows zeroed
+              // where the decoders read ahead (pixelDataUse), released on failure
+};
+
+// Whether the pixels are decoded straight into the buffer rather than into a record of the
+// library's and then copied: only in the stored layout with the rows back to back. The library's
+// own buffer always is. A caller's buffer is when the decoders read none of its bytes before
+// writing them (it holds anything, and nothing behind the rows is theirs) and, once they have
+// begun writing, nothing but damage (which leaves the content unspecified) can stop them: not
+// with a progress callback that may cancel, a raw read that may fail half way, or planes that
+// allocate one after another.
+bool decodesInPlace(const pqz2_file* file, const WalkedBlock& b, pqz2_format format, size_t stride,
+                    size_t rowBytes, Buffer owner) {
+    if (format != PQZ2_FORMAT_NATIVE || stride != rowBytes) return false;
+    if (owner == Buffer::Library) return true;
+    const PixelDataUse use = pixelDataUse(b.header);
+    return !file->options.progress && !use.readsAhead && !use.failsAfterWriting;
+}
+
+// The checks of format, buffer, stride and size; *rowBytes receives the smallest stride and
+// *stride the stride in use.
+pqz2_status checkBuffer(pqz2_file* file, const WalkedBlock& b, const pqz2_image_info& info,
+                        pqz2_format format, size_t size, size_t* stride, size_t* rowBytes) {
+    *rowBytes = minStride(info, format);
+    if (*rowBytes == 0 && formatLoss(info, format) == kNotAvailable)
+        return fail(file, PQZ2_ERR_FORMAT,
+                    "%s: pixel format %d is not available for %u bits per pixel", where(b).c_str(),
+                    int(format), info.bits_per_pixel);
+    if (*stride == 0) *stride = *rowBytes;
+    if (*stride < *rowBytes)
+        return fail(file, PQZ2_ERR_BUFFER_TOO_SMALL,
+                    "%s: stride %zu is below the %zu bytes of a row", where(b).c_str(), *stride,
+                    *rowBytes);
+    const uint64_t needed = info.height ? uint64_t(*stride) * (info.height - 1) + *rowBytes : 0;
+    if (size < needed)
+        return fail(file, PQZ2_ERR_BUFFER_TOO_SMALL, "%s: the buffer holds %zu bytes, %llu needed",
+                    where(b).c_str(), size, static_cast<unsigned long long>(needed));
+    return PQZ2_OK;
+}
+
 pqz2_status decodeCurrent(pqz2_file* file, pqz2_format format, void* buffer, size_t size,
-                          size_t stride, pqz2_decode_result* result) {
+                          size_t stride, pqz2_decode_result* result, Buffer owner) {
     if (result) std::memset(result, 0, sizeof *result);
     const WalkedBlock* b = nullptr;
     if (pqz2_status s = currentImage(file, &b)) return s;
@@ -199,20 +243,8 @@ pqz2_status decodeCurrent(pqz2_file* file, pqz2_format format, void* buffer, siz
         return fail(file, PQZ2_ERR_DAMAGED, "%s", damageMessage(*b).c_str());
     pqz2_image_info info;
     if (pqz2_status s = describeImage(file, *b, &info)) return s;
-    const size_t rowBytes = minStride(info, format);
-    if (rowBytes == 0 && formatLoss(info, format) == kNotAvailable)
-        return fail(file, PQZ2_ERR_FORMAT,
-                    "%s: pixel format %d is not available for %u bits per pixel", where(*b).c_str(),
-                    int(format), info.bits_per_pixel);
-    if (stride == 0) stride = rowBytes;
-    if (stride < rowBytes)
-        return fail(file, PQZ2_ERR_BUFFER_TOO_SMALL,
-                    "%s: stride %zu is below the %zu bytes of a row", where(*b).c_str(), stride,
-                    rowBytes);
-    const uint64_t needed = info.height ? uint64_t(stride) * (info.height - 1) + rowBytes : 0;
-    if (size < needed)
-        return fail(file, PQZ2_ERR_BUFFER_TOO_SMALL, "%s: the buffer holds %zu bytes, %llu needed",
-                    where(*b).c_str(), size, static_cast<unsigned long long>(needed));
+    size_t rowBytes = 0;
+    if (pqz2_status s = checkBuffer(file, *b, info, format, size, &stride, &rowBytes)) return s;
     const uint64_t present = payloadPresent(file, *b);
     if (pqz2_status s = checkLimits(file, *b, info, present)) return s;
     // A raw payload holds every row; a shorter one is a damaged block, refused before the
@@ -231,25 +263,31 @@ pqz2_status decodeCurrent(pqz2_file* file, pqz2_format format, void* buffer, siz
         return fromCore(file, *b, Status::Cancelled);
 
     const int n = int(info.bits_per_pixel);
-    std::unique_ptr<DecodedImage, void (*)(DecodedImage*)> image(
-        createDecodedImage(info.width, info.height, n, false, true), &freeDecodedImage);
-    if (!image) return fail(file, PQZ2_ERR_NO_MEMORY, "%s: out of memory", where(*b).c_str());
-    image->format = b->header.format;
+    uint8_t* const out = static_cast<uint8_t*>(buffer);
+    const bool inPlace = decodesInPlace(file, *b, format, stride, rowBytes, owner);
+    DecodedImage direct{};
+    DecodedImagePtr copied;
+    if (inPlace) {
+        direct = decodedImageOver(out, info.width, info.height, n);
+    } else {
+        copied.reset(createDecodedImage(info.width, info.height, n, false, true));
+        if (!copied) return fail(file, PQZ2_ERR_NO_MEMORY, "%s: out of memory", where(*b).c_str());
+    }
+    DecodedImage& image = inPlace ? direct : *copied;
+    image.format = b->header.format;
     const DecodeControl* pass = progress.fn ? &control : nullptr;
     if (salvage) {
         SalvagedRows kept;
         Status core = Status::Ok;
-        if (pqz2_status s = decodePixels(file, *b, *image, pass, present, &kept, &core)) return s;
-        const pqz2_status s =
-            finishSalvage(file, *b, info, *image, format, static_cast<uint8_t*>(buffer), stride,
-                          present, kept, core, result);
+        if (pqz2_status s = decodePixels(file, *b, image, pass, present, &kept, &core)) return s;
+        const pqz2_status s = finishSalvage(file, *b, info, copied.get(), format, out, stride,
+                                            present, kept, core, result);
         if ((s == PQZ2_OK || s == PQZ2_PARTIAL) && progress.fn)
             Progress::call(&progress, total, total);
         return s;
     }
-    if (pqz2_status s = decodePixels(file, *b, *image, pass, present, nullptr, nullptr)) return s;
-    convertRows(info, format, image->data, image->rowBytes, static_cast<uint8_t*>(buffer), stride,
-                info.height);
+    if (pqz2_status s = decodePixels(file, *b, image, pass, present, nullptr, nullptr)) return s;
+    if (copied) convertRows(info, format, copied->data, copied->rowBytes, out, stride, info.height);
     if (progress.fn) Progress::call(&progress, total, total);
     if (result) result->good_rows = info.height;
     return ok(file);
@@ -274,7 +312,7 @@ PQZ2_EXPORT size_t pqz2_min_stride(const pqz2_image_info* info, pqz2_format form
 PQZ2_EXPORT pqz2_status pqz2_decode(pqz2_file* file, pqz2_format format, void* buffer, size_t size,
                                     size_t stride, pqz2_decode_result* result) {
     if (!file) return PQZ2_ERR_ARGUMENT;
-    return decodeCurrent(file, format, buffer, size, stride, result);
+    return decodeCurrent(file, format, buffer, size, stride, result, Buffer::Caller);
 }
 
 PQZ2_EXPORT pqz2_status pqz2_decode_alloc(pqz2_file* file, pqz2_format format, void** pixels,
@@ -289,16 +327,24 @@ PQZ2_EXPORT pqz2_status pqz2_decode_alloc(pqz2_file* file, pqz2_format format, v
     const size_t rowBytes = minStride(info, format);
     if (unsigned(format) > PQZ2_FORMAT_INDEX8 || formatLoss(info, format) == kNotAvailable) {
         uint8_t none;  // decodeCurrent reports the format
-        return decodeCurrent(file, format, &none, 0, 0, result);
+        return decodeCurrent(file, format, &none, 0, 0, result, Buffer::Caller);
     }
     const uint64_t bytes = uint64_t(rowBytes) * info.height;
     if (pqz2_status s = checkLimits(file, file->current, info, payloadPresent(file, file->current)))
         return s;
-    void* buffer = std::malloc(bytes ? size_t(bytes) : 1);
+    // The stored layout is decoded straight into the buffer returned, which gets the slack the
+    // decoders want behind the rows; its rows are zeroed only for decoders that read ahead.
+    const bool direct = format == PQZ2_FORMAT_NATIVE;
+    const size_t slack = direct ? kPixelSlack : 0;
+    const size_t allocated = size_t(bytes) + slack;
+    const bool zero = direct && pixelDataUse(file->current.header).readsAhead;
+    void* buffer = zero ? std::calloc(allocated, 1) : std::malloc(allocated ? allocated : 1);
     if (!buffer)
         return fail(file, PQZ2_ERR_NO_MEMORY, "out of memory for %llu bytes of pixels",
                     static_cast<unsigned long long>(bytes));
-    const pqz2_status s = decodeCurrent(file, format, buffer, size_t(bytes), rowBytes, result);
+    if (direct && !zero) std::memset(static_cast<uint8_t*>(buffer) + bytes, 0, slack);
+    const pqz2_status s = decodeCurrent(file, format, buffer, size_t(bytes), rowBytes, result,
+                                        direct ? Buffer::Library : Buffer::Caller);
     if (s != PQZ2_OK && s != PQZ2_PARTIAL) {
         std::free(buffer);
         return s;

@@ -5,11 +5,6 @@
 
 namespace pqz {
 
-namespace {
-// Zero bytes behind the pixel data: decoders of narrow rows may look a few bytes ahead.
-constexpr size_t kDataSlack = 8;
-}  // namespace
-
 ImageHeader parseImageHeader(const uint8_t b[16]) {
     ImageHeader h;
     h.width = uint16_t(b[0] | b[1] << 8);
@@ -37,12 +32,12 @@ DecodedImage* createDecodedImage(uint32_t width, uint32_t height, int n, bool wi
     const bool hasPalette = withPalette && n <= 8;
     const size_t dataSize = size_t(height) * rowBytes;
     const size_t paletteSize = hasPalette ? size_t(3) << n : 0;
-    const size_t bytes = sizeof(DecodedImage) + dataSize + kDataSlack + paletteSize;
+    const size_t bytes = sizeof(DecodedImage) + dataSize + kPixelSlack + paletteSize;
     auto* img = static_cast<DecodedImage*>(zeroRows ? std::calloc(1, bytes) : std::malloc(bytes));
     if (!img) return nullptr;
     if (!zeroRows) {
         std::memset(img, 0, sizeof *img);
-        std::memset(reinterpret_cast<uint8_t*>(img + 1) + dataSize, 0, kDataSlack + paletteSize);
+        std::memset(reinterpret_cast<uint8_t*>(img + 1) + dataSize, 0, kPixelSlack + paletteSize);
     }
     img->width = uint16_t(width);
     img->height = uint16_t(height);
@@ -50,12 +45,36 @@ DecodedImage* createDecodedImage(uint32_t width, uint32_t height, int n, bool wi
     img->format = uint8_t(n | (hasPalette ? kFormatPalette : 0));
     img->dataSize = dataSize;
     img->data = reinterpret_cast<uint8_t*>(img + 1);
-    img->palette = hasPalette ? img->data + dataSize + kDataSlack : nullptr;
+    img->palette = hasPalette ? img->data + dataSize + kPixelSlack : nullptr;
     img->paletteSize = paletteSize;
     return img;
 }
 
+DecodedImage decodedImageOver(uint8_t* data, uint32_t width, uint32_t height, int n) {
+    DecodedImage img{};
+    img.width = uint16_t(width);
+    img.height = uint16_t(height);
+    img.rowBytes = packedRowBytes(width, n);
+    img.format = uint8_t(n);
+    img.dataSize = size_t(height) * img.rowBytes;
+    img.data = data;
+    return img;
+}
+
+DecodedImage* adoptDecodedRows(uint8_t* data, void (*release)(void*), uint32_t width,
+                               uint32_t height, int n, bool withPalette) {
+    // A record of no rows carries the palette; the rows are set to the block given.
+    DecodedImage* img = createDecodedImage(width, 0, n, withPalette, true);
+    if (!img) return nullptr;
+    img->height = uint16_t(height);
+    img->dataSize = size_t(height) * img->rowBytes;
+    img->data = data;
+    img->releaseRows = release;
+    return img;
+}
+
 void freeDecodedImage(DecodedImage* image) {
+    if (image && image->releaseRows) image->releaseRows(image->data);
     std::free(image);
 }
 

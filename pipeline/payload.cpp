@@ -11,7 +11,7 @@ namespace pqz {
 namespace {
 
 // Plane buffers get the same zero slack as pixel data: decoders of narrow rows look ahead.
-constexpr size_t kPlaneSlack = 8;
+constexpr size_t kPlaneSlack = kPixelSlack;
 
 // Bits of the payload head's fields.
 constexpr int kToleranceBits = 4;
@@ -155,6 +155,28 @@ void decodeBody(PayloadReader& in, const ImageHeader& header, DecodedImage& imag
 }
 
 }  // namespace
+
+PixelDataUse pixelDataUse(const ImageHeader& header) {
+    PixelDataUse use;
+    // A raw payload is read into the data as it is (a failing read may have written part of it).
+    if (!(header.flags & kFlagCompressed)) {
+        use.readsAhead = false;
+        return use;
+    }
+    // The range coders keep their rows in buffers of their own, but are given zeroed data as
+    // they always were: their decodes are long enough for the zeroing not to count.
+    if (header.flags & kFlagRangeCoded) return use;
+    const int bpp = header.bitsPerPixel();
+    const bool planeTable = bpp > 4 && (header.flags & kFlagPlaneTable);
+    const bool separate = planeTable && (header.flags & kFlagSeparatePlanes);
+    // The bit stream writes every byte of its plane in order and copies only from bytes before
+    // the one it writes; its literal contexts read the two rows above, which in rows narrower
+    // than five bytes reach up to three bytes at and behind the byte being decoded.
+    const uint32_t row = separate ? header.width : packedRowBytes(header.width, bpp);
+    use.readsAhead = row < 5;
+    use.failsAfterWriting = separate;
+    return use;
+}
 
 void readPayloadHead(PayloadReader& in, int planeCount, bool grey, PayloadHead& head) {
     head.planeCount = planeCount;

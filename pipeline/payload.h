@@ -44,6 +44,18 @@ struct SalvagedRows {
 Status salvagePayload(DecodedImage& image, const ImageHeader& header, const uint8_t* payload,
                       size_t available, const DecodeControl* control, SalvagedRows* salvaged);
 
+// How decoding an image uses its pixel data, for callers that decode into memory they have not
+// zeroed, such as the buffer the pixels are finally wanted in.
+struct PixelDataUse {
+    // Some byte of the data, or of the kPixelSlack bytes behind it, may be read before it is
+    // written: the data and its slack must be zero before the decode, as in a new record.
+    bool readsAhead = true;
+    // A failure other than damage or cancelling (memory) may come after the first byte has been
+    // written: later planes allocate their own decoders and filters.
+    bool failsAfterWriting = true;
+};
+PixelDataUse pixelDataUse(const ImageHeader& header);
+
 // Reads the head: the tolerance field (more than two planes, or one grey plane) and one
 // descriptor per plane, filling head's plane table and order map.
 void readPayloadHead(PayloadReader& in, int planeCount, bool grey, PayloadHead& head);

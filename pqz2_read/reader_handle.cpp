@@ -142,17 +142,23 @@ DecodedImage* decodeImage(ReaderHandle* h, pqz2_damage damage, AuxHeader** aux) 
     if (!info.compressed && info.payload_size < uint64_t(info.height) * info.native_row_bytes)
         return nullptr;
     const bool palette = (info.format_byte & 0x80) != 0;
-    // The decode writes every row (zeros where it gives up), so the rows need no zeroing.
-    DecodedImage* img = createDecodedImage(info.width, info.height, n, palette, true, false);
-    if (!img) return nullptr;
-    img->format = info.format_byte;
-    const pqz2_status s =
-        pqz2_decode(h->file, PQZ2_FORMAT_NATIVE, img->data, img->dataSize, img->rowBytes, nullptr);
+    // The library decodes the stored layout straight into the buffer it returns (the decoders'
+    // slack behind the rows); the record takes it over.
+    void* rows = nullptr;
+    size_t stride = 0;
+    const pqz2_status s = pqz2_decode_alloc(h->file, PQZ2_FORMAT_NATIVE, &rows, &stride, nullptr);
     if (s == PQZ2_ERR_MISSING_MARKER) h->errorCode = PQZ_ERR_BAD_STREAM;
     if (s != PQZ2_OK) {
-        freeDecodedImage(img);
+        pqz2_free(rows);
         return nullptr;
     }
+    DecodedImage* img = adoptDecodedRows(static_cast<uint8_t*>(rows), &pqz2_free, info.width,
+                                         info.height, n, palette);
+    if (!img) {
+        pqz2_free(rows);
+        return nullptr;
+    }
+    img->format = info.format_byte;
     if (img->palette && !info.palette_inherited) {             // stored with the image
         for (uint32_t i = 0; i < info.palette_entries; i++) {  // stored blue, green, red
             img->palette[3 * i] = info.palette[i][2];

@@ -380,7 +380,8 @@ typedef struct pqz2_decode_result {
  * content is unspecified; with salvage, PQZ2_PARTIAL (also for good_rows = 0), the message
  * naming the block, its offset, where the damage was found and the good rows, and result says
  * which rows are good. Failures that are not damage (arguments, limits, memory, cancelling, a
- * layout this reader refuses) give their status with or without salvage. */
+ * layout this reader refuses) give their status with or without salvage and leave the buffer
+ * as it was, except that running out of memory part way may leave it partly written. */
 PQZ2_EXPORT pqz2_status pqz2_decode(pqz2_file* file, pqz2_format format, void* buffer, size_t size,
                                     size_t stride, pqz2_decode_result* result);
 

@@ -50,8 +50,9 @@ struct PixelDataUse {
     // Some byte of the data, or of the kPixelSlack bytes behind it, may be read before it is
     // written: the data and its slack must be zero before the decode, as in a new record.
     bool readsAhead = true;
-    // A failure other than damage or cancelling (memory) may come after the first byte has been
-    // written: later planes allocate their own decoders and filters.
+    // A failure other than damage may come after the first byte has been written: later planes
+    // allocate their own decoders. (A filter's scratch, allocated once its plane is decoded, can
+    // still run out of memory after writing; the public decode says so.)
     bool failsAfterWriting = true;
 };
 PixelDataUse pixelDataUse(const ImageHeader& header);

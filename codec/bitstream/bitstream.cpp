@@ -386,14 +386,12 @@ PQZ_HOT_INLINE RunEnd literalRun(BitStreamDecoder& d, LiteralRun& run, size_t st
             if (kWide && list.byDeposit) {
                 // The value from the search rather than from the pair just stored.
                 rank = storeFromTailByDeposit(list, rank, before);
-            } else {
+            } else
+#endif
+            {
                 rank = storeFromTail(list, rank);
                 before = list.pair[rank].value;
             }
-#else
-            rank = storeFromTail(list, rank);
-            before = list.pair[rank].value;
-#endif
         } else {
             before = list.pair[rank].value;
         }

@@ -107,7 +107,8 @@ TEST(BitStreamCodes, LookupAgreesWithTableWalk) {
 
 // Random complete codes of every shape, from one short code (which fills most of the quick
 // lookup) to long ones (which leave it partly empty): every entry names the symbol and length
-// the table walk finds for its bits, or 0 where the walk needs more than the lookup's bits.
+// the table walk finds for its bits or, where the walk needs more than the lookup's bits, the
+// jump to the last inner node those bits reach (its place behind the root and its depth).
 TEST(BitStreamCodes, QuickLookupOfRandomCodesAgreesWithTheWalk) {
     std::mt19937 rng(11);
     for (int round = 0; round < 300; round++) {
@@ -127,19 +128,28 @@ TEST(BitStreamCodes, QuickLookupOfRandomCodesAgreesWithTheWalk) {
 
         auto set = std::make_unique<PrefixCodeSet>();
         set->used = 0;
+        set->jumps = 0;
         const int slot = int(rng() % kPrefixCodeCount);
         ASSERT_TRUE(buildCodeTree(*set, slot, lengths.data(), symbols)) << round;
+        const DecodeNode* root = set->nodes + set->root[slot];
         for (uint32_t bits = 0; bits < (1u << kQuickBits); bits++) {
-            const DecodeNode* node = set->nodes + set->root[slot];
+            const DecodeNode* node = root;
             int depth = 0;
-            do {
+            while (node->bits != 0 && depth + node->bits <= kQuickBits) {
                 const uint32_t index = (bits >> depth) & ((1u << node->bits) - 1);
                 depth += node->bits;
                 node += node->value + int32_t(index);
-            } while (node->bits != 0 && depth < kQuickBits);
-            const uint32_t expect =
-                node->bits == 0 && depth <= kQuickBits ? uint32_t(node->value << 4 | depth) : 0;
-            ASSERT_EQ(set->quick[slot][bits], expect) << round << " " << bits;
+            }
+            const uint32_t entry = set->quick[slot][bits];
+            if (node->bits == 0) {
+                ASSERT_EQ(entry, uint32_t(node->value << 4 | depth)) << round << " " << bits;
+                continue;
+            }
+            ASSERT_EQ(entry & 15, 0u) << round << " " << bits;
+            ASSERT_GE(entry >> 4, 1u) << round << " " << bits;
+            ASSERT_LE(entry >> 4, set->jumps) << round << " " << bits;
+            ASSERT_EQ(set->jump[(entry >> 4) - 1], uint32_t((node - root) << 4 | depth))
+                << round << " " << bits;
         }
     }
 }

@@ -162,33 +162,47 @@ bool TreeBuilder::node(uint32_t at, int length) {
 }
 
 // The quick lookup entries of the leaves reached within kQuickBits bits, each at the index of
-// its own bits (the first bit in bit 0), grouped by code length.
+// its own bits (the first bit in bit 0), grouped by code length; and of the inner nodes whose
+// table reads past those bits, which become jumps for the walk to go on from.
 struct QuickLeaves {
     struct Leaf {
         uint16_t index;
-        uint16_t entry;  // symbol << 4 | length
+        uint16_t entry;   // symbol << 4 | length, or a jump's number << 4
+        uint16_t length;  // bits the entry stands for
     };
-    Leaf found[kMaxSymbols];  // in the order the tree walk meets them
-    Leaf sorted[kMaxSymbols];
+    // A complete code has at most one leaf per symbol and fewer jumps than leaves.
+    Leaf found[2 * kMaxSymbols];  // in the order the tree walk meets them
+    Leaf sorted[2 * kMaxSymbols];
     int count = 0;
     int perLength[kQuickBits + 1] = {};
 
-    void collect(const DecodeNode* node, uint32_t prefix, int depth);
+    void collect(PrefixCodeSet& set, const DecodeNode* root, const DecodeNode* node,
+                 uint32_t prefix, int depth);
     void fill(uint16_t* quick);
 };
 
-void QuickLeaves::collect(const DecodeNode* node, uint32_t prefix, int depth) {
+void QuickLeaves::collect(PrefixCodeSet& set, const DecodeNode* root, const DecodeNode* node,
+                          uint32_t prefix, int depth) {
+    // The walk stops at the array's end all the same.
+    if (count == 2 * kMaxSymbols) return;
     if (node->bits == 0) {
-        // A complete code has at most one leaf per symbol; the walk stops at the array's end
-        // all the same.
-        if (count == kMaxSymbols) return;
-        found[count++] = {uint16_t(prefix), uint16_t(node->value << 4 | depth)};
+        found[count++] = {uint16_t(prefix), uint16_t(node->value << 4 | depth), uint16_t(depth)};
         perLength[depth]++;
         return;
     }
-    if (depth + node->bits > kQuickBits) return;
+    if (depth + node->bits > kQuickBits) {
+        // Without room for the jump its entries stay 0: the walk starts at the root.
+        uint32_t jump = 0;
+        if (set.jumps < PrefixCodeSet::kJumpCapacity) {
+            set.jump[set.jumps++] = uint16_t((node - root) << 4 | depth);
+            jump = set.jumps;
+        }
+        found[count++] = {uint16_t(prefix), uint16_t(jump << 4), uint16_t(depth)};
+        perLength[depth]++;
+        return;
+    }
     for (uint32_t i = 0; i < (1u << node->bits); i++) {
-        collect(node + node->value + i, prefix | i << depth, depth + node->bits);
+        collect(set, root, node + node->value + i, prefix | i << depth, depth + node->bits);
     }
 }
 
@@ -197,15 +211,16 @@ void QuickLeaves::collect(const DecodeNode* node, uint32_t prefix, int depth) {
 // length L + 1 are written. Indices no code of up to kQuickBits bits reaches stay 0.
 void QuickLeaves::fill(uint16_t* quick) {
     int start[kQuickBits + 2];
-    start[1] = 0;
-    for (int length = 1; length <= kQuickBits; length++) {
+    start[0] = 0;
+    for (int length = 0; length <= kQuickBits; length++) {
         start[length + 1] = start[length] + perLength[length];
     }
     int next[kQuickBits + 1];
     std::memcpy(next, start, sizeof next);
-    for (int k = 0; k < count; k++) sorted[next[found[k].entry & 15]++] = found[k];
+    for (int k = 0; k < count; k++) sorted[next[found[k].length]++] = found[k];
 
-    quick[0] = 0;
+    // A jump from the root itself (every code longer than the lookup) stands for no bits.
+    quick[0] = start[1] > 0 ? sorted[0].entry : 0;
     for (int length = 1; length <= kQuickBits; length++) {
         const size_t half = size_t(1) << (length - 1);
         std::memcpy(quick + half, quick, half * sizeof *quick);
@@ -252,7 +267,7 @@ bool buildCodeTree(PrefixCodeSet& set, int slot, const uint8_t* lengths, int sym
 
     if (slot < kPrefixCodeCount) {
         QuickLeaves leaves;
-        leaves.collect(set.nodes + root, 0, 0);
+        leaves.collect(set, set.nodes + root, set.nodes + root, 0, 0);
         leaves.fill(set.quick[slot]);
     }
     return true;
@@ -260,6 +275,7 @@ bool buildCodeTree(PrefixCodeSet& set, int slot, const uint8_t* lengths, int sym
 
 bool buildPrefixCodes(PayloadReader& in, int method, PrefixCodeSet& set) {
     set.used = 0;
+    set.jumps = 0;
     for (int32_t& r : set.root) r = -1;
 
     const int firstCode = method == 2 ? kZeroRunCode : 0;

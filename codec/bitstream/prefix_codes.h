@@ -37,7 +37,9 @@ struct DecodeNode {
 };
 
 // Direct lookup of codes up to kQuickBits long. Each entry packs symbol << 4 | length; the
-// length is 0 when the code is longer and the tree has to be walked.
+// length is 0 when the code is longer and the tree has to be walked. Such an entry holds
+// jump << 4 instead: 0 to walk from the root, or one more than the place in
+// PrefixCodeSet::jump of the inner node that the lookup's bits lead to.
 constexpr int kQuickBits = 10;
 
 // The decoding tables of one plane. Each code has a root node (value 1, bits = its shortest
@@ -46,10 +48,17 @@ struct PrefixCodeSet {
     // Complete codes need at most two nodes per symbol, roots included.
     static constexpr size_t kCapacity =
         2 * (3 + 4 + 5 + 6 + 7 + 5 * 128 + 32 + 24 + 6 * 257 + kLengthCodeSymbols);
+    // Every jump is an inner node with at least two leaves longer than the lookup below it,
+    // and no leaf lies below two of them: a quarter of the nodes at most.
+    static constexpr size_t kJumpCapacity = kCapacity / 4;
     DecodeNode nodes[kCapacity];
     uint32_t used;
     int32_t root[kPrefixCodeCount + 1];  // node index of each root, -1 when not built
     uint16_t quick[kPrefixCodeCount][1 << kQuickBits];
+    // Where the walk of a code longer than the lookup goes on: the last inner node the lookup's
+    // bits reach, as its place behind the code's root << 4 | the bits that reach it.
+    uint16_t jump[kJumpCapacity];
+    uint32_t jumps;  // jump entries in use
 };
 
 // Reads the description of the code set from the bit stream (for coding variant 2 only codes
@@ -105,6 +114,14 @@ inline uint32_t decodeHeld(const PrefixCodeSet& set, int code, uint64_t& bits, i
         return entry >> 4;
     }
     const DecodeNode* node = set.nodes + set.root[code];
+    if (entry != 0) {
+        // Past the levels the lookup's bits decide, one table walk each.
+        const uint32_t jump = set.jump[(entry >> 4) - 1];
+        node += jump >> 4;
+        length = int(jump & 15);
+        bits >>= length;
+        held -= length;
+    }
     do {
         length = node->bits;
         node += node->value + int32_t(bits & ((1u << length) - 1));

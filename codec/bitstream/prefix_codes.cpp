@@ -236,6 +236,16 @@ uint8_t defaultCodeLength(int code, int k) {
     return kDefaults.length[code][k];
 }
 
+namespace {
+
+// The quick lookup a code's tree fills: its own, or for the code-length code the last code's,
+// which is built only after every code length has been read.
+int quickSlot(int slot) {
+    return slot < kPrefixCodeCount ? slot : kPrefixCodeCount - 1;
+}
+
+}  // namespace
+
 bool buildCodeTree(PrefixCodeSet& set, int slot, const uint8_t* lengths, int symbols) {
     // Only a complete code (Kraft sum exactly 1) fills every node of its tables.
     uint32_t kraft = 0;
@@ -265,11 +275,9 @@ bool buildCodeTree(PrefixCodeSet& set, int slot, const uint8_t* lengths, int sym
     set.root[slot] = int32_t(root);
     if (!b.table(root + 1, shortest, shortest)) return false;
 
-    if (slot < kPrefixCodeCount) {
-        QuickLeaves leaves;
-        leaves.collect(set, set.nodes + root, set.nodes + root, 0, 0);
-        leaves.fill(set.quick[slot]);
-    }
+    QuickLeaves leaves;
+    leaves.collect(set, set.nodes + root, set.nodes + root, 0, 0);
+    leaves.fill(set.quick[quickSlot(slot)]);
     return true;
 }
 
@@ -299,7 +307,8 @@ bool buildPrefixCodes(PayloadReader& in, int method, PrefixCodeSet& set) {
         } else {
             int k = 0;
             while (k < symbols) {
-                const uint32_t c = walkPrefixTree(in, set, kLengthCodeIndex);
+                const uint32_t c = decodePrefixSymbol(in, set, kLengthCodeIndex,
+                                                      set.quick[quickSlot(kLengthCodeIndex)]);
                 int repeat = 1;
                 if (c < 16) {
                     delta = int(c);

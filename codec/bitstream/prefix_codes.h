@@ -54,6 +54,7 @@ struct PrefixCodeSet {
     DecodeNode nodes[kCapacity];
     uint32_t used;
     int32_t root[kPrefixCodeCount + 1];  // node index of each root, -1 when not built
+    // Per code; the last one serves the code-length code until that code is built.
     uint16_t quick[kPrefixCodeCount][1 << kQuickBits];
     // Where the walk of a code longer than the lookup goes on: the last inner node the lookup's
     // bits reach, as its place behind the code's root << 4 | the bits that reach it.
@@ -81,8 +82,10 @@ inline uint32_t walkPrefixTree(PayloadReader& in, const PrefixCodeSet& set, int 
 
 // Decodes one symbol of a built code. Codes of up to kQuickBits bits are looked up at once in
 // the buffered bits and the next payload word (peeked at, as the bit reader would take it);
-// the bits consumed are the same as for the tree walk.
-inline uint32_t decodePrefixSymbol(PayloadReader& in, const PrefixCodeSet& set, int code) {
+// the bits consumed are the same as for the tree walk. The lookup is given apart: the code-length
+// code borrows the last code's while the code set is read (that code is built last).
+inline uint32_t decodePrefixSymbol(PayloadReader& in, const PrefixCodeSet& set, int code,
+                                   const uint16_t* quick) {
     const int held = in.bitCount;
     uint64_t window = in.bitBuffer;
     if (held < kQuickBits) {
@@ -91,7 +94,7 @@ inline uint32_t decodePrefixSymbol(PayloadReader& in, const PrefixCodeSet& set, 
         std::memcpy(&next, in.cursor, 4);  // the payload has slack behind its end
         window = (window & ((uint64_t(1) << held) - 1)) | uint64_t(next) << held;
     }
-    const uint32_t entry = set.quick[code][window & ((1u << kQuickBits) - 1)];
+    const uint32_t entry = quick[window & ((1u << kQuickBits) - 1)];
     const int length = int(entry & 15);
     if (length == 0) return walkPrefixTree(in, set, code);
     if (length <= held) {
@@ -101,6 +104,11 @@ inline uint32_t decodePrefixSymbol(PayloadReader& in, const PrefixCodeSet& set, 
         readBits(in, length);
     }
     return entry >> 4;
+}
+
+// Decodes one symbol of a built code through its own quick lookup.
+inline uint32_t decodePrefixSymbol(PayloadReader& in, const PrefixCodeSet& set, int code) {
+    return decodePrefixSymbol(in, set, code, set.quick[code]);
 }
 
 // Decodes one symbol of a built code from bits held in registers (the next bit in bit 0, at

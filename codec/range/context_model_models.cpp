@@ -52,21 +52,34 @@ PQZ_HOT_INLINE void adapt(NeighbourModel& m, int k) {
 }
 
 // Moves the entry at pos towards the front: one step always, then while its frequency is
-// greater than that of the entry before it. Returns its new position.
+// greater than that of the entry before it. Returns its new position. Unless the entry outranks
+// the head, the head's frequency stops the walk by itself, so the common loop needs no bound;
+// the frequency compared is the one moved next.
 PQZ_HOT_INLINE uint32_t promote(ListModel& list, uint32_t pos) {
     if (pos == 0) return 0;
-    uint16_t* index = list.index;
-    uint8_t* freq = list.freq;
-    const uint16_t moving = index[pos];
-    const uint8_t f = freq[pos];
-    do {
-        index[pos] = index[pos - 1];
-        freq[pos] = freq[pos - 1];
-        pos--;
-    } while (pos > 0 && f > freq[pos - 1]);
-    index[pos] = moving;
-    freq[pos] = f;
-    return pos;
+    const uint8_t* head = list.freq;
+    uint16_t* index = list.index + pos;
+    uint8_t* freq = list.freq + pos;
+    const uint16_t moving = *index;
+    const uint8_t f = *freq;
+    uint8_t before = freq[-1];
+    const auto step = [&] {
+        index[0] = index[-1];
+        freq[0] = before;
+        index--;
+        freq--;
+    };
+    step();
+    if (freq != head) {
+        if (f <= head[0]) {
+            while (f > (before = freq[-1])) step();  // ends at slot 1 at the latest
+        } else {
+            while (freq != head && f > (before = freq[-1])) step();
+        }
+    }
+    *index = moving;
+    *freq = f;
+    return uint32_t(freq - head);
 }
 
 // Halves all frequencies (with a rounding bonus for lists that started full), restores the

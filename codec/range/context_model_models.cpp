@@ -181,6 +181,30 @@ uint32_t gatherOpenEntries(const ListModel& list, const ExclusionMarks& ex, Open
 
 }  // namespace
 
+PQZ_COLD int decodeNewChild(RangeDecoder& rc, BitCounter& child, BitCounter& parent) {
+    if (child.c0 == 0) {
+        const int bit = rangeDecodeBit(rc, parent.c0, parent.c1);
+        if (uint32_t(parent.c0) + parent.c1 > parent.limit) halveCounter(parent);
+        if (bit)
+            parent.c1 = uint16_t(parent.c1 + 8);
+        else
+            parent.c0 = uint16_t(parent.c0 + 8);
+        child.c0 = uint16_t(bit + 1);
+        return bit;
+    }
+    // Second use: activate the child from the parent's counts.
+    const uint32_t p0 = parent.c0, p1 = parent.c1, s = p0 + p1;
+    const int first = child.c0 - 1;
+    child.c0 = uint16_t((64 * p0 + s - 64) / s);
+    child.c1 = uint16_t((64 * p1 + s - 64) / s);
+    uint16_t& childFirst = first ? child.c1 : child.c0;
+    childFirst = uint16_t(childFirst + 4);
+    child.limit = 512;
+    uint16_t& parentFirst = first ? parent.c1 : parent.c0;
+    if (parentFirst >= 4) parentFirst = uint16_t(parentFirst - 3);
+    return decodeActiveChild(rc, child, parent);
+}
+
 int decodeWithClass(RangeDecoder& rc, NeighbourModel& local, NeighbourModel& cls) {
     const uint32_t total = cls.total;
     if (!usableTotal(total)) {

@@ -347,8 +347,9 @@ PQZ_TARGET_AVX2 void insertPairInWideLanes(RankList& list, uint32_t to, uint32_t
 
 // Inserting a pair ahead of every distance from every place, the last places of the list
 // included, moves of one block of 32 pairs and of several: the pairs in between move up one, the
-// record's bytes behind the moved pair (the rest of the list and the count index that follows
-// it) stay as they were; with and without 32-byte lanes where the processor has them.
+// record's bytes behind the moved pair (the rest of the list and the total, state and count
+// index that follow it) stay as they were; with and without 32-byte lanes where the processor
+// has them.
 TEST(BitStreamCodes, PairInsertsOfEveryDistance) {
     using Insert = void (*)(RankList&, uint32_t, uint32_t, RankPair);
     std::vector<Insert> inserts = {&insertPair};

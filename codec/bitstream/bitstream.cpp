@@ -373,7 +373,12 @@ PQZ_HOT_INLINE RunEnd literalRun(BitStreamDecoder& d, LiteralRun& run, size_t st
             end = RunEnd::kEscape;
             break;
         }
-        RankList& list = literals.ranks[ctx];
+        RankList* listAt = literals.ranks + ctx;
+        // The record's address stays in a register: the compiler would work it out from ctx
+        // again at each use behind a store (a multiplication: the records' size is not a power
+        // of two).
+        asm("" : "+r"(listAt));
+        RankList& list = *listAt;
         uint32_t rank = q - 1;
         if (list.pair[rank].count >= list.indexedBelow) {
             if (!takesFromTail(list, rank)) {

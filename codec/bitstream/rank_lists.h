@@ -39,25 +39,31 @@ struct RankPair {
 // reads the values of the whole list, or moves pairs of the tail, writes the tail out first
 // (storeWholeList).
 //
-// One record per context of 1 KiB, so that a context's record is found with a shift: the pairs,
-// the count index and the total on the record's last cache line.
-struct RankList {
+// One record per context of 17 cache lines: the pairs, then the total and the list's state on
+// the line that holds the count index's low entries (one line for both on most literals), the
+// rest of the index and the tail, and a spare line. The spare line staggers the records over
+// the first-level cache: with records of a power of two every list's first line (and every
+// list's total) would fall into the same few sets, and only a few dozen of the 256 lists would
+// stay in that cache.
+constexpr size_t kRankListBytes = 1024 + 64;
+
+struct alignas(64) RankList {
     RankPair pair[256];
-    // Sorted lists: per count c, the first pair whose count is <= c. An entry for which no pair
-    // qualifies is never read (a literal's own pair always qualifies for its count and the next
-    // one); it holds the pair count 256 cut to a byte, 0.
-    uint8_t firstAtMost[256];
     uint32_t total;
     // Counts below it move by the index: 255 while the list is sorted (a count of 255 wraps and
     // takes the plain search), 0 when it is not.
     uint8_t indexedBelow;
-    bool byDeposit;          // the tail is searched with the processor's bit deposit (fast here)
-    uint16_t stored;         // pairs held in pair[]; the tail follows them
+    bool byDeposit;   // the tail is searched with the processor's bit deposit (fast here)
+    uint16_t stored;  // pairs held in pair[]; the tail follows them
+    // Sorted lists: per count c, the first pair whose count is <= c. An entry for which no pair
+    // qualifies is never read (a literal's own pair always qualifies for its count and the next
+    // one); it holds the pair count 256 cut to a byte, 0.
+    uint8_t firstAtMost[256];
     uint64_t unseen[4];      // the tail's values, bit v & 63 of word v >> 6
     uint64_t unseenPerWord;  // how many bits each word of unseen has set, in 16-bit lanes
-    uint8_t unused[1024 - 512 - 256 - 8 - 32 - 8];
+    uint8_t unused[kRankListBytes - 512 - 8 - 256 - 32 - 8];
 };
-static_assert(sizeof(RankList) == 1024, "a power-of-two record per context");
+static_assert(sizeof(RankList) == kRankListBytes, "records staggered by a cache line");
 
 struct LiteralModel {
     RankList ranks[256];
@@ -161,10 +167,11 @@ inline void shiftPairsUp(RankPair* pair, uint32_t from, uint32_t to) {
 // from to on, without a branch on the distance inside a block: each block is rebuilt as the
 // pairs one place below it up to rank and as they were behind it, and written back whole. The
 // last block ends at most 31 pairs behind rank; those behind the list's 256 pairs lie in its
-// record's count index and are written back as read. Longer moves take the plain path.
+// record (its total, state and count index) and are written back as read. Longer moves take the
+// plain path.
 inline void insertPair(RankList& list, uint32_t to, uint32_t rank, RankPair p) {
 #if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
-    static_assert(offsetof(RankList, firstAtMost) == 512 && sizeof(RankList::firstAtMost) >= 64,
+    static_assert(sizeof(RankList) - offsetof(RankList, pair[256]) >= 64,
                   "32 pairs from the last place stay inside the record");
     uint32_t distance = rank - to;
     if (distance < 64) {

@@ -52,21 +52,34 @@ PQZ_HOT_INLINE void adapt(NeighbourModel& m, int k) {
 }
 
 // Moves the entry at pos towards the front: one step always, then while its frequency is
-// greater than that of the entry before it. Returns its new position.
+// greater than that of the entry before it. Returns its new position. Unless the entry outranks
+// the head, the head's frequency stops the walk by itself, so the common loop needs no bound;
+// the frequency compared is the one moved next.
 PQZ_HOT_INLINE uint32_t promote(ListModel& list, uint32_t pos) {
     if (pos == 0) return 0;
-    uint16_t* index = list.index;
-    uint8_t* freq = list.freq;
-    const uint16_t moving = index[pos];
-    const uint8_t f = freq[pos];
-    do {
-        index[pos] = index[pos - 1];
-        freq[pos] = freq[pos - 1];
-        pos--;
-    } while (pos > 0 && f > freq[pos - 1]);
-    index[pos] = moving;
-    freq[pos] = f;
-    return pos;
+    const uint8_t* head = list.freq;
+    uint16_t* index = list.index + pos;
+    uint8_t* freq = list.freq + pos;
+    const uint16_t moving = *index;
+    const uint8_t f = *freq;
+    uint8_t before = freq[-1];
+    const auto step = [&] {
+        index[0] = index[-1];
+        freq[0] = before;
+        index--;
+        freq--;
+    };
+    step();
+    if (freq != head) {
+        if (f <= head[0]) {
+            while (f > (before = freq[-1])) step();  // ends at slot 1 at the latest
+        } else {
+            while (freq != head && f > (before = freq[-1])) step();
+        }
+    }
+    *index = moving;
+    *freq = f;
+    return uint32_t(freq - head);
 }
 
 // Halves all frequencies (with a rounding bonus for lists that started full), restores the
@@ -124,8 +137,10 @@ uint32_t gatherOpenEntries(const ListModel& list, const ExclusionMarks& ex, Open
     const uint16_t* index = list.index;
     const uint8_t* marks = ex.marks;
     uint8_t* o = open.freq;
+    // One store per mark: put together into words first, the eight cost twice the instructions.
+    volatile uint8_t* fetched = o;
     for (uint32_t i = 0; i < count; i += 8) {
-        for (uint32_t k = 0; k < 8; k++) o[i + k] = marks[index[i + k]];
+        for (uint32_t k = 0; k < 8; k++) fetched[i + k] = marks[index[i + k]];
     }
     const uint32_t padded = paddedFreqs(count);
 #if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
@@ -165,6 +180,30 @@ uint32_t gatherOpenEntries(const ListModel& list, const ExclusionMarks& ex, Open
 }
 
 }  // namespace
+
+PQZ_COLD int decodeNewChild(RangeDecoder& rc, BitCounter& child, BitCounter& parent) {
+    if (child.c0 == 0) {
+        const int bit = rangeDecodeBit(rc, parent.c0, parent.c1);
+        if (uint32_t(parent.c0) + parent.c1 > parent.limit) halveCounter(parent);
+        if (bit)
+            parent.c1 = uint16_t(parent.c1 + 8);
+        else
+            parent.c0 = uint16_t(parent.c0 + 8);
+        child.c0 = uint16_t(bit + 1);
+        return bit;
+    }
+    // Second use: activate the child from the parent's counts.
+    const uint32_t p0 = parent.c0, p1 = parent.c1, s = p0 + p1;
+    const int first = child.c0 - 1;
+    child.c0 = uint16_t((64 * p0 + s - 64) / s);
+    child.c1 = uint16_t((64 * p1 + s - 64) / s);
+    uint16_t& childFirst = first ? child.c1 : child.c0;
+    childFirst = uint16_t(childFirst + 4);
+    child.limit = 512;
+    uint16_t& parentFirst = first ? parent.c1 : parent.c0;
+    if (parentFirst >= 4) parentFirst = uint16_t(parentFirst - 3);
+    return decodeActiveChild(rc, child, parent);
+}
 
 int decodeWithClass(RangeDecoder& rc, NeighbourModel& local, NeighbourModel& cls) {
     const uint32_t total = cls.total;

@@ -139,31 +139,9 @@ inline int decodeBitCounter(RangeDecoder& rc, BitCounter& b) {
     return bit;
 }
 
-// A child counter that starts from its parent's statistics. Child c0 doubles as a state while
-// c1 is 0: 0 never used, 1 or 2 used once with first outcome 0 or 1.
-PQZ_HOT_INLINE int decodeLinkedBit(RangeDecoder& rc, BitCounter& child, BitCounter& parent) {
-    if (child.c1 == 0) {
-        if (child.c0 == 0) {
-            const int bit = rangeDecodeBit(rc, parent.c0, parent.c1);
-            if (uint32_t(parent.c0) + parent.c1 > parent.limit) halveCounter(parent);
-            if (bit)
-                parent.c1 = uint16_t(parent.c1 + 8);
-            else
-                parent.c0 = uint16_t(parent.c0 + 8);
-            child.c0 = uint16_t(bit + 1);
-            return bit;
-        }
-        // Second use: activate the child from the parent's counts.
-        const uint32_t p0 = parent.c0, p1 = parent.c1, s = p0 + p1;
-        const int first = child.c0 - 1;
-        child.c0 = uint16_t((64 * p0 + s - 64) / s);
-        child.c1 = uint16_t((64 * p1 + s - 64) / s);
-        uint16_t& childFirst = first ? child.c1 : child.c0;
-        childFirst = uint16_t(childFirst + 4);
-        child.limit = 512;
-        uint16_t& parentFirst = first ? parent.c1 : parent.c0;
-        if (parentFirst >= 4) parentFirst = uint16_t(parentFirst - 3);
-    }
+// The decision of a child counter that is in use (c1 != 0); the parent learns from the
+// child's first outcomes while the child's counts are small.
+PQZ_HOT_INLINE int decodeActiveChild(RangeDecoder& rc, BitCounter& child, BitCounter& parent) {
     const uint32_t s = uint32_t(child.c0) + child.c1;
     const int bit = rangeDecodeBit(rc, child.c0, child.c1);
     if (s > child.limit) halveCounter(child);
@@ -175,6 +153,17 @@ PQZ_HOT_INLINE int decodeLinkedBit(RangeDecoder& rc, BitCounter& child, BitCount
         if (s < 136) parent.c0 = uint16_t(parent.c0 + 1);
     }
     return bit;
+}
+
+// The first two uses of a child counter (c1 == 0); kept out of the callers' loops, where the
+// registers they need would push the common path's values to the stack.
+int decodeNewChild(RangeDecoder& rc, BitCounter& child, BitCounter& parent);
+
+// A child counter that starts from its parent's statistics. Child c0 doubles as a state while
+// c1 is 0: 0 never used, 1 or 2 used once with first outcome 0 or 1.
+PQZ_HOT_INLINE int decodeLinkedBit(RangeDecoder& rc, BitCounter& child, BitCounter& parent) {
+    if (child.c1 == 0) return decodeNewChild(rc, child, parent);
+    return decodeActiveChild(rc, child, parent);
 }
 
 // Neighbour choice (symbol 0..4) while the local model has only counted raw occurrences (total

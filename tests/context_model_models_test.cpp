@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -335,6 +336,88 @@ TEST(ContextModelLists, PromotionsOfEveryLengthMatchTheStepwiseRule) {
             << "trial " << trial << " count " << count << " position " << pos;
         ASSERT_EQ(std::vector<uint8_t>(freqs, freqs + paddedFreqs(capacity)), wantFreqs)
             << "trial " << trial;
+    }
+}
+
+// The order-zero decode against the whole fetch of decodeList on a twin list: exclusions
+// offered through sources that repeat indices and hold the empty index, with stamps that wrap,
+// and enough decodes to rescale the list several times. Both must find the entry the encoder
+// chose (which follows the twin through updateList) and keep the same list, and the kept
+// frequencies and total must stay those of the list. A decode with every entry excluded reads
+// nothing and leaves the marks excluded.
+TEST(ContextModelLists, OrderZeroDecodeMatchesTheWholeFetch) {
+    std::mt19937 rng(31);
+    for (uint32_t count : {1u, 9u, 16u, 300u, 2139u}) {
+        std::vector<uint16_t> slots[3];
+        std::vector<uint8_t> freqs[3];
+        for (int k = 0; k < 3; k++) {
+            slots[k].resize(paddedSlots(count));
+            freqs[k].resize(paddedFreqs(count));
+        }
+        ListModel mirror, twin;
+        auto oz = std::make_unique<OrderZeroList>();
+        initList(mirror, slots[0].data(), freqs[0].data(), count, true);
+        initList(twin, slots[1].data(), freqs[1].data(), count, true);
+        initOrderZeroList(*oz, slots[2].data(), freqs[2].data(), count);
+        const int decodes = 600;
+        std::vector<std::vector<uint32_t>> sources(decodes);
+        std::vector<int> picks(decodes);
+        CodedStream a, b;
+        ExclusionMarks ex{};
+        for (int d = 0; d < decodes; d++) {
+            ex.stamp = uint8_t(d % kLastStamp + 1);
+            if (ex.stamp == 1) ex = ExclusionMarks{{}, 1};
+            std::vector<uint32_t>& src = sources[d];
+            src.push_back(kEmptyIndex);
+            const uint32_t excluded = d == decodes - 1 ? 0 : rng() % (count < 50 ? count : 50);
+            for (uint32_t k = 0; k < excluded; k++) src.push_back(rng() % count);
+            for (uint32_t k = rng() % 8; k > 0; k--) src.push_back(src[rng() % src.size()]);
+            for (uint32_t v : src) exclude(ex, v);
+            std::vector<uint32_t> open;
+            uint32_t sum = 0;
+            for (uint32_t i = 0; i < count; i++) {
+                if (isExcluded(ex, slots[0][i])) continue;
+                open.push_back(i);
+                sum += freqs[0][i];
+            }
+            if (open.empty()) {
+                picks[d] = -1;
+                continue;
+            }
+            // Mostly near the front, as decoded data is.
+            const uint32_t pick = rng() % uint32_t(rng() % 4 ? open.size() : 1 + open.size() / 8);
+            uint32_t cumLow = 0;
+            for (uint32_t k = 0; k < pick; k++) cumLow += freqs[0][open[k]];
+            picks[d] = slots[0][open[pick]];
+            for (CodedStream* s : {&a, &b}) s->rc.encodeFreq(cumLow, freqs[0][open[pick]], sum);
+            updateList(mirror, uint32_t(picks[d]), 4);
+        }
+        RangeDecoder& ra = a.loadStarted();
+        RangeDecoder& rb = b.loadStarted();
+        ExclusionMarks exA{}, exB{};
+        for (int d = 0; d < decodes; d++) {
+            const uint8_t stamp = uint8_t(d % kLastStamp + 1);
+            if (stamp == 1) exA = exB = ExclusionMarks{{}, 1};
+            exA.stamp = exB.stamp = stamp;
+            for (uint32_t v : sources[d]) exclude(exA, v), exclude(exB, v);
+            ASSERT_EQ(decodeList(ra, exA, twin), picks[d]) << "count " << count << " decode " << d;
+            const uint32_t counted =
+                countExcluded(exB, *oz, sources[d].data(), uint32_t(sources[d].size()));
+            ASSERT_EQ(decodeOrderZero(rb, exB, *oz, counted), picks[d]) << "decode " << d;
+            if (picks[d] < 0) {
+                for (uint32_t v : sources[d]) EXPECT_TRUE(isExcluded(exB, v));
+            }
+        }
+        EXPECT_FALSE(ra.damaged || rb.damaged);
+        EXPECT_EQ(slots[1], slots[2]);
+        EXPECT_EQ(freqs[1], freqs[2]);
+        uint32_t total = 0;
+        for (uint32_t i = 0; i < count; i++) {
+            EXPECT_EQ(oz->freqOf[slots[2][i]], freqs[2][i]) << "index " << slots[2][i];
+            total += freqs[2][i];
+        }
+        EXPECT_EQ(oz->total, total);
+        EXPECT_LT(oz->list.hits, 12 * count);  // rescaled on the way
     }
 }
 

@@ -109,12 +109,22 @@ PQZ_COLD void rescale(ListModel& list) {
     list.hits -= list.hits >> 1;
 }
 
-// Raises the frequency of the entry at pos and keeps the list in shape.
-PQZ_HOT_INLINE void reward(ListModel& list, uint32_t pos, uint32_t increment) {
+// Raises the frequency of the entry at pos and keeps the list in shape. True when the list
+// was rescaled.
+PQZ_HOT_INLINE bool reward(ListModel& list, uint32_t pos, uint32_t increment) {
     list.freq[pos] = uint8_t(list.freq[pos] + increment);
     list.hits += increment;
     pos = promote(list, pos);
-    if (list.freq[pos] > 251 || list.limit < list.hits) rescale(list);
+    if (list.freq[pos] <= 251 && list.hits <= list.limit) return false;
+    rescale(list);
+    return true;
+}
+
+// Copies the exclusion marks of eight entries' indices. One store per mark: put together into
+// words first, the eight cost twice the instructions.
+PQZ_HOT_INLINE void fetchMarks(const uint8_t* marks, const uint16_t* index, uint8_t* out) {
+    volatile uint8_t* fetched = out;
+    for (uint32_t k = 0; k < 8; k++) fetched[k] = marks[index[k]];
 }
 
 // The longest list: the order-zero list holds every value index of a plane.
@@ -137,11 +147,7 @@ uint32_t gatherOpenEntries(const ListModel& list, const ExclusionMarks& ex, Open
     const uint16_t* index = list.index;
     const uint8_t* marks = ex.marks;
     uint8_t* o = open.freq;
-    // One store per mark: put together into words first, the eight cost twice the instructions.
-    volatile uint8_t* fetched = o;
-    for (uint32_t i = 0; i < count; i += 8) {
-        for (uint32_t k = 0; k < 8; k++) fetched[i + k] = marks[index[i + k]];
-    }
+    for (uint32_t i = 0; i < count; i += 8) fetchMarks(marks, index + i, o + i);
     const uint32_t padded = paddedFreqs(count);
 #if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
     const __m128i stamp = _mm_set1_epi8(char(ex.stamp));
@@ -177,6 +183,74 @@ uint32_t gatherOpenEntries(const ListModel& list, const ExclusionMarks& ex, Open
     }
     return sum;
 #endif
+}
+
+// Position of the open entry whose cumulative interval holds v, walking from the front eight
+// entries at a time; sets run to the open sum up to and including it. Excluded entries have
+// their mark at the stamp, with or without kCountedMark. Returns count if the open entries sum
+// to v or less (never with the sums kept right).
+uint32_t findOpenEntry(const ListModel& list, const ExclusionMarks& ex, uint32_t v, uint32_t& run) {
+    const uint32_t count = list.count;
+    const uint8_t* freq = list.freq;
+    alignas(8) uint8_t fetched[8];
+    uint32_t r = 0, i = 0;
+#if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
+    const __m128i stamp = _mm_set1_epi8(char(ex.stamp));
+    const __m128i low = _mm_set1_epi8(char(~kCountedMark));
+    for (;; i += 8) {
+        if (i >= count) return count;
+        fetchMarks(ex.marks, list.index + i, fetched);
+        const __m128i mark =
+            _mm_and_si128(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(fetched)), low);
+        const __m128i f = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(freq + i));
+        const __m128i kept = _mm_andnot_si128(_mm_cmpeq_epi8(mark, stamp), f);
+        const uint32_t group = uint32_t(_mm_cvtsi128_si32(_mm_sad_epu8(kept, _mm_setzero_si128())));
+        if (r + group > v) break;
+        r += group;
+    }
+#else
+    for (;; i += 8) {
+        if (i >= count) return count;
+        fetchMarks(ex.marks, list.index + i, fetched);
+        uint32_t group = 0;
+        for (uint32_t k = 0; k < 8; k++) {
+            if ((fetched[k] & ~kCountedMark) != ex.stamp) group += freq[i + k];
+        }
+        if (r + group > v) break;
+        r += group;
+    }
+#endif
+    // The group holds the entry; those past count in it come after the entry.
+    for (uint32_t k = 0; k < 8; k++) {
+        if ((fetched[k] & ~kCountedMark) != ex.stamp) r += freq[i + k];
+        if (r > v) {
+            run = r;
+            return i + k < count ? i + k : count;
+        }
+    }
+    return count;
+}
+
+// The per-index frequencies and the total after a rescale.
+PQZ_COLD void recount(OrderZeroList& oz) {
+    const ListModel& list = oz.list;
+    std::memset(oz.freqOf, 0, list.capacity);
+    uint32_t total = 0;
+    for (uint32_t i = 0; i < list.count; i++) {
+        oz.freqOf[list.index[i]] = list.freq[i];
+        total += list.freq[i];
+    }
+    oz.total = total;
+}
+
+// Takes back the counted marks of a decode that returns without an entry, for callers that go
+// on with the exclusions of this escape.
+PQZ_COLD void uncount(ExclusionMarks& ex, const OrderZeroList& oz) {
+    const uint8_t counted = uint8_t(ex.stamp | kCountedMark);
+    for (uint32_t v = 0; v < oz.list.capacity; v++) {
+        if (ex.marks[v] == counted) ex.marks[v] = ex.stamp;
+    }
+    if (ex.marks[kEmptyIndex] == counted) ex.marks[kEmptyIndex] = ex.stamp;
 }
 
 }  // namespace
@@ -348,6 +422,48 @@ void appendToList(ListModel& list, uint32_t index) {
         std::swap(list.index[pos], list.index[pos - 1]);
         std::swap(list.freq[pos], list.freq[pos - 1]);
     }
+}
+
+void initOrderZeroList(OrderZeroList& oz, uint16_t* index, uint8_t* freq, uint32_t capacity) {
+    initList(oz.list, index, freq, capacity, true);
+    recount(oz);
+    oz.freqOf[kEmptyIndex] = 0;
+}
+
+int decodeOrderZero(RangeDecoder& rc, ExclusionMarks& ex, OrderZeroList& oz, uint32_t excluded) {
+    ListModel& list = oz.list;
+    const uint32_t sum = oz.total - excluded;
+    if (sum == 0) {
+        uncount(ex, oz);
+        return -1;
+    }
+    const uint32_t total = list.escape + sum;
+    if (!usableTotal(total)) {
+        uncount(ex, oz);
+        rc.damaged = true;
+        return -1;
+    }
+    const uint32_t v = rangeDecodeFreq(rc, total);
+    if (v >= sum) {
+        // Escape: every entry is excluded from now on (the list holds every index).
+        uncount(ex, oz);
+        for (uint32_t k = 0; k < list.count; k++) exclude(ex, list.index[k]);
+        rangeUpdate(rc, sum, total);
+        return -1;
+    }
+    uint32_t run = 0;
+    const uint32_t i = findOpenEntry(list, ex, v, run);
+    if (i == list.count) {  // the kept sums disagree with the list
+        uncount(ex, oz);
+        rc.damaged = true;
+        return -1;
+    }
+    const uint32_t found = list.index[i];
+    rangeUpdate(rc, run - list.freq[i], run);
+    oz.freqOf[found] = uint8_t(list.freq[i] + 4);
+    oz.total += 4;
+    if (reward(list, i, 4)) recount(oz);
+    return int(found);
 }
 
 }  // namespace pqz

@@ -90,15 +90,15 @@ void clearCandidateMarks(ContextModel& cm, const uint32_t* cand) {
     for (int i = 0; i < 6; i++) marks[northEast[i]] = 0;
 }
 
-// Offers the 32 candidates around the pixel, each accepted or refused by one decision; refused
-// ones are excluded. Returns the accepted value index or -1.
-int searchCandidates(RangeDecoder& rc, ContextModel& cm) {
+// The 32 candidates around the pixel in the order they are offered: the pair and the hashed
+// history of its context, then decoded pixels around it.
+PQZ_HOT_INLINE void gatherCandidates(const ContextModel& cm, uint32_t* cand) {
     const RowEntry* cur = cm.rowCursor[0];
     const RowEntry* a1 = cm.rowCursor[1];
     const RowEntry* a2 = cm.rowCursor[2];
     const RowEntry* a3 = cm.rowCursor[3];
     const RowEntry* a4 = cm.rowCursor[4];
-    const uint32_t cand[kCandidates] = {
+    const uint32_t around[kCandidates] = {
         cm.pairSlot[0],   cm.pairSlot[1],   cm.recentSlot[0], cm.recentSlot[1], cm.recentSlot[2],
         cm.recentSlot[3], cm.recentSlot[4], cm.recentSlot[5], cm.recentSlot[6], cm.recentSlot[7],
         cur[-2].index,    a1[2].index,      a2[1].index,      a2[0].index,      a1[-2].index,
@@ -106,6 +106,14 @@ int searchCandidates(RangeDecoder& rc, ContextModel& cm) {
         a1[-3].index,     a2[2].index,      a3[0].index,      a2[-2].index,     cur[-5].index,
         a3[1].index,      a1[5].index,      a4[0].index,      cur[-7].index,    a3[-1].index,
         a1[7].index,      a2[3].index};
+    std::memcpy(cand, around, sizeof around);
+}
+
+// Offers the 32 candidates around the pixel, each accepted or refused by one decision; refused
+// ones are excluded. Returns the accepted value index or -1.
+int searchCandidates(RangeDecoder& rc, ContextModel& cm) {
+    uint32_t cand[kCandidates];
+    gatherCandidates(cm, cand);
     markCandidates(cm, cand);
 
     const uint8_t* marks = cm.candidateMarks();
@@ -147,6 +155,29 @@ int searchCandidates(RangeDecoder& rc, ContextModel& cm) {
     return found;
 }
 
+// Order-zero lists shorter than this are decoded with the whole fetch of their marks: there,
+// counting the excluded indices (some 170 sources) costs more than the entries it spares.
+constexpr uint32_t kCountedListLength = 1024;
+
+// The order-zero list, which the chain reaches after both of its other lists escaped (or were
+// empty): the excluded indices are then the neighbours, the empty index, the refused
+// candidates and the entries of those two lists. A stream found damaged may have left the
+// exclusions of a refused pixel in force, which only the whole fetch sees.
+int decodeFromOrderZero(RangeDecoder& rc, ContextModel& cm) {
+    OrderZeroList& oz = cm.orderZero;
+    ExclusionMarks& ex = cm.exclusions;
+    if (rc.damaged || oz.list.count < kCountedListLength) return decodeList(rc, ex, oz.list);
+    uint32_t cand[kCandidates];
+    gatherCandidates(cm, cand);
+    uint32_t excluded = countExcluded(ex, oz, cm.neighbour, 4);
+    excluded += countExcluded(ex, oz, cand, kCandidates);
+    for (int k = 0; k < 2; k++) {
+        const ListModel& list = *cm.listChain[k];
+        excluded += countExcluded(ex, oz, list.index, list.count);
+    }
+    return decodeOrderZero(rc, ex, oz, excluded);
+}
+
 // The value is none of the four neighbours: the candidate search, then the list chain. `done`
 // pixels of a run precede it.
 int decodeEscape(RangeDecoder& rc, ContextModel& cm, int done) {
@@ -166,7 +197,8 @@ int decodeEscape(RangeDecoder& rc, ContextModel& cm, int done) {
     for (; cm.chainCursor < 4; cm.chainCursor++) {
         ListModel* list = cm.listChain[cm.chainCursor];
         if (!list || list->count == 0) continue;
-        const int s = decodeList(rc, cm.exclusions, *list);
+        const int s = list == &cm.orderZero.list ? decodeFromOrderZero(rc, cm)
+                                                 : decodeList(rc, cm.exclusions, *list);
         if (s >= 0) {
             cursor.index = uint16_t(s);
             return done + 1;
@@ -368,7 +400,7 @@ void teachLists(ContextModel& cm) {
         }
         cm.chainCursor = 0;
     }
-    if (cm.exclusions.stamp == 255) {
+    if (cm.exclusions.stamp == kLastStamp) {
         cm.exclusions.stamp = 1;
         std::memset(cm.exclusions.marks, 0, size_t(cm.count + 15) / 16 * 16);
     } else {

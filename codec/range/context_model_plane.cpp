@@ -41,7 +41,7 @@ bool allocateValueBlock(ContextModel& cm) {
         initList(cm.shortLists[i], shortSlots + i * kShortSlots, freq, kShortCapacity, false);
         freq += kShortCapacity;
     }
-    initList(cm.orderZeroList, orderSlots, freq, uint32_t(n), true);
+    initOrderZeroList(cm.orderZero, orderSlots, freq, uint32_t(n));
     freq += n;
     cm.runSeen = freq;
     std::memset(cm.runSeen, 1, n);
@@ -198,7 +198,7 @@ bool decodeValueTable(RangeDecoder& rc, ContextModel& cm) {
 void setUpModels(ContextModel& cm) {
     setUpClassModels(cm);
     cm.localModels()[kLocalModels - 1] = cm.classModels()[0];
-    cm.listChain[2] = &cm.orderZeroList;
+    cm.listChain[2] = &cm.orderZero.list;
     cm.chainCursor = 0;
 }
 

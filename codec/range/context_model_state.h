@@ -117,7 +117,7 @@ struct ContextModel {
     BitCounter runParent;
     BitCounter runChildren[256];
     BitCounter runLengthBits[48];
-    ListModel orderZeroList;
+    OrderZeroList orderZero;
     ListModel* longLists;   // count lists of capacity 99; heads the block of the value table
     ListModel* shortLists;  // count lists of capacity 33
     uint16_t* shortSlots;   // their index slots: those of value i start at i * kShortSlots

@@ -141,7 +141,7 @@ struct OpenEntries {
 // Fills `open` for the list and returns the sum of the open frequencies. The exclusion marks
 // are fetched one by one (they follow no pattern), eight at a time up to the padded end of the
 // index slots; the rest works on 16 entries at once, and the entries past count are masked
-// out of the last block instead of being cut off, so that no step depends on the length.
+// out of the last block instead of being cut off.
 uint32_t gatherOpenEntries(const ListModel& list, const ExclusionMarks& ex, OpenEntries& open) {
     const uint32_t count = list.count;
     const uint16_t* index = list.index;
@@ -151,11 +151,8 @@ uint32_t gatherOpenEntries(const ListModel& list, const ExclusionMarks& ex, Open
     const uint32_t padded = paddedFreqs(count);
 #if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
     const __m128i stamp = _mm_set1_epi8(char(ex.stamp));
-    const __m128i lanes = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     __m128i total = _mm_setzero_si128();
-    for (uint32_t i = 0; i < padded; i += 16) {
-        const uint32_t left = count - i < 16 ? count - i : 16;
-        const __m128i inside = _mm_cmpgt_epi8(_mm_set1_epi8(char(left)), lanes);
+    const auto block = [&](uint32_t i, __m128i inside) {
         const __m128i freq = _mm_loadu_si128(reinterpret_cast<const __m128i*>(list.freq + i));
         const __m128i mark = _mm_load_si128(reinterpret_cast<const __m128i*>(o + i));
         const __m128i kept =
@@ -166,6 +163,14 @@ uint32_t gatherOpenEntries(const ListModel& list, const ExclusionMarks& ex, Open
         const __m128i pair = _mm_shuffle_epi32(sums, 0x08);  // both sums in the low 64 bits
         const int32_t packed = _mm_cvtsi128_si32(_mm_packs_epi32(pair, pair));
         std::memcpy(open.groupSum + i / kOpenGroup, &packed, sizeof packed);
+    };
+    // Whole blocks keep every lane; only a last, partial one is masked.
+    const uint32_t whole = count & ~15u;
+    const __m128i all = _mm_set1_epi8(char(0xFF));
+    for (uint32_t i = 0; i < whole; i += 16) block(i, all);
+    if (whole < padded) {
+        const __m128i lanes = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+        block(whole, _mm_cmpgt_epi8(_mm_set1_epi8(char(count - whole)), lanes));
     }
     return uint32_t(_mm_cvtsi128_si32(total)) +
            uint32_t(_mm_cvtsi128_si32(_mm_unpackhi_epi64(total, total)));

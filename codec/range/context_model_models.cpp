@@ -236,6 +236,15 @@ uint32_t findOpenEntry(const ListModel& list, const ExclusionMarks& ex, uint32_t
     return count;
 }
 
+// Excludes the first n entries of a list, the stamp kept in a register (a mark's store could
+// otherwise change it, as far as the compiler knows).
+PQZ_HOT_INLINE void excludeEntries(ExclusionMarks& ex, const uint16_t* index, uint32_t n) {
+    uint8_t* marks = ex.marks;
+    const uint8_t stamp = ex.stamp;
+#pragma GCC unroll 4
+    for (uint32_t i = 0; i < n; i++) marks[index[i]] = stamp;
+}
+
 // The per-index frequencies and the total after a rescale.
 PQZ_COLD void recount(OrderZeroList& oz) {
     const ListModel& list = oz.list;
@@ -396,8 +405,7 @@ int decodeList(RangeDecoder& rc, ExclusionMarks& ex, ListModel& list) {
         return found;
     }
     // Escape: every entry offered is excluded from now on (the others already are).
-    const uint16_t* index = list.index;
-    for (uint32_t i = 0; i < count; i++) exclude(ex, index[i]);
+    excludeEntries(ex, list.index, count);
     rangeUpdate(rc, sum, total);
     return -1;
 }
@@ -452,7 +460,7 @@ int decodeOrderZero(RangeDecoder& rc, ExclusionMarks& ex, OrderZeroList& oz, uin
     if (v >= sum) {
         // Escape: every entry is excluded from now on (the list holds every index).
         uncount(ex, oz);
-        for (uint32_t k = 0; k < list.count; k++) exclude(ex, list.index[k]);
+        excludeEntries(ex, list.index, list.count);
         rangeUpdate(rc, sum, total);
         return -1;
     }

@@ -141,7 +141,7 @@ struct OpenEntries {
 // Fills `open` for the list and returns the sum of the open frequencies. The exclusion marks
 // are fetched one by one (they follow no pattern), eight at a time up to the padded end of the
 // index slots; the rest works on 16 entries at once, and the entries past count are masked
-// out of the last block instead of being cut off, so that no step depends on the length.
+// out of the last block instead of being cut off.
 uint32_t gatherOpenEntries(const ListModel& list, const ExclusionMarks& ex, OpenEntries& open) {
     const uint32_t count = list.count;
     const uint16_t* index = list.index;
@@ -151,11 +151,8 @@ uint32_t gatherOpenEntries(const ListModel& list, const ExclusionMarks& ex, Open
     const uint32_t padded = paddedFreqs(count);
 #if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
     const __m128i stamp = _mm_set1_epi8(char(ex.stamp));
-    const __m128i lanes = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     __m128i total = _mm_setzero_si128();
-    for (uint32_t i = 0; i < padded; i += 16) {
-        const uint32_t left = count - i < 16 ? count - i : 16;
-        const __m128i inside = _mm_cmpgt_epi8(_mm_set1_epi8(char(left)), lanes);
+    const auto block = [&](uint32_t i, __m128i inside) {
         const __m128i freq = _mm_loadu_si128(reinterpret_cast<const __m128i*>(list.freq + i));
         const __m128i mark = _mm_load_si128(reinterpret_cast<const __m128i*>(o + i));
         const __m128i kept =
@@ -166,6 +163,14 @@ uint32_t gatherOpenEntries(const ListModel& list, const ExclusionMarks& ex, Open
         const __m128i pair = _mm_shuffle_epi32(sums, 0x08);  // both sums in the low 64 bits
         const int32_t packed = _mm_cvtsi128_si32(_mm_packs_epi32(pair, pair));
         std::memcpy(open.groupSum + i / kOpenGroup, &packed, sizeof packed);
+    };
+    // Whole blocks keep every lane; only a last, partial one is masked.
+    const uint32_t whole = count & ~15u;
+    const __m128i all = _mm_set1_epi8(char(0xFF));
+    for (uint32_t i = 0; i < whole; i += 16) block(i, all);
+    if (whole < padded) {
+        const __m128i lanes = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+        block(whole, _mm_cmpgt_epi8(_mm_set1_epi8(char(count - whole)), lanes));
     }
     return uint32_t(_mm_cvtsi128_si32(total)) +
            uint32_t(_mm_cvtsi128_si32(_mm_unpackhi_epi64(total, total)));
@@ -229,6 +234,15 @@ uint32_t findOpenEntry(const ListModel& list, const ExclusionMarks& ex, uint32_t
         }
     }
     return count;
+}
+
+// Excludes the first n entries of a list, the stamp kept in a register (a mark's store could
+// otherwise change it, as far as the compiler knows).
+PQZ_HOT_INLINE void excludeEntries(ExclusionMarks& ex, const uint16_t* index, uint32_t n) {
+    uint8_t* marks = ex.marks;
+    const uint8_t stamp = ex.stamp;
+#pragma GCC unroll 4
+    for (uint32_t i = 0; i < n; i++) marks[index[i]] = stamp;
 }
 
 // The per-index frequencies and the total after a rescale.
@@ -391,8 +405,7 @@ int decodeList(RangeDecoder& rc, ExclusionMarks& ex, ListModel& list) {
         return found;
     }
     // Escape: every entry offered is excluded from now on (the others already are).
-    const uint16_t* index = list.index;
-    for (uint32_t i = 0; i < count; i++) exclude(ex, index[i]);
+    excludeEntries(ex, list.index, count);
     rangeUpdate(rc, sum, total);
     return -1;
 }
@@ -447,7 +460,7 @@ int decodeOrderZero(RangeDecoder& rc, ExclusionMarks& ex, OrderZeroList& oz, uin
     if (v >= sum) {
         // Escape: every entry is excluded from now on (the list holds every index).
         uncount(ex, oz);
-        for (uint32_t k = 0; k < list.count; k++) exclude(ex, list.index[k]);
+        excludeEntries(ex, list.index, list.count);
         rangeUpdate(rc, sum, total);
         return -1;
     }

@@ -122,8 +122,9 @@ int searchCandidates(RangeDecoder& rc, ContextModel& cm) {
     int found = -1;
     int j = 0;
     // The rules that depend on the candidate's number are fixed per stretch of numbers: from 7
-    // on a candidate must occur among candidates 10..31, from 10 on the second set of parents
-    // is used, from 15 on it must also occur in a list prefix.
+    // on a candidate must occur among candidates 10..31 (which those from 10 on do by being
+    // there), from 10 on the second set of parents is used, from 15 on it must also occur in a
+    // list prefix.
     auto scan = [&](int end, auto nearbyOnly, auto farParents, auto listedOnly) {
         for (; j < end; j++) {
             const uint32_t p = cand[j];
@@ -148,8 +149,8 @@ int searchCandidates(RangeDecoder& rc, ContextModel& cm) {
     };
     using No = std::false_type;
     using Yes = std::true_type;
-    scan(7, No(), No(), No()) || scan(10, Yes(), No(), No()) || scan(15, Yes(), Yes(), No()) ||
-        scan(kCandidates, Yes(), Yes(), Yes());
+    scan(7, No(), No(), No()) || scan(10, Yes(), No(), No()) || scan(15, No(), Yes(), No()) ||
+        scan(kCandidates, No(), Yes(), Yes());
     cm.candidateIndex = j < kCandidates ? j : kCandidates - 1;
     clearCandidateMarks(cm, cand);
     return found;

@@ -157,7 +157,8 @@ TEST(BitStreamCodes, QuickLookupOfRandomCodesAgreesWithTheWalk) {
 // A run of symbols read through the bit window (by its quick lookup or by decode) leaves the
 // reader exactly as the table walk does, code for code: the words taken ahead go back at the
 // hand-back, and near the payload end the window leaves the last words (and the damage past them)
-// to the reader.
+// to the reader. Some runs take a word ahead without a branch (topUp), where a run of literals
+// starts, and at times between codes.
 TEST(BitStreamCodes, BitWindowHandsBackTheWalksPosition) {
     std::mt19937 rng(7);
     for (int words : {1, 2, 3, 40}) {
@@ -167,8 +168,10 @@ TEST(BitStreamCodes, BitWindowHandsBackTheWalksPosition) {
         ASSERT_TRUE(buildPrefixCodes(a.st, 0, *set) && buildPrefixCodes(b.st, 0, *set));
         for (int step = 0; !a.st.damaged; step++) {
             BitWindow window(a.st);
+            if (rng() % 2) window.topUp();
             for (int k = int(rng() % 40); k >= 0 && !a.st.damaged; k--) {
                 const int code = int(rng() % kPrefixCodeCount);
+                if (rng() % 4 == 0) window.topUp();
                 uint32_t got;
                 if (window.fill()) {
                     // Half of the codes through the quick lookup alone, where it holds them.

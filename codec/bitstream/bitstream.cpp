@@ -326,7 +326,6 @@ enum class RunEnd {
     kSingle,     // the next code needs a word the reader has to take, or the tree walk
     kEscape,     // the escape that ends the literals was read
     kPlainMove,  // the literal (ctx, rank) was read; its list needs the plain search
-    kNewCode,    // the literal was taken; its context's literal code is due to be chosen again
 };
 
 // The state a run of literals carries: the next byte's place, the byte before it, the bit
@@ -339,10 +338,11 @@ struct LiteralRun {
     BitWindow window;
 };
 
-// Literals from run.p up to stop while they take the common path: a code in the quick lookup, a
-// sorted list and no new literal code. The loop makes no calls and walks no tree, so that its
-// state stays in registers; everything else returns to the caller, which handles it and starts
-// the next run.
+// Literals from run.p up to stop while they take the common path: a code in the quick lookup and
+// a sorted list. The loop walks no tree, so that its state stays in registers; everything else
+// returns to the caller, which handles it and starts the next run. The one call, choosing a
+// context's literal code again (every 32 literals of a context), stays in the run: leaving the
+// run for it and starting the next one cost more than the call's saves.
 template <ContextKind kKind, bool kWide>
 PQZ_HOT_INLINE RunEnd literalRun(BitStreamDecoder& d, LiteralRun& run, size_t stop) {
     const uint8_t* const cls = d.contextClass;
@@ -355,6 +355,8 @@ PQZ_HOT_INLINE RunEnd literalRun(BitStreamDecoder& d, LiteralRun& run, size_t st
     uint32_t before = run.before;
     BitWindow window = run.window;
     RunEnd end = RunEnd::kBound;
+    // Where a run starts, the bits held follow no pattern the refill test could learn.
+    window.topUp();
     while (at < last) {
         const uint32_t ctx = formContext<kKind>(cls, row, out, size_t(at - out), before);
         if (!window.fill()) {
@@ -405,12 +407,8 @@ PQZ_HOT_INLINE RunEnd literalRun(BitStreamDecoder& d, LiteralRun& run, size_t st
         // The byte is the next literal's context: this keeps the compiler from carrying it to
         // the next literal through the stack (a store and a load on the chain).
         asm("" : "+r"(before));
-        if (countInTotal(list)) {
-            // From the list rather than ctx, which then need not be kept across the move.
-            run.ctx = uint32_t(&list - literals.ranks);
-            end = RunEnd::kNewCode;
-            break;
-        }
+        // From the list rather than ctx, which then need not be kept across the move.
+        if (countInTotal(list)) adaptLiteralCode(literals, uint32_t(&list - literals.ranks));
     }
     run.p = size_t(at - out);
     run.before = before;
@@ -463,10 +461,6 @@ template <ContextKind kKind>
         if (end == RunEnd::kPlainMove) {
             run.before = takeLiteral(d.literals, run.ctx, run.rank);
             d.out[run.p++] = uint8_t(run.before);
-            continue;
-        }
-        if (end == RunEnd::kNewCode) {
-            adaptLiteralCode(d.literals, run.ctx);
             continue;
         }
         size_t& p = run.p;

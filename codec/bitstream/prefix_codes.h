@@ -164,6 +164,19 @@ class BitWindow {
         return true;
     }
 
+    // Takes a word when fewer than 32 bits are held and it starts inside the payload, without
+    // a branch: where a run of codes starts, the bits held follow no pattern. A word past the
+    // payload is left to fill.
+    void topUp() {
+        const bool inside = cursor_ <= end_;
+        const uint64_t take = uint64_t(uint32_t(held_) < 32 && inside);
+        uint32_t word;
+        std::memcpy(&word, inside ? cursor_ : end_, 4);  // the payload has slack behind its end
+        bits_ |= (uint64_t(word) & (0 - take)) << (held_ & 31);
+        held_ += int(32 * take);
+        cursor_ += 4 * take;
+    }
+
     // Decodes one symbol of a built code; the window holds the longest code (fill).
     uint32_t decode(const PrefixCodeSet& set, int code) {
         return decodeHeld(set, code, bits_, held_);

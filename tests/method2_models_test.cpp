@@ -300,15 +300,15 @@ TEST(Method2Contexts, GradientSumsWeighEveryNeighbour) {
                         19 * U1[0].gradUp + 23 * U1[1].gradUp + 14 * U1[3].gradUp + bias[3]);
 }
 
-// A single-plane decoder whose row ring the tests below fill by hand; its width is no multiple
-// of the lane counts of the per-row sums.
+// A decoder whose row ring the tests below fill by hand; by default a single plane whose width
+// is no multiple of the lane counts of the per-row sums.
 struct RingDecoder {
-    static constexpr int width = 13;
+    int width;
     DecodeShared shared;
     MagnitudeTable magnitudes;
     Method2Decoder* d = nullptr;
-    RingDecoder() {
-        initShared(shared, false, 0);
+    explicit RingDecoder(int w = 13, bool multiPlane = false) : width(w) {
+        initShared(shared, multiPlane, 0);
         d = createDecoder(PayloadHead{}, shared, width, 0, magnitudes);
     }
     ~RingDecoder() { releaseDecoder(d); }
@@ -321,7 +321,7 @@ TEST(Method2Contexts, ActivityOfTheRowsAboveFollowsTheRing) {
     RingDecoder ring;
     Method2Decoder* d = ring.d;
     ASSERT_NE(d, nullptr);
-    constexpr int width = RingDecoder::width;
+    const int width = ring.width;
     std::mt19937 random(3);
     const auto fillRow = [&](PixelRecord* row, int from, int to) {
         for (int x = from; x < to; x++) row[x].magnitude = uint8_t(random());
@@ -352,13 +352,13 @@ TEST(Method2Contexts, ActivityOfTheRowsAboveFollowsTheRing) {
 // each new row and after a replacement of the rows above, every column must match the sums
 // written out from the records, with fields over the whole 16-bit range (the key sums wrap and
 // two of them shift a negative sum as unsigned; two features shift a negative sum as signed).
-// Both lane widths.
-void checkSumsOfTheRowsAbove(LaneWidth lanes) {
-    RingDecoder ring;
+// Multi-plane decoders form only the parts read in both plane modes.
+void checkSumsOfTheRowsAbove(LaneWidth lanes, int width, bool multiPlane) {
+    RingDecoder ring(width, multiPlane);
     Method2Decoder* d = ring.d;
     ASSERT_NE(d, nullptr);
-    constexpr int width = RingDecoder::width;
     d->lanes = lanes;
+    const int formed = multiPlane ? int(kErrUpTwoPair) : int(kPartsAbove);
     std::mt19937 random(5);
     const auto fillRow = [&](PixelRecord* row, int from, int to) {
         for (int x = from; x < to; x++) {
@@ -420,18 +420,22 @@ void checkSumsOfTheRowsAbove(LaneWidth lanes) {
             };
             const uint32_t* got =
                 d->partsAbove + kPartColumns * (x / kPartColumns * kPartsAbove) + x % kPartColumns;
-            for (int k = 0; k < kPartsAbove; k++)
+            for (int k = 0; k < formed; k++)
                 ASSERT_EQ(got[kPartColumns * k], expected[k])
                     << "row " << step << ", column " << x << ", entry " << k << ", lanes "
-                    << int(lanes);
+                    << int(lanes) << ", width " << width << (multiPlane ? ", multi-plane" : "");
         }
     }
 }
 
 TEST(Method2Contexts, SumsOfTheRowsAboveFollowTheRing) {
+    // Widths around the lane counts put the field copies and the parts at every offset the
+    // lane loads meet (the copies of one width start 16-byte aligned, most loads are not).
     for (LaneWidth lanes : {LaneWidth::Eight, LaneWidth::Sixteen})
         if (lanes == LaneWidth::Eight || widestLaneWidth() == LaneWidth::Sixteen)
-            checkSumsOfTheRowsAbove(lanes);
+            for (int width : {1, 3, 8, 13, 17, 30})
+                for (bool multiPlane : {false, true})
+                    checkSumsOfTheRowsAbove(lanes, width, multiPlane);
 }
 
 TEST(Method2Float, TruncationAndDotProductOrder) {

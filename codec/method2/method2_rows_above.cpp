@@ -28,7 +28,13 @@ namespace {
 template <int n>
 struct Lanes {
     typedef uint32_t V __attribute__((vector_size(4 * n)));
-    typedef uint32_t Unaligned __attribute__((vector_size(4 * n), aligned(4)));
+    // A vector at any address. It is a packed record, not a vector type with a lowered
+    // alignment: clang drops such an alignment when the vector is read through a reference and
+    // assumes the vector's own 16 or 32 bytes, which faults on the field copies (16-byte
+    // aligned at column 0, 4-byte aligned at the other offsets).
+    struct __attribute__((packed, may_alias)) Unaligned {
+        V v;
+    };
     // The same lanes signed, for the features' shifts. Those sums never wrap (at most seven
     // 16-bit terms), so the shifts see the same values as in 32-bit integers.
     typedef int32_t Signed __attribute__((vector_size(4 * n)));
@@ -43,6 +49,7 @@ struct FieldsAt {
     const int32_t* const* rows;  // value, aux and err of row 1, then of rows 2 to 4
     int x;
     const U& at(int k, int dx) const { return *reinterpret_cast<const U*>(rows[k] + x + dx); }
+    // The fields of row 1 to 4 at dx columns from x; read their lanes as .v.
     const U& value(int row, int dx) const { return at(3 * row - 3, dx); }
     const U& aux(int row, int dx) const { return at(3 * row - 2, dx); }
     const U& err(int row, int dx) const { return at(3 * row - 1, dx); }
@@ -62,33 +69,33 @@ template <int n>
 PQZ_HOT_INLINE void sharedParts(const FieldsAt<n>& f, const PartsAt<n>& out) {
     typedef typename Lanes<n>::V V;
     const auto put = [&out](PartAbove k, const V& v) { out.put(k, v); };
-    const V v10 = f.value(1, 0), v1m1 = f.value(1, -1), v11 = f.value(1, 1);
-    const V v20 = f.value(2, 0), v30 = f.value(3, 0);
-    const V a10 = f.aux(1, 0), a11 = f.aux(1, 1), a20 = f.aux(2, 0);
+    const V v10 = f.value(1, 0).v, v1m1 = f.value(1, -1).v, v11 = f.value(1, 1).v;
+    const V v20 = f.value(2, 0).v, v30 = f.value(3, 0).v;
+    const V a10 = f.aux(1, 0).v, a11 = f.aux(1, 1).v, a20 = f.aux(2, 0).v;
     const V d5 = a20 - a10;
-    put(kFeature5, f.aux(3, 0) - (d5 + d5 + d5));
-    put(kFeature10, a11 + a20 - f.aux(3, 1));
+    put(kFeature5, f.aux(3, 0).v - (d5 + d5 + d5));
+    put(kFeature10, a11 + a20 - f.aux(3, 1).v);
     typedef typename Lanes<n>::Signed S;
-    put(kFeature14, V(S(a10 + f.aux(1, 2)) >> 1) + a11 - f.aux(2, 2));
+    put(kFeature14, V(S(a10 + f.aux(1, 2).v) >> 1) + a11 - f.aux(2, 2).v);
     put(kContextUpPair, v10 + v11);
-    put(kContextNear, f.value(2, -1) + v20 + f.value(2, 2) + v11);
+    put(kContextNear, f.value(2, -1).v + v20 + f.value(2, 2).v + v11);
 
-    put(kErrUpThree, f.err(1, -1) + f.err(1, 0) + f.err(1, 1));
+    put(kErrUpThree, f.err(1, -1).v + f.err(1, 0).v + f.err(1, 1).v);
 
-    const V h = ((a10 + f.aux(1, -1) + f.aux(1, 2) + a11) >> 1);
+    const V h = ((a10 + f.aux(1, -1).v + f.aux(1, 2).v + a11) >> 1);
     put(kStage3Bit17, V{} - a10 - v10);
-    put(kStage3Bit21, f.aux(1, -2) - a10);
-    put(kStage3Bit22, v11 + v11 - f.value(2, 2));
-    put(kStage3Bit23, f.value(2, -3) - v1m1 - f.value(1, -2));
-    put(kStage3Bit24, f.aux(2, 1) - h);
+    put(kStage3Bit21, f.aux(1, -2).v - a10);
+    put(kStage3Bit22, v11 + v11 - f.value(2, 2).v);
+    put(kStage3Bit23, f.value(2, -3).v - v1m1 - f.value(1, -2).v);
+    put(kStage3Bit24, f.aux(2, 1).v - h);
 
     const V h4 = (v1m1 + v11 + v10 + v10) >> 2;
     put(kStage4Bit18, v1m1 - v10);
     put(kStage4Bit19, a20 - a10 - a10);
-    put(kStage4Bit20, f.value(2, -2) - v1m1 - v1m1);
-    put(kStage4Bit21, v30 - f.aux(2, -1) - v11);
-    put(kStage4Bit22, f.value(1, -3) - v10);
-    put(kStage4Bit24, v30 - f.aux(3, 2));
+    put(kStage4Bit20, f.value(2, -2).v - v1m1 - v1m1);
+    put(kStage4Bit21, v30 - f.aux(2, -1).v - v11);
+    put(kStage4Bit22, f.value(1, -3).v - v10);
+    put(kStage4Bit24, v30 - f.aux(3, 2).v);
     put(kStage4Bit25, V{} - h4);
 }
 
@@ -98,31 +105,31 @@ template <int n>
 PQZ_HOT_INLINE void singlePlaneParts(const FieldsAt<n>& f, const PartsAt<n>& out) {
     typedef typename Lanes<n>::V V;
     const auto put = [&out](PartAbove k, const V& v) { out.put(k, v); };
-    const V v10 = f.value(1, 0), v11 = f.value(1, 1), v20 = f.value(2, 0);
-    const V v30 = f.value(3, 0);
-    put(kErrUpTwoPair, f.err(2, 0) + f.err(2, 1));
+    const V v10 = f.value(1, 0).v, v11 = f.value(1, 1).v, v20 = f.value(2, 0).v;
+    const V v30 = f.value(3, 0).v;
+    put(kErrUpTwoPair, f.err(2, 0).v + f.err(2, 1).v);
 
-    put(kStage1Bit20, v10 - f.value(1, 2));
-    put(kStage1Bit21, f.value(4, -1) - v30 - f.value(1, -1));
-    put(kStage1Bit22, f.value(4, 3) - f.value(2, 2) - f.value(2, 1));
-    put(kStage1Bit23, f.value(1, 2) - f.value(1, 5));
-    put(kStage1Bit24, f.value(1, -5) - f.value(1, -2));
-    put(kStage1Bit25, f.value(4, 4) - v30 - f.value(1, 4));
+    put(kStage1Bit20, v10 - f.value(1, 2).v);
+    put(kStage1Bit21, f.value(4, -1).v - v30 - f.value(1, -1).v);
+    put(kStage1Bit22, f.value(4, 3).v - f.value(2, 2).v - f.value(2, 1).v);
+    put(kStage1Bit23, f.value(1, 2).v - f.value(1, 5).v);
+    put(kStage1Bit24, f.value(1, -5).v - f.value(1, -2).v);
+    put(kStage1Bit25, f.value(4, 4).v - v30 - f.value(1, 4).v);
 
     put(kStage2Bit21, v30 - v10 - v20);
-    put(kStage2Bit22, f.value(3, 1) - v11 - v20);
-    put(kStage2Bit23, f.value(3, 2) - f.value(2, -1) - f.value(1, 3));
-    put(kStage2Bit24, f.value(4, 0) - f.value(2, -2) - f.value(2, 2));
+    put(kStage2Bit22, f.value(3, 1).v - v11 - v20);
+    put(kStage2Bit23, f.value(3, 2).v - f.value(2, -1).v - f.value(1, 3).v);
+    put(kStage2Bit24, f.value(4, 0).v - f.value(2, -2).v - f.value(2, 2).v);
     const V d21 = v20 - v10;
     put(kStage2Bit25, d21 + d21 + d21 - v30);
 
-    const V v21 = f.value(2, 1), v30diff = f.value(3, 2) - v30;
-    put(kFeature16, v10 + f.value(1, 3) - f.value(2, 3));
+    const V v21 = f.value(2, 1).v, v30diff = f.value(3, 2).v - v30;
+    put(kFeature16, v10 + f.value(1, 3).v - f.value(2, 3).v);
     typedef typename Lanes<n>::Signed S;
-    const V lean = V(S((f.value(1, 2) - v10) - v30diff) >> 1) - f.value(3, 1);
+    const V lean = V(S((f.value(1, 2).v - v10) - v30diff) >> 1) - f.value(3, 1).v;
     put(kFeature18, (v11 + v11 + v11 + v20 - (v21 + v21 + v21 + v21)) - lean);
-    put(kFeature19, v11 + f.value(2, -1) - v30);
-    put(kFeature20, v10 + f.value(3, 1) - f.value(4, 1));
+    put(kFeature19, v11 + f.value(2, -1).v - v30);
+    put(kFeature20, v10 + f.value(3, 1).v - f.value(4, 1).v);
 }
 
 // The value, aux and err fields of a row's records from the left margin to the right margin.

@@ -215,6 +215,38 @@ TEST(Method2Bias, SixteenLanesAdaptAsCellByCell) {
     expectLanesAdaptAsCellByCell(LaneWidth::Sixteen);
 }
 
+// The dead-zone push turns on one past the clip: gaps at the clip, one inside and one outside
+// it on both sides, for every shift and a bias of either sign (the mirror cells move toward -e,
+// so their gaps are the reflected ones shifted by twice the bias).
+TEST(Method2Bias, LanesPushOnlyBeyondTheClip) {
+    const size_t bytes = kBiasBlocks * sizeof(BiasBlock);
+    for (LaneWidth width : {LaneWidth::Eight, widestLaneWidth()}) {
+        for (int shift = 5; shift <= 8; shift++) {
+            for (int32_t bias : {-3, 0, 5}) {
+                for (int32_t clip : {1, 9, 61}) {
+                    for (int32_t gap : {clip - 1, clip, clip + 1}) {
+                        for (int32_t sign : {1, -1}) {
+                            BiasTable lanes, byCell;
+                            const BiasCell c = {uint8_t(shift), 0, int16_t(bias << shift)};
+                            for (int i = 0; i < kBiasCells; i++) {
+                                lanes.set(i, c);
+                                byCell.set(i, c);
+                            }
+                            const int32_t e = sign * gap + bias;
+                            const int32_t idx = 0x2C60 | ((gap * 5 + shift) & 15);
+                            adaptBiasStage(lanes.data(), idx, 0, e, clip, -clip, width);
+                            test::adaptBiasStageByCell(byCell.data(), idx, 0, e, clip, -clip);
+                            ASSERT_EQ(std::memcmp(lanes.data(), byCell.data(), bytes), 0)
+                                << "lanes " << int(width) << ", shift " << shift << ", bias "
+                                << bias << ", clip " << clip << ", gap " << sign * gap;
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
 // Every block of the table as the used one, with each of its sixteen cells: the lanes find the
 // related cells at both ends of the table and across every feature bit.
 TEST(Method2Bias, LanesReachTheRelatedCellsOfEveryBlock) {

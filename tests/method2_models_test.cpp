@@ -215,6 +215,38 @@ TEST(Method2Bias, SixteenLanesAdaptAsCellByCell) {
     expectLanesAdaptAsCellByCell(LaneWidth::Sixteen);
 }
 
+// The dead-zone push turns on one past the clip: gaps at the clip, one inside and one outside
+// it on both sides, for every shift and a bias of either sign (the mirror cells move toward -e,
+// so their gaps are the reflected ones shifted by twice the bias).
+TEST(Method2Bias, LanesPushOnlyBeyondTheClip) {
+    const size_t bytes = kBiasBlocks * sizeof(BiasBlock);
+    for (LaneWidth width : {LaneWidth::Eight, widestLaneWidth()}) {
+        for (int shift = 5; shift <= 8; shift++) {
+            for (int32_t bias : {-3, 0, 5}) {
+                for (int32_t clip : {1, 9, 61}) {
+                    for (int32_t gap : {clip - 1, clip, clip + 1}) {
+                        for (int32_t sign : {1, -1}) {
+                            BiasTable lanes, byCell;
+                            const BiasCell c = {uint8_t(shift), 0, int16_t(bias << shift)};
+                            for (int i = 0; i < kBiasCells; i++) {
+                                lanes.set(i, c);
+                                byCell.set(i, c);
+                            }
+                            const int32_t e = sign * gap + bias;
+                            const int32_t idx = 0x2C60 | ((gap * 5 + shift) & 15);
+                            adaptBiasStage(lanes.data(), idx, 0, e, clip, -clip, width);
+                            test::adaptBiasStageByCell(byCell.data(), idx, 0, e, clip, -clip);
+                            ASSERT_EQ(std::memcmp(lanes.data(), byCell.data(), bytes), 0)
+                                << "lanes " << int(width) << ", shift " << shift << ", bias "
+                                << bias << ", clip " << clip << ", gap " << sign * gap;
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
 // Every block of the table as the used one, with each of its sixteen cells: the lanes find the
 // related cells at both ends of the table and across every feature bit.
 TEST(Method2Bias, LanesReachTheRelatedCellsOfEveryBlock) {
@@ -300,16 +332,28 @@ TEST(Method2Contexts, GradientSumsWeighEveryNeighbour) {
                         19 * U1[0].gradUp + 23 * U1[1].gradUp + 14 * U1[3].gradUp + bias[3]);
 }
 
-// The activity of the rows above is summed per row from copies of their magnitudes: after each
-// new row, and after the rows above were replaced by copies of the first row, every column of
-// a width that is no multiple of the lane count must match the sum written out.
-TEST(Method2Contexts, ActivityOfTheRowsAboveFollowsTheRing) {
-    constexpr int width = 13;
+// A decoder whose row ring the tests below fill by hand; by default a single plane whose width
+// is no multiple of the lane counts of the per-row sums.
+struct RingDecoder {
+    int width;
     DecodeShared shared;
-    initShared(shared, false, 0);
     MagnitudeTable magnitudes;
-    Method2Decoder* d = createDecoder(PayloadHead{}, shared, width, 0, magnitudes);
+    Method2Decoder* d = nullptr;
+    explicit RingDecoder(int w = 13, bool multiPlane = false) : width(w) {
+        initShared(shared, multiPlane, 0);
+        d = createDecoder(PayloadHead{}, shared, width, 0, magnitudes);
+    }
+    ~RingDecoder() { releaseDecoder(d); }
+};
+
+// The activity of the rows above is summed per row from copies of their magnitudes: after each
+// new row, and after the rows above were replaced by copies of the first row, every column must
+// match the sum written out.
+TEST(Method2Contexts, ActivityOfTheRowsAboveFollowsTheRing) {
+    RingDecoder ring;
+    Method2Decoder* d = ring.d;
     ASSERT_NE(d, nullptr);
+    const int width = ring.width;
     std::mt19937 random(3);
     const auto fillRow = [&](PixelRecord* row, int from, int to) {
         for (int x = from; x < to; x++) row[x].magnitude = uint8_t(random());
@@ -330,9 +374,100 @@ TEST(Method2Contexts, ActivityOfTheRowsAboveFollowsTheRing) {
                                  m(U1, 4) + m(U1, 5) + 4 * (m(U2, 0) + m(U1, -1)) +
                                  2 * (m(U2, 2) + m(U2, -1) + m(U3, 0) + m(U1, 3) + m(U1, -2));
             ASSERT_EQ(d->activityAbove[x], expected) << "row " << step << ", column " << x;
+            ASSERT_EQ(d->verticalAbove[x], m(U1, 0) + m(U2, 0) + m(U3, 0) + m(U4, 0))
+                << "row " << step << ", column " << x;
         }
     }
-    releaseDecoder(d);
+}
+
+// The sums' parts of the rows above are formed per row from copies of the rows' fields: after
+// each new row and after a replacement of the rows above, every column must match the sums
+// written out from the records, with fields over the whole 16-bit range (the key sums wrap and
+// two of them shift a negative sum as unsigned; two features shift a negative sum as signed).
+// Multi-plane decoders form only the parts read in both plane modes.
+void checkSumsOfTheRowsAbove(LaneWidth lanes, int width, bool multiPlane) {
+    RingDecoder ring(width, multiPlane);
+    Method2Decoder* d = ring.d;
+    ASSERT_NE(d, nullptr);
+    d->lanes = lanes;
+    const int formed = multiPlane ? int(kErrUpTwoPair) : int(kPartsAbove);
+    std::mt19937 random(5);
+    const auto fillRow = [&](PixelRecord* row, int from, int to) {
+        for (int x = from; x < to; x++) {
+            row[x].value = int16_t(random());
+            row[x].aux = int16_t(random());
+            row[x].err = int16_t(random());
+        }
+    };
+    for (PixelRecord* row : d->rowBuffer) fillRow(row, -kLeftMargin, width + kRightMargin);
+    for (int step = 0; step < 6; step++) {
+        fillRow(d->rowBuffer[0], -kLeftMargin, width);
+        if (step == 3) finishFirstRow(*d);
+        beginRow(*d);
+        PixelRecord* const* U = d->rowBuffer;
+        for (int x = 0; x < width; x++) {
+            const auto v = [&](int row, int dx) { return uint32_t(U[row][x + dx].value); };
+            const auto a = [&](int row, int dx) { return uint32_t(U[row][x + dx].aux); };
+            const auto e = [&](int row, int dx) { return uint32_t(U[row][x + dx].err); };
+            const auto vi = [&](int row, int dx) { return int32_t(U[row][x + dx].value); };
+            const auto ai = [&](int row, int dx) { return int32_t(U[row][x + dx].aux); };
+            const uint32_t h = (a(1, 0) + a(1, -1) + a(1, 2) + a(1, 1)) >> 1;
+            const uint32_t h4 = (v(1, -1) + v(1, 1) + 2 * v(1, 0)) >> 2;
+            const int32_t lean = (((vi(1, 2) - vi(1, 0)) - (vi(3, 2) - vi(3, 0))) >> 1) - vi(3, 1);
+            const uint32_t expected[kPartsAbove] = {
+                uint32_t(ai(3, 0) - 3 * (ai(2, 0) - ai(1, 0))),
+                uint32_t(ai(1, 1) + ai(2, 0) - ai(3, 1)),
+                uint32_t(((ai(1, 0) + ai(1, 2)) >> 1) + ai(1, 1) - ai(2, 2)),
+                v(1, 0) + v(1, 1),
+                v(2, -1) + v(2, 0) + v(2, 2) + v(1, 1),
+                e(1, -1) + e(1, 0) + e(1, 1),
+                0 - a(1, 0) - v(1, 0),
+                a(1, -2) - a(1, 0),
+                2 * v(1, 1) - v(2, 2),
+                v(2, -3) - v(1, -1) - v(1, -2),
+                a(2, 1) - h,
+                v(1, -1) - v(1, 0),
+                a(2, 0) - 2 * a(1, 0),
+                v(2, -2) - 2 * v(1, -1),
+                v(3, 0) - a(2, -1) - v(1, 1),
+                v(1, -3) - v(1, 0),
+                v(3, 0) - a(3, 2),
+                0 - h4,
+                e(2, 0) + e(2, 1),
+                v(1, 0) - v(1, 2),
+                v(4, -1) - v(3, 0) - v(1, -1),
+                v(4, 3) - v(2, 2) - v(2, 1),
+                v(1, 2) - v(1, 5),
+                v(1, -5) - v(1, -2),
+                v(4, 4) - v(3, 0) - v(1, 4),
+                v(3, 0) - v(1, 0) - v(2, 0),
+                v(3, 1) - v(1, 1) - v(2, 0),
+                v(3, 2) - v(2, -1) - v(1, 3),
+                v(4, 0) - v(2, -2) - v(2, 2),
+                3 * (v(2, 0) - v(1, 0)) - v(3, 0),
+                v(1, 0) + v(1, 3) - v(2, 3),
+                uint32_t((3 * vi(1, 1) + vi(2, 0) - 4 * vi(2, 1)) - lean),
+                v(1, 1) + v(2, -1) - v(3, 0),
+                v(1, 0) + v(3, 1) - v(4, 1),
+            };
+            const uint32_t* got =
+                d->partsAbove + kPartColumns * (x / kPartColumns * kPartsAbove) + x % kPartColumns;
+            for (int k = 0; k < formed; k++)
+                ASSERT_EQ(got[kPartColumns * k], expected[k])
+                    << "row " << step << ", column " << x << ", entry " << k << ", lanes "
+                    << int(lanes) << ", width " << width << (multiPlane ? ", multi-plane" : "");
+        }
+    }
+}
+
+TEST(Method2Contexts, SumsOfTheRowsAboveFollowTheRing) {
+    // Widths around the lane counts put the field copies and the parts at every offset the
+    // lane loads meet (the copies of one width start 16-byte aligned, most loads are not).
+    for (LaneWidth lanes : {LaneWidth::Eight, LaneWidth::Sixteen})
+        if (lanes == LaneWidth::Eight || widestLaneWidth() == LaneWidth::Sixteen)
+            for (int width : {1, 3, 8, 13, 17, 30})
+                for (bool multiPlane : {false, true})
+                    checkSumsOfTheRowsAbove(lanes, width, multiPlane);
 }
 
 TEST(Method2Float, TruncationAndDotProductOrder) {

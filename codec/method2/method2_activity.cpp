@@ -1,8 +1,9 @@
 // Coding method 2: the part of the activity sum that reads the rows above. The residual models'
 // sub-context weighs the magnitudes of 29 samples of the four rows above and 8 samples to the
 // left; the rows above are complete when a row begins, so their part is summed once per row,
-// eight or sixteen columns at a time, over byte copies of their magnitudes. The sums are exact
-// integers (at most 55 x 255), so every form gives the same values.
+// eight columns at a time, over byte copies of their magnitudes, together with the four
+// magnitudes straight above that the vertical measure of single planes adds up. The sums are
+// exact integers (at most 55 x 255), so every form gives the same values.
 #include <cstddef>
 #include <type_traits>
 #include <utility>
@@ -58,35 +59,42 @@ void sumActivityAbove(Method2Decoder& d) {
 #if PQZ2_M2_X86
     const __m128i zero = _mm_setzero_si128();
     for (int x = 0; x < w; x += 8) {
-        __m128i s = zero;
+        __m128i s = zero, v = zero;
         forEachTap([&](auto i) {
             constexpr ActivityTap t = kActivityTap[decltype(i)::value];
             const uint8_t* p = rows[t.row - 1] + kLeftMargin + x + t.dx;
             __m128i m =
                 _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
+            if constexpr (t.dx == 0) v = _mm_add_epi16(v, m);
             if constexpr (t.weight != 1) m = _mm_mullo_epi16(m, _mm_set1_epi16(t.weight));
             s = _mm_add_epi16(s, m);
         });
         _mm_storeu_si128(reinterpret_cast<__m128i*>(d.activityAbove + x), s);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d.verticalAbove + x), v);
     }
 #elif PQZ2_M2_ARM64
     for (int x = 0; x < w; x += 8) {
-        uint16x8_t s = vdupq_n_u16(0);
+        uint16x8_t s = vdupq_n_u16(0), v = vdupq_n_u16(0);
         forEachTap([&](auto i) {
             constexpr ActivityTap t = kActivityTap[decltype(i)::value];
             const uint8x8_t m = vld1_u8(rows[t.row - 1] + kLeftMargin + x + t.dx);
+            if constexpr (t.dx == 0) v = vaddw_u8(v, m);
             s = t.weight == 1 ? vaddw_u8(s, m) : vmlal_u8(s, m, vdup_n_u8(t.weight));
         });
         vst1q_u16(d.activityAbove + x, s);
+        vst1q_u16(d.verticalAbove + x, v);
     }
 #else
     for (int x = 0; x < w; x++) {
-        uint32_t s = 0;
+        uint32_t s = 0, v = 0;
         forEachTap([&](auto i) {
             constexpr ActivityTap t = kActivityTap[decltype(i)::value];
-            s += t.weight * rows[t.row - 1][kLeftMargin + x + t.dx];
+            const uint32_t m = rows[t.row - 1][kLeftMargin + x + t.dx];
+            if constexpr (t.dx == 0) v += m;
+            s += t.weight * m;
         });
         d.activityAbove[x] = uint16_t(s);
+        d.verticalAbove[x] = uint16_t(v);
     }
 #endif
 }

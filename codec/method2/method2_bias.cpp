@@ -7,7 +7,6 @@
 #include "base/platform.h"
 #include "codec/method2/float_env.h"
 #include "codec/method2/method2_bias_cells.h"
-#include "codec/method2/method2_bias_lanes.h"
 
 namespace pqz::method2 {
 
@@ -85,26 +84,7 @@ LaneWidth widestLaneWidth() {
 
 void adaptBiasStage(BiasBlock* table, int32_t idx, int32_t d, int32_t e, int32_t clipHigh,
                     int32_t clipLow, LaneWidth lanes) {
-    const BiasClip clip{clipHigh, clipLow};
-    adaptOwnCell(table, idx, d, clip);
-#if PQZ2_M2_X86
-    if (e < -kLaneErrorLimit || e > kLaneErrorLimit)
-        adaptRelatedByCell(table, idx, e, clipHigh, clipLow);
-    else if (lanes == LaneWidth::Sixteen)
-        adaptRelatedSixteenLanes(table, idx, e, clipHigh, clipLow);
-    else
-        adaptRelatedEightLanes(table, idx, e, clipHigh, clipLow);
-#elif PQZ2_M2_ARM64
-    (void)lanes;  // NEON: eight lanes
-    if (e < -kLaneErrorLimit || e > kLaneErrorLimit)
-        adaptRelatedByCell(table, idx, e, clipHigh, clipLow);
-    else
-        adaptRelatedEightLanes(table, idx, e, clipHigh, clipLow);
-#else
-    // No integer lanes in this build: the cell-by-cell rule, which the lanes reproduce.
-    (void)lanes;
-    adaptRelatedByCell(table, idx, e, clipHigh, clipLow);
-#endif
+    adaptStage(table, idx, d, e, clipHigh, clipLow, lanes);
 }
 
 }  // namespace pqz::method2

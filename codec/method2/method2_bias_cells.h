@@ -5,7 +5,9 @@
 #include <cstdint>
 
 #include "base/platform.h"
+#include "codec/method2/float_env.h"
 #include "codec/method2/method2_bias.h"
+#include "codec/method2/method2_bias_lanes.h"
 
 namespace pqz::method2::cells {
 
@@ -58,5 +60,31 @@ inline void adaptOwnCell(BiasBlock* table, int32_t idx, int32_t d, const BiasCli
 // frame.
 PQZ_COLD void adaptRelatedByCell(BiasBlock* table, int32_t idx, int32_t e, int32_t clipHigh,
                                  int32_t clipLow);
+
+// adaptBiasStage, inlined where the decoder adapts its five stages after each sample: the used
+// cell's rule and the choice of lanes then need no call of their own.
+PQZ_HOT_INLINE void adaptStage(BiasBlock* table, int32_t idx, int32_t d, int32_t e,
+                               int32_t clipHigh, int32_t clipLow, LaneWidth lanes) {
+    const BiasClip clip{clipHigh, clipLow};
+    adaptOwnCell(table, idx, d, clip);
+#if PQZ2_M2_X86
+    if (e < -kLaneErrorLimit || e > kLaneErrorLimit)
+        adaptRelatedByCell(table, idx, e, clipHigh, clipLow);
+    else if (lanes == LaneWidth::Sixteen)
+        adaptRelatedSixteenLanes(table, idx, e, clipHigh, clipLow);
+    else
+        adaptRelatedEightLanes(table, idx, e, clipHigh, clipLow);
+#elif PQZ2_M2_ARM64
+    (void)lanes;  // NEON: eight lanes
+    if (e < -kLaneErrorLimit || e > kLaneErrorLimit)
+        adaptRelatedByCell(table, idx, e, clipHigh, clipLow);
+    else
+        adaptRelatedEightLanes(table, idx, e, clipHigh, clipLow);
+#else
+    // No integer lanes in this build: the cell-by-cell rule, which the lanes reproduce.
+    (void)lanes;
+    adaptRelatedByCell(table, idx, e, clipHigh, clipLow);
+#endif
+}
 
 }  // namespace pqz::method2::cells

@@ -24,7 +24,14 @@ struct alignas(32) LaneRules {
     int16_t dead[N];  // all ones where the update pushes by 32 times the gap's clipped sign
 };
 using LaneRule = LaneRules<8>;
-using WideLaneRule = LaneRules<16>;
+
+// The same rule in sixteen lanes for processors with rounding multiplies: step = x * 2^(15 - k),
+// rounded, is (x + 2^(k-1)) >> k exactly, so the half needs no add; push is 32 where the update
+// pushes by 32 times the gap's clipped sign.
+struct alignas(32) WideLaneRule {
+    int16_t step[16];  // 2^(15 - k), 0 where the cell is left alone
+    int16_t push[16];
+};
 
 constexpr void setLane(LaneRule& r, int lane, int k, bool deadZone) {
     r.scale[lane] = int16_t(1 << (3 - k));
@@ -70,13 +77,11 @@ constexpr EightLaneRules kLaneRules = makeLaneRules();
 
 constexpr WideLaneRule join(const LaneRule& low, const LaneRule& high) {
     WideLaneRule r{};
-    for (int i = 0; i < 8; i++) {
-        r.scale[i] = low.scale[i];
-        r.half[i] = low.half[i];
-        r.dead[i] = low.dead[i];
-        r.scale[8 + i] = high.scale[i];
-        r.half[8 + i] = high.half[i];
-        r.dead[8 + i] = high.dead[i];
+    for (int i = 0; i < 16; i++) {
+        const LaneRule& from = i < 8 ? low : high;
+        const int scale = from.scale[i % 8];  // 2^(3 - k) or 0
+        r.step[i] = int16_t(scale << 12);
+        r.push[i] = int16_t(from.dead[i % 8] & 32);
     }
     return r;
 }

@@ -130,29 +130,27 @@ PQZ_TARGET_AVX2 inline __m256i load256(const void* p) {
     return _mm256_load_si256(static_cast<const __m256i*>(p));
 }
 
+// A wide rule with its targets, and the clip of the stage.
 struct Rule16 {
-    __m256i targetHalf, clipHighHalf, clipLowHalf, dead, scale;
-    PQZ_TARGET_AVX2 Rule16(const WideLaneRule& r, __m256i target, __m256i clipHigh,
-                           __m256i clipLow) {
-        const __m256i half = load256(r.half);
-        targetHalf = _mm256_add_epi16(target, half);
-        clipHighHalf = _mm256_add_epi16(clipHigh, half);
-        clipLowHalf = _mm256_add_epi16(clipLow, half);
-        dead = load256(r.dead);
-        scale = load256(r.scale);
-    }
+    __m256i target, step, push;
+    PQZ_TARGET_AVX2 Rule16(const WideLaneRule& r, __m256i t)
+        : target(t), step(load256(r.step)), push(load256(r.push)) {}
+};
+struct Clip16 {
+    __m256i high, low;
 };
 
-PQZ_TARGET_AVX2 inline __m256i nudge16(__m256i sum, __m256i scaleCountdown, const Rule16& r) {
+PQZ_TARGET_AVX2 inline __m256i nudge16(__m256i sum, __m256i scaleCountdown, const Rule16& r,
+                                       const Clip16& clip) {
     // ((sum * 2^(15 - shift)) >> 14) + 1) >> 1 is the cell's rounded bias.
     const __m256i scale =
         _mm256_srli_epi16(_mm256_and_si256(scaleCountdown, _mm256_set1_epi16(int16_t(0xFF00))), 2);
-    const __m256i bias = _mm256_mulhrs_epi16(sum, scale);
-    const __m256i y = _mm256_sub_epi16(r.targetHalf, bias);
-    const __m256i sign = _mm256_sub_epi16(_mm256_cmpgt_epi16(r.clipLowHalf, y),
-                                          _mm256_cmpgt_epi16(y, r.clipHighHalf));
-    const __m256i x = _mm256_add_epi16(y, _mm256_and_si256(_mm256_slli_epi16(sign, 5), r.dead));
-    return _mm256_add_epi16(sum, _mm256_srai_epi16(_mm256_mullo_epi16(x, r.scale), 3));
+    const __m256i gap = _mm256_sub_epi16(r.target, _mm256_mulhrs_epi16(sum, scale));
+    // Above the clip the gap minus its clipped value is positive, below it negative.
+    const __m256i beyond =
+        _mm256_sub_epi16(gap, _mm256_min_epi16(_mm256_max_epi16(gap, clip.low), clip.high));
+    const __m256i x = _mm256_add_epi16(gap, _mm256_sign_epi16(r.push, beyond));
+    return _mm256_add_epi16(sum, _mm256_mulhrs_epi16(x, r.step));
 }
 
 PQZ_TARGET_AVX2 inline void store2(void* low, void* high, __m256i v) {
@@ -162,12 +160,12 @@ PQZ_TARGET_AVX2 inline void store2(void* low, void* high, __m256i v) {
 
 // The two row pairs across feature bits j and j + 1.
 PQZ_TARGET_AVX2 inline void nudgeAcrossPair(BiasBlock* table, const AcrossOffsets& off, int j,
-                                            const Rule16& rule) {
+                                            const Rule16& rule, const Clip16& clip) {
     int16_t* a = sumsAt(table, off.rows(j));
     int16_t* b = sumsAt(table, off.rows(j + 1));
     const __m256i sum = join(load128(a), load128(b));
     const __m256i meta = join(load128(a + kScaleOffset), load128(b + kScaleOffset));
-    store2(a, b, nudge16(sum, meta, rule));
+    store2(a, b, nudge16(sum, meta, rule, clip));
 }
 
 }  // namespace
@@ -176,8 +174,7 @@ PQZ_TARGET_AVX2 void adaptRelatedSixteenLanes(BiasBlock* table, int32_t idx, int
                                               int32_t clipHigh, int32_t clipLow) {
     const StageCells at(idx);
     const __m128i up = _mm_set1_epi16(int16_t(e)), down = _mm_set1_epi16(int16_t(-e));
-    const __m256i high = _mm256_set1_epi16(int16_t(clipHigh));
-    const __m256i low = _mm256_set1_epi16(int16_t(clipLow));
+    const Clip16 clip{_mm256_set1_epi16(int16_t(clipHigh)), _mm256_set1_epi16(int16_t(clipLow))};
     const AcrossOffsets off(at);
 
     {
@@ -193,24 +190,24 @@ PQZ_TARGET_AVX2 void adaptRelatedSixteenLanes(BiasBlock* table, int32_t idx, int
                                                      load64(mir.scaleCountdown + 4 * at.mid)),
                                   load128(first + kScaleOffset));
         const Rule16 rule(kSixteenLaneRules.first[at.mid][at.lo],
-                          join(_mm_unpacklo_epi64(up, down), up), high, low);
-        const __m256i v = nudge16(sum, meta, rule);
+                          join(_mm_unpacklo_epi64(up, down), up));
+        const __m256i v = nudge16(sum, meta, rule, clip);
         const __m128i rows = _mm256_castsi256_si128(v);
         _mm_storel_epi64(reinterpret_cast<__m128i*>(ownRow), rows);
         _mm_storel_epi64(reinterpret_cast<__m128i*>(mirrorRow), _mm_unpackhi_epi64(rows, rows));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(first), _mm256_extracti128_si256(v, 1));
     }
 
-    const Rule16 pair(kSixteenLaneRules.across[at.mid][at.lo], join(up, up), high, low);
+    const Rule16 pair(kSixteenLaneRules.across[at.mid][at.lo], join(up, up));
 #pragma GCC unroll 5
-    for (int j = 1; j < kFeatureBits; j += 2) nudgeAcrossPair(table, off, j, pair);
+    for (int j = 1; j < kFeatureBits; j += 2) nudgeAcrossPair(table, off, j, pair, clip);
 
     const __m256i sum =
         join(gatherAt<0>(table, off, 0, FirstEight()), gatherAt<8>(table, off, 0, LastThree()));
     const __m256i meta = join(gatherAt<0>(table, off, kScaleOffset, FirstEight()),
                               gatherAt<8>(table, off, kScaleOffset, LastThree()));
-    const Rule16 rule(kSixteenLaneRules.mirrorAcross, join(down, down), high, low);
-    const __m256i v = nudge16(sum, meta, rule);
+    const Rule16 rule(kSixteenLaneRules.mirrorAcross, join(down, down));
+    const __m256i v = nudge16(sum, meta, rule, clip);
     scatterAt<0>(table, off, _mm256_castsi256_si128(v), FirstEight());
     scatterAt<8>(table, off, _mm256_extracti128_si256(v, 1), LastThree());
 }

@@ -42,6 +42,7 @@ size_t recordsPerRow(int width) {
 
 void initShared(DecodeShared& shared, bool multiPlane, int tolerance) {
     shared.lanes = widestLaneWidth();
+    shared.multiPlane = multiPlane ? 1 : 0;
     std::memcpy(shared.fixedWeight, kFixedWeight, sizeof kFixedWeight);
     std::memcpy(shared.stepSize, kStepSize, sizeof kStepSize);
     if (multiPlane) {
@@ -69,9 +70,13 @@ Method2Decoder* createDecoder(const PayloadHead& head, DecodeShared& shared, int
     const size_t records = recordsPerRow(width);
     const size_t slotEntries = size_t(width) + 4;
     const size_t magnitudeBytes = magnitudeRowBytes(width);
-    void* rows = std::calloc(1, 2 * slotEntries * sizeof(PredictorSlot*) +
-                                    5 * records * sizeof(PixelRecord) + 4 * magnitudeBytes +
-                                    (size_t(width) + 8) * sizeof(uint16_t));
+    const size_t activityBytes = ((size_t(width) + 8) * sizeof(uint16_t) + 15) & ~size_t(15);
+    const size_t fieldInts = fieldRowInts(width);
+    // The field copies and the key sums' parts start 16-byte aligned from the magnitude block.
+    const size_t prefix =
+        2 * slotEntries * sizeof(PredictorSlot*) + 5 * records * sizeof(PixelRecord) + 15;
+    void* rows = std::calloc(1, prefix + 4 * magnitudeBytes + 2 * activityBytes +
+                                    (12 * fieldInts + partsAboveInts(width)) * sizeof(int32_t));
     if (!rows) {
         std::free(block);
         return nullptr;
@@ -96,9 +101,18 @@ Method2Decoder* createDecoder(const PayloadHead& head, DecodeShared& shared, int
     d->slotRowB = d->slotRowA + slotEntries;
     auto* buffers = reinterpret_cast<PixelRecord*>(d->slotRowB + slotEntries);
     for (int k = 0; k < 5; k++) d->rowBuffer[k] = buffers + k * records + kLeftMargin;
-    auto* magnitudeBlock = reinterpret_cast<uint8_t*>(buffers + 5 * records);
+    auto* magnitudeBlock = reinterpret_cast<uint8_t*>(
+        (reinterpret_cast<uintptr_t>(buffers + 5 * records) + 15) & ~uintptr_t(15));
     for (int k = 0; k < 4; k++) d->magnitudeRows[k] = magnitudeBlock + k * magnitudeBytes;
     d->activityAbove = reinterpret_cast<uint16_t*>(magnitudeBlock + 4 * magnitudeBytes);
+    d->verticalAbove =
+        reinterpret_cast<uint16_t*>(magnitudeBlock + 4 * magnitudeBytes + activityBytes);
+    auto* fieldBlock =
+        reinterpret_cast<int32_t*>(magnitudeBlock + 4 * magnitudeBytes + 2 * activityBytes);
+    for (int k = 0; k < 4; k++)
+        for (int j = 0; j < 3; j++)
+            d->fieldRows[k][j] = fieldBlock + (3 * k + j) * fieldInts + kLeftMargin;
+    d->partsAbove = reinterpret_cast<uint32_t*>(fieldBlock + 12 * fieldInts);
     for (size_t i = 0; i < slotEntries; i++) d->slotRowA[i] = d->slotRowB[i] = &d->slots[0];
     d->slotCursor = width + 2;
     d->slots[0].stepScale = 1.0f;
@@ -174,6 +188,7 @@ void beginRow(Method2Decoder& d) {
     d.column = 0;
     for (int k = 1; k <= kLeftMargin; k++) fresh[-k] = d.rowBuffer[1][k - 1];
     fresh[0].aux = 0;
+    preparePartsAbove(d);
     prepareActivity(d);
 }
 

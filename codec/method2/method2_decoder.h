@@ -50,6 +50,51 @@ struct alignas(16) PredictorSlot {
 };
 static_assert(sizeof(PredictorSlot) == 64 * 4, "a slot is 64 floats");
 
+// Parts of a sample's sums that read only the rows above, one each per column: predictor
+// features, the predictor context's sums, and the bias stages' key sums named by stage and key
+// bit (stage 0's are sums of err fields). The entries from kErrUpTwoPair on are read on single
+// planes only.
+enum PartAbove {
+    kFeature5,
+    kFeature10,
+    kFeature14,
+    kContextUpPair,  // U1[0..1].value
+    kContextNear,    // U2[-1, 0, 2].value + U1[1].value
+    kErrUpThree,     // U1[-1..1].err
+    kStage3Bit17,
+    kStage3Bit21,
+    kStage3Bit22,
+    kStage3Bit23,
+    kStage3Bit24,
+    kStage4Bit18,
+    kStage4Bit19,
+    kStage4Bit20,
+    kStage4Bit21,
+    kStage4Bit22,
+    kStage4Bit24,
+    kStage4Bit25,
+    kErrUpTwoPair,  // U2[0..1].err
+    kStage1Bit20,
+    kStage1Bit21,
+    kStage1Bit22,
+    kStage1Bit23,
+    kStage1Bit24,
+    kStage1Bit25,
+    kStage2Bit21,
+    kStage2Bit22,
+    kStage2Bit23,
+    kStage2Bit24,
+    kStage2Bit25,
+    kFeature16,
+    kFeature18,
+    kFeature19,
+    kFeature20,
+    kPartsAbove
+};
+// The parts are stored in blocks of this many columns: part k of column x at
+// partsAbove[kPartColumns * (x / kPartColumns * kPartsAbove + k) + x % kPartColumns].
+constexpr int kPartColumns = 8;
+
 // Three-symbol residual model: 0, odd and even residual symbols.
 struct TernaryModel {
     uint16_t step;
@@ -67,6 +112,7 @@ struct alignas(16) DecodeShared {
     // Sixteen where the processor has AVX2: the bias cells adapted in sixteen integer lanes and
     // the slots' float loops in eight; Eight otherwise.
     LaneWidth lanes;
+    int32_t multiPlane;  // 1 for the planes of a multi-plane image
 };
 
 // Weight of each digit (0, 1, 2) of the five ternary features A to E.
@@ -94,11 +140,18 @@ struct Method2Decoder {
     // Record 0 of the current row (0) and of the rows 1 to 4 above it.
     PixelRecord* rowBuffer[5];
     // Byte copies of the magnitudes of the rows 1 to 4 above, from the left margin on (entry
-    // kLeftMargin + x is column x), and per column the part of the activity sum they give.
+    // kLeftMargin + x is column x), and per column the part of the activity sum they give and
+    // the sum of the four magnitudes straight above.
     uint8_t* magnitudeRows[4];
     uint16_t* activityAbove;
+    uint16_t* verticalAbove;
     int32_t magnitudeRowsKnown;  // 0 when the rows above were replaced as a whole
-    uint8_t digit[5];            // digits of the ternary features A to E of the current sample
+    // 32-bit copies of the value, aux and err fields of the rows 1 to 4 above, rotated with the
+    // magnitude copies (entry x is column x, from -kLeftMargin on), and the sums' parts they
+    // give (PartAbove, in blocks of kPartColumns columns).
+    int32_t* fieldRows[4][3];
+    uint32_t* partsAbove;
+    uint8_t digit[5];  // digits of the ternary features A to E of the current sample
     int32_t stagePrediction[kBiasStages];
     int32_t stageBias[kBiasStages];
     int32_t magnitudeBase[260];
@@ -160,6 +213,13 @@ size_t magnitudeRowBytes(int width);
 // Brings the magnitude copies up to the rows above (all of them after a replacement, else the
 // row just finished) and sums the activity they give to each column; the end of beginRow.
 void prepareActivity(Method2Decoder& d);
+
+// 32-bit entries of one field copy and of the sums' parts of a row.
+size_t fieldRowInts(int width);
+size_t partsAboveInts(int width);
+// Brings the field copies up to the rows above (as prepareActivity does the magnitudes; before
+// it) and forms the sums' parts of every column.
+void preparePartsAbove(Method2Decoder& d);
 
 // Predicts the sample at the current column (0..255) and sets the coding contexts. r1 and r2
 // are the reference planes of a multi-plane image, null for single planes.

@@ -70,6 +70,15 @@ struct Rows {
           U4(d.rowBuffer[4] + d.column) {}
 };
 
+// The sums' parts of the rows above at the current column; part k at [kPartColumns * k].
+inline const uint32_t* partsAt(const Method2Decoder& d) {
+    const int x = d.column;
+    return d.partsAbove + kPartColumns * (x / kPartColumns * kPartsAbove) + x % kPartColumns;
+}
+inline int32_t part(const uint32_t* parts, PartAbove k) {
+    return int32_t(parts[kPartColumns * k]);
+}
+
 // Prediction of the slot blended with its neighbours' slots, in 1/16 units. Centres the
 // features on the fixed-weight prediction and sets up a slot on its first use.
 int32_t directionalEstimate(PredictorSlot& slot, float* inputs, const PredictorSlot* const nb[6],
@@ -99,30 +108,29 @@ int32_t directionalEstimate(PredictorSlot& slot, float* inputs, const PredictorS
 }
 
 // Integer features of the sample; the first sixteen read aux, the rest value.
-void singlePlaneFeatures(const Rows& r, int32_t* f) {
+void singlePlaneFeatures(const Rows& r, const uint32_t* parts, int32_t* f) {
     const PixelRecord *C = r.C, *U1 = r.U1, *U2 = r.U2, *U3 = r.U3, *U4 = r.U4;
     f[0] = U1[0].aux;
     f[1] = U1[1].aux;
     f[2] = U1[0].aux - U1[-1].aux + C[-1].aux;
     f[3] = U1[0].aux - U1[-2].aux + C[-2].aux;
     f[4] = U1[0].aux + U1[-1].aux - U2[-1].aux;
-    f[5] = U3[0].aux - 3 * (U2[0].aux - U1[0].aux);
+    f[5] = part(parts, kFeature5);
     f[6] = U1[2].aux - U1[1].aux + C[-1].aux;
     f[7] = U1[1].aux - U1[-1].aux + C[-2].aux;
     f[8] = 2 * C[-1].aux - C[-2].aux;
     f[9] = U1[0].aux - U1[-3].aux + C[-3].aux;
-    f[10] = U1[1].aux + U2[0].aux - U3[1].aux;
+    f[10] = part(parts, kFeature10);
     f[11] = C[-3].aux;
     f[12] = U1[0].aux + U1[-2].aux - U2[-2].aux;
     f[13] = U1[-1].aux - U1[-3].aux + C[-2].aux;
-    f[14] = ((U1[0].aux + U1[2].aux) >> 1) + U1[1].aux - U2[2].aux;
+    f[14] = part(parts, kFeature14);
     f[15] = U3[0].aux;
-    f[16] = U1[0].value + U1[3].value - U2[3].value;
+    f[16] = part(parts, kFeature16);
     f[17] = U1[0].value - U1[-4].value + C[-4].value;
-    f[18] = (3 * U1[1].value + U2[0].value - 4 * U2[1].value) -
-            ((((U1[2].value - U1[0].value) - (U3[2].value - U3[0].value)) >> 1) - U3[1].value);
-    f[19] = U1[1].value + U2[-1].value - U3[0].value;
-    f[20] = U1[0].value + U3[1].value - U4[1].value;
+    f[18] = part(parts, kFeature18);
+    f[19] = part(parts, kFeature19);
+    f[20] = part(parts, kFeature20);
     f[21] = U1[3].value;
     f[22] = C[-1].value + C[-3].value - C[-4].value;
     f[23] = U3[0].value - U3[-1].value + C[-1].value;
@@ -201,12 +209,17 @@ struct CascadeInputs {
     const PixelRecord *C, *U1, *U2, *U3, *U4;
     const Rows* r1;  // reference planes (multi-plane images only)
     const Rows* r2;
-    int32_t a0;  // the current sample's reference (aux)
-    int32_t a;   // absolute errors around the sample
-    int32_t bx;  // gradient and near errors, scaled
+    const uint32_t* above;  // the column's sums' parts of the rows above (partsAt)
+    int32_t a0;             // the current sample's reference (aux)
+    int32_t a;              // absolute errors around the sample
+    int32_t bx;             // gradient and near errors, scaled
 };
 
 // The cell a stage picks: counts of two activity measures and the feature bits.
+inline uint32_t aboveOf(const CascadeInputs& in, PartAbove k) {
+    return in.above[kPartColumns * k];
+}
+
 struct StageKey {
     int32_t low;
     int32_t mid;
@@ -224,16 +237,16 @@ PQZ_HOT_INLINE uint32_t stage0OwnBits(const CascadeInputs& in) {
     return bitOf(C[-3].err, 15) | bitOf(C[-1].err, 16) |
            bitOf(C[-7].err + C[-5].err + C[-3].err + U1[-3].err, 17) |
            bitOf(C[-2].err + 2 * C[-4].err + U3[0].err, 18) |
-           bitOf(C[-1].err + U1[-1].err + U1[0].err + U1[1].err, 19);
+           bitOf(C[-1].err + aboveOf(in, kErrUpThree), 19);
 }
 
 template <>
 PQZ_HOT_INLINE StageKey stageKey<0, false>(const CascadeInputs& in, int32_t pred) {
-    const PixelRecord *C = in.C, *U1 = in.U1, *U2 = in.U2;
+    const PixelRecord *C = in.C, *U1 = in.U1;
     uint32_t bits = stage0OwnBits(in);
     bits |= bitOf(C[-7].err, 20) | bitOf(C[-5].err, 21) | bitOf(C[-4].err, 22) |
             bitOf(C[-6].err + C[-4].err, 23) |
-            bitOf(C[-8].err + C[-4].err + U2[0].err + U2[1].err, 24) |
+            bitOf(C[-8].err + C[-4].err + aboveOf(in, kErrUpTwoPair), 24) |
             bitOf(C[-5].err + C[-7].err + C[-3].err + U1[3].err, 25);
     return {count3(in.a, 240, 400, 752), count3(pred, 288, 720, 3536), bits};
 }
@@ -251,17 +264,16 @@ PQZ_HOT_INLINE StageKey stageKey<0, true>(const CascadeInputs& in, int32_t pred)
 
 template <>
 PQZ_HOT_INLINE StageKey stageKey<1, false>(const CascadeInputs& in, int32_t pred) {
-    const PixelRecord *C = in.C, *U1 = in.U1, *U2 = in.U2, *U3 = in.U3, *U4 = in.U4;
+    const PixelRecord *C = in.C, *U1 = in.U1, *U4 = in.U4;
     const uint32_t p = uint32_t(pred);
-    const uint32_t bits = bitOf(p - C[-5].value, 15) | bitOf(p - U4[-3].value, 16) |
-                          bitOf(p - U4[2].value, 17) | bitOf(p - U4[4].value, 18) |
-                          bitOf(p - U1[5].value, 19) |
-                          bitOf((p - C[-2].value) + (U1[0].value - U1[2].value), 20) |
-                          bitOf((p - U1[-1].value) + (U4[-1].value - U3[0].value), 21) |
-                          bitOf((p - U2[1].value) + (U4[3].value - U2[2].value), 22) |
-                          bitOf((U1[2].value - U1[5].value) + (p - C[-3].value), 23) |
-                          bitOf((p - C[-3].value) + (U1[-5].value - U1[-2].value), 24) |
-                          bitOf((p - U1[4].value) + (U4[4].value - U3[0].value), 25);
+    const uint32_t bits =
+        bitOf(p - C[-5].value, 15) | bitOf(p - U4[-3].value, 16) | bitOf(p - U4[2].value, 17) |
+        bitOf(p - U4[4].value, 18) | bitOf(p - U1[5].value, 19) |
+        bitOf((p - C[-2].value) + aboveOf(in, kStage1Bit20), 20) |
+        bitOf(p + aboveOf(in, kStage1Bit21), 21) | bitOf(p + aboveOf(in, kStage1Bit22), 22) |
+        bitOf((p - C[-3].value) + aboveOf(in, kStage1Bit23), 23) |
+        bitOf((p - C[-3].value) + aboveOf(in, kStage1Bit24), 24) |
+        bitOf(p + aboveOf(in, kStage1Bit25), 25);
     return {count3(in.bx, 11, 24, 39), count3(pred, 240, 1024, 2400), bits};
 }
 
@@ -286,17 +298,14 @@ PQZ_HOT_INLINE StageKey stageKey<1, true>(const CascadeInputs& in, int32_t pred)
 
 template <>
 PQZ_HOT_INLINE StageKey stageKey<2, false>(const CascadeInputs& in, int32_t pred) {
-    const PixelRecord *C = in.C, *U1 = in.U1, *U2 = in.U2, *U3 = in.U3, *U4 = in.U4;
+    const PixelRecord *C = in.C, *U3 = in.U3, *U4 = in.U4;
     const uint32_t p = uint32_t(pred);
-    const uint32_t bits = bitOf(p - C[-2].value, 15) | bitOf(p - U3[-2].value, 16) |
-                          bitOf(p - U4[0].value, 17) | bitOf(U3[1].value - p, 18) |
-                          bitOf(p - U4[3].value, 19) |
-                          bitOf(p + C[-2].value - 2 * C[-1].value, 20) |
-                          bitOf((U3[0].value - U1[0].value) + (p - U2[0].value), 21) |
-                          bitOf((p - U2[0].value) + (U3[1].value - U1[1].value), 22) |
-                          bitOf((p - U1[3].value) + (U3[2].value - U2[-1].value), 23) |
-                          bitOf((U4[0].value + p) - (U2[-2].value + U2[2].value), 24) |
-                          bitOf(3 * (U2[0].value - U1[0].value) + p - U3[0].value, 25);
+    const uint32_t bits =
+        bitOf(p - C[-2].value, 15) | bitOf(p - U3[-2].value, 16) | bitOf(p - U4[0].value, 17) |
+        bitOf(U3[1].value - p, 18) | bitOf(p - U4[3].value, 19) |
+        bitOf(p + C[-2].value - 2 * C[-1].value, 20) | bitOf(p + aboveOf(in, kStage2Bit21), 21) |
+        bitOf(p + aboveOf(in, kStage2Bit22), 22) | bitOf(p + aboveOf(in, kStage2Bit23), 23) |
+        bitOf(p + aboveOf(in, kStage2Bit24), 24) | bitOf(p + aboveOf(in, kStage2Bit25), 25);
     return {count3(in.bx, 13, 25, 58), count3(pred, 688, 1216, 2464), bits};
 }
 
@@ -326,16 +335,14 @@ PQZ_HOT_INLINE StageKey stageKey<3, false>(const CascadeInputs& in, int32_t pred
     const PixelRecord *C = in.C, *U1 = in.U1, *U2 = in.U2, *U3 = in.U3;
     const uint32_t p = uint32_t(pred);
     const int32_t a0 = in.a0;
-    const uint32_t h = uint32_t(U1[0].aux + U1[-1].aux + U1[2].aux + U1[1].aux) >> 1;
-    const uint32_t bits = bitOf(p - C[-3].value, 15) | bitOf((p - C[-1].aux) - a0, 16) |
-                          bitOf((2 * p - U1[0].aux) - (a0 + U1[0].value), 17) |
-                          bitOf(p - U3[0].value, 18) | bitOf((p - a0) - U2[1].aux, 19) |
-                          bitOf(p - U1[3].value, 20) |
-                          bitOf((p - U1[0].aux) + (U1[-2].aux - C[-2].value), 21) |
-                          bitOf(2 * U1[1].value - p - U2[2].value, 22) |
-                          bitOf((p - U1[-1].value) + (U2[-3].value - U1[-2].value), 23) |
-                          bitOf((p - a0) + (U2[1].aux - h), 24) |
-                          bitOf((p - C[-3].value) + 3 * (C[-2].value - C[-1].value), 25);
+    const uint32_t bits =
+        bitOf(p - C[-3].value, 15) | bitOf((p - C[-1].aux) - a0, 16) |
+        bitOf((2 * p - a0) + aboveOf(in, kStage3Bit17), 17) | bitOf(p - U3[0].value, 18) |
+        bitOf((p - a0) - U2[1].aux, 19) | bitOf(p - U1[3].value, 20) |
+        bitOf((p - C[-2].value) + aboveOf(in, kStage3Bit21), 21) |
+        bitOf(aboveOf(in, kStage3Bit22) - p, 22) | bitOf(p + aboveOf(in, kStage3Bit23), 23) |
+        bitOf((p - a0) + aboveOf(in, kStage3Bit24), 24) |
+        bitOf((p - C[-3].value) + 3 * (C[-2].value - C[-1].value), 25);
     return {count3(in.bx, 9, 19, 37), count3(pred, 592, 1568, 2896), bits};
 }
 
@@ -346,20 +353,18 @@ PQZ_HOT_INLINE StageKey stageKey<3, true>(const CascadeInputs& in, int32_t pred)
 
 template <>
 PQZ_HOT_INLINE StageKey stageKey<4, false>(const CascadeInputs& in, int32_t pred) {
-    const PixelRecord *C = in.C, *U1 = in.U1, *U2 = in.U2, *U3 = in.U3;
+    const PixelRecord *C = in.C, *U1 = in.U1;
     const uint32_t p = uint32_t(pred);
     const int32_t a0 = in.a0;
-    const uint32_t h4 = uint32_t(U1[-1].value + U1[1].value + 2 * U1[0].value) >> 2;
-    const uint32_t bits = bitOf((p - C[-4].aux) - a0, 15) | bitOf((p - a0) - U1[-2].aux, 16) |
-                          bitOf((p - a0) - U1[4].aux, 17) |
-                          bitOf((p - C[-1].value) - (U1[0].value - U1[-1].value), 18) |
-                          bitOf((p - a0) + U2[0].aux - 2 * U1[0].aux, 19) |
-                          bitOf(p + U2[-2].value - 2 * U1[-1].value, 20) |
-                          bitOf((U3[0].value + p - a0) - (U2[-1].aux + U1[1].value), 21) |
-                          bitOf(((p - C[-3].aux) - a0) - (U1[0].value - U1[-3].value), 22) |
-                          bitOf((p - 2 * C[-2].aux) - (a0 - C[-4].aux), 23) |
-                          bitOf((U3[0].value + p - C[-2].value) - (a0 + U3[2].aux), 24) |
-                          bitOf(p - h4, 25);
+    const uint32_t bits =
+        bitOf((p - C[-4].aux) - a0, 15) | bitOf((p - a0) - U1[-2].aux, 16) |
+        bitOf((p - a0) - U1[4].aux, 17) | bitOf((p - C[-1].value) + aboveOf(in, kStage4Bit18), 18) |
+        bitOf((p - a0) + aboveOf(in, kStage4Bit19), 19) | bitOf(p + aboveOf(in, kStage4Bit20), 20) |
+        bitOf((p - a0) + aboveOf(in, kStage4Bit21), 21) |
+        bitOf(((p - C[-3].aux) - a0) + aboveOf(in, kStage4Bit22), 22) |
+        bitOf((p - 2 * C[-2].aux) - (a0 - C[-4].aux), 23) |
+        bitOf((p - C[-2].value - a0) + aboveOf(in, kStage4Bit24), 24) |
+        bitOf(p + aboveOf(in, kStage4Bit25), 25);
     return {count3(in.bx, 10, 21, 39), count3(pred, 368, 1952, 3056), bits};
 }
 
@@ -391,7 +396,7 @@ int32_t biasCascade(Method2Decoder& d, const Rows& r, const Rows* r1, const Rows
     const PixelRecord *C = r.C, *U1 = r.U1;
     int32_t near = U1[0].absErr + C[-1].absErr;
     if (multi) near += (r1->C[-1].absErr + r2->C[-1].absErr) >> 1;
-    CascadeInputs in{r.C, r.U1, r.U2, r.U3, r.U4, r1, r2, C[0].aux, 0, 0};
+    CascadeInputs in{r.C, r.U1, r.U2, r.U3, r.U4, r1, r2, partsAt(d), C[0].aux, 0, 0};
     in.a = C[-1].absErr + near + C[-2].absErr + C[-3].absErr + C[-4].absErr + U1[-1].absErr +
            U1[3].absErr;
     in.bx = (g1 + 512 * near) >> 13;
@@ -414,7 +419,7 @@ inline bool withinDigitZone(const Method2Decoder& d, int32_t delta) {
 // Residual coding contexts of the sample predicted as f (1/16 units); returns the prediction.
 int32_t codingContexts(Method2Decoder& d, const Rows& r, const Rows* r1, const Rows* r2,
                        int32_t f) {
-    const PixelRecord *C = r.C, *U1 = r.U1, *U2 = r.U2, *U3 = r.U3, *U4 = r.U4;
+    const PixelRecord *C = r.C, *U1 = r.U1, *U2 = r.U2;
     int32_t act = d.activityAbove[d.column] + C[-8].magnitude + C[-7].magnitude + C[-6].magnitude +
                   C[-5].magnitude + C[-4].magnitude + 2 * C[-3].magnitude + 4 * C[-2].magnitude +
                   8 * C[-1].magnitude;
@@ -435,8 +440,7 @@ int32_t codingContexts(Method2Decoder& d, const Rows& r, const Rows* r1, const R
     if (!r1) {
         d.digit[3] = U1[0].signClass;
         d.digit[4] = C[-1].signClass;
-        vertical =
-            C[0].magnitude + U1[0].magnitude + U2[0].magnitude + U3[0].magnitude + U4[0].magnitude;
+        vertical = C[0].magnitude + d.verticalAbove[d.column];
         horizontal =
             C[-5].magnitude + C[-4].magnitude + C[-3].magnitude + C[-2].magnitude + C[-1].magnitude;
     } else {
@@ -475,16 +479,16 @@ int32_t codingContexts(Method2Decoder& d, const Rows& r, const Rows* r1, const R
 
 // The predictor context: the balance of up and left gradients, then thresholds on the gradient
 // total, on the near values, on up-left against up-right and on near against farther values.
-PQZ_HOT_INLINE int predictorContext(const Rows& r, const Gradients& g) {
-    const PixelRecord *C = r.C, *U1 = r.U1, *U2 = r.U2;
+PQZ_HOT_INLINE int predictorContext(const Rows& r, const uint32_t* parts, const Gradients& g) {
+    const PixelRecord* C = r.C;
     const int32_t g0 = g.upLeft, g1 = g.upRight, g2 = g.left, g3 = g.up;
     const int32_t gsum = g0 + g1 + g3 + g2;
     const int32_t k = (2 * g3 < 8 * g2) + (5 * g3 < 8 * g2) + (9 * g3 < 8 * g2) +
                       (17 * g3 < 8 * g2) + (43 * g3 < 8 * g2);
     const int32_t* t = kContextThreshold[k];
     const int32_t pp = 2 * C[-2].value + 2 * C[-1].value;
-    const int32_t q = U1[0].value + 2 * C[-1].value + U1[1].value;
-    const int32_t rr = 16 * (U2[-1].value + U2[0].value + U2[2].value + U1[1].value);
+    const int32_t q = part(parts, kContextUpPair) + 2 * C[-1].value;
+    const int32_t rr = 16 * part(parts, kContextNear);
     return 320 * k + 64 * ((t[9] < gsum) + (t[10] < gsum) + (t[11] < gsum) + (t[12] < gsum)) +
            16 * ((t[6] < q) + (t[7] < q) + (t[8] < q)) +
            4 * ((t[3] * g0 < 16 * g1) + (t[4] * g0 < 16 * g1) + (t[5] * g0 < 16 * g1)) +
@@ -507,11 +511,11 @@ PQZ_HOT_INLINE PredictorSlot* slotOfContext(RangeDecoder& rc, Method2Decoder& d,
 
 // The predictor inputs of this sample: its features, the first sixteen raised by the
 // reference sample where the plane has one.
-PQZ_HOT_INLINE void loadInputs(Method2Decoder& d, const Rows& r, const Method2Decoder* ref1,
-                               const Method2Decoder* ref2) {
+PQZ_HOT_INLINE void loadInputs(Method2Decoder& d, const Rows& r, const uint32_t* parts,
+                               const Method2Decoder* ref1, const Method2Decoder* ref2) {
     float* x = d.inputs;
     alignas(16) int32_t f[kInputs];
-    singlePlaneFeatures(r, f);
+    singlePlaneFeatures(r, parts, f);
     if (ref1) {
         const Rows r1(*ref1), r2(*ref2);
         multiPlaneFeatures(d, r, r1, r2, f);
@@ -550,10 +554,12 @@ int32_t predictPixel(RangeDecoder& rc, Method2Decoder& d, const Method2Decoder* 
     const Rows r(d);
     const DecodeShared& sh = *d.shared;
     const PixelRecord* gradientRows[4] = {r.C, r.U1, r.U2, r.U3};
+    const uint32_t* const parts = partsAt(d);
     const Gradients g = gradientSums(gradientRows, sh.gradientBias);
-    PredictorSlot* const slot = slotOfContext(rc, d, sh, predictorContext(r, g), r.C[-1].value);
+    PredictorSlot* const slot =
+        slotOfContext(rc, d, sh, predictorContext(r, parts, g), r.C[-1].value);
     d.currentSlot = slot;
-    loadInputs(d, r, ref1, ref2);
+    loadInputs(d, r, parts, ref1, ref2);
 
     PredictorSlot* const* a = d.slotRowA + d.slotCursor;
     PredictorSlot* const* b = d.slotRowB + d.slotCursor;

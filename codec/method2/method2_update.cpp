@@ -1,6 +1,7 @@
 // Coding method 2: adaptation after each decoded sample. Completes the sample's record, trains
 // the linear predictors, adapts the bias cells and spreads the symbol into neighbouring residual
 // models.
+#include "codec/method2/method2_bias_cells.h"
 #include "codec/method2/method2_decoder.h"
 #include "codec/method2/method2_float.h"
 #include "codec/shared/magnitude_models.h"
@@ -155,8 +156,8 @@ void updatePixel(Method2Decoder& d, int32_t sample, uint32_t symbol, int32_t res
     // Bias stages.
     for (int k = 0; k < kBiasStages; k++) {
         const int32_t dk = sub32(v, d.stagePrediction[k]);
-        adaptBiasStage(d.biasTables[k], d.stageCell[k], dk, add32(dk, d.stageBias[k]),
-                       sh.biasClipHigh, sh.biasClipLow, d.lanes);
+        cells::adaptStage(d.biasTables[k], d.stageCell[k], dk, add32(dk, d.stageBias[k]),
+                          sh.biasClipHigh, sh.biasClipLow, d.lanes);
     }
 
     d.column++;

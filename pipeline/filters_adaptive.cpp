@@ -3,6 +3,7 @@
 // rest that waits for the sample to the left: two activity sums, two class lookups and two
 // blends, without branches. Only the adaptation of a class boundary after a large error
 // branches; it works on the prediction as the loop computed it.
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -278,6 +279,13 @@ inline void keepInRegister(T& v) {
 #endif
 }
 
+// A class table's row shifted by the row above's part of an activity. The row may start outside
+// the table (only the sample's own part, added by the load, brings the address back inside), so
+// it is formed as an address: a pointer moved outside its array would be undefined.
+inline const uint8_t* offsetRow(const uint8_t* table, ptrdiff_t offset) {
+    return reinterpret_cast<const uint8_t*>(reinterpret_cast<uintptr_t>(table) + uintptr_t(offset));
+}
+
 // Reconstructs the n columns of the span into s.span.out. The chain from one sample to the
 // next runs through its activities, the two class loads and the two blends; the class tables
 // are addressed from the activity terms of the row above, so that the loads wait only for the
@@ -290,8 +298,8 @@ void unpredictSpan(AdaptiveScratch& s, RowState& rs, int n) {
     ptrdiff_t W = rs.W, WW = rs.WW, v = rs.v;
     unsigned hm = unsigned(rs.h + kMid);  // the horizontal activity term plus kMid
     for (int i = 0; i < n; i++) {
-        const uint8_t* row1 = s.classes.stage[0] + t.D[i];
-        const uint8_t* row2 = s.classes.stage[1] + kMid + t.J[i];
+        const uint8_t* row1 = offsetRow(s.classes.stage[0], t.D[i]);
+        const uint8_t* row2 = offsetRow(s.classes.stage[1] + kMid, t.J[i]);
         keepInRegister(row1);
         keepInRegister(row2);
         // The horizontal activity D = hm - kMid + t.D[i] is positive when hm reaches dPos.

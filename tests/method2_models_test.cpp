@@ -227,7 +227,7 @@ TEST(Method2Bias, LanesPushOnlyBeyondTheClip) {
                     for (int32_t gap : {clip - 1, clip, clip + 1}) {
                         for (int32_t sign : {1, -1}) {
                             BiasTable lanes, byCell;
-                            const BiasCell c = {uint8_t(shift), 0, int16_t(bias << shift)};
+                            const BiasCell c = {uint8_t(shift), 0, int16_t(bias * (1 << shift))};
                             for (int i = 0; i < kBiasCells; i++) {
                                 lanes.set(i, c);
                                 byCell.set(i, c);

@@ -215,11 +215,11 @@ struct CascadeInputs {
     int32_t bx;             // gradient and near errors, scaled
 };
 
-// The cell a stage picks: counts of two activity measures and the feature bits.
 inline uint32_t aboveOf(const CascadeInputs& in, PartAbove k) {
-    return in.above[kPartColumns * k];
+    return uint32_t(part(in.above, k));
 }
 
+// The cell a stage picks: counts of two activity measures and the feature bits.
 struct StageKey {
     int32_t low;
     int32_t mid;

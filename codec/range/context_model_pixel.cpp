@@ -156,29 +156,6 @@ int searchCandidates(RangeDecoder& rc, ContextModel& cm) {
     return found;
 }
 
-// Order-zero lists shorter than this are decoded with the whole fetch of their marks: there,
-// counting the excluded indices (some 170 sources) costs more than the entries it spares.
-constexpr uint32_t kCountedListLength = 1024;
-
-// The order-zero list, which the chain reaches after both of its other lists escaped (or were
-// empty): the excluded indices are then the neighbours, the empty index, the refused
-// candidates and the entries of those two lists. A stream found damaged may have left the
-// exclusions of a refused pixel in force, which only the whole fetch sees.
-int decodeFromOrderZero(RangeDecoder& rc, ContextModel& cm) {
-    OrderZeroList& oz = cm.orderZero;
-    ExclusionMarks& ex = cm.exclusions;
-    if (rc.damaged || oz.list.count < kCountedListLength) return decodeList(rc, ex, oz.list);
-    uint32_t cand[kCandidates];
-    gatherCandidates(cm, cand);
-    uint32_t excluded = countExcluded(ex, oz, cm.neighbour, 4);
-    excluded += countExcluded(ex, oz, cand, kCandidates);
-    for (int k = 0; k < 2; k++) {
-        const ListModel& list = *cm.listChain[k];
-        excluded += countExcluded(ex, oz, list.index, list.count);
-    }
-    return decodeOrderZero(rc, ex, oz, excluded);
-}
-
 // The value is none of the four neighbours: the candidate search, then the list chain. `done`
 // pixels of a run precede it.
 int decodeEscape(RangeDecoder& rc, ContextModel& cm, int done) {
@@ -198,7 +175,7 @@ int decodeEscape(RangeDecoder& rc, ContextModel& cm, int done) {
     for (; cm.chainCursor < 4; cm.chainCursor++) {
         ListModel* list = cm.listChain[cm.chainCursor];
         if (!list || list->count == 0) continue;
-        const int s = list == &cm.orderZero.list ? decodeFromOrderZero(rc, cm)
+        const int s = list == &cm.orderZero.list ? decodeOrderZero(rc, cm.exclusions, cm.orderZero)
                                                  : decodeList(rc, cm.exclusions, *list);
         if (s >= 0) {
             cursor.index = uint16_t(s);

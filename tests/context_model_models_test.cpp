@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <random>
 #include <vector>
@@ -344,7 +345,8 @@ TEST(ContextModelLists, PromotionsOfEveryLengthMatchTheStepwiseRule) {
 // and enough decodes to rescale the list several times. Both must find the entry the encoder
 // chose (which follows the twin through updateList) and keep the same list, and the kept
 // frequencies and total must stay those of the list. A decode with every entry excluded reads
-// nothing and leaves the marks excluded.
+// nothing and leaves the marks excluded. Marks and kept frequencies past the count must not
+// enter the sums.
 TEST(ContextModelLists, OrderZeroDecodeMatchesTheWholeFetch) {
     std::mt19937 rng(31);
     for (uint32_t count : {1u, 9u, 16u, 300u, 2139u}) {
@@ -356,6 +358,7 @@ TEST(ContextModelLists, OrderZeroDecodeMatchesTheWholeFetch) {
         }
         ListModel mirror, twin;
         auto oz = std::make_unique<OrderZeroList>();
+        std::memset(oz->freqOf, 0xEE, sizeof oz->freqOf);  // storage is not zeroed before
         initList(mirror, slots[0].data(), freqs[0].data(), count, true);
         initList(twin, slots[1].data(), freqs[1].data(), count, true);
         initOrderZeroList(*oz, slots[2].data(), freqs[2].data(), count);
@@ -400,10 +403,10 @@ TEST(ContextModelLists, OrderZeroDecodeMatchesTheWholeFetch) {
             if (stamp == 1) exA = exB = ExclusionMarks{{}, 1};
             exA.stamp = exB.stamp = stamp;
             for (uint32_t v : sources[d]) exclude(exA, v), exclude(exB, v);
+            // Marks past the count, inside the last block of sixteen, may hold the stamp.
+            for (uint32_t v = count; v < paddedFreqs(count); v++) exclude(exB, v);
             ASSERT_EQ(decodeList(ra, exA, twin), picks[d]) << "count " << count << " decode " << d;
-            const uint32_t counted =
-                countExcluded(exB, *oz, sources[d].data(), uint32_t(sources[d].size()));
-            ASSERT_EQ(decodeOrderZero(rb, exB, *oz, counted), picks[d]) << "decode " << d;
+            ASSERT_EQ(decodeOrderZero(rb, exB, *oz), picks[d]) << "decode " << d;
             if (picks[d] < 0) {
                 for (uint32_t v : sources[d]) EXPECT_TRUE(isExcluded(exB, v));
             }

@@ -191,9 +191,8 @@ uint32_t gatherOpenEntries(const ListModel& list, const ExclusionMarks& ex, Open
 }
 
 // Position of the open entry whose cumulative interval holds v, walking from the front eight
-// entries at a time; sets run to the open sum up to and including it. Excluded entries have
-// their mark at the stamp, with or without kCountedMark. Returns count if the open entries sum
-// to v or less (never with the sums kept right).
+// entries at a time; sets run to the open sum up to and including it. Returns count if the open
+// entries sum to v or less (never with the sums kept right).
 uint32_t findOpenEntry(const ListModel& list, const ExclusionMarks& ex, uint32_t v, uint32_t& run) {
     const uint32_t count = list.count;
     const uint8_t* freq = list.freq;
@@ -201,12 +200,10 @@ uint32_t findOpenEntry(const ListModel& list, const ExclusionMarks& ex, uint32_t
     uint32_t r = 0, i = 0;
 #if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
     const __m128i stamp = _mm_set1_epi8(char(ex.stamp));
-    const __m128i low = _mm_set1_epi8(char(~kCountedMark));
     for (;; i += 8) {
         if (i >= count) return count;
         fetchMarks(ex.marks, list.index + i, fetched);
-        const __m128i mark =
-            _mm_and_si128(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(fetched)), low);
+        const __m128i mark = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(fetched));
         const __m128i f = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(freq + i));
         const __m128i kept = _mm_andnot_si128(_mm_cmpeq_epi8(mark, stamp), f);
         const uint32_t group = uint32_t(_mm_cvtsi128_si32(_mm_sad_epu8(kept, _mm_setzero_si128())));
@@ -219,7 +216,7 @@ uint32_t findOpenEntry(const ListModel& list, const ExclusionMarks& ex, uint32_t
         fetchMarks(ex.marks, list.index + i, fetched);
         uint32_t group = 0;
         for (uint32_t k = 0; k < 8; k++) {
-            if ((fetched[k] & ~kCountedMark) != ex.stamp) group += freq[i + k];
+            if (fetched[k] != ex.stamp) group += freq[i + k];
         }
         if (r + group > v) break;
         r += group;
@@ -227,7 +224,7 @@ uint32_t findOpenEntry(const ListModel& list, const ExclusionMarks& ex, uint32_t
 #endif
     // The group holds the entry; those past count in it come after the entry.
     for (uint32_t k = 0; k < 8; k++) {
-        if ((fetched[k] & ~kCountedMark) != ex.stamp) r += freq[i + k];
+        if (fetched[k] != ex.stamp) r += freq[i + k];
         if (r > v) {
             run = r;
             return i + k < count ? i + k : count;
@@ -245,10 +242,11 @@ PQZ_HOT_INLINE void excludeEntries(ExclusionMarks& ex, const uint16_t* index, ui
     for (uint32_t i = 0; i < n; i++) marks[index[i]] = stamp;
 }
 
-// The per-index frequencies and the total after a rescale.
+// The per-index frequencies and the total after a rescale. Those past the count up to a
+// whole block of sixteen are zero, for the sums over the marks.
 PQZ_COLD void recount(OrderZeroList& oz) {
     const ListModel& list = oz.list;
-    std::memset(oz.freqOf, 0, list.capacity);
+    std::memset(oz.freqOf, 0, paddedFreqs(list.capacity));
     uint32_t total = 0;
     for (uint32_t i = 0; i < list.count; i++) {
         oz.freqOf[list.index[i]] = list.freq[i];
@@ -257,14 +255,28 @@ PQZ_COLD void recount(OrderZeroList& oz) {
     oz.total = total;
 }
 
-// Takes back the counted marks of a decode that returns without an entry, for callers that go
-// on with the exclusions of this escape.
-PQZ_COLD void uncount(ExclusionMarks& ex, const OrderZeroList& oz) {
-    const uint8_t counted = uint8_t(ex.stamp | kCountedMark);
-    for (uint32_t v = 0; v < oz.list.capacity; v++) {
-        if (ex.marks[v] == counted) ex.marks[v] = ex.stamp;
+// The sum of the frequencies of the excluded indices of the order-zero list, the marks taken in
+// index order. Each index counts once, however often it was excluded.
+uint32_t excludedSum(const ExclusionMarks& ex, const OrderZeroList& oz) {
+    const uint32_t padded = paddedFreqs(oz.list.capacity);
+#if defined(__SSE2__) && !defined(PQZ2_PORTABLE)
+    const __m128i stamp = _mm_set1_epi8(char(ex.stamp));
+    __m128i sum = _mm_setzero_si128();
+    for (uint32_t i = 0; i < padded; i += 16) {
+        const __m128i mark = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ex.marks + i));
+        const __m128i freq = _mm_loadu_si128(reinterpret_cast<const __m128i*>(oz.freqOf + i));
+        const __m128i excluded = _mm_and_si128(_mm_cmpeq_epi8(mark, stamp), freq);
+        sum = _mm_add_epi64(sum, _mm_sad_epu8(excluded, _mm_setzero_si128()));
     }
-    if (ex.marks[kEmptyIndex] == counted) ex.marks[kEmptyIndex] = ex.stamp;
+    return uint32_t(_mm_cvtsi128_si32(sum)) +
+           uint32_t(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sum, sum)));
+#else
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < padded; i++) {
+        if (ex.marks[i] == ex.stamp) sum += oz.freqOf[i];
+    }
+    return sum;
+#endif
 }
 
 }  // namespace
@@ -443,23 +455,18 @@ void initOrderZeroList(OrderZeroList& oz, uint16_t* index, uint8_t* freq, uint32
     oz.freqOf[kEmptyIndex] = 0;
 }
 
-int decodeOrderZero(RangeDecoder& rc, ExclusionMarks& ex, OrderZeroList& oz, uint32_t excluded) {
+int decodeOrderZero(RangeDecoder& rc, ExclusionMarks& ex, OrderZeroList& oz) {
     ListModel& list = oz.list;
-    const uint32_t sum = oz.total - excluded;
-    if (sum == 0) {
-        uncount(ex, oz);
-        return -1;
-    }
+    const uint32_t sum = oz.total - excludedSum(ex, oz);
+    if (sum == 0) return -1;
     const uint32_t total = list.escape + sum;
     if (!usableTotal(total)) {
-        uncount(ex, oz);
         rc.damaged = true;
         return -1;
     }
     const uint32_t v = rangeDecodeFreq(rc, total);
     if (v >= sum) {
         // Escape: every entry is excluded from now on (the list holds every index).
-        uncount(ex, oz);
         excludeEntries(ex, list.index, list.count);
         rangeUpdate(rc, sum, total);
         return -1;
@@ -467,7 +474,6 @@ int decodeOrderZero(RangeDecoder& rc, ExclusionMarks& ex, OrderZeroList& oz, uin
     uint32_t run = 0;
     const uint32_t i = findOpenEntry(list, ex, v, run);
     if (i == list.count) {  // the kept sums disagree with the list
-        uncount(ex, oz);
         rc.damaged = true;
         return -1;
     }

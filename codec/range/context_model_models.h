@@ -105,14 +105,12 @@ inline bool usableTotal(uint32_t total) {
 
 // Marks of the value indices an escape has offered already (one per index and one for the
 // empty index): an index is excluded while its mark equals the current stamp. Stamps run from
-// 1 to kLastStamp; the order-zero decode sets the top bit of a mark to note that the index's
-// frequency has been counted (see countExcluded), which no stamp ever equals.
+// 1 to kLastStamp.
 struct ExclusionMarks {
     uint8_t marks[kEmptyIndex + 1];
     uint8_t stamp;
 };
 constexpr uint8_t kLastStamp = 127;
-constexpr uint8_t kCountedMark = 0x80;
 
 inline bool isExcluded(const ExclusionMarks& ex, uint32_t index) {
     return ex.marks[index] == ex.stamp;
@@ -191,38 +189,20 @@ void appendToList(ListModel& list, uint32_t index);
 // The order-zero list holds every value index of the plane once: it starts full, with
 // frequencies of at least 1 that its rescales keep at 1 or more, and nothing appends to it.
 // Each index's frequency and the list's total are kept beside it, so that the open sum of a
-// decode is the total minus the frequencies of the excluded indices, and the fetch of the
-// exclusion marks can stop at the entry found instead of covering the whole list.
+// decode is the total minus the frequencies of the excluded indices, summed over the marks in
+// index order sixteen at a time, and the fetch of the marks in list order can stop at the
+// entry found instead of covering the whole list.
 struct OrderZeroList {
     ListModel list;
     uint32_t total;                   // of the list's frequencies
-    uint8_t freqOf[kEmptyIndex + 1];  // per value index; 0 for the empty index
+    uint8_t freqOf[kEmptyIndex + 1];  // per value index; 0 for the empty index and past count
 };
 
 // Sets the list up full over the given storage (as initList).
 void initOrderZeroList(OrderZeroList& oz, uint16_t* index, uint8_t* freq, uint32_t capacity);
 
-// The sum of the order-zero frequencies of those of the n values that are excluded and not
-// counted yet; marks them counted. A value met twice is counted once.
-template <typename T>
-PQZ_HOT_INLINE uint32_t countExcluded(ExclusionMarks& ex, const OrderZeroList& oz, const T* values,
-                                      uint32_t n) {
-    uint8_t* marks = ex.marks;
-    const uint32_t stamp = ex.stamp;
-    uint32_t sum = 0;
-    for (uint32_t i = 0; i < n; i++) {
-        const uint32_t v = values[i];
-        const uint32_t m = marks[v];
-        const uint32_t fresh = m == stamp;
-        sum += oz.freqOf[v] & (0u - fresh);
-        marks[v] = uint8_t(m | fresh << 7);
-    }
-    return sum;
-}
-
-// Decodes from the order-zero list, given the sum that countExcluded gave over every excluded
-// index (each then counted exactly once); otherwise as decodeList. On the paths that return -1
-// the marks are as decodeList leaves them.
-int decodeOrderZero(RangeDecoder& rc, ExclusionMarks& ex, OrderZeroList& oz, uint32_t excluded);
+// Decodes from the order-zero list as decodeList does, with the same result and the same list
+// and marks afterwards.
+int decodeOrderZero(RangeDecoder& rc, ExclusionMarks& ex, OrderZeroList& oz);
 
 }  // namespace pqz

@@ -156,29 +156,6 @@ int searchCandidates(RangeDecoder& rc, ContextModel& cm) {
     return found;
 }
 
-// Order-zero lists shorter than this are decoded with the whole fetch of their marks: there,
-// counting the excluded indices (some 170 sources) costs more than the entries it spares.
-constexpr uint32_t kCountedListLength = 1024;
-
-// The order-zero list, which the chain reaches after both of its other lists escaped (or were
-// empty): the excluded indices are then the neighbours, the empty index, the refused
-// candidates and the entries of those two lists. A stream found damaged may have left the
-// exclusions of a refused pixel in force, which only the whole fetch sees.
-int decodeFromOrderZero(RangeDecoder& rc, ContextModel& cm) {
-    OrderZeroList& oz = cm.orderZero;
-    ExclusionMarks& ex = cm.exclusions;
-    if (rc.damaged || oz.list.count < kCountedListLength) return decodeList(rc, ex, oz.list);
-    uint32_t cand[kCandidates];
-    gatherCandidates(cm, cand);
-    uint32_t excluded = countExcluded(ex, oz, cm.neighbour, 4);
-    excluded += countExcluded(ex, oz, cand, kCandidates);
-    for (int k = 0; k < 2; k++) {
-        const ListModel& list = *cm.listChain[k];
-        excluded += countExcluded(ex, oz, list.index, list.count);
-    }
-    return decodeOrderZero(rc, ex, oz, excluded);
-}
-
 // The value is none of the four neighbours: the candidate search, then the list chain. `done`
 // pixels of a run precede it.
 int decodeEscape(RangeDecoder& rc, ContextModel& cm, int done) {
@@ -198,7 +175,7 @@ int decodeEscape(RangeDecoder& rc, ContextModel& cm, int done) {
     for (; cm.chainCursor < 4; cm.chainCursor++) {
         ListModel* list = cm.listChain[cm.chainCursor];
         if (!list || list->count == 0) continue;
-        const int s = list == &cm.orderZero.list ? decodeFromOrderZero(rc, cm)
+        const int s = list == &cm.orderZero.list ? decodeOrderZero(rc, cm.exclusions, cm.orderZero)
                                                  : decodeList(rc, cm.exclusions, *list);
         if (s >= 0) {
             cursor.index = uint16_t(s);
@@ -270,8 +247,25 @@ int decodeRun(RangeDecoder& rc, ContextModel& cm, int x) {
     return decodeEscape(rc, cm, length);
 }
 
-// See decodePixel; expanded in place in the row loop.
-PQZ_HOT_INLINE int decodePixelAt(RangeDecoder& rc, ContextModel& cm, int x) {
+// The hashed context of the pixel at the cursor.
+PQZ_HOT_INLINE uint32_t hashAtCursor(const ContextModel& cm) {
+    const RowEntry* cur = cm.rowCursor[0];
+    const RowEntry* a1 = cm.rowCursor[1];
+    return contextHash(a1[0].index, cur[-1].index, a1[1].index, a1[-1].index, cur[-2].index);
+}
+
+// A row entry as one word: the index in bytes 0 and 1, the flags in bytes 2 to 7 in the order
+// of the struct, so that the flags of several entries are combined with one AND per entry.
+PQZ_HOT_INLINE uint64_t entryWord(const RowEntry& e) {
+    uint64_t word;
+    std::memcpy(&word, &e, sizeof word);
+    return word;
+}
+constexpr int kEqNBit = 16;  // the bit of eqN in an entry's word
+constexpr int kEqWBit = 24;  // the bit of eqW
+
+// See decodePixel; expanded in place in the row loop. `hash` is the pixel's hashed context.
+PQZ_HOT_INLINE int decodePixelAt(RangeDecoder& rc, ContextModel& cm, int x, uint32_t hash) {
     RowEntry* cur = cm.rowCursor[0];
     const RowEntry* a1 = cm.rowCursor[1];
     const RowEntry* a2 = cm.rowCursor[2];
@@ -283,7 +277,6 @@ PQZ_HOT_INLINE int decodePixelAt(RangeDecoder& rc, ContextModel& cm, int x) {
     cm.neighbour[2] = ne;
     cm.neighbour[3] = nw;
 
-    const uint32_t hash = contextHash(n, w, ne, nw, cur[-2].index);
     HashRecord& record = hashRecord(cm, hash);
     cm.recentSlot = record.recent;
 
@@ -296,12 +289,14 @@ PQZ_HOT_INLINE int decodePixelAt(RangeDecoder& rc, ContextModel& cm, int x) {
     cm.classModelIndex = cm.classModelOf[cls + 15 * m1 + 75 * m2];
 
     const uint8_t* sums = cm.rowEqualSums;
+    // The flags that hold in all four rows above, at once.
+    const uint64_t column =
+        entryWord(a1[0]) & entryWord(a2[0]) & entryWord(a3[0]) & entryWord(a4[0]);
     const uint32_t first = uint32_t(cm.classModelIndex) * 1024 +
-                           (a1[0].eqN & a2[0].eqN & a3[0].eqN & a4[0].eqN) * 512 +
-                           (a1[0].eqW & a2[0].eqW & a3[0].eqW & a4[0].eqW) * 256 +
-                           (sums[3] == 0) * 128 + (sums[2] == 0) * 64 + (sums[1] == 0) * 32 +
-                           (sums[0] == 0) * 16 + cur[-2].eqNE * 8 + cur[-2].eqN3 * 4 +
-                           cur[-2].eqN2 * 2 + cur[-1].eqW;
+                           uint32_t(column >> (kEqNBit - 9) & 512) +
+                           uint32_t(column >> (kEqWBit - 8) & 256) + (sums[3] == 0) * 128 +
+                           (sums[2] == 0) * 64 + (sums[1] == 0) * 32 + (sums[0] == 0) * 16 +
+                           cur[-2].eqNE * 8 + cur[-2].eqN3 * 4 + cur[-2].eqN2 * 2 + cur[-1].eqW;
     uint16_t* slots = localSlotBlock(cm, uint32_t(cm.classModelIndex));
     const int32_t e = contextNumber(slots[first % kSlotBlock], cm.nextLocalSlot);
     if (e < 0) return refusePixel(rc, cm, 0);
@@ -330,9 +325,11 @@ PQZ_HOT_INLINE int decodePixelAt(RangeDecoder& rc, ContextModel& cm, int x) {
         h = int32_t(t);
     }
 
-    if (cur[-1].eqN & cur[-1].eqW & a1[-1].eqW & a1[0].eqN & a1[0].eqW & a1[1].eqW & a1[2].eqW &
-        a1[3].eqW & a2[0].eqW & a2[1].eqW & a2[2].eqW & a2[3].eqW)
-        return decodeRun(rc, cm, x);
+    const uint64_t flatW = entryWord(a1[-1]) & entryWord(a1[1]) & entryWord(a1[2]) &
+                           entryWord(a1[3]) & entryWord(a2[0]) & entryWord(a2[1]) &
+                           entryWord(a2[2]) & entryWord(a2[3]);
+    const uint64_t flatNW = entryWord(cur[-1]) & entryWord(a1[0]);
+    if (flatW >> kEqWBit & flatNW >> kEqWBit & flatNW >> kEqNBit & 1) return decodeRun(rc, cm, x);
 
     NeighbourModel& classModel = cm.neighbourModels[cm.classModelIndex];
     NeighbourModel& local = localModel(cm, uint32_t(h));
@@ -409,15 +406,16 @@ void teachLists(ContextModel& cm) {
     }
 }
 
-// Bookkeeping after each pixel: lists, histories, equality flags, cursors and sums.
-void finishPixel(ContextModel& cm) {
+// Bookkeeping after each pixel: lists, histories, equality flags, cursors and sums. Returns
+// the next pixel's hashed context.
+uint32_t finishPixel(ContextModel& cm) {
     RowEntry* cur = cm.rowCursor[0];
     RowEntry* a1 = cm.rowCursor[1];
     const uint32_t v = cur[0].index;
     const int choice = cm.lastChoice;
     // The next pixel's histories are fetched while this one's bookkeeping runs.
-    prefetch(&cm.records[contextHash(a1[1].index, v, a1[2].index, a1[0].index, cur[-1].index)],
-             false);
+    const uint32_t nextHash = contextHash(a1[1].index, v, a1[2].index, a1[0].index, cur[-1].index);
+    prefetch(&cm.records[nextHash], false);
 
     if (choice == 0) teachLists(cm);
     if ((choice == 3 || choice == 4) && cm.neighbour[2] != cm.neighbour[3])
@@ -454,18 +452,20 @@ void finishPixel(ContextModel& cm) {
     sums[1] = uint8_t(sums[1] + a2[4].eqN - a2[-4].eqN);
     sums[2] = uint8_t(sums[2] + cur[-1].eqW - cur[-5].eqW);
     sums[3] = uint8_t(sums[3] + cur[-1].eqN - cur[-8].eqN);
+    return nextHash;
 }
 
 }  // namespace
 
 int decodePixel(RangeDecoder& rc, ContextModel& cm, int x) {
-    return decodePixelAt(rc, cm, x);
+    return decodePixelAt(rc, cm, x, hashAtCursor(cm));
 }
 
 void decodeRow(RangeDecoder& rc, ContextModel& cm) {
+    uint32_t hash = hashAtCursor(cm);
     for (int x = 0; x < cm.width;) {
-        x += decodePixelAt(rc, cm, x);
-        finishPixel(cm);
+        x += decodePixelAt(rc, cm, x, hash);
+        hash = finishPixel(cm);
     }
 }
 

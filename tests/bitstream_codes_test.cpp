@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "codec/bitstream/byte_window.h"
 #include "codec/bitstream/prefix_codes.h"
 #include "codec/bitstream/rank_lists.h"
 #include "tests/encoder/bit_writer.h"
@@ -155,10 +154,12 @@ TEST(BitStreamCodes, QuickLookupOfRandomCodesAgreesWithTheWalk) {
 }
 
 // A run of symbols read through the bit window (by its quick lookup or by decode) leaves the
-// reader exactly as the table walk does, code for code: the words taken ahead go back at the
+// reader exactly as the table walk does, code for code: the bytes taken ahead go back at the
 // hand-back, and near the payload end the window leaves the last words (and the damage past them)
-// to the reader. Some runs take a word ahead without a branch (topUp), where a run of literals
-// starts, and at times between codes.
+// to the reader. Some runs take bytes ahead without a branch (topUp), where a run of literals
+// starts, and at times between codes; between the codes the same window serves bursts of the
+// match mode's form (a refill, two codes and eleven raw bits), as it does from one mode to the
+// other.
 TEST(BitStreamCodes, BitWindowHandsBackTheWalksPosition) {
     std::mt19937 rng(7);
     for (int words : {1, 2, 3, 40}) {
@@ -172,6 +173,13 @@ TEST(BitStreamCodes, BitWindowHandsBackTheWalksPosition) {
             for (int k = int(rng() % 40); k >= 0 && !a.st.damaged; k--) {
                 const int code = int(rng() % kPrefixCodeCount);
                 if (rng() % 4 == 0) window.topUp();
+                if (rng() % 4 == 0 && window.refill()) {
+                    const int other = int(rng() % kPrefixCodeCount);
+                    ASSERT_EQ(window.decode(*set, other), walkPrefixTree(b.st, *set, other));
+                    ASSERT_EQ(window.decode(*set, code), walkPrefixTree(b.st, *set, code));
+                    ASSERT_EQ(window.takeBits(11), readBits(b.st, 11)) << words << " " << step;
+                    continue;
+                }
                 uint32_t got;
                 if (window.fill()) {
                     // Half of the codes through the quick lookup alone, where it holds them.
@@ -197,10 +205,10 @@ TEST(BitStreamCodes, BitWindowHandsBackTheWalksPosition) {
     }
 }
 
-// Bursts of codes and raw bits read through the byte window leave the reader exactly as the
+// Bursts of codes and raw bits read through the bit window leave the reader exactly as the
 // table walk and the reader's own bits do, for buffers of every fill; the window gives up
 // (refill false) before it would take bits behind the payload, and the reader then goes on.
-TEST(BitStreamCodes, ByteWindowHandsBackTheReadersPosition) {
+TEST(BitStreamCodes, BitWindowBurstsHandBackTheReadersPosition) {
     std::mt19937 rng(5);
     for (int words : {1, 2, 3, 5, 40}) {
         enc::BitWriter w = randomWords(rng, words);
@@ -208,8 +216,8 @@ TEST(BitStreamCodes, ByteWindowHandsBackTheReadersPosition) {
         auto set = std::make_unique<PrefixCodeSet>();
         ASSERT_TRUE(buildPrefixCodes(a.st, 0, *set) && buildPrefixCodes(b.st, 0, *set));
         for (int step = 0; !a.st.damaged; step++) {
-            if (ByteWindow::usable(a.st)) {
-                ByteWindow window(a.st);
+            {
+                BitWindow window(a.st);
                 for (int k = int(rng() % 8); k >= 0 && window.refill(); k--) {
                     // At most two codes and eleven bits between refills.
                     for (int j = 0; j < 2; j++) {
@@ -217,7 +225,7 @@ TEST(BitStreamCodes, ByteWindowHandsBackTheReadersPosition) {
                         ASSERT_EQ(window.decode(*set, code), walkPrefixTree(b.st, *set, code))
                             << words << " " << step;
                     }
-                    ASSERT_EQ(window.take(11), readBits(b.st, 11)) << words << " " << step;
+                    ASSERT_EQ(window.takeBits(11), readBits(b.st, 11)) << words << " " << step;
                 }
                 window.handBack(a.st);
             }

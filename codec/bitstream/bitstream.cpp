@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "base/memory.h"
-#include "codec/bitstream/byte_window.h"
 #include "codec/bitstream/match_copies.h"
 #include "codec/bitstream/prefix_codes.h"
 #include "codec/bitstream/rank_lists.h"
@@ -175,15 +174,15 @@ struct ReaderBits {
     uint32_t take(int n) { return readBits(in, n); }
 };
 
-// Or a window in registers, refilled before each step; a step (a match symbol, or an action
-// with its short copy and explicit distance: at most 15 + 15 + 11 bits) fits in a refill.
+// Or the bit window, refilled before each step; a step (a match symbol, or an action with its
+// short copy and explicit distance: at most 15 + 15 + 11 bits) fits in a refill.
 struct WindowBits {
-    ByteWindow window;
+    BitWindow window;
     const PrefixCodeSet& codes;
 
     bool refill() { return window.refill(); }
     uint32_t decode(int code) { return window.decode(codes, code); }
-    uint32_t take(int n) { return window.take(n); }
+    uint32_t take(int n) { return window.takeBits(n); }
 };
 
 // Short copy or explicit-distance copy after action 1.
@@ -269,24 +268,41 @@ MatchEnd matchSteps(PayloadReader& in, BitStreamDecoder& d, Bits& bits, MatchSta
     }
 }
 
-// The match mode's steps go through a window while its bytes lie inside the payload, the rest
-// through the reader. False when decoding stops.
-bool matchMode(PayloadReader& in, BitStreamDecoder& d) {
+// The match mode's steps go through the bit window while its bytes lie inside the payload, the
+// rest through the reader. False when decoding stops.
+bool matchMode(PayloadReader& in, BitStreamDecoder& d, BitWindow& window) {
     MatchState s;
-    if (ByteWindow::usable(in)) {
-        WindowBits bits{ByteWindow(in), d.codes};
-        const MatchEnd end = matchSteps(in, d, bits, s);
-        bits.window.handBack(in);
-        if (end != MatchEnd::kHandOver) return end == MatchEnd::kLeft;
-    }
-    ReaderBits bits{in, d.codes};
-    return matchSteps(in, d, bits, s) == MatchEnd::kLeft;
+    WindowBits bits{window, d.codes};
+    const MatchEnd end = matchSteps(in, d, bits, s);
+    window = bits.window;
+    if (end != MatchEnd::kHandOver) return end == MatchEnd::kLeft;
+    window.handBack(in);
+    ReaderBits reader{in, d.codes};
+    const bool left = matchSteps(in, d, reader, s) == MatchEnd::kLeft;
+    window = BitWindow(in);
+    return left;
 }
 
-bool zeroRun(PayloadReader& in, BitStreamDecoder& d) {
-    const uint32_t sym = decodePrefixSymbol(in, d.codes, kZeroRunCode);
-    size_t length = kRunBase[sym];
-    if (sym >= 16 && sym <= 22) length += readBits(in, int(sym) - 15);
+template <class Bits>
+inline uint32_t zeroRunLength(Bits& bits) {
+    const uint32_t sym = bits.decode(kZeroRunCode);
+    uint32_t length = kRunBase[sym];
+    if (sym >= 16 && sym <= 22) length += bits.take(int(sym) - 15);
+    return length;
+}
+
+bool zeroRun(PayloadReader& in, BitStreamDecoder& d, BitWindow& window) {
+    size_t length;
+    if (window.refill()) {
+        WindowBits bits{window, d.codes};
+        length = zeroRunLength(bits);
+        window = bits.window;
+    } else {
+        window.handBack(in);
+        ReaderBits reader{in, d.codes};
+        length = zeroRunLength(reader);
+        window = BitWindow(in);
+    }
     if (length > d.n - d.p) {
         in.damaged = true;
         return false;
@@ -440,9 +456,10 @@ template <ContextKind kKind>
 // codes in the bit window; the rare literals they leave, counting rows, a code the reader has
 // to take and a literal at the end of the plane are handled here, one literal at a time.
 template <ContextKind kKind>
-[[gnu::noinline]] bool decodeLiterals(PayloadReader& in, BitStreamDecoder& d, size_t& pos) {
+[[gnu::noinline]] bool decodeLiterals(PayloadReader& in, BitStreamDecoder& d, BitWindow& window,
+                                      size_t& pos) {
     if (in.damaged) return false;
-    LiteralRun run{pos, d.out[pos - 1], 0, 0, BitWindow(in)};  // the first byte is stored ahead
+    LiteralRun run{pos, d.out[pos - 1], 0, 0, window};  // the first byte is stored ahead
     bool go = true;
     for (;;) {
         const size_t stop = d.countAt < d.n ? d.countAt : d.n;
@@ -454,7 +471,7 @@ template <ContextKind kKind>
 #endif
             end = decodeRun<kKind>(d, run, stop);
         if (end == RunEnd::kEscape) {
-            run.window.handBack(in);
+            window = run.window;
             pos = run.p;
             return true;
         }
@@ -464,29 +481,29 @@ template <ContextKind kKind>
             continue;
         }
         size_t& p = run.p;
-        BitWindow& window = run.window;
+        BitWindow& held = run.window;
         if (p >= d.countAt) {
             // The count looks at the reader's position (rows read past the data's end are not
             // trusted): the reader is brought up to date first.
-            window.handBack(in);
+            held.handBack(in);
             if (!countRows(in, d, p)) {
                 go = false;
                 break;
             }
-            window = BitWindow(in);
+            held = BitWindow(in);
             continue;
         }
         const uint32_t ctx = formContext<kKind>(d.contextClass, d.row, d.out, p, run.before);
         const int code = kLiteralCode + d.literals.selector[ctx];
         uint32_t q;
         bool damaged = false;
-        if (window.fill()) {
-            q = window.decode(d.codes, code);
+        if (held.fill()) {
+            q = held.decode(d.codes, code);
         } else {
-            window.handBack(in);
+            held.handBack(in);
             q = symbolFromReader(in, d.codes, code);
             damaged = in.damaged;
-            window = BitWindow(in);
+            held = BitWindow(in);
         }
         if (q == 0) break;
         if (p >= d.n) {  // a literal behind the last byte
@@ -502,25 +519,29 @@ template <ContextKind kKind>
             break;
         }
     }
-    run.window.handBack(in);
+    window = run.window;
     pos = run.p;
     return go;
 }
 
+// The literals and the mode between them read through one bit window; the reader is brought up
+// to date when decoding ends, and wherever it reads by itself.
 void decodeSymbols(PayloadReader& in, BitStreamDecoder& d) {
+    BitWindow window(in);
     for (;;) {
         size_t p = d.p;
         bool go;
         if (!d.contextFlag)
-            go = decodeLiterals<ContextKind::kByteBefore>(in, d, p);
+            go = decodeLiterals<ContextKind::kByteBefore>(in, d, window, p);
         else if (d.variant == 1)
-            go = decodeLiterals<ContextKind::kExtended>(in, d, p);
+            go = decodeLiterals<ContextKind::kExtended>(in, d, window, p);
         else
-            go = decodeLiterals<ContextKind::kNeighbours>(in, d, p);
-        if (!go || p >= d.n) return;  // p at n: the escape at the end of the plane
+            go = decodeLiterals<ContextKind::kNeighbours>(in, d, window, p);
+        if (!go || p >= d.n) break;  // p at n: the escape at the end of the plane
         d.p = p;
-        if (!(d.variant == 2 ? zeroRun(in, d) : matchMode(in, d))) return;
+        if (!(d.variant == 2 ? zeroRun(in, d, window) : matchMode(in, d, window))) break;
     }
+    window.handBack(in);
 }
 
 }  // namespace

@@ -139,42 +139,61 @@ inline uint32_t decodeHeld(const PrefixCodeSet& set, int code, uint64_t& bits, i
     return uint32_t(node->value);
 }
 
-// The bit reader's position held in registers for a run of symbols: up to 63 bits ahead of the
-// reader, refilled a 32-bit word at a time while the words start inside the payload. Handing
-// back returns the words taken ahead, which leaves the reader exactly where taking the same bits
-// one code at a time leaves it.
+// The bit reader's position held in registers, shared by the literal runs and the match mode,
+// so that a change of mode keeps it where it is. Refills take the eight bytes at the window's
+// end and keep the whole bytes among them (at least kRefillBits bits held after one); the window
+// takes bytes only while those eight lie inside the payload, so the bits it reads are the bits
+// the reader would take, and no word the reader then takes starts past the payload's end. Near
+// the end it gives up (fill and refill return false) and the reader goes on by itself, taking
+// the last words and marking the damage past them. Handing back converts the position into the
+// reader's 32-bit words, which leaves the reader exactly where taking the same bits one code at
+// a time leaves it.
 class BitWindow {
   public:
-    explicit BitWindow(const PayloadReader& in)
-        : bits_(in.bitCount > 0 ? in.bitBuffer & ((uint64_t(1) << in.bitCount) - 1) : 0),
-          held_(in.bitCount),
-          cursor_(in.cursor),
-          end_(in.end) {}
+    // Bits a refill guarantees.
+    static constexpr int kRefillBits = 56;
 
-    // Makes sure the window holds the longest code; false when that needs a word the reader
-    // itself has to take (one past the payload, which damages the stream).
-    bool fill() {
-        if (held_ >= kMaxCodeBits) return true;
-        if (held_ < 0 || cursor_ > end_) return false;
-        uint32_t word;
-        std::memcpy(&word, cursor_, 4);  // the payload has slack behind its end
-        cursor_ += 4;
-        bits_ |= uint64_t(word) << held_;
-        held_ += 32;
+    // A reader that took a word past the payload, or holds no whole buffer, is left to itself:
+    // the window then reads nothing and hands back nothing.
+    explicit BitWindow(const PayloadReader& in) {
+        if (in.bitCount >= 0 && in.bitCount <= 32 && in.cursor <= in.end) {
+            bits_ = in.bitBuffer & ((uint64_t(1) << in.bitCount) - 1);
+            held_ = in.bitCount;
+            next_ = first_ = in.cursor;
+        } else {
+            bits_ = 0;
+            held_ = 0;
+            next_ = in.end;
+            first_ = nullptr;
+        }
+        end_ = in.end;
+    }
+
+    // Makes sure the window holds the longest code; false when that needs bytes near the
+    // payload's end, which the reader has to take.
+    bool fill() { return held_ >= kMaxCodeBits || refill(); }
+
+    // Refills to at least kRefillBits bits; false, taking nothing, when the bytes lie near the
+    // payload's end.
+    bool refill() {
+        if (!inside()) return false;
+        uint64_t word;
+        std::memcpy(&word, next_, 8);
+        bits_ |= word << held_;
+        next_ += (63 - held_) >> 3;
+        held_ |= kRefillBits;
         return true;
     }
 
-    // Takes a word when fewer than 32 bits are held and it starts inside the payload, without
-    // a branch: where a run of codes starts, the bits held follow no pattern. A word past the
-    // payload is left to fill.
+    // A refill without a branch, where one is possible: where a run of codes starts, the bits
+    // held follow no pattern a refill test could learn.
     void topUp() {
-        const bool inside = cursor_ <= end_;
-        const uint64_t take = uint64_t(uint32_t(held_) < 32 && inside);
-        uint32_t word;
-        std::memcpy(&word, inside ? cursor_ : end_, 4);  // the payload has slack behind its end
-        bits_ |= (uint64_t(word) & (0 - take)) << (held_ & 31);
-        held_ += int(32 * take);
-        cursor_ += 4 * take;
+        const uint64_t take = inside();
+        uint64_t word;
+        std::memcpy(&word, next_, 8);  // next_ <= end_: the payload's slack covers the rest
+        bits_ |= (word & (0 - take)) << held_;
+        next_ += ((63 - held_) >> 3) & (0 - int(take));
+        held_ |= kRefillBits & (0 - int(take));
     }
 
     // Decodes one symbol of a built code; the window holds the longest code (fill).
@@ -194,22 +213,43 @@ class BitWindow {
         held_ -= length;
     }
 
-    void handBack(PayloadReader& in) {
-        while (held_ >= 32) {
-            held_ -= 32;
-            cursor_ -= 4;
-        }
-        in.cursor = cursor_;
-        in.bitCount = held_;
-        if (held_ >= 0) in.bitBuffer = uint32_t(bits_ & ((uint64_t(1) << held_) - 1));
+    // The next n bits (0 <= n <= 31, held), the first in bit 0.
+    uint32_t takeBits(int n) {
+        const uint32_t r = uint32_t(bits_) & ((1u << n) - 1);
+        take(n);
+        return r;
+    }
+
+    void handBack(PayloadReader& in) const {
+        if (!first_) return;
+        // Bits read behind the cursor the reader had (negative: still in its buffer), and the
+        // whole words the reader moves on for them.
+        const ptrdiff_t read = (next_ - first_) * 8 - held_;
+        const ptrdiff_t words = read > 0 ? (read + 31) >> 5 : 0;
+        const int count = int(words * 32 - read);  // bits left in the reader's current word
+        in.cursor = first_ + 4 * words;
+        in.bitCount = count;
+        // Those bits come from the window while they lie in the buffer the reader had, else
+        // from the word before the new cursor (inside the payload). Chosen without a branch:
+        // which one follows no pattern.
+        uint32_t last;
+        std::memcpy(&last, first_ + 4 * (words - (words > 0)), 4);
+        const uint32_t fromWord = uint32_t(uint64_t(last) >> (32 - count));
+        const uint32_t fromWindow = uint32_t(bits_ & ((uint64_t(1) << count) - 1));
+        in.bitBuffer = read > 0 ? fromWord : fromWindow;
     }
 
   private:
     static constexpr int kMaxCodeBits = 15;
 
-    uint64_t bits_;
+    // Whether the eight bytes at next_ lie inside the payload. As numbers: a pointer seven
+    // bytes back could lie in front of the payload.
+    bool inside() const { return uintptr_t(next_) + 7 <= uintptr_t(end_); }
+
+    uint64_t bits_;  // the bits held, then stream bits or zeros
     int held_;
-    const uint8_t* cursor_;
+    const uint8_t* next_;   // the first byte not yet in the window
+    const uint8_t* first_;  // the reader's cursor when the window took over; null: not in use
     const uint8_t* end_;
 };
 

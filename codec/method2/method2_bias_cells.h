@@ -63,10 +63,15 @@ PQZ_COLD void adaptRelatedByCell(BiasBlock* table, int32_t idx, int32_t e, int32
 
 // adaptBiasStage, inlined where the decoder adapts its five stages after each sample: the used
 // cell's rule and the choice of lanes then need no call of their own.
+//
+// The related cells come first. Neither rule reads what the other writes (the lanes carry the
+// used cell through unchanged), so the order gives the same cells; but the lanes load the used
+// cell's row as a whole, and a load that spans a narrower store still in flight cannot take its
+// value from that store and waits for it to be written to the cache. Adapted last, the used
+// cell reads its two fields out of the row the lanes just stored, which the processor forwards.
 PQZ_HOT_INLINE void adaptStage(BiasBlock* table, int32_t idx, int32_t d, int32_t e,
                                int32_t clipHigh, int32_t clipLow, LaneWidth lanes) {
     const BiasClip clip{clipHigh, clipLow};
-    adaptOwnCell(table, idx, d, clip);
 #if PQZ2_M2_X86
     if (e < -kLaneErrorLimit || e > kLaneErrorLimit)
         adaptRelatedByCell(table, idx, e, clipHigh, clipLow);
@@ -85,6 +90,7 @@ PQZ_HOT_INLINE void adaptStage(BiasBlock* table, int32_t idx, int32_t d, int32_t
     (void)lanes;
     adaptRelatedByCell(table, idx, e, clipHigh, clipLow);
 #endif
+    adaptOwnCell(table, idx, d, clip);
 }
 
 }  // namespace pqz::method2::cells

@@ -1,6 +1,7 @@
 // Per-pixel decoding of the context-model decoder: contexts from the equality flags and the
 // hashed histories, run mode, the five-way neighbour choice, and the escape path with its
 // candidate search and list chain.
+#include <cstddef>
 #include <cstring>
 #include <type_traits>
 
@@ -261,8 +262,8 @@ PQZ_HOT_INLINE uint64_t entryWord(const RowEntry& e) {
     std::memcpy(&word, &e, sizeof word);
     return word;
 }
-constexpr int kEqNBit = 16;  // the bit of eqN in an entry's word
-constexpr int kEqWBit = 24;  // the bit of eqW
+constexpr int kEqNBit = 8 * int(offsetof(RowEntry, eqN));  // the bit of eqN in an entry's word
+constexpr int kEqWBit = 8 * int(offsetof(RowEntry, eqW));  // the bit of eqW
 
 // See decodePixel; expanded in place in the row loop. `hash` is the pixel's hashed context.
 PQZ_HOT_INLINE int decodePixelAt(RangeDecoder& rc, ContextModel& cm, int x, uint32_t hash) {

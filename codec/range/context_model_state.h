@@ -34,6 +34,8 @@ constexpr int kLocalModels = 65536;
 constexpr uint32_t kHashedContexts = 65536;
 constexpr uint32_t kRecentDepth = 8;
 constexpr uint32_t kMaxValueCount = 8192;
+static_assert(paddedFreqs(kMaxValueCount) <= kEmptyIndex,
+              "the order-zero list's sums read marks and kept frequencies in whole blocks of 16");
 // The short lists of all value indices keep their index slots in one array, this many apart.
 constexpr uint32_t kShortCapacity = 33;
 constexpr uint32_t kShortSlots = paddedSlots(kShortCapacity);

@@ -48,6 +48,43 @@ TEST(ContextModelCounters, LinkedBitStartsFromParentThenActivates) {
     EXPECT_FALSE(st.damaged);
 }
 
+TEST(ContextModelCounters, HeldRangeDecidesAsTheDecoderThroughRefillsNewChildrenAndTheEnd) {
+    // Arbitrary bytes decode to some decisions: the held form must take the same ones and leave
+    // the same counters and decoder, through children's first uses, refills and past the
+    // payload's end, where the refill is the checked one.
+    std::mt19937 rng(11);
+    CodedStream s;
+    s.rc.encodeBit(1, 3, 5);
+    std::vector<uint8_t> noise(48);
+    for (uint8_t& b : noise) b = uint8_t(rng());
+    RangeDecoder plain = s.loadStarted(noise);
+    RangeDecoder home = plain;
+    HeldRange held(home);
+    BitCounter plainCounters[9] = {}, heldCounters[9] = {};  // eight children, then the parent
+    plainCounters[8] = heldCounters[8] = {40, 16, 512};
+    int ones = 0;
+    for (int step = 0; step < 600; step++) {
+        const int c = int(rng() % 8);
+        const int bit = decodeLinkedBit(plain, plainCounters[c], plainCounters[8]);
+        ASSERT_EQ(decodeLinkedBitHeld(held, home, heldCounters[c], heldCounters[8]), bit) << step;
+        ASSERT_EQ(held.range, plain.range) << step;
+        ASSERT_EQ(held.low, plain.low) << step;
+        for (int k : {c, 8}) {
+            ASSERT_EQ(heldCounters[k].c0, plainCounters[k].c0) << step;
+            ASSERT_EQ(heldCounters[k].c1, plainCounters[k].c1) << step;
+            ASSERT_EQ(heldCounters[k].limit, plainCounters[k].limit) << step;
+        }
+        ones += bit;
+    }
+    held.handOver(home);
+    EXPECT_EQ(home.cursor, plain.cursor);
+    EXPECT_EQ(home.buffer, plain.buffer);
+    EXPECT_TRUE(plain.damaged);  // the decisions ran past the payload
+    EXPECT_EQ(home.damaged, plain.damaged);
+    EXPECT_GT(ones, 0);
+    EXPECT_LT(ones, 600);
+}
+
 TEST(ContextModelCounters, BitCounterHalvesRoundingUpAndRaisesItsLimit) {
     CodedStream s;
     const uint16_t before[] = {4, 12, 20, 28, 36, 44, 52, 60, 68, 76};

@@ -141,11 +141,10 @@ inline int decodeBitCounter(RangeDecoder& rc, BitCounter& b) {
     return bit;
 }
 
-// The decision of a child counter that is in use (c1 != 0); the parent learns from the
-// child's first outcomes while the child's counts are small.
-PQZ_HOT_INLINE int decodeActiveChild(RangeDecoder& rc, BitCounter& child, BitCounter& parent) {
-    const uint32_t s = uint32_t(child.c0) + child.c1;
-    const int bit = rangeDecodeBit(rc, child.c0, child.c1);
+// What a child counter in use and its parent learn from the child's decision; s is the sum of
+// the child's counts it was decoded with. The parent learns from the child's first outcomes
+// while the child's counts are small.
+PQZ_HOT_INLINE void learnActiveChild(BitCounter& child, BitCounter& parent, uint32_t s, int bit) {
     if (s > child.limit) halveCounter(child);
     if (bit) {
         child.c1 = uint16_t(child.c1 + 8);
@@ -154,6 +153,13 @@ PQZ_HOT_INLINE int decodeActiveChild(RangeDecoder& rc, BitCounter& child, BitCou
         child.c0 = uint16_t(child.c0 + 8);
         if (s < 136) parent.c0 = uint16_t(parent.c0 + 1);
     }
+}
+
+// The decision of a child counter that is in use (c1 != 0).
+PQZ_HOT_INLINE int decodeActiveChild(RangeDecoder& rc, BitCounter& child, BitCounter& parent) {
+    const uint32_t s = uint32_t(child.c0) + child.c1;
+    const int bit = rangeDecodeBit(rc, child.c0, child.c1);
+    learnActiveChild(child, parent, s, bit);
     return bit;
 }
 
@@ -166,6 +172,45 @@ int decodeNewChild(RangeDecoder& rc, BitCounter& child, BitCounter& parent);
 PQZ_HOT_INLINE int decodeLinkedBit(RangeDecoder& rc, BitCounter& child, BitCounter& parent) {
     if (child.c1 == 0) return decodeNewChild(rc, child, parent);
     return decodeActiveChild(rc, child, parent);
+}
+
+// A range decoder's range and code value held in a caller's locals across a loop of decisions,
+// apart from the decoder (`home`) whose fields the loop's byte stores could alias as far as the
+// compiler knows: otherwise both would be stored and loaded again around every store.
+struct HeldRange {
+    uint32_t range;
+    uint32_t low;
+
+    explicit HeldRange(const RangeDecoder& home) : range(home.range), low(home.low) {}
+    void handOver(RangeDecoder& home) const {
+        home.range = range;
+        home.low = low;
+    }
+    void takeBack(const RangeDecoder& home) {
+        range = home.range;
+        low = home.low;
+    }
+};
+
+// decodeLinkedBit with the range and code value held: a child's first uses and the refills run
+// on the decoder itself.
+PQZ_HOT_INLINE int decodeLinkedBitHeld(HeldRange& held, RangeDecoder& home, BitCounter& child,
+                                       BitCounter& parent) {
+    if (child.c1 == 0) {
+        held.handOver(home);
+        const int bit = decodeNewChild(home, child, parent);
+        held.takeBack(home);
+        return bit;
+    }
+    if (held.range <= kRangeBottom) {
+        held.handOver(home);
+        rangeNormalize(home);
+        held.takeBack(home);
+    }
+    const uint32_t s = uint32_t(child.c0) + child.c1;
+    const int bit = rangeDecideBit(held.range, held.low, child.c0, child.c1);
+    learnActiveChild(child, parent, s, bit);
+    return bit;
 }
 
 // Neighbour choice (symbol 0..4) while the local model has only counted raw occurrences (total

@@ -112,7 +112,7 @@ PQZ_HOT_INLINE void gatherCandidates(const ContextModel& cm, uint32_t* cand) {
 
 // Offers the 32 candidates around the pixel, each accepted or refused by one decision; refused
 // ones are excluded. Returns the accepted value index or -1.
-int searchCandidates(RangeDecoder& rc, ContextModel& cm) {
+PQZ_HOT_INLINE int searchCandidates(RangeDecoder& rc, ContextModel& cm) {
     uint32_t cand[kCandidates];
     gatherCandidates(cm, cand);
     markCandidates(cm, cand);
@@ -120,6 +120,9 @@ int searchCandidates(RangeDecoder& rc, ContextModel& cm) {
     const uint8_t* marks = cm.candidateMarks();
     const uint16_t* shortSlots = cm.shortSlots;
     const uint32_t west = cm.neighbour[1];
+    // The exclusions are byte stores, which could alias the range decoder's fields as far as
+    // the compiler knows: its range and code value are held in locals for the scan.
+    HeldRange held(rc);
     int found = -1;
     int j = 0;
     // The rules that depend on the candidate's number are fixed per stretch of numbers: from 7
@@ -140,7 +143,8 @@ int searchCandidates(RangeDecoder& rc, ContextModel& cm) {
             if (listedOnly && (a & 0x0B) == 0) continue;
             const uint32_t context = uint32_t(j) * 128 + a;
             const uint32_t parent = b + (farParents ? 8 : 0);
-            if (decodeLinkedBit(rc, cm.candidateChildren[context], cm.candidateParents[parent])) {
+            if (decodeLinkedBitHeld(held, rc, cm.candidateChildren[context],
+                                    cm.candidateParents[parent])) {
                 found = int(p);
                 return true;
             }
@@ -152,6 +156,7 @@ int searchCandidates(RangeDecoder& rc, ContextModel& cm) {
     using Yes = std::true_type;
     scan(7, No(), No(), No()) || scan(10, Yes(), No(), No()) || scan(15, No(), Yes(), No()) ||
         scan(kCandidates, No(), Yes(), Yes());
+    held.handOver(rc);
     cm.candidateIndex = j < kCandidates ? j : kCandidates - 1;
     clearCandidateMarks(cm, cand);
     return found;

@@ -97,18 +97,24 @@ inline void rangeUpdate(RangeDecoder& rc, uint32_t cumLow, uint32_t cumHigh) {
     rc.range = rangeSelect(cumHigh < rc.total, inner, last);
 }
 
-// One binary decision with counts count0 and count1. For callers that branch on the decision
-// anyway: the decoder's branch and theirs are one.
-inline int rangeDecodeBit(RangeDecoder& rc, uint32_t count0, uint32_t count1) {
-    rangeNormalize(rc);
-    const uint32_t t = count0 * (rc.range / (count0 + count1));
-    if (rc.low < t) {
-        rc.range = t;
+// One binary decision with counts count0 and count1 on a decoder's range and code value,
+// refilled already; a caller may hold the two in locals apart from the decoder. For callers
+// that branch on the decision anyway: the decoder's branch and theirs are one.
+inline int rangeDecideBit(uint32_t& range, uint32_t& low, uint32_t count0, uint32_t count1) {
+    const uint32_t t = count0 * (range / (count0 + count1));
+    if (low < t) {
+        range = t;
         return 0;
     }
-    rc.range -= t;
-    rc.low -= t;
+    range -= t;
+    low -= t;
     return 1;
+}
+
+// The decision on the decoder, with the refill first.
+inline int rangeDecodeBit(RangeDecoder& rc, uint32_t count0, uint32_t count1) {
+    rangeNormalize(rc);
+    return rangeDecideBit(rc.range, rc.low, count0, count1);
 }
 
 // The same decision without a branch, for callers that only compute with it (a tree walk).
